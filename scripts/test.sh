@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the C++ core's unit tests
+# (GoogleTest through ctest) and the Python tests (pytest) against the
+# installed package. Safe to run on a fresh machine; as root it installs the
+# missing system packages with apt-get.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+JOBS=${JOBS:-2}
+
+# System packages: compiler, OpenSSL headers, GoogleTest, JSON reader for the
+# known-answer tests.
+need=()
+for pkg in g++ libssl-dev libgtest-dev nlohmann-json3-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+  else
+    echo "missing system packages: ${need[*]} (run as root or install them)" >&2
+    exit 1
+  fi
+fi
+
+# Python side: build tools, the package itself with its test extras.
+"$PY" -m pip install -q --disable-pip-version-check "cmake>=3.26" ninja
+"$PY" -m pip install -q --disable-pip-version-check ".[test]"
+
+# C++ core tests.
+gen=()
+command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
+cmake -S . -B build/tests "${gen[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DTARNEL_BUILD_TESTS=ON -DTARNEL_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/tests -j "$JOBS"
+ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+
+# Python tests against the installed wheel (run from tests/ so that the
+# source tree is not imported by mistake). Exit code 5 means no test ran.
+set +e
+"$PY" -m pytest -q -p no:cacheprovider tests/python "$@"
+rc=$?
+set -e
+if [ $rc -eq 5 ]; then
+  echo "pytest collected no tests; nothing to run on the Python side" >&2
+  rc=0
+fi
+exit $rc
