@@ -1,0 +1,108 @@
+// Base64 codecs of RFC 4648: the URL-safe alphabet without padding
+// (Section 5) and the standard alphabet with "=" padding (Section 4).
+// The decoders accept only what the matching encoder writes.
+#include "core/common/base64.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace core {
+namespace {
+
+constexpr char kStdAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kUrlAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+constexpr uint8_t kInvalid = 0xff;
+
+// Reverse table: character -> 6-bit value, kInvalid outside the alphabet.
+constexpr std::array<uint8_t, 256> reverse_table(const char* alphabet) {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = kInvalid;
+  for (uint8_t i = 0; i < 64; ++i) t[static_cast<uint8_t>(alphabet[i])] = i;
+  return t;
+}
+constexpr auto kStdReverse = reverse_table(kStdAlphabet);
+constexpr auto kUrlReverse = reverse_table(kUrlAlphabet);
+
+// encode writes 4 characters per 3 bytes; a final group of 1 or 2 bytes gives
+// 2 or 3 characters, followed by "==" or "=" when `pad` is set.
+std::string encode(ByteView in, const char* alphabet, bool pad) {
+  std::string out;
+  out.reserve((in.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= in.size(); i += 3) {
+    const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += alphabet[(v >> 6) & 63];
+    out += alphabet[v & 63];
+  }
+  const size_t rest = in.size() - i;
+  if (rest == 1) {
+    const uint32_t v = uint32_t{in[i]} << 16;
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    if (pad) out += "==";
+  } else if (rest == 2) {
+    const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8);
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += alphabet[(v >> 6) & 63];
+    if (pad) out += '=';
+  }
+  return out;
+}
+
+// decode_unpadded decodes `text` with no padding characters. It refuses a
+// character outside the table, a length of 1 modulo 4, and non-zero unused
+// bits in the last character (so only the canonical encoding is accepted).
+std::optional<Bytes> decode_unpadded(std::string_view text,
+                                     const std::array<uint8_t, 256>& reverse) {
+  if (text.size() % 4 == 1) return std::nullopt;
+  Bytes out;
+  out.reserve(text.size() / 4 * 3 + 2);
+  uint32_t acc = 0;
+  int bits = 0;
+  for (char ch : text) {
+    const uint8_t v = reverse[static_cast<uint8_t>(ch)];
+    if (v == kInvalid) return std::nullopt;
+    acc = (acc << 6) | v;
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>(acc >> bits));
+      acc &= (uint32_t{1} << bits) - 1;
+    }
+  }
+  // 2 or 4 bits are left over for a final group of 2 or 3 characters.
+  if (acc != 0) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
+std::string base64url_encode(ByteView in) { return encode(in, kUrlAlphabet, false); }
+
+std::optional<Bytes> base64url_decode(std::string_view text) {
+  return decode_unpadded(text, kUrlReverse);
+}
+
+std::string base64_encode(ByteView in) { return encode(in, kStdAlphabet, true); }
+
+std::optional<Bytes> base64_decode(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  // Exactly the padding the encoder writes: none, "=" or "==" at the end.
+  size_t pad = 0;
+  if (!text.empty() && text.back() == '=') ++pad;
+  if (text.size() >= 2 && text[text.size() - 2] == '=') {
+    if (pad == 0) return std::nullopt;  // "=x" at the end
+    ++pad;
+  }
+  // Any other "=" falls outside the alphabet and is refused by the decoder.
+  return decode_unpadded(text.substr(0, text.size() - pad), kStdReverse);
+}
+
+}  // namespace core
