@@ -1,0 +1,98 @@
+#include "core/mlkem/math/ntt.h"
+
+#include "core/mlkem/math/poly.h"
+
+namespace core::mlkem {
+
+// kZetas[i] = 17^BitRev7(i) mod 3329 (FIPS 203, Appendix A; same order).
+const std::array<uint16_t, 128> kZetas = {
+    1,    1729, 2580, 3289, 2642, 630,  1897, 848,  1062, 1919, 193,  797,  2786, 3260, 569,
+    1746, 296,  2447, 1339, 1476, 3046, 56,   2240, 1333, 1426, 2094, 535,  2882, 2393, 2879,
+    1974, 821,  289,  331,  3253, 1756, 1197, 2304, 2277, 2055, 650,  1977, 2513, 632,  2865,
+    33,   1320, 1915, 2319, 1435, 807,  452,  1438, 2868, 1534, 2402, 2647, 2617, 1481, 648,
+    2474, 3110, 1227, 910,  17,   2761, 583,  2649, 1637, 723,  2288, 1100, 1409, 2662, 3281,
+    233,  756,  2156, 3015, 3050, 1703, 1651, 2789, 1789, 1847, 952,  1461, 2687, 939,  2308,
+    2437, 2388, 733,  2337, 268,  641,  1584, 2298, 2037, 3220, 375,  2549, 2090, 1645, 1063,
+    319,  2773, 757,  2099, 561,  2466, 2594, 2804, 1092, 403,  1026, 1143, 2150, 2775, 886,
+    1722, 1212, 1874, 1029, 2110, 2935, 885,  2154};
+
+namespace {
+
+// A public multiplier w with its companion w' = floor(w * 2^16 / q), so that
+// mul_const(b, w) needs only 16-bit products: t = (b * w') >> 16 is floor(b*w/q)
+// or one less (b < 2^12 keeps the error of w' below 1/16), hence
+// b*w - t*q lies in [0, 2q) and is exact modulo 2^16. The result equals
+// field_mul(b, w) for every canonical b; no step depends on the value of b.
+struct Twiddle {
+  uint16_t w, w_shoup;
+};
+
+constexpr Twiddle twiddle(uint16_t w) {
+  return {w, static_cast<uint16_t>((uint32_t{w} << 16) / kQ)};
+}
+
+inline uint16_t mul_const(uint16_t b, uint16_t w, uint16_t w_shoup) noexcept {
+  const uint16_t t = static_cast<uint16_t>((uint32_t{b} * w_shoup) >> 16);
+  const uint16_t r = static_cast<uint16_t>(b * w - t * kQ);  // in [0, 2q)
+  return cond_sub_q(r);
+}
+
+struct Tables {
+  // forward[k] for k = 1..127: zeta_k as read by Algorithm 9.
+  std::array<Twiddle, 128> forward{};
+  // inverse[i] for i = 127..1: the negated twiddle q - zeta_i, so that
+  // (a - b) * (q - zeta) = zeta * (b - a) as Algorithm 10 requires.
+  std::array<Twiddle, 128> inverse{};
+};
+
+constexpr Tables make_tables() {
+  Tables t;
+  for (size_t i = 0; i < 128; ++i) {
+    const uint16_t z = kZetas[i] % kQ;
+    t.forward[i] = twiddle(z);
+    t.inverse[i] = twiddle(z == 0 ? 0 : static_cast<uint16_t>(kQ - z));
+  }
+  return t;
+}
+
+const Tables kTables = make_tables();
+
+constexpr Twiddle kInvN = twiddle(3303);  // 128^-1 mod q
+
+}  // namespace
+
+// Secret data: f. Loop bounds and table indices depend only on the layer.
+void ntt(Poly& f) noexcept {
+  uint16_t* c = f.c.data();
+  size_t k = 1;
+  for (size_t len = 128; len >= 2; len /= 2) {
+    for (size_t start = 0; start < kN; start += 2 * len) {
+      const Twiddle z = kTables.forward[k++];
+      for (size_t j = start; j < start + len; ++j) {
+        const uint16_t t = mul_const(c[j + len], z.w, z.w_shoup);
+        c[j + len] = field_sub(c[j], t);
+        c[j] = field_add(c[j], t);
+      }
+    }
+  }
+}
+
+// Secret data: f. Loop bounds and table indices depend only on the layer.
+void ntt_inverse(Poly& f) noexcept {
+  uint16_t* c = f.c.data();
+  size_t i = 127;
+  for (size_t len = 2; len <= 128; len *= 2) {
+    for (size_t start = 0; start < kN; start += 2 * len) {
+      const Twiddle n = kTables.inverse[i--];
+      for (size_t j = start; j < start + len; ++j) {
+        const uint16_t a = c[j];
+        const uint16_t b = c[j + len];
+        c[j] = field_add(a, b);
+        c[j + len] = mul_const(field_sub(a, b), n.w, n.w_shoup);
+      }
+    }
+  }
+  for (size_t j = 0; j < kN; ++j) c[j] = mul_const(c[j], kInvN.w, kInvN.w_shoup);
+}
+
+}  // namespace core::mlkem
