@@ -1,0 +1,146 @@
+#include "core/mlkem/kpke.h"
+
+#include <array>
+
+#include "core/common/ossl.h"
+#include "core/mlkem/math/compress.h"
+#include "core/mlkem/math/ntt.h"
+#include "core/mlkem/math/poly.h"
+#include "core/mlkem/sampling.h"
+#include "core/result.h"
+
+namespace core::mlkem {
+
+namespace {
+
+// A k x k matrix of NTT-domain polynomials, entry (i, j) at index i*k + j.
+using Matrix = std::array<Poly, kMaxK * kMaxK>;
+
+// sample_matrix fills a_hat[i*k + j] = SampleNTT(rho || j || i), or its
+// transpose when `transposed` (entry (i, j) then holds A_hat[j, i]).
+void sample_matrix(Matrix& a_hat, std::span<const uint8_t, 32> rho, size_t k, bool transposed) {
+  for (size_t i = 0; i < k; ++i)
+    for (size_t j = 0; j < k; ++j) {
+      const auto row = static_cast<uint8_t>(transposed ? j : i);
+      const auto col = static_cast<uint8_t>(transposed ? i : j);
+      a_hat[i * k + j] = sample_ntt(rho, row, col);
+    }
+}
+
+void check_params(const MlKemParams& params) {
+  CORE_CHECK(params.k >= 1 && params.k <= kMaxK, "K-PKE: k out of range");
+}
+
+}  // namespace
+
+void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, std::span<const uint8_t, 32> d,
+                  const MlKemParams& params) {
+  check_params(params);
+  const size_t k = params.k;
+  CORE_CHECK(ek_pke.size() == 384 * k + 32 && dk_pke.size() == 384 * k,
+             "k_pke_keygen: bad output size");
+
+  // Step 1: (rho, sigma) = G(d || k). Secret data: sigma.
+  std::array<uint8_t, 64> rho_sigma;
+  const uint8_t k_byte = params.k;
+  sha3_512(rho_sigma, {ByteView(d), ByteView(&k_byte, 1)});
+  const std::span<const uint8_t, 32> rho(rho_sigma.data(), 32);
+  const std::span<const uint8_t, 32> sigma(rho_sigma.data() + 32, 32);
+
+  // Steps 3-8: A_hat.
+  Matrix a_hat;
+  sample_matrix(a_hat, rho, k, false);
+
+  // Steps 9-16: s and e from CBD_eta1 with nonces 0..2k-1; then to the NTT domain.
+  PolyVec s_hat = PolyVec::zero(k), e_hat = PolyVec::zero(k);
+  uint8_t nonce = 0;
+  for (size_t i = 0; i < k; ++i) s_hat[i] = sample_noise_poly(sigma, nonce++, params.eta1);
+  for (size_t i = 0; i < k; ++i) e_hat[i] = sample_noise_poly(sigma, nonce++, params.eta1);
+  for (size_t i = 0; i < k; ++i) {
+    ntt(s_hat[i]);
+    ntt(e_hat[i]);
+  }
+
+  // Step 18: t_hat = A_hat * s_hat + e_hat.
+  PolyVec t_hat = PolyVec::zero(k);
+  for (size_t i = 0; i < k; ++i) {
+    Poly acc;
+    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(acc, a_hat[i * k + j], s_hat[j]);
+    t_hat[i] = Poly::add(acc, e_hat[i]);
+  }
+
+  // Steps 19-20.
+  t_hat.to_bytes(ek_pke.first(384 * k));
+  std::copy(rho.begin(), rho.end(), ek_pke.begin() + 384 * k);
+  s_hat.to_bytes(dk_pke);
+}
+
+void k_pke_encrypt(MutableBytes c, ByteView ek_pke, std::span<const uint8_t, 32> m,
+                   std::span<const uint8_t, 32> r, const MlKemParams& params) {
+  check_params(params);
+  const size_t k = params.k;
+  const unsigned du = params.du, dv = params.dv;
+  CORE_CHECK(ek_pke.size() >= 384 * k + 32 && c.size() == params.ct_len(),
+             "k_pke_encrypt: bad size");
+
+  // Steps 2-3: t_hat (reduced, never refused) and rho.
+  const PolyVec t_hat = PolyVec::from_bytes(ek_pke, k);
+  const std::span<const uint8_t, 32> rho(ek_pke.data() + 384 * k, 32);
+
+  // Steps 4-8, transposed: a_t[i*k + j] = A_hat[j, i].
+  Matrix a_t;
+  sample_matrix(a_t, rho, k, true);
+
+  // Steps 9-17: y (eta1), e1 and e2 (eta2), nonces 0..2k.
+  PolyVec y_hat = PolyVec::zero(k), e1 = PolyVec::zero(k);
+  uint8_t nonce = 0;
+  for (size_t i = 0; i < k; ++i) y_hat[i] = sample_noise_poly(r, nonce++, params.eta1);
+  for (size_t i = 0; i < k; ++i) e1[i] = sample_noise_poly(r, nonce++, params.eta2);
+  const Poly e2 = sample_noise_poly(r, nonce, params.eta2);
+
+  // Step 18.
+  for (size_t i = 0; i < k; ++i) ntt(y_hat[i]);
+
+  // Step 19: u = NTT^-1(A_hat^T * y_hat) + e1, compressed and packed (step 22).
+  for (size_t i = 0; i < k; ++i) {
+    Poly acc;
+    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(acc, a_t[i * k + j], y_hat[j]);
+    ntt_inverse(acc);
+    Poly u = Poly::add(acc, e1[i]);
+    compress_poly(u, du);
+    u.encode_d(c.subspan(32 * du * i, 32 * du), du);
+  }
+
+  // Steps 20-21: v = NTT^-1(t_hat . y_hat) + e2 + mu, compressed and packed (step 23).
+  Poly v = PolyVec::inner_product_ntt(t_hat, y_hat);
+  ntt_inverse(v);
+  v = Poly::add(Poly::add(v, e2), poly_from_message(m));
+  compress_poly(v, dv);
+  v.encode_d(c.subspan(32 * du * k, 32 * dv), dv);
+}
+
+void k_pke_decrypt(std::span<uint8_t, 32> m, ByteView dk_pke, ByteView c,
+                   const MlKemParams& params) {
+  check_params(params);
+  const size_t k = params.k;
+  const unsigned du = params.du, dv = params.dv;
+  CORE_CHECK(dk_pke.size() >= 384 * k && c.size() == params.ct_len(), "k_pke_decrypt: bad size");
+
+  // Steps 1-4: u' and v'.
+  PolyVec u_hat = PolyVec::zero(k);
+  for (size_t i = 0; i < k; ++i) {
+    u_hat[i] = Poly::decode_d(c.subspan(32 * du * i, 32 * du), du);
+    decompress_poly(u_hat[i], du);
+    ntt(u_hat[i]);
+  }
+  Poly v_prime = Poly::decode_d(c.subspan(32 * du * k, 32 * dv), dv);
+  decompress_poly(v_prime, dv);
+
+  // Steps 5-7: w = v' - NTT^-1(s_hat . NTT(u')); m = ByteEncode_1(Compress_1(w)).
+  const PolyVec s_hat = PolyVec::from_bytes(dk_pke, k);
+  Poly su = PolyVec::inner_product_ntt(s_hat, u_hat);
+  ntt_inverse(su);
+  message_from_poly(m, Poly::sub(v_prime, su));
+}
+
+}  // namespace core::mlkem

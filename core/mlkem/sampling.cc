@@ -1,0 +1,96 @@
+#include "core/mlkem/sampling.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "core/common/ossl.h"
+#include "core/result.h"
+
+namespace core::mlkem {
+
+namespace {
+
+constexpr size_t kShake128Rate = 168;
+// Three blocks give 168 candidates, about 273 accepted values on average;
+// a longer prefix is generated in the rare case that they do not suffice.
+constexpr size_t kFirstSqueeze = 3 * kShake128Rate;
+
+}  // namespace
+
+size_t sample_ntt_parse(Poly& a, size_t count, ByteView stream) noexcept {
+  const uint8_t* b = stream.data();
+  const size_t groups = stream.size() / 3;
+  for (size_t g = 0; g < groups && count < kN; ++g, b += 3) {
+    const uint16_t d1 = static_cast<uint16_t>(b[0] | ((b[1] & 0x0F) << 8));
+    const uint16_t d2 = static_cast<uint16_t>((b[1] >> 4) | (b[2] << 4));
+    if (d1 < kQ) a.c[count++] = d1;
+    if (d2 < kQ && count < kN) a.c[count++] = d2;
+  }
+  return count;
+}
+
+// SHAKE128 output is prefix-stable: squeezing n bytes gives the first n bytes
+// of any longer squeeze, so a longer prefix is regenerated and only its new
+// part parsed. The stream is consumed strictly in order.
+Poly sample_ntt(Seed rho, uint8_t i, uint8_t j) {
+  const uint8_t ji[2] = {j, i};
+  std::array<uint8_t, kFirstSqueeze> buf;
+  shake128(buf, {ByteView(rho), ByteView(ji, 2)});
+  Poly a;
+  size_t count = sample_ntt_parse(a, 0, buf);
+  size_t parsed = buf.size();
+  while (count < kN) {
+    Bytes longer(parsed + 2 * kShake128Rate);
+    shake128(longer, {ByteView(rho), ByteView(ji, 2)});
+    count = sample_ntt_parse(a, count, ByteView(longer).subspan(parsed));
+    parsed = longer.size();
+  }
+  return a;
+}
+
+Poly cbd(ByteView prf_out, unsigned eta) {
+  CORE_CHECK((eta == 2 || eta == 3) && prf_out.size() == 64 * size_t{eta},
+             "cbd: bad eta or input size");
+  Poly f;
+  const uint8_t* b = prf_out.data();
+  // Each coefficient is x - y with x, y sums of eta bits; q is added back
+  // when it is negative, through a mask (no branch on the secret bits).
+  auto store = [&f](size_t idx, int32_t x, int32_t y) {
+    const int32_t v = x - y;
+    f.c[idx] = static_cast<uint16_t>(v + (kQ & (v >> 31)));
+  };
+  if (eta == 2) {
+    for (size_t i = 0; i < 128; ++i) {
+      const uint32_t t = b[i];
+      const uint32_t s = (t & 0x55) + ((t >> 1) & 0x55);  // pair sums in 2-bit fields
+      store(2 * i, s & 3, (s >> 2) & 3);
+      store(2 * i + 1, (s >> 4) & 3, (s >> 6) & 3);
+    }
+  } else {
+    for (size_t i = 0; i < 64; ++i) {
+      const uint32_t t = uint32_t{b[3 * i]} | (uint32_t{b[3 * i + 1]} << 8) |
+                         (uint32_t{b[3 * i + 2]} << 16);
+      // Triple sums in 3-bit fields.
+      const uint32_t s = (t & 0x249249) + ((t >> 1) & 0x249249) + ((t >> 2) & 0x249249);
+      for (size_t n = 0; n < 4; ++n) store(4 * i + n, (s >> (6 * n)) & 7, (s >> (6 * n + 3)) & 7);
+    }
+  }
+  return f;
+}
+
+Poly sample_noise_poly(Seed seed, uint8_t nonce, unsigned eta) {
+  if (eta != 2 && eta != 3) [[unlikely]] {
+    // The text outlives the call: it stays valid until this thread's next
+    // internal fault.
+    thread_local char message[48];
+    std::snprintf(message, sizeof message, "unsupported eta value: %u", eta);
+    throw InternalFault(message);
+  }
+  std::array<uint8_t, 64 * 3> prf;
+  const ByteView prf_out(prf.data(), 64 * size_t{eta});
+  shake256(MutableBytes(prf.data(), prf_out.size()), {ByteView(seed), ByteView(&nonce, 1)});
+  return cbd(prf_out, eta);
+}
+
+}  // namespace core::mlkem
