@@ -1,0 +1,29 @@
+// ML-KEM's internal algorithms (FIPS 203, Algorithms 16-18) on buffers whose
+// sizes the caller has checked; a wrong size here is an internal fault.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/common/bytes.h"
+#include "core/mlkem/kpke.h"
+
+namespace core::mlkem {
+
+// ml_kem_keygen_internal is ML-KEM.KeyGen_internal (FIPS 203, Algorithm 16):
+// ek = ek_pke and dk = dk_pke || ek || H(ek) || z. Secret data: d, z, dk.
+void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, std::span<const uint8_t, 32> d,
+                            std::span<const uint8_t, 32> z, const MlKemParams& params);
+
+// ml_kem_encaps_internal is ML-KEM.Encaps_internal (FIPS 203, Algorithm 17):
+// (K, r) = G(m || H(ek)), c = K-PKE.Encrypt(ek, m, r). Secret data: m, K.
+void ml_kem_encaps_internal(MutableBytes c, std::span<uint8_t, 32> shared_secret, ByteView ek,
+                            std::span<const uint8_t, 32> m, const MlKemParams& params);
+
+// ml_kem_decaps_internal is ML-KEM.Decaps_internal (FIPS 203, Algorithm 18)
+// with implicit rejection. The stored h is used as it is (no hash check).
+// Secret data: dk, m', K', K_bar and the choice between them.
+void ml_kem_decaps_internal(std::span<uint8_t, 32> shared_secret, ByteView dk, ByteView c,
+                            const MlKemParams& params);
+
+}  // namespace core::mlkem
