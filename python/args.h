@@ -1,0 +1,69 @@
+// Argument binding and conversion shared by every exported function and
+// method: each callable is described once by a parameter table, and one
+// binder produces the bound, converted C++ values or the exact TypeError.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "core/common/bytes.h"
+#include "core/mlkem/params.h"
+
+namespace pyext {
+
+enum class Kind : uint8_t {
+  Bytes,  // an instance of bytes (or a subclass), read in place
+  Str,    // an instance of str (or a subclass), its UTF-8 form read in place
+  Level,  // a SecurityLevel; when optional and absent, ML-KEM-768
+  U32,    // an int in 0..4294967295
+};
+
+struct Param {
+  const char* name;
+  Kind kind;
+  bool optional = false;  // only trailing parameters may be optional
+};
+
+inline constexpr size_t kMaxParams = 4;
+
+// Signature names a callable as its messages show it ("encapsulate()",
+// "KeyPair.export_secret_key_raw()") and lists its parameters.
+struct Signature {
+  const char* display_name;
+  std::span<const Param> params;
+};
+
+// Bound holds the converted arguments of one call. Views point into the
+// argument objects, which the caller keeps alive for the whole call.
+class Bound {
+ public:
+  core::ByteView bytes(size_t i) const noexcept { return slots_[i].bytes; }
+  std::string_view str(size_t i) const noexcept { return slots_[i].text; }
+  core::Level level(size_t i) const noexcept { return slots_[i].level; }
+  uint32_t u32(size_t i) const noexcept { return slots_[i].u32; }
+
+ private:
+  friend bool bind_args(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, Bound&);
+  struct Slot {
+    core::ByteView bytes;
+    std::string_view text;
+    core::Level level = core::Level::MlKem768;
+    uint32_t u32 = 0;
+  };
+  std::array<Slot, kMaxParams> slots_{};
+};
+
+// bind_args binds a METH_FASTCALL | METH_KEYWORDS call to `sig`: positional
+// arguments first, then keywords; then converts each parameter in order.
+// Returns false with TypeError (or the conversion's own error, with the note
+// "while processing '{name}'") set.
+bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Bound& out);
+
+}  // namespace pyext
