@@ -37,8 +37,17 @@ const Registration kRegistrations[] = {
     type_entry("KeySerializationError", &exception<Exc::KeySerializationError>),
     type_entry("SecurityLevel", &security_level_type),
     type_entry("KeyPair", &keypair_type),
+    function_entry(kGenerateKeypairDef),
+    function_entry(kEncapsulateDef),
+    function_entry(kDecapsulateDef),
     function_entry(kSerializePublicKeyDef),
     function_entry(kDeserializePublicKeyDef),
+    function_entry(kGenerateKeypairDeterministicDef),
+    function_entry(kEncapsulateDeterministicDef),
+    function_entry(kLoadPublicKeyPemDef),
+    function_entry(kLoadPublicKeyJsonDef),
+    function_entry(kLoadSecretKeyRawDef),
+    function_entry(kLoadSecretKeyPemDef),
 };
 
 // add_name appends `name` to the module's __all__ (creating the list if it
