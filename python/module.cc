@@ -44,10 +44,16 @@ const Registration kRegistrations[] = {
     function_entry(kDeserializePublicKeyDef),
     function_entry(kGenerateKeypairDeterministicDef),
     function_entry(kEncapsulateDeterministicDef),
+    function_entry(kEncryptHybridDef),
+    function_entry(kDecryptHybridDef),
     function_entry(kLoadPublicKeyPemDef),
     function_entry(kLoadPublicKeyJsonDef),
     function_entry(kLoadSecretKeyRawDef),
     function_entry(kLoadSecretKeyPemDef),
+    type_entry("StreamEncryptorHandle", &stream_encryptor_handle_type),
+    type_entry("StreamDecryptorHandle", &stream_decryptor_handle_type),
+    function_entry(kStreamEncryptorNewDef),
+    function_entry(kStreamDecryptorFromHeaderDef),
 };
 
 // add_name appends `name` to the module's __all__ (creating the list if it
