@@ -1,0 +1,773 @@
+"""Encrypt and decrypt files and binary streams with the chunked stream format.
+
+A stream is a header (ML-KEM capsule, 12-byte base nonce, big-endian 32-bit
+chunk size) followed by frames ``[length (4, big-endian) | ciphertext | tag
+(16)]`` and a zero-length frame, the end-of-stream marker. Every frame is
+AES-256-GCM under the encapsulated key, bound to its index.
+
+This module parses and writes that framing itself and leaves the
+cryptography to the native handles. Its reader is strict: a frame longer than
+the header's chunk size is refused before it is read, a stream without its
+end-of-stream marker raises :class:`TruncatedStreamError`, and bytes after
+the marker raise :class:`TrailingDataError`. Its writer never emits an empty
+data frame, so a zero-length frame always means the end. Memory use is
+bounded by the chunk size, whatever the length of the input.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import stat
+import struct
+import tempfile
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import IO, TYPE_CHECKING, Optional, Union, cast
+
+from ._tarnel_core import (
+    DecryptionError,
+    InvalidParameterError,
+    SecurityLevel,
+    StreamDecryptorHandle,
+    StreamEncryptorHandle,
+    stream_decryptor_from_header,
+    stream_encryptor_new,
+)
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
+
+__all__ = [
+    "DEFAULT_CHUNK_SIZE",
+    "MAX_CHUNK_SIZE",
+    "StreamError",
+    "TruncatedStreamError",
+    "TrailingDataError",
+    "FrameTooLargeError",
+    "StreamWriter",
+    "StreamReader",
+    "open_encryptor",
+    "open_decryptor",
+    "encrypt_file",
+    "decrypt_file",
+    "public_key_level",
+    "secret_key_level",
+    "stream_header_length",
+]
+
+DEFAULT_CHUNK_SIZE = 65536
+MAX_CHUNK_SIZE = 16 * 1024 * 1024
+TAG_LEN = 16
+LENGTH_LEN = 4
+
+# FIPS 203, Table 2: (k, du, dv) per parameter set. Encapsulation key
+# 384k + 32 bytes, decapsulation key 768k + 96, capsule 32(du*k + dv).
+_PARAMS = {512: (2, 10, 4), 768: (3, 10, 4), 1024: (4, 11, 5)}
+_PUBLIC_KEY_LEVEL = {384 * k + 32: v for v, (k, _, _) in _PARAMS.items()}
+_SECRET_KEY_LEVEL = {768 * k + 96: v for v, (k, _, _) in _PARAMS.items()}
+_CAPSULE_LEN = {v: 32 * (du * k + dv) for v, (k, du, dv) in _PARAMS.items()}
+
+LevelLike = Union[SecurityLevel, int]
+"""A :class:`SecurityLevel` or its number: 512, 768 or 1024."""
+ProgressCallback = Callable[[int, Optional[int]], None]
+"""Called as ``progress(done, total)``: input bytes processed so far, and the
+input's total size when it is known (else ``None``)."""
+PathLike = Union[str, "os.PathLike[str]"]
+Source = Union[PathLike, IO[bytes]]
+Destination = Union[PathLike, IO[bytes]]
+
+
+class StreamError(DecryptionError):
+    """The encrypted stream is malformed: truncated, extended or oversized."""
+
+
+class TruncatedStreamError(StreamError):
+    """The stream ended before its end-of-stream marker."""
+
+
+class TrailingDataError(StreamError):
+    """Data follows the end-of-stream marker."""
+
+
+class FrameTooLargeError(StreamError):
+    """A frame claims more ciphertext than the stream's chunk size allows."""
+
+
+# ---------------------------------------------------------------------------
+# Levels
+
+
+def _level_object(value: int) -> SecurityLevel:
+    if value == 512:
+        return SecurityLevel.ML_KEM_512
+    if value == 768:
+        return SecurityLevel.ML_KEM_768
+    return SecurityLevel.ML_KEM_1024
+
+
+def _level_value(level: LevelLike) -> int:
+    if isinstance(level, SecurityLevel):
+        return int(level)
+    if isinstance(level, int) and not isinstance(level, bool) and level in _PARAMS:
+        return level
+    raise InvalidParameterError(
+        f"unknown security level {level!r} (expected 512, 768 or 1024)"
+    )
+
+
+def _key_bytes(key: object, what: str) -> bytes:
+    if isinstance(key, bytes):
+        return key
+    if isinstance(key, (bytearray, memoryview)):
+        return bytes(key)
+    raise TypeError(f"{what} must be bytes, not {type(key).__name__}")
+
+
+def _infer_level(
+    key: bytes, table: dict[int, int], kind: str, level: Optional[LevelLike]
+) -> SecurityLevel:
+    inferred = table.get(len(key))
+    if inferred is None:
+        sizes = ", ".join(str(n) for n in table)
+        raise InvalidParameterError(
+            f"a {kind} key of {len(key)} bytes fits no security level "
+            f"(expected {sizes} bytes for ML-KEM-512, -768, -1024)"
+        )
+    if level is not None:
+        wanted = _level_value(level)
+        if wanted != inferred:
+            raise InvalidParameterError(
+                f"security level ML-KEM-{wanted} contradicts the {kind} key, "
+                f"whose {len(key)} bytes make it ML-KEM-{inferred}"
+            )
+    return _level_object(inferred)
+
+
+def public_key_level(
+    public_key: bytes, level: Optional[LevelLike] = None
+) -> SecurityLevel:
+    """Return the security level of an ML-KEM public key from its length.
+
+    800, 1184 and 1568 bytes give ML-KEM-512, -768 and -1024. Raises
+    :class:`InvalidParameterError` for any other length, or when ``level`` is
+    given and names another level than the key's.
+    """
+    return _infer_level(
+        _key_bytes(public_key, "public_key"), _PUBLIC_KEY_LEVEL, "public", level
+    )
+
+
+def secret_key_level(
+    secret_key: bytes, level: Optional[LevelLike] = None
+) -> SecurityLevel:
+    """Return the security level of an ML-KEM secret key from its length.
+
+    1632, 2400 and 3168 bytes give ML-KEM-512, -768 and -1024. Raises
+    :class:`InvalidParameterError` for any other length, or when ``level`` is
+    given and names another level than the key's.
+    """
+    return _infer_level(
+        _key_bytes(secret_key, "secret_key"), _SECRET_KEY_LEVEL, "secret", level
+    )
+
+
+def stream_header_length(level: LevelLike) -> int:
+    """Return the stream header length at ``level``: capsule plus 16 bytes."""
+    return _CAPSULE_LEN[_level_value(level)] + 16
+
+
+# ---------------------------------------------------------------------------
+# Files and paths
+
+
+def _is_path(obj: object) -> bool:
+    return isinstance(obj, (str, os.PathLike))
+
+
+def _input_size(f: IO[bytes]) -> Optional[int]:
+    """Bytes left to read in ``f`` when that is knowable, else None."""
+    try:
+        st = os.fstat(f.fileno())
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        st = None
+    try:
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            return None
+        if f.seekable():
+            pos = f.tell()
+            end = f.seek(0, io.SEEK_END)
+            f.seek(pos)
+            return max(end - pos, 0)
+    except (OSError, ValueError, io.UnsupportedOperation):
+        pass
+    return None
+
+
+@contextmanager
+def _open_source(src: Source) -> Iterator[tuple[IO[bytes], Optional[int]]]:
+    if _is_path(src):
+        with open(cast(PathLike, src), "rb") as f:
+            yield f, _input_size(f)
+    else:
+        f = cast(IO[bytes], src)
+        yield f, _input_size(f)
+
+
+class _AtomicFile(io.FileIO):
+    """A private file written under a temporary name beside ``path``.
+
+    :meth:`commit` syncs it and renames it over ``path``; :meth:`close`
+    without a commit removes it. The file is created with mode 0600.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.target = os.path.abspath(os.fspath(path))
+        directory, name = os.path.split(self.target)
+        fd, self.tmp = tempfile.mkstemp(
+            dir=directory, prefix=f".{name}.", suffix=".part"
+        )
+        self._settled = False
+        super().__init__(fd, "wb", closefd=True)
+
+    def commit(self) -> None:
+        self.flush()
+        os.fsync(self.fileno())
+        super().close()
+        os.replace(self.tmp, self.target)
+        self._settled = True
+
+    def close(self) -> None:
+        if not self.closed:
+            super().close()
+        if not self._settled:
+            self._settled = True
+            try:
+                os.unlink(self.tmp)
+            except FileNotFoundError:
+                pass
+
+
+@contextmanager
+def _atomic_output(dst: Destination) -> Iterator[IO[bytes]]:
+    """Yield a binary file for ``dst``.
+
+    For a path, the data goes to an :class:`_AtomicFile` that is renamed
+    over ``dst`` only when the block ends without an exception, and removed
+    otherwise. A file object is yielded as it is and left open.
+    """
+    if not _is_path(dst):
+        yield cast(IO[bytes], dst)
+        return
+    f = _AtomicFile(cast(PathLike, dst))
+    try:
+        yield f
+        f.commit()
+    finally:
+        f.close()
+
+
+# ---------------------------------------------------------------------------
+# Writer
+
+
+class StreamWriter(io.BufferedIOBase):
+    """A binary file that encrypts what is written to it into ``fileobj``.
+
+    The header goes out at construction; data frames of exactly
+    ``chunk_size`` plaintext bytes go out as they fill, and :meth:`close`
+    sends the last partial frame (never an empty one) and the end-of-stream
+    marker. Leaving a ``with`` block by an exception calls :meth:`abort`
+    instead, so the stream stays visibly incomplete; so does dropping an
+    unclosed writer. ``flush`` flushes ``fileobj`` but does not cut a frame.
+    """
+
+    def __init__(
+        self,
+        fileobj: IO[bytes],
+        recipient_public_key: bytes,
+        *,
+        level: Optional[LevelLike] = None,
+        chunk_size: int = DEFAULT_CHUNK_SIZE,
+        close_fileobj: bool = False,
+    ) -> None:
+        super().__init__()
+        key = _key_bytes(recipient_public_key, "recipient_public_key")
+        self.level: SecurityLevel = public_key_level(key, level)
+        if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
+            raise TypeError(
+                f"chunk_size must be an int, not {type(chunk_size).__name__}"
+            )
+        if not 1 <= chunk_size <= MAX_CHUNK_SIZE:
+            raise InvalidParameterError(
+                f"chunk_size must be between 1 and {MAX_CHUNK_SIZE} bytes, "
+                f"got {chunk_size}"
+            )
+        self._raw = fileobj
+        self._close_fileobj = close_fileobj
+        self.chunk_size = chunk_size
+        header, handle = stream_encryptor_new(key, chunk_size, self.level)
+        self._handle: Optional[StreamEncryptorHandle] = handle
+        self._buf = bytearray()
+        self._raw.write(header)
+        self.bytes_in = 0
+        self.bytes_out = len(header)
+
+    def writable(self) -> bool:
+        return True
+
+    def _emit(self, chunk: bytes) -> None:
+        assert self._handle is not None
+        frame = self._handle.encrypt_chunk(chunk)
+        self._raw.write(frame)
+        self.bytes_out += len(frame)
+
+    def write(self, data: ReadableBuffer) -> int:
+        """Encrypt ``data``; return its length. Full chunks go out at once."""
+        if self.closed or self._handle is None:
+            raise ValueError("write to a closed stream writer")
+        with memoryview(data) as view:
+            mv = view.cast("B")
+            n = len(mv)
+            cs = self.chunk_size
+            off = 0
+            if self._buf:
+                take = min(cs - len(self._buf), n)
+                self._buf += mv[:take]
+                off = take
+                if len(self._buf) == cs:
+                    self._emit(bytes(self._buf))
+                    self._buf.clear()
+            while n - off >= cs:
+                self._emit(bytes(mv[off : off + cs]))
+                off += cs
+            if off < n:
+                self._buf += mv[off:]
+        self.bytes_in += n
+        return n
+
+    def flush(self) -> None:
+        if not self.closed:
+            self._raw.flush()
+
+    def close(self) -> None:
+        """Send the last frame and the end-of-stream marker, then close."""
+        if self.closed:
+            return
+        try:
+            if self._handle is not None:
+                if self._buf:
+                    self._emit(bytes(self._buf))
+                    self._buf.clear()
+                handle, self._handle = self._handle, None
+                marker = handle.finalize()
+                self._raw.write(marker)
+                self.bytes_out += len(marker)
+                self._raw.flush()
+        finally:
+            self._release()
+
+    def abort(self) -> None:
+        """Close without the end-of-stream marker: readers will see truncation."""
+        if self.closed:
+            return
+        self._handle = None
+        self._buf.clear()
+        self._release()
+
+    def _release(self) -> None:
+        try:
+            if self._close_fileobj:
+                self._raw.close()
+        finally:
+            super().close()
+
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
+        if exc_type is not None:
+            self.abort()
+        else:
+            self.close()
+
+    def __del__(self) -> None:
+        # An unclosed writer is abandoned, never completed.
+        if not getattr(self, "closed", True):
+            try:
+                self.abort()
+            except Exception:
+                pass
+
+
+class _PathStreamWriter(StreamWriter):
+    """A writer whose output file appears only when the stream is complete."""
+
+    def __init__(self, path: PathLike, recipient_public_key: bytes,
+                 *, level: Optional[LevelLike], chunk_size: int) -> None:
+        self._file = _AtomicFile(path)
+        try:
+            super().__init__(self._file, recipient_public_key,
+                             level=level, chunk_size=chunk_size)
+        except BaseException:
+            self._file.close()
+            raise
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        try:
+            super().close()
+            self._file.commit()
+        finally:
+            self._file.close()
+
+    def abort(self) -> None:
+        try:
+            super().abort()
+        finally:
+            file = getattr(self, "_file", None)
+            if file is not None:
+                file.close()
+
+
+def open_encryptor(
+    dst: Destination,
+    recipient_public_key: bytes,
+    *,
+    level: Optional[LevelLike] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+) -> StreamWriter:
+    """Return a :class:`StreamWriter` that encrypts into ``dst``.
+
+    ``dst`` is a path or a binary file object. A path is written under a
+    temporary name in the same directory and renamed into place by
+    :meth:`StreamWriter.close`; an aborted writer leaves no file behind.
+    A file object is not closed by the writer.
+    """
+    if _is_path(dst):
+        return _PathStreamWriter(
+            cast(PathLike, dst),
+            recipient_public_key,
+            level=level,
+            chunk_size=chunk_size,
+        )
+    return StreamWriter(
+        cast(IO[bytes], dst),
+        recipient_public_key,
+        level=level,
+        chunk_size=chunk_size,
+    )
+
+
+# ---------------------------------------------------------------------------
+# Reader
+
+
+class StreamReader(io.BufferedIOBase):
+    """A binary file that decrypts the stream read from ``fileobj``.
+
+    The header is read and checked at construction. ``read`` returns
+    authenticated plaintext chunk by chunk and returns ``b""`` only after the
+    end-of-stream marker has verified and ``fileobj`` has shown its end. A
+    stream that stops early raises :class:`TruncatedStreamError`, bytes after
+    the marker :class:`TrailingDataError`, a frame longer than the chunk size
+    :class:`FrameTooLargeError` (before its body is read) and a frame that
+    does not authenticate :class:`DecryptionError`. After a failure every
+    further read raises the same error again.
+
+    Plaintext is returned before the end of the stream is known: discard it
+    unless reading reaches ``b""`` without an exception.
+    """
+
+    def __init__(
+        self,
+        fileobj: IO[bytes],
+        secret_key: bytes,
+        *,
+        level: Optional[LevelLike] = None,
+        close_fileobj: bool = False,
+    ) -> None:
+        super().__init__()
+        key = _key_bytes(secret_key, "secret_key")
+        self.level: SecurityLevel = secret_key_level(key, level)
+        self._raw = fileobj
+        self._close_fileobj = close_fileobj
+        self._handle: Optional[StreamDecryptorHandle] = None
+        self._pending = b""
+        self._pos = 0
+        self._eof = False
+        self._error: Optional[BaseException] = None
+        self.frames = 0
+        self.bytes_in = 0
+        self.bytes_out = 0
+        try:
+            hlen = stream_header_length(self.level)
+            header = self._read_exact(hlen)
+            if len(header) < hlen:
+                if not header:
+                    raise TruncatedStreamError("input is empty: no stream header")
+                raise TruncatedStreamError(
+                    f"stream header is truncated: {len(header)} of {hlen} bytes"
+                )
+            self._handle = stream_decryptor_from_header(header, key, self.level)
+            self.chunk_size: int = self._handle.chunk_size()
+        except BaseException:
+            self._release()
+            raise
+
+    def readable(self) -> bool:
+        return True
+
+    def _read_exact(self, n: int) -> bytes:
+        """Read n bytes, fewer only where the source ends."""
+        parts = []
+        got = 0
+        while got < n:
+            part = self._raw.read(n - got)
+            if part is None:
+                raise BlockingIOError("the stream source is non-blocking")
+            if not part:
+                break
+            parts.append(part)
+            got += len(part)
+        self.bytes_in += got
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
+    def _fail(self, error: BaseException) -> BaseException:
+        self._error = error
+        self._pending = b""
+        self._pos = 0
+        if self._handle is not None:
+            handle, self._handle = self._handle, None
+            handle.finalize()
+        return error
+
+    def _next_chunk(self) -> bool:
+        """Decrypt the next frame into the pending buffer; False at the end."""
+        if self._error is not None:
+            raise self._error
+        if self._eof:
+            return False
+        handle = self._handle
+        if handle is None:
+            raise ValueError("read from a closed stream reader")
+        index = self.frames
+        try:
+            field = self._read_exact(LENGTH_LEN)
+            if len(field) < LENGTH_LEN:
+                if not field:
+                    raise TruncatedStreamError(
+                        f"stream ended after {index} frames without its "
+                        "end-of-stream marker"
+                    )
+                raise TruncatedStreamError(
+                    f"stream ended inside the length field of frame {index}"
+                )
+            (length,) = struct.unpack(">I", field)
+            if length > self.chunk_size:
+                raise FrameTooLargeError(
+                    f"frame {index} claims {length} bytes, more than the "
+                    f"stream's chunk size of {self.chunk_size}"
+                )
+            body = self._read_exact(length + TAG_LEN)
+            if len(body) < length + TAG_LEN:
+                raise TruncatedStreamError(
+                    f"stream ended inside frame {index}: {len(body)} of "
+                    f"{length + TAG_LEN} bytes"
+                )
+            if length == 0:
+                handle.process_eof(body)
+                self._handle = None
+                handle.finalize()
+                extra = self._raw.read(1)
+                if extra:
+                    raise TrailingDataError(
+                        "data follows the end-of-stream marker"
+                    )
+                self._eof = True
+                return False
+            plain = handle.decrypt_chunk(body[:length], body[length:])
+        except Exception as e:
+            raise self._fail(e) from None
+        except BaseException:
+            self._fail(StreamError("reading the stream was interrupted"))
+            raise
+        self.frames += 1
+        self.bytes_out += len(plain)
+        self._pending = plain
+        self._pos = 0
+        return True
+
+    def read1(self, size: Optional[int] = -1) -> bytes:
+        """Return up to ``size`` bytes from at most one frame."""
+        self._check_open()
+        if size == 0:
+            return b""
+        while self._pos >= len(self._pending):
+            if not self._next_chunk():
+                return b""
+        end = len(self._pending) if size is None or size < 0 else self._pos + size
+        out = self._pending[self._pos : end]
+        self._pos += len(out)
+        return out
+
+    def read(self, size: Optional[int] = -1) -> bytes:
+        """Return ``size`` bytes (fewer only at the end), or all with -1."""
+        self._check_open()
+        if size is None or size < 0:
+            parts = []
+            while chunk := self.read1():
+                parts.append(chunk)
+            return b"".join(parts)
+        parts = []
+        left = size
+        while left > 0:
+            chunk = self.read1(left)
+            if not chunk:
+                break
+            parts.append(chunk)
+            left -= len(chunk)
+        return b"".join(parts)
+
+    def readinto(self, buffer: WriteableBuffer) -> int:
+        with memoryview(buffer) as view:
+            mv = view.cast("B")
+            n = 0
+            while n < len(mv):
+                chunk = self.read1(len(mv) - n)
+                if not chunk:
+                    break
+                mv[n : n + len(chunk)] = chunk
+                n += len(chunk)
+            return n
+
+    def readinto1(self, buffer: WriteableBuffer) -> int:
+        with memoryview(buffer) as view:
+            mv = view.cast("B")
+            chunk = self.read1(len(mv))
+            mv[: len(chunk)] = chunk
+            return len(chunk)
+
+    @property
+    def complete(self) -> bool:
+        """True once the end-of-stream marker verified with nothing after it."""
+        return self._eof
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("read from a closed stream reader")
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        self._release()
+
+    def _release(self) -> None:
+        try:
+            if self._handle is not None:
+                handle, self._handle = self._handle, None
+                handle.finalize()
+            if self._close_fileobj:
+                self._raw.close()
+        finally:
+            self._pending = b""
+            super().close()
+
+
+def open_decryptor(
+    src: Source, secret_key: bytes, *, level: Optional[LevelLike] = None
+) -> StreamReader:
+    """Return a :class:`StreamReader` over ``src``, a path or binary file.
+
+    A path is opened here and closed with the reader; a file object is left
+    open.
+    """
+    if _is_path(src):
+        f = open(cast(PathLike, src), "rb")
+        try:
+            return StreamReader(f, secret_key, level=level, close_fileobj=True)
+        except BaseException:
+            f.close()
+            raise
+    return StreamReader(cast(IO[bytes], src), secret_key, level=level)
+
+
+# ---------------------------------------------------------------------------
+# Whole files
+
+
+def encrypt_file(
+    src: Source,
+    dst: Destination,
+    recipient_public_key: bytes,
+    *,
+    level: Optional[LevelLike] = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    progress: Optional[ProgressCallback] = None,
+) -> int:
+    """Encrypt ``src`` into ``dst`` for the holder of ``recipient_public_key``.
+
+    ``src`` and ``dst`` are paths or binary file objects. The level comes
+    from the key's length; an explicit ``level`` must agree with it. A path
+    ``dst`` appears only once the stream is complete. ``progress`` is called
+    after each chunk with the plaintext bytes read so far and the total when
+    known. Returns the number of plaintext bytes encrypted.
+    """
+    key = _key_bytes(recipient_public_key, "recipient_public_key")
+    lvl = public_key_level(key, level)
+    with _open_source(src) as (fin, total):
+        with _atomic_output(dst) as fout:
+            w = StreamWriter(fout, key, level=lvl, chunk_size=chunk_size)
+            try:
+                if progress is not None:
+                    progress(0, total)
+                while chunk := fin.read(w.chunk_size):
+                    w.write(chunk)
+                    if progress is not None:
+                        progress(w.bytes_in, total)
+            except BaseException:
+                w.abort()
+                raise
+            w.close()
+            fout.flush()
+            return w.bytes_in
+
+
+def decrypt_file(
+    src: Source,
+    dst: Destination,
+    secret_key: bytes,
+    *,
+    level: Optional[LevelLike] = None,
+    progress: Optional[ProgressCallback] = None,
+) -> int:
+    """Decrypt the stream in ``src`` into ``dst`` with ``secret_key``.
+
+    ``src`` and ``dst`` are paths or binary file objects. A path ``dst`` is
+    written under a temporary name beside it and renamed only after the
+    end-of-stream marker verified; any failure removes it, so no partial
+    plaintext is left. A file object ``dst`` receives plaintext as each chunk
+    authenticates: on an exception its contents must be discarded.
+    ``progress`` is called after each frame with the stream bytes read so far
+    and the stream's total size when known. Returns the number of plaintext
+    bytes written.
+
+    Raises :class:`TruncatedStreamError`, :class:`TrailingDataError`,
+    :class:`FrameTooLargeError` or :class:`DecryptionError` for a stream that
+    is not intact or not meant for this key.
+    """
+    key = _key_bytes(secret_key, "secret_key")
+    lvl = secret_key_level(key, level)
+    with _open_source(src) as (fin, total):
+        with StreamReader(fin, key, level=lvl) as r:
+            with _atomic_output(dst) as fout:
+                if progress is not None:
+                    progress(r.bytes_in, total)
+                while chunk := r.read1():
+                    fout.write(chunk)
+                    if progress is not None:
+                        progress(r.bytes_in, total)
+                if progress is not None:
+                    progress(r.bytes_in, total)
+                fout.flush()
+                return r.bytes_out
+
+
