@@ -170,6 +170,11 @@ PyObject* keypair_type() {
     // The export methods (key_io_bindings.cc), in this order: public_key_b64,
     // public_key_pem, public_key_json, export_secret_key_raw, export_secret_key_pem.
     static PyMethodDef methods[] = {
+        kKeyPairPublicKeyB64Def,
+        kKeyPairPublicKeyPemDef,
+        kKeyPairPublicKeyJsonDef,
+        kKeyPairExportSecretKeyRawDef,
+        kKeyPairExportSecretKeyPemDef,
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
