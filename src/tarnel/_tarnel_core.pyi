@@ -1,6 +1,32 @@
 from typing import Final, final
 
-__all__: list[str]
+__all__ = [
+    "TarnelError",
+    "DecapsulationError",
+    "DecryptionError",
+    "InvalidParameterError",
+    "RngError",
+    "KeySerializationError",
+    "SecurityLevel",
+    "KeyPair",
+    "generate_keypair",
+    "encapsulate",
+    "decapsulate",
+    "serialize_public_key",
+    "deserialize_public_key",
+    "generate_keypair_deterministic",
+    "encapsulate_deterministic",
+    "encrypt_hybrid",
+    "decrypt_hybrid",
+    "load_public_key_pem",
+    "load_public_key_json",
+    "load_secret_key_raw",
+    "load_secret_key_pem",
+    "StreamEncryptorHandle",
+    "StreamDecryptorHandle",
+    "stream_encryptor_new",
+    "stream_decryptor_from_header",
+]
 
 class TarnelError(Exception): ...
 class DecapsulationError(TarnelError): ...
@@ -15,8 +41,8 @@ class SecurityLevel:
     ML_KEM_768: Final[SecurityLevel]
     ML_KEM_1024: Final[SecurityLevel]
     def __int__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
 
 @final
