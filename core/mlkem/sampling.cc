@@ -18,6 +18,7 @@ constexpr size_t kFirstSqueeze = 3 * kShake128Rate;
 
 }  // namespace
 
+// The stream and the matrix are public, so the loop may branch on the values.
 size_t sample_ntt_parse(Poly& a, size_t count, ByteView stream) noexcept {
   const uint8_t* b = stream.data();
   const size_t groups = stream.size() / 3;

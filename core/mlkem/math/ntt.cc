@@ -1,6 +1,7 @@
 #include "core/mlkem/math/ntt.h"
 
 #include "core/mlkem/math/poly.h"
+#include "core/mlkem/math/vec16.h"
 
 namespace core::mlkem {
 
@@ -43,6 +44,10 @@ struct Tables {
   // inverse[i] for i = 127..1: the negated twiddle q - zeta_i, so that
   // (a - b) * (q - zeta) = zeta * (b - a) as Algorithm 10 requires.
   std::array<Twiddle, 128> inverse{};
+  // The twiddles of the layers with len 4 and 2 repeated once per lane
+  // (4 and 2 times), in block order, for the eight-lane path.
+  alignas(16) std::array<uint16_t, 128> fwd4_w{}, fwd4_s{}, fwd2_w{}, fwd2_s{};
+  alignas(16) std::array<uint16_t, 128> inv4_w{}, inv4_s{}, inv2_w{}, inv2_s{};
 };
 
 constexpr Tables make_tables() {
@@ -52,14 +57,139 @@ constexpr Tables make_tables() {
     t.forward[i] = twiddle(z);
     t.inverse[i] = twiddle(z == 0 ? 0 : static_cast<uint16_t>(kQ - z));
   }
+  // Layer len: nb = 128 / len blocks; block b uses forward[nb + b] and
+  // inverse[2 nb - 1 - b].
+  for (size_t lane = 0; lane < 128; ++lane) {
+    const size_t b4 = lane / 4, b2 = lane / 2;
+    t.fwd4_w[lane] = t.forward[32 + b4].w;
+    t.fwd4_s[lane] = t.forward[32 + b4].w_shoup;
+    t.fwd2_w[lane] = t.forward[64 + b2].w;
+    t.fwd2_s[lane] = t.forward[64 + b2].w_shoup;
+    t.inv4_w[lane] = t.inverse[63 - b4].w;
+    t.inv4_s[lane] = t.inverse[63 - b4].w_shoup;
+    t.inv2_w[lane] = t.inverse[127 - b2].w;
+    t.inv2_s[lane] = t.inverse[127 - b2].w_shoup;
+  }
   return t;
 }
 
-const Tables kTables = make_tables();
+constexpr Tables kTables = make_tables();
 
 constexpr Twiddle kInvN = twiddle(3303);  // 128^-1 mod q
 
 }  // namespace
+
+#if defined(TARNEL_MLKEM_SSE2)
+
+// Eight lanes at a time. Layers with len >= 8 pair contiguous runs; the
+// layers with len 4 and 2 regroup 16 coefficients with unpacks so that the
+// eight "a" and the eight "b" operands each fill one register. Secret data: f.
+namespace {
+
+inline void split4(v16::V v0, v16::V v1, v16::V& a, v16::V& b) {
+  a = _mm_unpacklo_epi64(v0, v1);
+  b = _mm_unpackhi_epi64(v0, v1);
+}
+inline void join4(v16::V a, v16::V b, v16::V& v0, v16::V& v1) {
+  v0 = _mm_unpacklo_epi64(a, b);
+  v1 = _mm_unpackhi_epi64(a, b);
+}
+inline void split2(v16::V v0, v16::V v1, v16::V& a, v16::V& b) {
+  const v16::V t0 = _mm_unpacklo_epi32(v0, v1), t1 = _mm_unpackhi_epi32(v0, v1);
+  a = _mm_unpacklo_epi32(t0, t1);
+  b = _mm_unpackhi_epi32(t0, t1);
+}
+inline void join2(v16::V a, v16::V b, v16::V& v0, v16::V& v1) {
+  v0 = _mm_unpacklo_epi32(a, b);
+  v1 = _mm_unpackhi_epi32(a, b);
+}
+
+inline void fwd_butterfly(v16::V& a, v16::V& b, v16::V w, v16::V ws) {
+  const v16::V t = v16::mul_const(b, w, ws);
+  b = v16::sub(a, t);
+  a = v16::add(a, t);
+}
+inline void inv_butterfly(v16::V& a, v16::V& b, v16::V w, v16::V ws) {
+  const v16::V sum = v16::add(a, b);
+  b = v16::mul_const(v16::sub(a, b), w, ws);
+  a = sum;
+}
+
+}  // namespace
+
+void ntt(Poly& f) noexcept {
+  uint16_t* c = f.c.data();
+  size_t k = 1;
+  for (size_t len = 128; len >= 8; len /= 2) {
+    for (size_t start = 0; start < kN; start += 2 * len) {
+      const Twiddle z = kTables.forward[k++];
+      const v16::V w = v16::splat(z.w), ws = v16::splat(z.w_shoup);
+      for (size_t j = start; j < start + len; j += 8) {
+        v16::V a = v16::load(c + j), b = v16::load(c + j + len);
+        fwd_butterfly(a, b, w, ws);
+        v16::store(c + j, a);
+        v16::store(c + j + len, b);
+      }
+    }
+  }
+  for (size_t s = 0; s < kN; s += 16) {  // len = 4
+    v16::V a, b;
+    split4(v16::load(c + s), v16::load(c + s + 8), a, b);
+    fwd_butterfly(a, b, v16::load(&kTables.fwd4_w[s / 2]), v16::load(&kTables.fwd4_s[s / 2]));
+    v16::V v0, v1;
+    join4(a, b, v0, v1);
+    v16::store(c + s, v0);
+    v16::store(c + s + 8, v1);
+  }
+  for (size_t s = 0; s < kN; s += 16) {  // len = 2
+    v16::V a, b;
+    split2(v16::load(c + s), v16::load(c + s + 8), a, b);
+    fwd_butterfly(a, b, v16::load(&kTables.fwd2_w[s / 2]), v16::load(&kTables.fwd2_s[s / 2]));
+    v16::V v0, v1;
+    join2(a, b, v0, v1);
+    v16::store(c + s, v0);
+    v16::store(c + s + 8, v1);
+  }
+}
+
+void ntt_inverse(Poly& f) noexcept {
+  uint16_t* c = f.c.data();
+  for (size_t s = 0; s < kN; s += 16) {  // len = 2
+    v16::V a, b;
+    split2(v16::load(c + s), v16::load(c + s + 8), a, b);
+    inv_butterfly(a, b, v16::load(&kTables.inv2_w[s / 2]), v16::load(&kTables.inv2_s[s / 2]));
+    v16::V v0, v1;
+    join2(a, b, v0, v1);
+    v16::store(c + s, v0);
+    v16::store(c + s + 8, v1);
+  }
+  for (size_t s = 0; s < kN; s += 16) {  // len = 4
+    v16::V a, b;
+    split4(v16::load(c + s), v16::load(c + s + 8), a, b);
+    inv_butterfly(a, b, v16::load(&kTables.inv4_w[s / 2]), v16::load(&kTables.inv4_s[s / 2]));
+    v16::V v0, v1;
+    join4(a, b, v0, v1);
+    v16::store(c + s, v0);
+    v16::store(c + s + 8, v1);
+  }
+  size_t i = 31;
+  for (size_t len = 8; len <= 128; len *= 2) {
+    for (size_t start = 0; start < kN; start += 2 * len) {
+      const Twiddle n = kTables.inverse[i--];
+      const v16::V w = v16::splat(n.w), ws = v16::splat(n.w_shoup);
+      for (size_t j = start; j < start + len; j += 8) {
+        v16::V a = v16::load(c + j), b = v16::load(c + j + len);
+        inv_butterfly(a, b, w, ws);
+        v16::store(c + j, a);
+        v16::store(c + j + len, b);
+      }
+    }
+  }
+  const v16::V w = v16::splat(kInvN.w), ws = v16::splat(kInvN.w_shoup);
+  for (size_t j = 0; j < kN; j += 8) v16::store(c + j, v16::mul_const(v16::load(c + j), w, ws));
+}
+
+#else  // portable form
 
 // Secret data: f. Loop bounds and table indices depend only on the layer.
 void ntt(Poly& f) noexcept {
@@ -94,5 +224,7 @@ void ntt_inverse(Poly& f) noexcept {
   }
   for (size_t j = 0; j < kN; ++j) c[j] = mul_const(c[j], kInvN.w, kInvN.w_shoup);
 }
+
+#endif
 
 }  // namespace core::mlkem

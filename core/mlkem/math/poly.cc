@@ -1,8 +1,10 @@
 #include "core/mlkem/math/poly.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/mlkem/math/ntt.h"
+#include "core/mlkem/math/vec16.h"
 #include "core/result.h"
 
 namespace core::mlkem {
@@ -11,8 +13,10 @@ namespace {
 
 // kGammas[2j] = zeta_{64+j} and kGammas[2j+1] = q - zeta_{64+j}: the moduli
 // X^2 - zeta^(2 BitRev7(i) + 1) of FIPS 203, Algorithm 11, for i = 0..127.
+// kGammas.g_mont[i] = kGammas.g[i] * 2^16 mod q, for the Montgomery path.
 struct Gammas {
-  std::array<uint16_t, 128> g{};
+  alignas(16) std::array<uint16_t, 128> g{};
+  alignas(16) std::array<uint16_t, 128> g_mont{};
 };
 Gammas make_gammas() {
   Gammas t;
@@ -21,6 +25,8 @@ Gammas make_gammas() {
     t.g[2 * j] = z;
     t.g[2 * j + 1] = z == 0 ? 0 : static_cast<uint16_t>(kQ - z);
   }
+  for (size_t i = 0; i < 128; ++i)
+    t.g_mont[i] = static_cast<uint16_t>((uint32_t{t.g[i]} << 16) % kQ);
   return t;
 }
 const Gammas kGammas = make_gammas();
@@ -49,6 +55,43 @@ Pair basecase_multiply(Pair a, Pair b, uint16_t gamma) noexcept {
   return {c0, c1};
 }
 
+#if defined(TARNEL_MLKEM_SSE2)
+
+// Eight pairs at a time, with Montgomery products (factor 2^-16) that the
+// final multiplication by 2^32 mod q = 1353 removes; see v16::mont_mul.
+// Bounds: each mont_mul output is in (-q, q), the sums in (-2q, 2q), and
+// 2q * 1353 < q * 2^15, so the last product is again in (-q, q); the result
+// is then made canonical and equals the scalar path exactly.
+// Secret data: a, b (and acc). No branch or index depends on them.
+void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
+  const v16::V low16 = _mm_set1_epi32(0xFFFF);
+  const v16::V r2 = v16::splat(1353);
+  // Deinterleave four pairs from each of two registers into even and odd
+  // lanes (all values are below 2^15, so signed packing is exact).
+  auto evens = [&](v16::V v0, v16::V v1) {
+    return _mm_packs_epi32(_mm_and_si128(v0, low16), _mm_and_si128(v1, low16));
+  };
+  auto odds = [](v16::V v0, v16::V v1) {
+    return _mm_packs_epi32(_mm_srli_epi32(v0, 16), _mm_srli_epi32(v1, 16));
+  };
+  for (size_t i = 0; i < kN; i += 16) {
+    const v16::V a_lo = v16::load(&a.c[i]), a_hi = v16::load(&a.c[i + 8]);
+    const v16::V b_lo = v16::load(&b.c[i]), b_hi = v16::load(&b.c[i + 8]);
+    const v16::V a0 = evens(a_lo, a_hi), a1 = odds(a_lo, a_hi);
+    const v16::V b0 = evens(b_lo, b_hi), b1 = odds(b_lo, b_hi);
+    const v16::V gamma = v16::load(&kGammas.g_mont[i / 2]);
+    const v16::V c0 = _mm_add_epi16(v16::mont_mul(a0, b0),
+                                    v16::mont_mul(v16::mont_mul(a1, b1), gamma));
+    const v16::V c1 = _mm_add_epi16(v16::mont_mul(a0, b1), v16::mont_mul(a1, b0));
+    const v16::V r0 = v16::add_q_if_negative(v16::mont_mul(c0, r2));
+    const v16::V r1 = v16::add_q_if_negative(v16::mont_mul(c1, r2));
+    v16::store(&acc.c[i], v16::add(v16::load(&acc.c[i]), _mm_unpacklo_epi16(r0, r1)));
+    v16::store(&acc.c[i + 8], v16::add(v16::load(&acc.c[i + 8]), _mm_unpackhi_epi16(r0, r1)));
+  }
+}
+
+#else  // portable form
+
 // Secret data: a, b (and acc). No branch or index depends on them.
 void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
   for (size_t i = 0; i < 128; ++i) {
@@ -59,48 +102,74 @@ void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
   }
 }
 
+#endif
+
 Poly multiply_ntts(const Poly& a, const Poly& b) noexcept {
   Poly r;
   multiply_ntts_acc(r, a, b);
   return r;
 }
 
-// Bit packing: a 64-bit accumulator collects d-bit fields, least significant
-// first, and emits whole bytes. Secret data: the coefficients (the dk_pke and
-// message paths); the loop shape depends on d only.
-void Poly::encode_d(MutableBytes out, unsigned d) const {
-  CORE_CHECK(d >= 1 && d <= 12 && out.size() == 32 * size_t{d}, "encode_d: bad width or size");
-  const uint32_t mask = (uint32_t{1} << d) - 1;
-  uint64_t acc = 0;
-  unsigned bits = 0;
-  size_t o = 0;
-  for (size_t i = 0; i < kN; ++i) {
-    acc |= uint64_t{c[i] & mask} << bits;
-    bits += d;
-    while (bits >= 8) {
-      out[o++] = static_cast<uint8_t>(acc);
-      acc >>= 8;
-      bits -= 8;
-    }
-  }
+// Bit packing, eight coefficients (d bytes) at a time: the fields of a block
+// are assembled in one 128-bit integer, least significant first, and stored
+// byte by byte. With d a template constant every shift is fixed. Secret data:
+// the coefficients (the message and noise paths); the loop shape depends on d.
+namespace {
+
+using U128 = unsigned __int128;
+
+template <unsigned D>
+void encode_block(uint8_t* out, const uint16_t* in) noexcept {
+  constexpr uint32_t kMask = (uint32_t{1} << D) - 1;
+  U128 acc = 0;
+  for (unsigned j = 0; j < 8; ++j) acc |= U128{in[j] & kMask} << (j * D);
+  for (unsigned i = 0; i < D; ++i) out[i] = static_cast<uint8_t>(acc >> (8 * i));
 }
 
+template <unsigned D>
+void decode_block(uint16_t* out, const uint8_t* in) noexcept {
+  constexpr uint32_t kMask = (uint32_t{1} << D) - 1;
+  U128 acc = 0;
+  for (unsigned i = 0; i < D; ++i) acc |= U128{in[i]} << (8 * i);
+  for (unsigned j = 0; j < 8; ++j) out[j] = static_cast<uint16_t>(acc >> (j * D)) & kMask;
+}
+
+template <unsigned D>
+void encode_poly(uint8_t* out, const uint16_t* c) noexcept {
+  for (size_t i = 0; i < kN / 8; ++i) encode_block<D>(out + D * i, c + 8 * i);
+}
+
+template <unsigned D>
+void decode_poly(uint16_t* c, const uint8_t* in) noexcept {
+  for (size_t i = 0; i < kN / 8; ++i) decode_block<D>(c + 8 * i, in + D * i);
+}
+
+template <size_t... Ds>
+constexpr auto make_encoders(std::index_sequence<Ds...>) {
+  return std::array<void (*)(uint8_t*, const uint16_t*) noexcept, sizeof...(Ds)>{
+      &encode_poly<static_cast<unsigned>(Ds + 1)>...};
+}
+template <size_t... Ds>
+constexpr auto make_decoders(std::index_sequence<Ds...>) {
+  return std::array<void (*)(uint16_t*, const uint8_t*) noexcept, sizeof...(Ds)>{
+      &decode_poly<static_cast<unsigned>(Ds + 1)>...};
+}
+// kEncoders[d - 1] packs with d bits (1 to 12); kDecoders[d - 1] unpacks (1 to 11).
+constexpr auto kEncoders = make_encoders(std::make_index_sequence<12>{});
+constexpr auto kDecoders = make_decoders(std::make_index_sequence<11>{});
+
+}  // namespace
+
+void Poly::encode_d(MutableBytes out, unsigned d) const {
+  CORE_CHECK(d >= 1 && d <= 12 && out.size() == 32 * size_t{d}, "encode_d: bad width or size");
+  kEncoders[d - 1](out.data(), c.data());
+}
+
+// Every d-bit value with d <= 11 is below q already: no reduction is needed.
 Poly Poly::decode_d(ByteView in, unsigned d) {
   CORE_CHECK(d >= 1 && d <= 11 && in.size() == 32 * size_t{d}, "decode_d: bad width or size");
-  const uint32_t mask = (uint32_t{1} << d) - 1;
   Poly r;
-  uint64_t acc = 0;
-  unsigned bits = 0;
-  size_t o = 0;
-  for (size_t i = 0; i < kN; ++i) {
-    while (bits < d) {
-      acc |= uint64_t{in[o++]} << bits;
-      bits += 8;
-    }
-    r.c[i] = static_cast<uint16_t>(acc & mask);  // below 2^11 < q
-    acc >>= d;
-    bits -= d;
-  }
+  kDecoders[d - 1](r.c.data(), in.data());
   return r;
 }
 
