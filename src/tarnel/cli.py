@@ -182,10 +182,11 @@ def load_identity(
     """Read and unwrap the secret key file written by ``keygen``."""
     data = _read_key_file(path)
     text = _as_text(data)
+    pem: Optional[str] = None
     if text is not None and _SECRET_HEADER in text:
-        load = lambda pw: load_secret_key_pem(text, pw)  # noqa: E731
+        pem = text
     elif data.startswith(_BLOB_MAGIC):
-        load = lambda pw: load_secret_key_raw(data, pw)  # noqa: E731
+        pass
     elif text is not None and (_PUBLIC_HEADER in text or '"public_key"' in text):
         raise CliError(
             f"{path} holds a public key; decrypt needs the secret key file "
@@ -194,7 +195,11 @@ def load_identity(
     else:
         raise CliError(f"{path}: not a secret key file")
     try:
-        secret_key, key_level = load(password.get(f"Password for {path}: "))
+        pw = password.get(f"Password for {path}: ")
+        if pem is not None:
+            secret_key, key_level = load_secret_key_pem(pem, pw)
+        else:
+            secret_key, key_level = load_secret_key_raw(data, pw)
     except DecryptionError:
         raise CliError(
             f"{path}: wrong password, or the secret key file is damaged"

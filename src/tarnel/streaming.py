@@ -207,11 +207,11 @@ def _input_size(f: IO[bytes]) -> Optional[int]:
 @contextmanager
 def _open_source(src: Source) -> Iterator[tuple[IO[bytes], Optional[int]]]:
     if _is_path(src):
-        with open(cast(PathLike, src), "rb") as f:
-            yield f, _input_size(f)
+        with open(cast(PathLike, src), "rb") as owned:
+            yield owned, _input_size(owned)
     else:
-        f = cast(IO[bytes], src)
-        yield f, _input_size(f)
+        given = cast(IO[bytes], src)
+        yield given, _input_size(given)
 
 
 class _AtomicFile(io.FileIO):
@@ -315,6 +315,11 @@ class StreamWriter(io.BufferedIOBase):
 
     def writable(self) -> bool:
         return True
+
+    @property
+    def name(self) -> object:
+        """The name of the underlying file, when it has one."""
+        return getattr(self._raw, "name", None)
 
     def _emit(self, chunk: bytes) -> None:
         assert self._handle is not None
@@ -515,6 +520,11 @@ class StreamReader(io.BufferedIOBase):
 
     def readable(self) -> bool:
         return True
+
+    @property
+    def name(self) -> object:
+        """The name of the underlying file, when it has one."""
+        return getattr(self._raw, "name", None)
 
     def _read_exact(self, n: int) -> bytes:
         """Read n bytes, fewer only where the source ends."""
