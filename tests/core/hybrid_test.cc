@@ -217,11 +217,10 @@ TEST(Hybrid, PlaintextBeyondTheGcmLimitIsInvalidParameter) {
                       -1, 0);
   if (region == MAP_FAILED) GTEST_SKIP() << "cannot reserve 64 GiB of address space";
   const ByteView huge(static_cast<const uint8_t*>(region), core::kGcmMaxPlaintext + 1);
+  const ByteView ek = core::view(key_pair(Level::MlKem768).ek);
   const long before = core::testing::random_calls();
-  auto r = core::hybrid::encrypt(core::view(key_pair(Level::MlKem768).ek), huge,
-                                 Level::MlKem768);
-  auto s = core::hybrid::encrypt_into({}, core::view(key_pair(Level::MlKem768).ek), huge,
-                                      Level::MlKem768);
+  auto r = core::hybrid::encrypt(ek, huge, Level::MlKem768);
+  auto s = core::hybrid::encrypt_into({}, ek, huge, Level::MlKem768);
   EXPECT_EQ(core::testing::random_calls(), before);
   munmap(region, span_len);
   ASSERT_FALSE(r.ok());
