@@ -280,6 +280,9 @@ class StreamWriter(io.BufferedIOBase):
     marker. Leaving a ``with`` block by an exception calls :meth:`abort`
     instead, so the stream stays visibly incomplete; so does dropping an
     unclosed writer. ``flush`` flushes ``fileobj`` but does not cut a frame.
+
+    Attributes: ``level`` (from the key), ``chunk_size``, ``bytes_in``
+    (plaintext accepted) and ``bytes_out`` (stream bytes written).
     """
 
     def __init__(
@@ -331,6 +334,10 @@ class StreamWriter(io.BufferedIOBase):
         """Encrypt ``data``; return its length. Full chunks go out at once."""
         if self.closed or self._handle is None:
             raise ValueError("write to a closed stream writer")
+        if type(data) is bytes and len(data) == self.chunk_size and not self._buf:
+            self._emit(data)  # the common case of whole-chunk reads: no copy
+            self.bytes_in += len(data)
+            return len(data)
         with memoryview(data) as view:
             mv = view.cast("B")
             n = len(mv)
@@ -480,6 +487,10 @@ class StreamReader(io.BufferedIOBase):
 
     Plaintext is returned before the end of the stream is known: discard it
     unless reading reaches ``b""`` without an exception.
+
+    Attributes: ``level`` (from the key), ``chunk_size`` (from the header),
+    ``frames`` (data frames decrypted), ``bytes_in`` (stream bytes read),
+    ``bytes_out`` (plaintext produced) and ``complete``.
     """
 
     def __init__(

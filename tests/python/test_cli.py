@@ -5,6 +5,7 @@ from __future__ import annotations
 import hashlib
 import os
 import pty
+import select
 import subprocess
 import sys
 from pathlib import Path
@@ -309,3 +310,56 @@ def test_no_password_and_no_terminal(keys768: tuple[Path, Path], tmp_path: Path)
     res = run("keygen", "-o", str(tmp_path / "k"), password="")
     assert_user_error(res, 1, "an empty password is refused")
     assert list(tmp_path.iterdir()) == []
+
+
+def converse(argv: list[str], replies: list[tuple[bytes, bytes]]) -> tuple[int, bytes]:
+    """Run the command on a new terminal; answer each awaited prompt in turn."""
+    env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSWORD"}
+    env["PYTHONPATH"] = PACKAGE_ROOT
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: its controlling terminal is the new pty
+        os.execve(sys.executable, [sys.executable, "-m", "tarnel", *argv], env)
+    seen = b""
+    try:
+        for prompt, answer in replies:
+            while prompt not in seen:
+                ready, _, _ = select.select([fd], [], [], 60)
+                assert ready, f"no prompt {prompt!r}; got {seen!r}"
+                seen += os.read(fd, 1024)
+            seen = seen.split(prompt, 1)[1]
+            os.write(fd, answer + b"\n")
+        while True:
+            try:
+                block = os.read(fd, 1024)
+            except OSError:
+                break
+            if not block:
+                break
+            seen += block
+    finally:
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), seen
+
+
+def test_password_prompts_on_the_terminal(tmp_path: Path) -> None:
+    prefix = str(tmp_path / "k")
+    status, _ = converse(
+        ["keygen", "-o", prefix],
+        [(b"Password for the new key: ", b"typed pw"), (b"Repeat the password: ", b"typed pw")],
+    )
+    assert status == 0
+    assert tarnel.load_secret_key_pem((tmp_path / "k.key").read_text(), b"typed pw")
+    status, out = converse(
+        ["keygen", "-o", str(tmp_path / "j")],
+        [(b"Password for the new key: ", b"one"), (b"Repeat the password: ", b"two")],
+    )
+    assert status == 1 and b"tarnel: error: the passwords do not match" in out
+    assert not (tmp_path / "j.key").exists()
+    enc = ok(run("encrypt", "-r", prefix + ".pub", input=b"secret text")).stdout
+    (tmp_path / "e").write_bytes(enc)
+    status, _ = converse(
+        ["decrypt", "-i", prefix + ".key", "-o", str(tmp_path / "d"), str(tmp_path / "e")],
+        [(f"Password for {prefix}.key: ".encode(), b"typed pw")],
+    )
+    assert status == 0 and (tmp_path / "d").read_bytes() == b"secret text"
