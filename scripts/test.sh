@@ -35,6 +35,11 @@ cmake -S . -B build/tests "${gen[@]}" -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
+# Type checks: the package and the examples under mypy --strict, and the
+# stub of the native module against the built module.
+"$PY" -m mypy --strict --no-incremental src/tarnel examples
+"$PY" -m mypy.stubtest --ignore-missing-stub tarnel._tarnel_core
+
 # Python tests against the installed wheel (run from tests/ so that the
 # source tree is not imported by mistake). Exit code 5 means no test ran.
 set +e
