@@ -111,6 +111,12 @@ std::string quoted_list(const std::array<const char*, kMaxParams>& names, size_t
 
 bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Bound& out) {
+  BoundObjects bound{};
+  return match_args(sig, args, nargs, kwnames, bound) && convert_args(sig, bound, out);
+}
+
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, BoundObjects& bound) {
   const size_t n = sig.params.size();
   if (n > kMaxParams) {
     raise_internal_fault("parameter table too long");
@@ -133,7 +139,7 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
     return false;
   }
 
-  std::array<PyObject*, kMaxParams> bound{};
+  bound.fill(nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<size_t>(i)] = args[i];
 
   // Keywords, in the order given.
@@ -174,9 +180,12 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                  sig.display_name, n_missing, n_missing == 1 ? "" : "s", list.c_str());
     return false;
   }
+  return true;
+}
 
+bool convert_args(const Signature& sig, const BoundObjects& bound, Bound& out) {
   // Conversions, in declaration order; the first failure ends the call.
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < sig.params.size(); ++i) {
     auto& slot = out.slots_[i];
     if (bound[i] == nullptr) {
       slot.level = core::Level::MlKem768;  // the only optional parameter is `level`

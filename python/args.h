@@ -39,6 +39,11 @@ struct Signature {
   std::span<const Param> params;
 };
 
+// BoundObjects holds, per parameter, the argument object bound to it (null
+// when an optional parameter was left out). The objects are borrowed from
+// the call.
+using BoundObjects = std::array<PyObject*, kMaxParams>;
+
 // Bound holds the converted arguments of one call. Views point into the
 // argument objects, which the caller keeps alive for the whole call.
 class Bound {
@@ -49,7 +54,7 @@ class Bound {
   uint32_t u32(size_t i) const noexcept { return slots_[i].u32; }
 
  private:
-  friend bool bind_args(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, Bound&);
+  friend bool convert_args(const Signature&, const BoundObjects&, Bound&);
   struct Slot {
     core::ByteView bytes;
     std::string_view text;
@@ -65,5 +70,13 @@ class Bound {
 // "while processing '{name}'") set.
 bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Bound& out);
+
+// The two halves of bind_args, for callers that must act in between (the
+// stream handles take their borrow after binding and before conversion).
+// match_args binds by position then keyword and raises the binding
+// TypeErrors; convert_args converts in declaration order with the notes.
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, BoundObjects& bound);
+bool convert_args(const Signature& sig, const BoundObjects& bound, Bound& out);
 
 }  // namespace pyext

@@ -146,11 +146,14 @@ constexpr Signature kEncryptChunk{"StreamEncryptorHandle.encrypt_chunk()", kEncr
 PyObject* enc_encrypt_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(kEncryptChunk, args, nargs, kwnames, in)) return nullptr;
+    // Binding errors first, then the borrow, then the argument types.
+    BoundObjects objects;
+    if (!match_args(kEncryptChunk, args, nargs, kwnames, objects)) return nullptr;
     EncryptorHandle* h = as_handle<core::StreamEncryptor>(self);
     ExclusiveBorrow borrow(h->borrow);
     if (!borrow) return nullptr;
+    Bound in;
+    if (!convert_args(kEncryptChunk, objects, in)) return nullptr;
     if (!h->inner) return raise_exception(Exc::InvalidParameterError, "encryptor already finalized");
     const core::ByteView plaintext = in.bytes(0);
     auto len = h->inner->frame_len(plaintext.size());
@@ -273,11 +276,14 @@ constexpr const char* kDecryptorFinalized = "decryptor already finalized";
 PyObject* dec_decrypt_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(kDecryptChunk, args, nargs, kwnames, in)) return nullptr;
+    // Binding errors first, then the borrow, then the argument types.
+    BoundObjects objects;
+    if (!match_args(kDecryptChunk, args, nargs, kwnames, objects)) return nullptr;
     DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
     ExclusiveBorrow borrow(h->borrow);
     if (!borrow) return nullptr;
+    Bound in;
+    if (!convert_args(kDecryptChunk, objects, in)) return nullptr;
     if (!h->inner) return raise_exception(Exc::InvalidParameterError, kDecryptorFinalized);
     const core::ByteView ciphertext = in.bytes(0);
     const core::ByteView tag = in.bytes(1);
@@ -299,11 +305,14 @@ PyObject* dec_decrypt_chunk(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* dec_process_eof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(kProcessEof, args, nargs, kwnames, in)) return nullptr;
+    // Binding errors first, then the borrow, then the argument types.
+    BoundObjects objects;
+    if (!match_args(kProcessEof, args, nargs, kwnames, objects)) return nullptr;
     DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
     ExclusiveBorrow borrow(h->borrow);
     if (!borrow) return nullptr;
+    Bound in;
+    if (!convert_args(kProcessEof, objects, in)) return nullptr;
     if (!h->inner) return raise_exception(Exc::InvalidParameterError, kDecryptorFinalized);
     const core::ByteView tag = in.bytes(0);
     if (auto len = h->inner->plaintext_len(0, tag.size()); !len.ok())

@@ -357,6 +357,32 @@ def test_busy_handle_refuses_other_calls_at_once(kp):
     assert seen == {"Already mutably borrowed", "Already borrowed"}
 
 
+def test_busy_handle_is_refused_before_argument_types_are_checked(kp):
+    """The borrow is taken after binding and before conversion: a mistyped
+    argument to a handle in use still gets "Already borrowed"."""
+    _, enc = tc.stream_encryptor_new(kp.public_key, 16 * 1024 * 1024)
+    big = bytes(16 * 1024 * 1024)
+    outcomes = set()
+    for _ in range(20):
+        worker = threading.Thread(target=enc.encrypt_chunk, args=(big,))
+        worker.start()
+        while worker.is_alive():
+            try:
+                enc.encrypt_chunk(bytearray(1))
+            except RuntimeError as e:
+                outcomes.add(str(e))
+            except TypeError:
+                outcomes.add("TypeError")  # the handle was free at that moment
+        worker.join()
+        if "Already borrowed" in outcomes:
+            break
+    assert "Already borrowed" in outcomes
+    with pytest.raises(TypeError):  # a free handle checks the type
+        enc.encrypt_chunk(bytearray(1))
+    with pytest.raises(TypeError, match="takes 1 positional"):  # binding beats the borrow
+        enc.encrypt_chunk(b"", b"")
+
+
 def test_threads_hammering_one_handle(kp):
     header, enc = tc.stream_encryptor_new(kp.public_key, 1 << 20)
     payload = os.urandom(1 << 20)
