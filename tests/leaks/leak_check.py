@@ -1,0 +1,227 @@
+"""Memory stays flat while every entry point of tarnel._tarnel_core runs many
+thousands of times, on its success and on its failure paths.
+
+For each case the script runs a warm-up, then twice `--iterations` calls,
+and compares before and after each window (a case fails when it grows in
+both): the interpreter's allocated block count (sys.getallocatedblocks,
+which catches a leaked Python object or reference), the C heap in use
+(glibc's mallinfo2, which catches native memory: the core's buffers and
+OpenSSL's objects) and the resident set size (/proc/self/statm).
+Exits 1 when a case grows beyond the limits.
+
+    PYTHONPATH=<build>/python python tests/leaks/leak_check.py --iterations 5000
+"""
+
+import argparse
+import ctypes
+import gc
+import os
+import sys
+import time
+
+from tarnel import _tarnel_core as tc
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+L512, L768, L1024 = (tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768,
+                     tc.SecurityLevel.ML_KEM_1024)
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+try:
+    _mallinfo2 = ctypes.CDLL(None).mallinfo2
+    _mallinfo2.restype = MallInfo2
+except (AttributeError, OSError):  # not glibc 2.33+: the resident set only
+    _mallinfo2 = None
+
+
+def heap_bytes():
+    """Bytes of the C heap in use (allocated chunks plus mmap'd blocks)."""
+    if _mallinfo2 is None:
+        return 0
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def expect(exc_type, fn, *args, **kwargs):
+    """A call that must raise exc_type (exactly, or a subclass for TypeError
+    and friends raised by the interpreter)."""
+    def call():
+        try:
+            fn(*args, **kwargs)
+        except exc_type:
+            return
+        raise AssertionError(f"{fn.__name__} did not raise {exc_type.__name__}")
+    return call
+
+
+def cases():
+    """(name, callable) pairs covering every function and method."""
+    d, z, m = bytes(range(32)), bytes(range(32, 64)), bytes(range(64, 96))
+    kp = tc.generate_keypair_deterministic(d, z, L768)
+    pk, sk = kp.public_key, kp.secret_key
+    capsule, _ = tc.encapsulate(pk)
+    package = tc.encrypt_hybrid(pk, b"x" * 1000)
+    tampered = package[:-1] + bytes([package[-1] ^ 1])
+    b64 = tc.serialize_public_key(pk)
+    pem = kp.public_key_pem()
+    doc = kp.public_key_json()
+    blob = kp.export_secret_key_raw(b"pw")
+    enc_pem = kp.export_secret_key_pem(b"pw")
+    header, _ = tc.stream_encryptor_new(pk, 4096)
+    chunk = b"c" * 4000
+
+    def stream_round_trip():
+        h, enc = tc.stream_encryptor_new(pk, 4096)
+        frame = enc.encrypt_chunk(chunk)
+        enc.chunk_index(), enc.chunk_size(), enc.base_nonce()
+        marker = enc.finalize()
+        enc.chunk_index(), enc.chunk_size(), enc.base_nonce()
+        dec = tc.stream_decryptor_from_header(h, sk, L768)
+        assert dec.decrypt_chunk(frame[4:-16], frame[-16:]) == chunk
+        dec.process_eof(marker[4:])
+        dec.chunk_index(), dec.chunk_size(), dec.eof_seen()
+        dec.finalize()
+        dec.chunk_index(), dec.chunk_size(), dec.eof_seen()
+
+    def stream_failures():
+        _, enc = tc.stream_encryptor_new(pk, 16)
+        expect(tc.InvalidParameterError, enc.encrypt_chunk, b"x" * 17)()
+        expect(TypeError, enc.encrypt_chunk, bytearray(1))()
+        enc.finalize()
+        expect(tc.InvalidParameterError, enc.encrypt_chunk, b"x")()
+        expect(tc.InvalidParameterError, enc.finalize)()
+        dec = tc.stream_decryptor_from_header(header, sk, L768)
+        expect(tc.DecryptionError, dec.decrypt_chunk, b"y" * 10, bytes(16))()
+        expect(tc.InvalidParameterError, dec.decrypt_chunk, b"y", bytes(15))()
+        expect(tc.InvalidParameterError, dec.decrypt_chunk, b"y" * 5000, bytes(16))()
+        expect(tc.DecryptionError, dec.process_eof, bytes(16))()
+        expect(TypeError, dec.process_eof, None)()
+        dec.finalize()
+        expect(tc.InvalidParameterError, dec.finalize)()
+        expect(tc.InvalidParameterError, dec.process_eof, bytes(16))()
+
+    return [
+        # KEM functions and the key pair.
+        ("generate_keypair[512]", lambda: tc.generate_keypair(L512)),
+        ("generate_keypair[1024]", lambda: tc.generate_keypair(L1024)),
+        ("generate_keypair_deterministic", lambda: tc.generate_keypair_deterministic(d, z)),
+        ("generate_keypair_deterministic bad seed",
+         expect(ValueError, tc.generate_keypair_deterministic, d[:31], z)),
+        ("encapsulate", lambda: tc.encapsulate(pk)),
+        ("encapsulate bad key", expect(tc.InvalidParameterError, tc.encapsulate, pk[:-1])),
+        ("encapsulate_deterministic", lambda: tc.encapsulate_deterministic(pk, m)),
+        ("encapsulate_deterministic bad m",
+         expect(ValueError, tc.encapsulate_deterministic, pk, m + b"!")),
+        ("decapsulate", lambda: tc.decapsulate(capsule, sk)),
+        ("decapsulate bad capsule", expect(tc.InvalidParameterError, tc.decapsulate, b"", sk)),
+        ("decapsulate bad type", expect(TypeError, tc.decapsulate, capsule, sk, level=768)),
+        ("binding errors", lambda: (expect(TypeError, tc.decapsulate)(),
+                                    expect(TypeError, tc.encapsulate, pk, L768, 3)(),
+                                    expect(TypeError, tc.encapsulate, pk, nope=1)(),
+                                    expect(TypeError, tc.encapsulate, pk, public_key=pk)())),
+        ("key pair getters", lambda: (kp.public_key, kp.secret_key, kp.level, repr(kp))),
+        ("key pair public exports",
+         lambda: (kp.public_key_b64(), kp.public_key_pem(), kp.public_key_json())),
+        ("export_secret_key_raw", lambda: kp.export_secret_key_raw(b"pw")),
+        ("export_secret_key_pem", lambda: kp.export_secret_key_pem(b"pw")),
+        ("export bad password type", expect(TypeError, kp.export_secret_key_raw, "pw")),
+        ("security level", lambda: (int(L512), L512 == L768, L512 != L1024, repr(L768),
+                                    L768 == 768)),
+        # Public-key text.
+        ("serialize_public_key", lambda: tc.serialize_public_key(pk)),
+        ("deserialize_public_key", lambda: tc.deserialize_public_key(b64)),
+        ("deserialize_public_key bad base64",
+         expect(tc.TarnelError, tc.deserialize_public_key, b64[:-1] + "+")),
+        ("deserialize_public_key bad size",
+         expect(tc.InvalidParameterError, tc.deserialize_public_key, b64, L512)),
+        ("deserialize_public_key surrogate",
+         expect(UnicodeEncodeError, tc.deserialize_public_key, "\udc80")),
+        # Transit Package.
+        ("encrypt_hybrid", lambda: tc.encrypt_hybrid(pk, b"x" * 1000)),
+        ("decrypt_hybrid", lambda: tc.decrypt_hybrid(package, sk)),
+        ("decrypt_hybrid tampered", expect(tc.DecryptionError, tc.decrypt_hybrid, tampered, sk)),
+        ("decrypt_hybrid short", expect(tc.InvalidParameterError, tc.decrypt_hybrid, b"x", sk)),
+        # Key loading.
+        ("load_public_key_pem", lambda: tc.load_public_key_pem(pem)),
+        ("load_public_key_pem bad", expect(tc.KeySerializationError, tc.load_public_key_pem,
+                                           "no block here")),
+        ("load_public_key_json", lambda: tc.load_public_key_json(doc)),
+        ("load_public_key_json bad", expect(tc.KeySerializationError, tc.load_public_key_json,
+                                            doc.replace("ML-KEM", "RSA"))),
+        ("load_secret_key_raw", lambda: tc.load_secret_key_raw(blob, b"pw")),
+        ("load_secret_key_raw wrong password",
+         expect(tc.DecryptionError, tc.load_secret_key_raw, blob, b"pW")),
+        ("load_secret_key_raw bad magic",
+         expect(tc.KeySerializationError, tc.load_secret_key_raw, b"XXXX" + blob[4:], b"pw")),
+        ("load_secret_key_pem", lambda: tc.load_secret_key_pem(enc_pem, b"pw")),
+        ("load_secret_key_pem wrong password",
+         expect(tc.DecryptionError, tc.load_secret_key_pem, enc_pem, b"")),
+        # Streams.
+        ("stream round trip", stream_round_trip),
+        ("stream failures", stream_failures),
+        ("stream_encryptor_new bad chunk_size",
+         expect(tc.InvalidParameterError, tc.stream_encryptor_new, pk, 0)),
+        ("stream_encryptor_new overflow", expect(OverflowError, tc.stream_encryptor_new, pk, -1)),
+        ("stream_decryptor_from_header short",
+         expect(tc.InvalidParameterError, tc.stream_decryptor_from_header, header[:-1], sk, L768)),
+    ]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--iterations", type=int, default=5000, help="calls per measured window")
+    parser.add_argument("--warmup", type=int, default=500, help="calls before measuring")
+    parser.add_argument("--max-blocks", type=int, default=64,
+                        help="allowed growth of allocated blocks per case")
+    parser.add_argument("--max-heap-kib", type=int, default=64,
+                        help="allowed growth of the C heap in use per case, KiB")
+    parser.add_argument("--max-rss-kib", type=int, default=1024,
+                        help="allowed growth of the resident set per case, KiB")
+    args = parser.parse_args()
+
+    failed = []
+    total_calls = 0
+    start = time.perf_counter()
+    rss_start = rss_bytes()
+    for name, fn in cases():
+        for _ in range(args.warmup):
+            fn()
+        # Two windows of `iterations` calls each: a leak grows in both, while
+        # caches and free lists filling up once grow in the first only.
+        growth = []
+        for _ in range(2):
+            gc.collect()
+            blocks0, heap0, rss0 = sys.getallocatedblocks(), heap_bytes(), rss_bytes()
+            for _ in range(args.iterations):
+                fn()
+            gc.collect()
+            growth.append((sys.getallocatedblocks() - blocks0, (heap_bytes() - heap0) // 1024,
+                           (rss_bytes() - rss0) // 1024))
+        d_blocks, d_heap_kib, d_rss_kib = (min(g[i] for g in growth) for i in range(3))
+        total_calls += args.warmup + 2 * args.iterations
+        bad = (d_blocks > args.max_blocks or d_heap_kib > args.max_heap_kib
+               or d_rss_kib > args.max_rss_kib)
+        if bad:
+            failed.append(name)
+        print(f"{'LEAK' if bad else 'ok':4}  {name:42} blocks {d_blocks:+6d}  "
+              f"heap {d_heap_kib:+6d} KiB  rss {d_rss_kib:+6d} KiB")
+    print(f"{len(cases())} cases, {total_calls} calls, {time.perf_counter() - start:.1f} s, "
+          f"resident set {rss_start // 1024} -> {rss_bytes() // 1024} KiB")
+    if failed:
+        print("memory grew in: " + ", ".join(failed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
