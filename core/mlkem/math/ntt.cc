@@ -6,7 +6,7 @@
 namespace core::mlkem {
 
 // kZetas[i] = 17^BitRev7(i) mod 3329 (FIPS 203, Appendix A; same order).
-const std::array<uint16_t, 128> kZetas = {
+constexpr std::array<uint16_t, 128> kZetas = {
     1,    1729, 2580, 3289, 2642, 630,  1897, 848,  1062, 1919, 193,  797,  2786, 3260, 569,
     1746, 296,  2447, 1339, 1476, 3046, 56,   2240, 1333, 1426, 2094, 535,  2882, 2393, 2879,
     1974, 821,  289,  331,  3253, 1756, 1197, 2304, 2277, 2055, 650,  1977, 2513, 632,  2865,
@@ -32,7 +32,7 @@ constexpr Twiddle twiddle(uint16_t w) {
   return {w, static_cast<uint16_t>((uint32_t{w} << 16) / kQ)};
 }
 
-inline uint16_t mul_const(uint16_t b, uint16_t w, uint16_t w_shoup) noexcept {
+[[maybe_unused]] inline uint16_t mul_const(uint16_t b, uint16_t w, uint16_t w_shoup) noexcept {
   const uint16_t t = static_cast<uint16_t>((uint32_t{b} * w_shoup) >> 16);
   const uint16_t r = static_cast<uint16_t>(b * w - t * kQ);  // in [0, 2q)
   return cond_sub_q(r);
