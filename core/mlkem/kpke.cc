@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/common/ct.h"
 #include "core/common/ossl.h"
 #include "core/mlkem/math/compress.h"
 #include "core/mlkem/math/ntt.h"
@@ -44,6 +45,7 @@ void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, std::span<const uint
   std::array<uint8_t, 64> rho_sigma;
   const uint8_t k_byte = params.k;
   sha3_512(rho_sigma, {ByteView(d), ByteView(&k_byte, 1)});
+  CT_PUBLIC(rho_sigma.data(), 32);  // rho is public: it ends ek_pke
   const std::span<const uint8_t, 32> rho(rho_sigma.data(), 32);
   const std::span<const uint8_t, 32> sigma(rho_sigma.data() + 32, 32);
 
