@@ -1,0 +1,103 @@
+"""Writes the seed corpus of each libFuzzer harness to tests/fuzz/corpus/<harness>/.
+
+Seeds that must open (packages, streams, wrapped blobs) are made with the
+fixed key pairs of fuzz_support.h (d = 00..1f, z = 20..3f). Needs the built
+extension:
+
+    PYTHONPATH=<build>/python python tests/fuzz/make_corpus.py
+"""
+
+import base64
+import shutil
+import struct
+from pathlib import Path
+
+from tarnel import _tarnel_core as tc
+
+CORPUS = Path(__file__).resolve().parent / "corpus"
+LEVELS = [tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768, tc.SecurityLevel.ML_KEM_1024]
+KEYPAIRS = [tc.generate_keypair_deterministic(bytes(range(32)), bytes(range(32, 64)), lv)
+            for lv in LEVELS]
+
+
+def frame_parts(frame):
+    n = struct.unpack(">I", frame[:4])[0]
+    return frame[:4], frame[4:4 + n], frame[4 + n:]
+
+
+def seeds():
+    kp = KEYPAIRS[0]
+    texts = [b"", b"QQ", b"QUI", b"QUJD", b"_-_-", b"ab+d", b"abcde", b"ab", b"QQ==", b" QUJD\n",
+             "\u3000QUJD\u2029==".encode()]
+    yield "base64url_fuzz", texts + [kp.public_key_b64().encode(),
+                                     (" " + kp.public_key_b64() + "==\n").encode()]
+    yield "base64_fuzz", [b"", b"QQ==", b"QUI=", b"QUJD", b"QQ=", b"Q===", b"+/+/", b"-_-_",
+                          base64.b64encode(bytes(range(256)))]
+
+    pems = []
+    for i, kp in enumerate(KEYPAIRS):
+        pem = kp.public_key_pem()
+        pems += [pem.encode(), kp.export_secret_key_pem(b"pw").encode()]
+        if i == 0:
+            pems += [("junk\n" + pem.replace("\n", "\r\n") + "trailer").encode(),
+                     pem.replace("A", "*", 1).encode(), pem[:40].encode(),
+                     pem.replace("\n", "\u2028").encode()]
+    yield "pem_fuzz", pems
+
+    docs = [kp.public_key_json().encode() for kp in KEYPAIRS]
+    doc = KEYPAIRS[0].public_key_json()
+    docs += [doc.replace('":"', '": \u00a0"').encode(), doc.replace("ML-KEM", "RSA").encode(),
+             doc.replace('"ML_KEM_512"', "512").encode(), doc[:-3].encode(),
+             b'{"algorithm":"ML-KEM","level":"ML_KEM_768","public_key":""}']
+    yield "json_fuzz", docs
+
+    blobs = []
+    for kp in KEYPAIRS:
+        blob = kp.export_secret_key_raw(b"pw")
+        blobs += [b"\x02pw" + blob, b"\x02pX" + blob, b"\x02pw" + blob[:5] + b"\x03" + blob[6:]]
+    blobs += [b"\x00" + b"TRPK\x01\x00" + bytes(44), b"\x00short"]
+    yield "key_wrap_fuzz", blobs
+
+    packages = []
+    for i, kp in enumerate(KEYPAIRS):
+        lv = LEVELS[i]
+        packages += [bytes([i]) + tc.encrypt_hybrid(kp.public_key, b"", lv),
+                     bytes([i]) + tc.encrypt_hybrid(kp.public_key, b"hello, world" * 5, lv)]
+    packages += [bytes([0x81]) + packages[1][1:], b"\x01" + bytes(100)]
+    yield "hybrid_fuzz", packages
+
+    streams = []
+    for i, kp in enumerate(KEYPAIRS):
+        header, enc = tc.stream_encryptor_new(kp.public_key, 32, LEVELS[i])
+        frames = [enc.encrypt_chunk(c) for c in (b"first chunk", b"x" * 32, b"")]
+        marker = enc.finalize()
+        streams.append(bytes([i]) + header + b"".join(frames) + marker)
+        if i == 0:
+            streams.append(bytes([i]) + header + frames[1] + frames[0] + marker)  # reordered
+            streams.append(bytes([i]) + header + frames[0] + marker + frames[1])  # after EOF
+            streams.append(bytes([i]) + header[:-4] + struct.pack(">I", 0) + frames[0])
+    yield "stream_fuzz", streams
+
+    capsules = []
+    for i, kp in enumerate(KEYPAIRS):
+        capsule, _ = tc.encapsulate(kp.public_key, LEVELS[i])
+        capsules += [bytes([i]) + capsule,                      # mode 0
+                     bytes([i | 4]) + kp.secret_key + capsule,  # mode 1
+                     bytes([i | 8]) + bytes(32) + kp.public_key,  # mode 2
+                     bytes([i | 12, len(capsule) // 16]) + capsule + kp.secret_key]  # mode 3
+    capsules.append(bytes([8]) + bytes(32) + b"\xff" * 800)  # coefficients >= q
+    yield "decaps_fuzz", capsules
+
+
+def main():
+    for harness, items in seeds():
+        out = CORPUS / harness
+        shutil.rmtree(out, ignore_errors=True)
+        out.mkdir(parents=True)
+        for n, item in enumerate(items):
+            (out / f"seed-{n:02d}").write_bytes(item)
+        print(f"{harness}: {len(items)} seeds")
+
+
+if __name__ == "__main__":
+    main()
