@@ -1,0 +1,581 @@
+"""tarnel beside its peers: ML-KEM, the Transit Package, the stream and threads.
+
+Run from the repository root, with tarnel importable and the extras installed
+(`pip install .[bench]`):
+
+    python bench/compare.py [--quick] [--core-bench build/bench_mlkem]
+
+In one process and one run it measures
+
+- ML-KEM key generation, encapsulation and decapsulation at each level through
+  tarnel's Python API, beside every peer that is installed: pyca/cryptography's
+  ML-KEM classes, pqcrypto, kyber-py and liboqs-python (a peer that is missing
+  is reported as missing, with the reason);
+- encrypt_hybrid / decrypt_hybrid and the stream beside plain AES-256-GCM from
+  pyca/cryptography (the functions of bench_symmetric.py);
+- one thread against two threads doing the same work per thread;
+- the cost of crossing the Python boundary, against a whole ML-KEM-768 call.
+
+Every figure is the median of several repetitions; contenders are measured in
+turn inside each repetition, so a change of load on the machine touches all of
+them alike. The table goes to standard output, the figures to
+bench/results/compare.json and the ratios to bench/results/compare.png (when
+matplotlib is installed). Ratios above 1 mean tarnel is faster.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes.util
+import importlib.util
+import json
+import multiprocessing
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Callable
+
+from tarnel import _tarnel_core as tc
+
+KiB = 1024
+MiB = 1024 * KiB
+GB = 1e9
+LEVELS = (512, 768, 1024)
+OPS = ("keygen", "encaps", "decaps")
+RESULTS_DIR = Path(__file__).resolve().parent / "results"
+
+# Thresholds the suite reports against, as (ours / peer) or speed-up ratios.
+TARGET_MLKEM_VS_PEER = 1.5
+TARGET_HYBRID_64MIB = 0.9
+TARGET_STREAM_64KIB = 0.8
+TARGET_THREADS_MLKEM = 1.8
+TARGET_THREADS_STREAM = 1.7
+TARGET_BOUNDARY_SHARE = 0.05
+
+
+def level_object(value: int):
+    return {512: tc.SecurityLevel.ML_KEM_512, 768: tc.SecurityLevel.ML_KEM_768,
+            1024: tc.SecurityLevel.ML_KEM_1024}[value]
+
+
+# ---- timing ----
+
+def batch_size(fn: Callable[[], object], seconds: float) -> int:
+    """Number of calls of fn that take about `seconds`."""
+    fn()
+    n, elapsed = 1, 0.0
+    while True:
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= seconds / 8 or n >= 1 << 22:
+            break
+        n *= 4
+    return max(1, int(n * seconds / max(elapsed, 1e-9)))
+
+
+def per_call_medians(contenders: dict[str, Callable[[], object]], repeats: int,
+                     seconds: float) -> dict[str, float]:
+    """Median seconds per call of each contender, measured round-robin."""
+    sizes = {name: batch_size(fn, seconds) for name, fn in contenders.items()}
+    samples: dict[str, list[float]] = {name: [] for name in contenders}
+    for _ in range(repeats):
+        for name, fn in contenders.items():
+            n = sizes[name]
+            start = time.perf_counter()
+            for _ in range(n):
+                fn()
+            samples[name].append((time.perf_counter() - start) / n)
+    return {name: statistics.median(s) for name, s in samples.items()}
+
+
+def on_threads(fn: Callable[[], object], n: int, threads: int) -> float:
+    """Wall time of `threads` threads each calling fn n times."""
+    barrier = threading.Barrier(threads + 1)
+
+    def work():
+        barrier.wait()
+        for _ in range(n):
+            fn()
+
+    pool = [threading.Thread(target=work) for _ in range(threads)]
+    for t in pool:
+        t.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for t in pool:
+        t.join()
+    return time.perf_counter() - start
+
+
+# ---- ML-KEM peers ----
+# Each peer factory returns (status, {op: callable}) for one level; the
+# callables run one operation on keys and capsules made beforehand. Before a
+# peer is timed, it must decapsulate a capsule made by tarnel to tarnel's
+# shared secret, so every row compares the same algorithm.
+
+class PeerUnavailable(Exception):
+    pass
+
+
+def peer_cryptography(level: int):
+    try:
+        from cryptography.hazmat.primitives.asymmetric import mlkem
+    except ImportError as e:
+        raise PeerUnavailable(f"not installed or without ML-KEM ({e})") from None
+    cls = getattr(mlkem, f"MLKEM{level}PrivateKey", None)
+    if cls is None:
+        raise PeerUnavailable(f"this wheel offers no ML-KEM-{level}")
+    try:
+        sk = cls.generate()
+    except Exception as e:  # UnsupportedAlgorithm on a backend without ML-KEM
+        raise PeerUnavailable(f"ML-KEM-{level} unsupported by its backend ({e})") from None
+    pk = sk.public_key()
+    _, ct = pk.encapsulate()
+    ek = pk.public_bytes_raw()
+    ops = {"keygen": cls.generate, "encaps": pk.encapsulate, "decaps": lambda: sk.decapsulate(ct)}
+    return ek, lambda capsule: sk.decapsulate(capsule), ops
+
+
+def peer_cryptography_bytes(level: int):
+    """pyca/cryptography called as tarnel is, bytes in and bytes out. Its key
+    objects keep work done at load (the public key's expanded matrix among
+    it): peer_cryptography reuses one object, these rows load the key from its
+    bytes on every call. Its secret key is the 64-byte seed, so decapsulation
+    from bytes derives the key pair again."""
+    peer_cryptography(level)  # PeerUnavailable where the wheel lacks this level
+    from cryptography.hazmat.primitives.asymmetric import mlkem  # noqa: PLC0415
+
+    priv, pub = getattr(mlkem, f"MLKEM{level}PrivateKey"), getattr(mlkem, f"MLKEM{level}PublicKey")
+    if not hasattr(priv, "from_seed_bytes"):
+        raise PeerUnavailable("this wheel cannot load a secret key from bytes")
+    seed = priv.generate().private_bytes_raw()
+    sk = priv.from_seed_bytes(seed)
+    ek = sk.public_key().public_bytes_raw()
+    _, ct = sk.public_key().encapsulate()
+
+    def keygen():
+        k = priv.generate()
+        return k.public_key().public_bytes_raw(), k.private_bytes_raw()
+
+    ops = {"keygen": keygen, "encaps": lambda: pub.from_public_bytes(ek).encapsulate(),
+           "decaps": lambda: priv.from_seed_bytes(seed).decapsulate(ct)}
+    return ek, lambda capsule: priv.from_seed_bytes(seed).decapsulate(capsule), ops
+
+
+def peer_pqcrypto(level: int):
+    try:
+        mod = importlib.import_module(f"pqcrypto.kem.ml_kem_{level}")
+    except ImportError as e:
+        raise PeerUnavailable(f"not installed ({e})") from None
+    ek, dk = mod.keygen()
+    ct, _ = mod.encaps(ek)
+    ops = {"keygen": mod.keygen, "encaps": lambda: mod.encaps(ek),
+           "decaps": lambda: mod.decaps(dk, ct)}
+    return ek, lambda capsule: mod.decaps(dk, capsule), ops
+
+
+def peer_kyber_py(level: int):
+    try:
+        mod = importlib.import_module("kyber_py.ml_kem")
+    except ImportError as e:
+        raise PeerUnavailable(f"not installed ({e})") from None
+    kem = getattr(mod, f"ML_KEM_{level}")
+    ek, dk = kem.keygen()
+    _, ct = kem.encaps(ek)
+    ops = {"keygen": kem.keygen, "encaps": lambda: kem.encaps(ek),
+           "decaps": lambda: kem.decaps(dk, ct)}
+    return ek, lambda capsule: kem.decaps(dk, capsule), ops
+
+
+def peer_liboqs(level: int):
+    # Importing `oqs` without a liboqs shared library on the machine makes it
+    # download and build liboqs, so it is imported only when one is present.
+    if importlib.util.find_spec("oqs") is None:
+        raise PeerUnavailable("liboqs-python not installed")
+    if ctypes.util.find_library("oqs") is None and "OQS_INSTALL_PATH" not in os.environ:
+        raise PeerUnavailable("no liboqs shared library here; importing oqs would download "
+                              "and build one")
+    import oqs  # noqa: PLC0415
+
+    kem = oqs.KeyEncapsulation(f"ML-KEM-{level}")
+    ek = kem.generate_keypair()
+    ct, _ = kem.encap_secret(ek)
+    ops = {"keygen": kem.generate_keypair, "encaps": lambda: kem.encap_secret(ek),
+           "decaps": lambda: kem.decap_secret(ct)}
+    return ek, kem.decap_secret, ops
+
+
+PEERS = {"cryptography": peer_cryptography, "cryptography/bytes": peer_cryptography_bytes,
+         "pqcrypto": peer_pqcrypto,
+         "kyber-py": peer_kyber_py, "liboqs-python": peer_liboqs}
+
+
+def load_peer(name: str, level: int):
+    """(ops, None) for a peer that agrees with tarnel, else (None, reason)."""
+    try:
+        ek, decaps, ops = PEERS[name](level)
+    except PeerUnavailable as e:
+        return None, str(e)
+    capsule, shared = tc.encapsulate(bytes(ek), level_object(level))
+    if decaps(capsule) != shared:
+        return None, "disagrees with tarnel on a capsule: left out"
+    return ops, None
+
+
+def ours_ops(level: int) -> dict[str, Callable[[], object]]:
+    lv = level_object(level)
+    kp = tc.generate_keypair(lv)
+    pk, sk = kp.public_key, kp.secret_key
+    capsule, _ = tc.encapsulate(pk, lv)
+    return {"keygen": lambda: tc.generate_keypair(lv), "encaps": lambda: tc.encapsulate(pk, lv),
+            "decaps": lambda: tc.decapsulate(capsule, sk, lv)}
+
+
+def bench_mlkem(repeats: int, seconds: float) -> tuple[list[dict], dict[str, dict[int, str]]]:
+    rows, missing = [], {name: {} for name in PEERS}
+    for level in LEVELS:
+        peers = {}
+        for name in PEERS:
+            ops, reason = load_peer(name, level)
+            if ops is None:
+                missing[name][level] = reason
+            else:
+                peers[name] = ops
+        ours = ours_ops(level)
+        for op in OPS:
+            contenders = {"tarnel": ours[op]} | {name: ops[op] for name, ops in peers.items()}
+            per_call = per_call_medians(contenders, repeats, seconds)
+            ops_s = {name: 1 / t for name, t in per_call.items()}
+            peer_ops = {k: v for k, v in ops_s.items() if k != "tarnel"}
+            best = max(peer_ops, key=peer_ops.get) if peer_ops else None
+            rows.append({
+                "level": level, "op": op, "tarnel_ops_s": ops_s["tarnel"],
+                "peers_ops_s": {name: peer_ops.get(name) for name in PEERS},
+                "fastest_peer": best,
+                "ratio": ops_s["tarnel"] / peer_ops[best] if best else None,
+            })
+    return rows, missing
+
+
+def _process_worker(fn, n, barrier, queue) -> None:
+    barrier.wait()
+    start = time.perf_counter()
+    for _ in range(n):
+        fn()
+    queue.put((start, time.perf_counter()))
+
+
+def on_processes(fn: Callable[[], object], n: int, count: int) -> float | None:
+    """Wall time of `count` forked processes each calling fn n times: the
+    parallelism the machine offers at that moment, with no interpreter lock
+    shared. None where fork is not available."""
+    try:
+        ctx = multiprocessing.get_context("fork")
+    except ValueError:
+        return None
+    barrier, queue = ctx.Barrier(count), ctx.Queue()
+    procs = [ctx.Process(target=_process_worker, args=(fn, n, barrier, queue))
+             for _ in range(count)]
+    for p in procs:
+        p.start()
+    spans = [queue.get() for _ in procs]
+    for p in procs:
+        p.join()
+    return max(end for _, end in spans) - min(start for start, _ in spans)
+
+
+def bench_mlkem_threads(repeats: int, seconds: float) -> list[dict]:
+    """One thread against two threads, each doing the same n calls; beside
+    them two processes doing the same, which shows how much of a second core
+    the machine gave at that moment."""
+    rows = []
+    for level in LEVELS:
+        ours = ours_ops(level)
+        for op in OPS:
+            fn = ours[op]
+            n = batch_size(fn, seconds)
+            ones, twos, procs = [], [], []
+            for _ in range(repeats):
+                ones.append(on_threads(fn, n, 1))
+                twos.append(on_threads(fn, n, 2))
+                procs.append(on_processes(fn, n, 2))
+            one = n / statistics.median(ones)
+            two = 2 * n / statistics.median(twos)
+            row = {"level": level, "op": op, "one_thread_ops_s": one,
+                   "two_threads_ops_s": two, "speedup": two / one}
+            if None not in procs:
+                row["two_processes_speedup"] = 2 * n / statistics.median(procs) / one
+            rows.append(row)
+    return rows
+
+
+# ---- the Python boundary ----
+
+def bench_boundary(repeats: int, seconds: float, core_bench: str | None) -> dict:
+    """Cost of a call's binding, lock handling and result objects beside a whole
+    ML-KEM-768 operation.
+
+    Two independent estimates: (1) encapsulate(b"") goes through the whole
+    binding, releases and re-acquires the lock, is refused by the core's first
+    size check and raises; it does every step of a call but the arithmetic and
+    builds an exception instead of two bytes objects, so it bounds the
+    boundary cost from above. (2) When the C++ benchmark is given, the Python
+    per-call time minus the core's per-operation time.
+    """
+    lv = tc.SecurityLevel.ML_KEM_768
+    ours = ours_ops(768)
+
+    def refused():
+        try:
+            tc.encapsulate(b"", lv)
+        except tc.InvalidParameterError:
+            pass
+
+    contenders = {"refused_call": refused, "serialize_empty": lambda: tc.serialize_public_key(b"")}
+    contenders |= {f"{op}_768": ours[op] for op in OPS}
+    t = per_call_medians(contenders, repeats, seconds)
+    out = {"refused_call_ns": t["refused_call"] * 1e9,
+           "serialize_empty_ns": t["serialize_empty"] * 1e9, "per_op": {}}
+    core_ns = run_core_bench(core_bench) if core_bench else {}
+    for op in OPS:
+        py_ns = t[f"{op}_768"] * 1e9
+        entry = {"python_ns": py_ns, "refused_share": out["refused_call_ns"] / py_ns}
+        if op in core_ns:
+            entry["core_ns"] = core_ns[op]
+            entry["difference_share"] = max(0.0, py_ns - core_ns[op]) / py_ns
+        out["per_op"][op] = entry
+    return out
+
+
+def run_core_bench(path: str) -> dict[str, float]:
+    """Per-operation ns of ML-KEM-768 from the C++ benchmark binary."""
+    names = {"BM_KeyGen/1": "keygen", "BM_Encaps/1": "encaps", "BM_Decaps/1": "decaps"}
+    cmd = [path, "--benchmark_filter=^BM_(KeyGen|Encaps|Decaps)/1$", "--benchmark_format=json",
+           "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"]
+    try:
+        report = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+    except (OSError, subprocess.CalledProcessError, json.JSONDecodeError) as e:
+        print(f"core benchmark {path} did not run: {e}", file=sys.stderr)
+        return {}
+    out = {}
+    for b in report["benchmarks"]:
+        base = b.get("run_name", b["name"])
+        if b.get("aggregate_name") == "median" and base in names:
+            scale = {"ns": 1.0, "us": 1e3, "ms": 1e6}[b.get("time_unit", "ns")]
+            out[names[base]] = b["real_time"] * scale
+    return out
+
+
+# ---- symmetric envelopes (bench_symmetric.py) ----
+
+def bench_envelopes(quick: bool, repeats: int) -> dict:
+    try:
+        import bench_symmetric as sym  # noqa: PLC0415
+    except ImportError as e:
+        return {"unavailable": f"AES-256-GCM peer (cryptography) missing: {e}"}
+    to_gb = MiB / GB
+    kp = tc.generate_keypair()
+    sizes = [KiB, 64 * KiB, MiB, 64 * MiB]
+    hybrid = [{"op": op, "size": size, "tarnel_gb_s": ours * to_gb, "aesgcm_gb_s": peer * to_gb,
+               "ratio": ours / peer}
+              for op, size, ours, peer in sym.bench_hybrid(kp, repeats, sizes)]
+    total = (32 if quick else 256) * MiB
+    stream = [{"op": op, "chunk": size, "total": total, "tarnel_gb_s": ours * to_gb,
+               "aesgcm_gb_s": peer * to_gb, "ratio": ours / peer}
+              for op, size, ours, peer in sym.bench_stream(kp, repeats, total,
+                                                           [4 * KiB, 64 * KiB, MiB])]
+    per_thread = (32 if quick else 128) * MiB
+    threads = [{"chunk": size, "per_thread": per_thread, "one_thread_gb_s": one * to_gb,
+                "two_threads_gb_s": two * to_gb, "speedup": two / one}
+               for size, one, two in sym.bench_parallel(kp, repeats, per_thread, [64 * KiB, MiB])]
+    return {"hybrid": hybrid, "stream": stream, "threads": threads}
+
+
+# ---- targets, table, chart ----
+
+def size_name(n: int) -> str:
+    return f"{n // MiB} MiB" if n >= MiB else f"{n // KiB} KiB"
+
+
+def targets(report: dict) -> list[dict]:
+    out = []
+
+    def add(name, measured, threshold):
+        out.append({"target": name, "measured": measured, "threshold": threshold,
+                    "met": None if measured is None else measured >= threshold})
+
+    for r in report["mlkem"]:
+        add(f"ML-KEM-{r['level']} {r['op']} vs fastest peer ({r['fastest_peer']})",
+            r["ratio"], TARGET_MLKEM_VS_PEER)
+    env = report["envelopes"]
+    for r in env.get("hybrid", []):
+        if r["size"] == 64 * MiB:
+            add(f"{r['op']} 64 MiB vs AES-256-GCM", r["ratio"], TARGET_HYBRID_64MIB)
+    for r in env.get("stream", []):
+        if r["chunk"] == 64 * KiB:
+            add(f"{r['op']} 64 KiB chunks vs AES-256-GCM", r["ratio"], TARGET_STREAM_64KIB)
+    for r in report["mlkem_threads"]:
+        add(f"ML-KEM-{r['level']} {r['op']} 2 threads / 1", r["speedup"], TARGET_THREADS_MLKEM)
+    for r in env.get("threads", []):
+        add(f"two streams, {size_name(r['chunk'])} chunks, 2 threads / 1", r["speedup"],
+            TARGET_THREADS_STREAM)
+    for op, e in report["boundary"]["per_op"].items():
+        share = e["refused_share"]
+        out.append({"target": f"Python boundary share of ML-KEM-768 {op}", "measured": share,
+                    "threshold": TARGET_BOUNDARY_SHARE, "met": share < TARGET_BOUNDARY_SHARE})
+    return out
+
+
+def fmt_ops(v: float | None) -> str:
+    return "n/a" if v is None else f"{v:,.0f}"
+
+
+def print_report(report: dict) -> None:
+    m = report["machine"]
+    print(f"{m['cpu']}, {m['cpus']} cpus, Python {m['python']}, "
+          f"median of {report['repeats']} repetitions")
+    print()
+    print("ML-KEM, operations per second")
+    names = list(PEERS)
+    head = f"{'level':<12}{'op':<8}{'tarnel':>10}" + "".join(f"{n:>19}" for n in names)
+    print(head + f"{'ours/fastest':>14}")
+    for r in report["mlkem"]:
+        ratio = "n/a" if r["ratio"] is None else f"{r['ratio']:.2f}"
+        print(f"{'ML-KEM-' + str(r['level']):<12}{r['op']:<8}{fmt_ops(r['tarnel_ops_s']):>10}"
+              + "".join(f"{fmt_ops(r['peers_ops_s'][n]):>19}" for n in names) + f"{ratio:>14}")
+    for name, reasons in report["peers_missing"].items():
+        for level, reason in reasons.items():
+            print(f"  {name} at ML-KEM-{level}: {reason}")
+    env = report["envelopes"]
+    print()
+    if "unavailable" in env:
+        print(f"symmetric envelopes: {env['unavailable']}")
+    else:
+        print("Transit Package and stream beside AES-256-GCM, GB/s")
+        print(f"{'operation':<16}{'size':>8}{'tarnel':>9}{'AESGCM':>9}{'ratio':>7}")
+        for r in env["hybrid"]:
+            print(f"{r['op']:<16}{size_name(r['size']):>8}{r['tarnel_gb_s']:>9.2f}"
+                  f"{r['aesgcm_gb_s']:>9.2f}{r['ratio']:>7.2f}")
+        for r in env["stream"]:
+            print(f"{r['op']:<16}{size_name(r['chunk']):>8}{r['tarnel_gb_s']:>9.2f}"
+                  f"{r['aesgcm_gb_s']:>9.2f}{r['ratio']:>7.2f}")
+    print()
+    print("Threads: the same work per thread on 1 and on 2 threads")
+    print(f"{'work':<28}{'1 thread':>12}{'2 threads':>12}{'speed-up':>10}"
+          f"{'2 processes':>13}")
+    for r in report["mlkem_threads"]:
+        procs = r.get("two_processes_speedup")
+        print(f"{'ML-KEM-' + str(r['level']) + ' ' + r['op'] + ' (ops/s)':<28}"
+              f"{r['one_thread_ops_s']:>12,.0f}{r['two_threads_ops_s']:>12,.0f}{r['speedup']:>10.2f}"
+              + ("" if procs is None else f"{procs:>13.2f}"))
+    for r in env.get("threads", []):
+        print(f"{'stream ' + size_name(r['chunk']) + ' chunks (GB/s)':<28}"
+              f"{r['one_thread_gb_s']:>12.2f}{r['two_threads_gb_s']:>12.2f}{r['speedup']:>10.2f}")
+    b = report["boundary"]
+    print()
+    print(f"Python boundary: refused encapsulate(b'') {b['refused_call_ns']:.0f} ns, "
+          f"serialize_public_key(b'') {b['serialize_empty_ns']:.0f} ns")
+    for op, e in b["per_op"].items():
+        line = (f"  ML-KEM-768 {op}: {e['python_ns']:,.0f} ns per call, refused call "
+                f"{100 * e['refused_share']:.1f}% of it")
+        if "core_ns" in e:
+            line += (f"; core alone {e['core_ns']:,.0f} ns, difference "
+                     f"{100 * e['difference_share']:.1f}%")
+        print(line)
+    print()
+    print("Targets")
+    for t in report["targets"]:
+        status = "n/a " if t["met"] is None else ("met " if t["met"] else "MISS")
+        shown = "n/a" if t["measured"] is None else f"{t['measured']:.3f}"
+        rel = "<" if "boundary" in t["target"] else ">="
+        print(f"  {status} {t['target']}: {shown} (target {rel} {t['threshold']})")
+
+
+def draw_chart(report: dict, path: Path) -> str | None:
+    try:
+        import matplotlib  # noqa: PLC0415
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt  # noqa: PLC0415
+    except ImportError:
+        return "matplotlib not installed: no chart drawn"
+    rows = [t for t in report["targets"]
+            if t["measured"] is not None and "boundary" not in t["target"]]
+    env = report["envelopes"]
+    extra = [{"target": f"{r['op']} {size_name(r.get('size', r.get('chunk', 0)))} vs AES-256-GCM",
+              "measured": r["ratio"], "threshold": None}
+             for r in env.get("hybrid", []) + env.get("stream", [])
+             if r.get("size") != 64 * MiB and r.get("chunk") != 64 * KiB]
+    rows = rows + extra
+    fig, ax = plt.subplots(figsize=(10, 0.32 * len(rows) + 1.5))
+    labels = [r["target"] for r in rows]
+    values = [r["measured"] for r in rows]
+    colours = ["tab:gray" if r["threshold"] is None
+               else ("tab:green" if r["measured"] >= r["threshold"] else "tab:red") for r in rows]
+    y = range(len(rows))
+    ax.barh(list(y), values, color=colours)
+    for i, r in enumerate(rows):
+        if r["threshold"] is not None:
+            ax.plot([r["threshold"]] * 2, [i - 0.4, i + 0.4], color="black", linewidth=1)
+    ax.set_yticks(list(y), labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.axvline(1.0, color="gray", linestyle=":", linewidth=1)
+    ax.set_xlabel("ratio (tarnel / peer, or 2 threads / 1); black tick: target")
+    ax.set_title("tarnel beside its peers (green: target met, red: missed, gray: no target)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return None
+
+
+def machine() -> dict:
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {"cpu": cpu, "cpus": os.cpu_count(), "python": platform.python_version(),
+            "platform": platform.platform(), "load_avg_at_start": os.getloadavg()}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller data, fewer repetitions")
+    parser.add_argument("--repeats", type=int, default=None, help="repetitions per figure")
+    parser.add_argument("--core-bench", metavar="PATH",
+                        help="the bench_mlkem binary, to set the core's own time beside Python's")
+    parser.add_argument("--out", type=Path, default=RESULTS_DIR, help="directory for JSON and PNG")
+    args = parser.parse_args()
+    repeats = args.repeats or (3 if args.quick else 7)
+    seconds = 0.05 if args.quick else 0.2
+
+    report = {"machine": machine(), "repeats": repeats, "quick": args.quick}
+    report["mlkem"], report["peers_missing"] = bench_mlkem(repeats, seconds)
+    report["envelopes"] = bench_envelopes(args.quick, repeats)
+    report["mlkem_threads"] = bench_mlkem_threads(repeats, seconds)
+    report["boundary"] = bench_boundary(repeats, seconds, args.core_bench)
+    report["machine"]["load_avg_at_end"] = os.getloadavg()
+    report["targets"] = targets(report)
+
+    print_report(report)
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "compare.json").write_text(json.dumps(report, indent=2) + "\n")
+    note = draw_chart(report, args.out / "compare.png")
+    print()
+    print(f"figures: {args.out / 'compare.json'}")
+    print(note or f"chart: {args.out / 'compare.png'}")
+
+
+if __name__ == "__main__":
+    main()
