@@ -135,4 +135,6 @@ if want 6; then
   grep -E "^stat::number_of_executed_units" build-ct/atheris.log
   end
 fi
-echo "hardening: all checks passed in $SECONDS s"
+echo "hardening checks took $SECONDS s"
+n_steps=$(wc -w <<<"$STEPS")
+echo "hardening: $n_steps passed, 0 failed"
