@@ -75,7 +75,7 @@ if want 2; then
   cmake --build build-fuzz -j "$JOBS"
   for src in tests/fuzz/*_fuzz.cc; do
     name=$(basename "$src" .cc)
-    work=build-fuzz/work/$name
+    work=build-fuzz/scratch/$name
     mkdir -p "$work" build-fuzz/artifacts
     ASAN_OPTIONS=detect_leaks=1 "build-fuzz/$name" -max_total_time="$FUZZ_SECONDS" \
       -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$name-" \
