@@ -84,11 +84,13 @@ struct KeyPairObject {
 
 KeyPairObject* as_keypair(PyObject* self) { return reinterpret_cast<KeyPairObject*>(self); }
 
-// Frees both buffers (without overwriting them) and the object.
+// Frees both buffers and the object; the secret key is wiped first, so no
+// decapsulation key is left behind in freed memory.
 void keypair_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   KeyPairObject* kp = as_keypair(self);
   kp->public_key.~vector();
+  core::wipe(core::MutableBytes(kp->secret_key));
   kp->secret_key.~vector();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
