@@ -473,6 +473,7 @@ def next_char(c):
     lambda t: t + "A" * 2,                          # length 1 modulo 4
     lambda t: t + "\u200b",                        # zero-width space is not White_Space
     lambda t: "\ufeff" + t,
+    lambda t: "\x1c" + t + "\x1f",              # str.isspace() but not White_Space
     lambda t: t[:-1] + "\u00e9",
     lambda t: t + "\x00",
 ])
