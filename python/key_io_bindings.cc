@@ -17,7 +17,6 @@
 namespace pyext {
 namespace {
 
-constexpr std::span<const Param> kNoParams{};
 constexpr Param kPasswordParams[] = {{"password", Kind::Bytes}};
 
 // wrap_with_gil_released runs the key wrap of `pair` without the lock.
@@ -43,8 +42,9 @@ PyObject* unwrap_to_python(core::ByteView blob, core::ByteView password) {
 }
 
 // ------------------------------------------------------------ KeyPair methods
+// The three public-key exports take no arguments at all (METH_NOARGS): any
+// argument is refused by the interpreter itself.
 
-constexpr Signature kPublicKeyB64{"KeyPair.public_key_b64()", kNoParams};
 constexpr char kPublicKeyB64Doc[] =
     "public_key_b64($self)\n"
     "--\n"
@@ -54,16 +54,12 @@ constexpr char kPublicKeyB64Doc[] =
     "Returns:\n"
     "    str: La clave publica en formato Base64 URL-safe sin padding `=`.";
 
-PyObject* py_public_key_b64(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* py_public_key_b64(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(kPublicKeyB64, args, nargs, kwnames, in)) return nullptr;
     return make_str(core::public_key_to_b64(keypair_view(self).public_key));
   });
 }
 
-constexpr Signature kPublicKeyPem{"KeyPair.public_key_pem()", kNoParams};
 constexpr char kPublicKeyPemDoc[] =
     "public_key_pem($self)\n"
     "--\n"
@@ -81,16 +77,12 @@ constexpr char kPublicKeyPemDoc[] =
     "Returns:\n"
     "    str: La clave publica en formato PEM.";
 
-PyObject* py_public_key_pem(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* py_public_key_pem(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(kPublicKeyPem, args, nargs, kwnames, in)) return nullptr;
     return make_str(core::write_pem_block(core::kPublicKeyPem, keypair_view(self).public_key));
   });
 }
 
-constexpr Signature kPublicKeyJson{"KeyPair.public_key_json()", kNoParams};
 constexpr char kPublicKeyJsonDoc[] =
     "public_key_json($self)\n"
     "--\n"
@@ -103,11 +95,8 @@ constexpr char kPublicKeyJsonDoc[] =
     "Returns:\n"
     "    str: La clave publica serializada como JSON.";
 
-PyObject* py_public_key_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* py_public_key_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(kPublicKeyJson, args, nargs, kwnames, in)) return nullptr;
     const KeyPairView pair = keypair_view(self);
     return make_str(core::write_public_key_json(pair.public_key, pair.level));
   });
@@ -320,11 +309,11 @@ const PyMethodDef kLoadSecretKeyPemDef = {
     kLoadSecretKeyPemDoc};
 
 const PyMethodDef kKeyPairPublicKeyB64Def = {
-    "public_key_b64", fastcall_keywords(&py_public_key_b64), kFastcallFlags, kPublicKeyB64Doc};
+    "public_key_b64", &py_public_key_b64, METH_NOARGS, kPublicKeyB64Doc};
 const PyMethodDef kKeyPairPublicKeyPemDef = {
-    "public_key_pem", fastcall_keywords(&py_public_key_pem), kFastcallFlags, kPublicKeyPemDoc};
+    "public_key_pem", &py_public_key_pem, METH_NOARGS, kPublicKeyPemDoc};
 const PyMethodDef kKeyPairPublicKeyJsonDef = {
-    "public_key_json", fastcall_keywords(&py_public_key_json), kFastcallFlags,
+    "public_key_json", &py_public_key_json, METH_NOARGS,
     kPublicKeyJsonDoc};
 const PyMethodDef kKeyPairExportSecretKeyRawDef = {
     "export_secret_key_raw", fastcall_keywords(&py_export_secret_key_raw), kFastcallFlags,
