@@ -26,7 +26,7 @@ def _version() -> str:
 
 release = version = _version()
 
-extensions = ["myst_parser", "autoapi.extension"]
+extensions = ["myst_parser", "autoapi.extension", "sphinx.ext.napoleon"]
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
@@ -49,6 +49,9 @@ autoapi_ignore = ["*/cli.py", "*/__main__.py"]
 autoapi_keep_files = False
 autoapi_add_toctree_entry = False
 autoapi_member_order = "groupwise"
+# Google-style docstrings; an "Attributes:" section becomes a field list, so
+# it cannot clash with the properties the stub declares.
+napoleon_use_ivar = True
 
 
 # ---------------------------------------------------------------------------

@@ -25,7 +25,7 @@ fi
 
 # Python side: build tools, the package itself with its test extras.
 "$PY" -m pip install -q --disable-pip-version-check "cmake>=3.26" ninja
-"$PY" -m pip install -q --disable-pip-version-check ".[test]"
+"$PY" -m pip install -q --disable-pip-version-check ".[test,docs]"
 
 # C++ core tests.
 gen=()
@@ -39,6 +39,10 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 # stub of the native module against the built module.
 "$PY" -m mypy --strict --no-incremental src/tarnel examples
 "$PY" -m mypy.stubtest --ignore-missing-stub tarnel._tarnel_core
+
+# The documentation site, warnings as errors (its examples run with the
+# Python tests, in tests/python/test_docs.py).
+PYTHON="$PY" bash scripts/build-docs.sh --no-install
 
 # Python tests against the installed wheel (run from tests/ so that the
 # source tree is not imported by mistake). Exit code 5 means no test ran.

@@ -95,8 +95,15 @@ def _matches(shown: str, output: str) -> bool:
 
 
 def _run_console(block: Block, page: str, cwd: Path) -> None:
+    # "python" in an example is the interpreter running the tests.
+    bin_dir = cwd / ".bin"
+    if not bin_dir.exists():
+        bin_dir.mkdir()
+        (bin_dir / "python").symlink_to(sys.executable)
     env = dict(os.environ)
-    env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
+    env["PATH"] = os.pathsep.join(
+        [str(bin_dir), os.path.dirname(sys.executable), env.get("PATH", "")]
+    )
     env["TARNEL_PASSWORD"] = "a long random passphrase for the docs"
     for cmd, shown in _commands(block.text):
         proc = subprocess.run(
