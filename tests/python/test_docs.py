@@ -99,7 +99,9 @@ def _run_console(block: Block, page: str, cwd: Path) -> None:
     bin_dir = cwd / ".bin"
     if not bin_dir.exists():
         bin_dir.mkdir()
-        (bin_dir / "python").symlink_to(sys.executable)
+        wrapper = bin_dir / "python"
+        wrapper.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+        wrapper.chmod(0o755)
     env = dict(os.environ)
     env["PATH"] = os.pathsep.join(
         [str(bin_dir), os.path.dirname(sys.executable), env.get("PATH", "")]
