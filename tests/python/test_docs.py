@@ -151,3 +151,15 @@ def test_page_examples(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPat
             _run_pycon(block, name, namespace)
         elif block.lang == "console":
             _run_console(block, name, tmp_path)
+
+
+def test_performance_figures_match_the_readme() -> None:
+    """The performance page shows the README's benchmark tables, row for row,
+    so a new benchmark run cannot leave one of them behind."""
+    readme = (DOCS.parent / "README.md").read_text(encoding="utf-8")
+    page = (DOCS / "performance.md").read_text(encoding="utf-8")
+
+    def rows(text: str) -> list[str]:
+        return [line for line in text.splitlines() if re.match(r"\| *[\w-]+.* \| *[\d.,/ ]+", line)]
+
+    assert rows(page) and rows(page) == rows(readme)
