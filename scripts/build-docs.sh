@@ -14,7 +14,7 @@ fi
 
 rm -rf docs/_build docs/_generated docs/reference/api
 start=$SECONDS
-"$PY" -m sphinx -W --keep-going -E -q -b html docs "$OUT"
+"$PY" -m sphinx -W --keep-going -E -q -b html -d docs/_build/doctrees docs "$OUT"
 
 # Every name the package exports has its entry in the reference.
 "$PY" - "$OUT/objects.inv" <<'PYEOF'
