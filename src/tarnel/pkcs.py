@@ -227,6 +227,8 @@ def _from_pem(data: Union[str, bytes], label: str, what: str) -> bytes:
         found = pem_label(data)
         if found is None:
             raise KeySerializationError(f"{what}: no '{begin}' line")
+        if found == label:
+            raise KeySerializationError(f"{what}: text before the '{begin}' line")
         if found == "ENCRYPTED " + label:
             raise KeySerializationError(
                 f"{what}: encrypted PKCS#8 is not supported; export the key "
@@ -235,6 +237,8 @@ def _from_pem(data: Union[str, bytes], label: str, what: str) -> bytes:
         raise KeySerializationError(f"{what}: expected a {label} block, found {found}")
     if len(lines) < 2 or lines[-1].strip() != end:
         raise KeySerializationError(f"{what}: the block does not end with '{end}'")
+    if any(line.lstrip().startswith("-----") for line in lines[1:-1]):
+        raise KeySerializationError(f"{what}: more than one PEM block")
     body = "".join(line.strip() for line in lines[1:-1])
     try:
         der = base64.b64decode(body, validate=True)
