@@ -16,6 +16,7 @@ from tarnel.keyfile import (  # "as" marks each name as re-exported
 from tarnel.pkcs import (
     export_public_key_spki as export_public_key_spki,
     export_secret_key_pkcs8 as export_secret_key_pkcs8,
+    load_keypair_pkcs8 as load_keypair_pkcs8,
     load_public_key_spki as load_public_key_spki,
     load_secret_key_pkcs8 as load_secret_key_pkcs8,
 )
@@ -60,4 +61,5 @@ __all__ = list(_tarnel_core.__all__) + [
     "load_public_key_spki",
     "export_secret_key_pkcs8",
     "load_secret_key_pkcs8",
+    "load_keypair_pkcs8",
 ]

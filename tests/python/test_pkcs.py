@@ -74,6 +74,21 @@ def test_cryptography_seed_pkcs8_loads_and_opens_its_capsule(level, encoding):
     assert public_level is level and public_key == peer.public_key().public_bytes_raw()
 
 
+def test_cryptography_key_moves_into_a_key_file(tmp_path):
+    peer = mlkem.MLKEM1024PrivateKey.generate()
+    pem = peer.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                             serialization.NoEncryption())
+    pair = tarnel.load_keypair_pkcs8(pem)
+    assert pair.public_key == peer.public_key().public_bytes_raw()
+    tarnel.save_secret_key(tmp_path / "k", pair, "moved from cryptography",
+                           scrypt=tarnel.ScryptParams(log2_n=10))
+    secret_key, level = tarnel.load_secret_key(tmp_path / "k", "moved from cryptography")
+    shared, capsule = peer.public_key().encapsulate()
+    assert tarnel.decapsulate(capsule, secret_key, level) == shared
+    with pytest.raises(KeySerializationError, match="expanded key only"):
+        tarnel.load_keypair_pkcs8(tarnel.export_secret_key_pkcs8(pair.secret_key))
+
+
 # ---------------------------------------------------------------------------
 # kyber-py
 
