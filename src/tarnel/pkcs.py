@@ -25,7 +25,7 @@ import base64
 import binascii
 import hashlib
 import hmac
-from typing import Literal, Optional, Union, overload
+from typing import Callable, Literal, Optional, Union, overload
 
 from ._tarnel_core import (
     KeyPair,
@@ -269,6 +269,17 @@ def _key_bytes(key: object, what: str) -> bytes:
     return bytes(key)
 
 
+def _level_by_length(key: bytes, kind: str, length: Callable[[int], int]) -> int:
+    value = next((v for v in _K if length(v) == len(key)), None)
+    if value is None:
+        sizes = ", ".join(str(length(v)) for v in _K)
+        raise KeySerializationError(
+            f"{kind} key of {len(key)} bytes is not an ML-KEM-512, -768 or "
+            f"-1024 key ({sizes} bytes)"
+        )
+    return value
+
+
 def _encoding(encoding: str) -> None:
     if encoding not in ("pem", "der"):
         raise ValueError(f"encoding must be 'pem' or 'der', not {encoding!r}")
@@ -321,12 +332,7 @@ def export_public_key_spki(public_key: bytes, encoding: str = "pem") -> Union[st
     """
     _encoding(encoding)
     key = _key_bytes(public_key, "public_key")
-    value = next((v for v in _K if _public_len(v) == len(key)), None)
-    if value is None:
-        raise KeySerializationError(
-            f"public key of {len(key)} bytes is not an ML-KEM-512, -768 or "
-            "-1024 key (800, 1184 or 1568 bytes)"
-        )
+    value = _level_by_length(key, "public", _public_len)
     der = bytes(_tlv(_SEQUENCE, _algorithm(value), _tlv(_BIT_STRING, b"\x00", key)))
     return _pem(_PUBLIC_LABEL, der) if encoding == "pem" else der
 
@@ -389,12 +395,7 @@ def export_secret_key_pkcs8(
     _encoding(encoding)
     what = "PKCS#8 export"
     key = _key_bytes(secret_key, "secret_key")
-    value = next((v for v in _K if _secret_len(v) == len(key)), None)
-    if value is None:
-        raise KeySerializationError(
-            f"secret key of {len(key)} bytes is not an ML-KEM-512, -768 or "
-            "-1024 key (1632, 2400 or 3168 bytes)"
-        )
+    value = _level_by_length(key, "secret", _secret_len)
     _check_decapsulation_key(key, value, what)
     expanded = _tlv(_OCTET_STRING, key)
     if seed is not None:

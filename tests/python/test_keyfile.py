@@ -15,7 +15,7 @@ import pytest
 
 import tarnel
 from tarnel import DecryptionError, InvalidParameterError, KeySerializationError
-from tarnel.keyfile import MAX_SCRYPT_MEMORY, ScryptParams
+from tarnel.keyfile import MAX_SCRYPT_MEMORY, ScryptParams, key_file_scrypt_params
 
 from conftest import LEVELS, level_id
 
@@ -49,6 +49,7 @@ def test_round_trip_and_the_block_is_keyed_by_scrypt(level, tmp_path):
     text = path.read_text("ascii")
     values, block = fields(text)
     assert values["ML-KEM-Key-File"] == "1" and values["KDF"] == "scrypt"
+    assert key_file_scrypt_params(text) == FAST
     assert len(base64.b64decode(values["KDF-Salt"])) == 16
     # The unchanged encrypted block opens with the scrypt output, not with the
     # passphrase itself.
@@ -135,6 +136,7 @@ def test_files_written_before_the_stretch_still_load(keypairs, tmp_path):
     (tmp_path / "old.key").write_text(pair.export_secret_key_pem(b"old pass"))
     (tmp_path / "old.bin").write_bytes(pair.export_secret_key_raw(b"old pass"))
     for name in ("old.key", "old.bin"):
+        assert key_file_scrypt_params((tmp_path / name).read_bytes()) is None
         assert tarnel.load_secret_key(tmp_path / name, "old pass") == (pair.secret_key,
                                                                        pair.level)
         with pytest.raises(DecryptionError):
