@@ -308,7 +308,11 @@ def _write_private(path: str, data: bytes, overwrite: bool) -> None:
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(17, "File exists", path)
     tmp = os.path.join(directory, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o600)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+    try:
+        fd = os.open(tmp, flags, 0o600)
+    except OSError as e:  # name the file asked for, not the temporary
+        raise OSError(e.errno, e.strerror, path) from None
     try:
         try:
             os.fchmod(fd, 0o600)

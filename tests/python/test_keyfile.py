@@ -164,6 +164,13 @@ def test_save_refuses_empty_passphrase_and_existing_files(keypairs, tmp_path):
     assert os.listdir(tmp_path) == ["id.key"]
 
 
+def test_save_into_a_missing_directory_names_the_file(keypairs, tmp_path):
+    path = tmp_path / "absent" / "id.key"
+    with pytest.raises(FileNotFoundError) as info:
+        tarnel.save_secret_key(path, keypairs[768], PASS, scrypt=FAST)
+    assert info.value.filename == str(path)
+
+
 def test_save_over_a_symlink_never_writes_through_it(keypairs, tmp_path):
     target = tmp_path / "target"
     target.write_text("keep me")
