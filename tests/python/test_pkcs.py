@@ -154,6 +154,17 @@ def test_openssl_pkey_reads_both(level, tmp_path):
         out = subprocess.run([exe, "pkey", "-in", str(key), "-pubout", "-outform", "DER"],
                              capture_output=True, check=True).stdout
         assert out == tarnel.export_public_key_spki(pair.public_key, "der")
+    # And the other way: a key OpenSSL generates loads here.
+    key = tmp_path / "openssl.pem"
+    subprocess.run([exe, "genpkey", "-algorithm", f"ML-KEM-{int(level)}", "-out", str(key)],
+                   capture_output=True, check=True)
+    public = subprocess.run([exe, "pkey", "-in", str(key), "-pubout"],
+                            capture_output=True, check=True).stdout
+    secret_key, got_level = tarnel.load_secret_key_pkcs8(key.read_bytes())
+    public_key, public_level = tarnel.load_public_key_spki(public)
+    assert got_level is level and public_level is level
+    capsule, shared = tarnel.encapsulate(public_key, level)
+    assert tarnel.decapsulate(capsule, secret_key, level) == shared
 
 
 # ---------------------------------------------------------------------------
