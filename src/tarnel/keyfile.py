@@ -37,6 +37,7 @@ import stat
 from dataclasses import dataclass
 from typing import Optional, Union
 
+from ._wipe import wipe_bytes
 from ._tarnel_core import (
     InvalidParameterError,
     KeyPair,
@@ -132,10 +133,28 @@ def _stretch(passphrase: Passphrase, salt: bytes, params: ScryptParams) -> bytes
     params.check()
     n = 1 << params.log2_n
     maxmem = params.memory + 128 * params.r * (params.p + 2) + (1 << 20)
-    return hashlib.scrypt(
-        _passphrase_bytes(passphrase), salt=salt, n=n, r=params.r, p=params.p,
-        maxmem=maxmem, dklen=_KEY_LEN,
-    )
+    secret = _passphrase_bytes(passphrase)
+    try:
+        return hashlib.scrypt(
+            secret, salt=salt, n=n, r=params.r, p=params.p, maxmem=maxmem, dklen=_KEY_LEN,
+        )
+    finally:
+        if secret is not passphrase:  # an encoded copy of ours
+            wipe_bytes(secret)
+
+
+def _unwrap_unstretched(
+    data: Union[bytes, str], passphrase: Passphrase
+) -> tuple[bytes, SecurityLevel]:
+    """Files written before the stretch: the passphrase is the password."""
+    secret = _passphrase_bytes(passphrase)
+    try:
+        if isinstance(data, bytes):
+            return load_secret_key_raw(data, secret)
+        return load_secret_key_pem(data, secret)
+    finally:
+        if secret is not passphrase:
+            wipe_bytes(secret)
 
 
 # ---------------------------------------------------------------------------
@@ -155,12 +174,14 @@ def secret_key_file_text(
     """
     if not isinstance(keypair, KeyPair):
         raise TypeError(f"keypair must be a KeyPair, not {type(keypair).__name__}")
-    if not _passphrase_bytes(passphrase):
+    if isinstance(passphrase, (bytes, bytearray, str)) and len(passphrase) == 0:
         raise InvalidParameterError("an empty passphrase is refused")
     salt = secrets.token_bytes(_SALT_LEN)
     key = _stretch(passphrase, salt, scrypt)
-    block = keypair.export_secret_key_pem(key)
-    del key
+    try:
+        block = keypair.export_secret_key_pem(key)
+    finally:
+        wipe_bytes(key)
     return (
         f"{_VERSION_LINE}\n{_KDF_LINE}\n"
         f"KDF-Params: ln={scrypt.log2_n} r={scrypt.r} p={scrypt.p}\n"
@@ -247,26 +268,24 @@ def load_secret_key_text(
     :class:`KeySerializationError`; parameters beyond the ceiling
     :class:`InvalidParameterError`.
     """
+    if isinstance(data, bytes) and data.startswith(_BLOB_MAGIC):
+        return _unwrap_unstretched(data, passphrase)
     text = _decode(data)
     if text is None:
-        if isinstance(data, bytes) and data.startswith(_BLOB_MAGIC):
-            return load_secret_key_raw(data, _passphrase_bytes(passphrase))
         raise KeySerializationError("not a secret key file (binary data)")
     parsed = _parse_header(text)
     if parsed is None:
-        if isinstance(data, bytes) and data.startswith(_BLOB_MAGIC):
-            return load_secret_key_raw(data, _passphrase_bytes(passphrase))
         if _SECRET_HEADER not in text:
             raise KeySerializationError(
                 "not a secret key file (no encrypted ML-KEM private key block)"
             )
-        return load_secret_key_pem(text, _passphrase_bytes(passphrase))
+        return _unwrap_unstretched(text, passphrase)
     params, salt, block = parsed
     key = _stretch(passphrase, salt, params)
     try:
         return load_secret_key_pem(block, key)
     finally:
-        del key
+        wipe_bytes(key)
 
 
 # ---------------------------------------------------------------------------

@@ -27,6 +27,7 @@ import hashlib
 import hmac
 from typing import Callable, Literal, Optional, Union, overload
 
+from ._wipe import wipe_bytes
 from ._tarnel_core import (
     KeyPair,
     KeySerializationError,
@@ -194,7 +195,9 @@ def _oid_text(oid: bytes) -> str:
 
 
 def _pem(label: str, der: Union[bytes, bytearray]) -> str:
-    b64 = base64.b64encode(der).decode("ascii")
+    encoded = base64.b64encode(der)
+    b64 = encoded.decode("ascii")
+    wipe_bytes(encoded)
     lines = [b64[i : i + 64] for i in range(0, len(b64), 64)]
     return "\n".join([f"-----BEGIN {label}-----", *lines, f"-----END {label}-----", ""])
 
@@ -246,21 +249,31 @@ def _from_pem(data: Union[str, bytes], label: str, what: str) -> bytes:
         der = base64.b64decode(body, validate=True)
     except (binascii.Error, ValueError):
         raise KeySerializationError(f"{what}: the PEM body is not valid Base64") from None
-    if base64.b64encode(der).decode("ascii") != body:
+    again = base64.b64encode(der)
+    canonical = again == body.encode("ascii")
+    wipe_bytes(again)
+    if not canonical:
+        wipe_bytes(der)
         raise KeySerializationError(f"{what}: the PEM body is not canonical Base64")
     return der
 
 
-def _der_input(data: Union[str, bytes, bytearray, memoryview], label: str, what: str) -> bytes:
+def _der_input(
+    data: Union[str, bytes, bytearray, memoryview], label: str, what: str
+) -> tuple[bytes, bool]:
+    """(DER, whether it is a new object of ours that the caller may wipe)."""
     if isinstance(data, str):
-        return _from_pem(data, label, what)
+        return _from_pem(data, label, what), True
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"{what}: expected PEM text (str) or DER (bytes), "
                         f"not {type(data).__name__}")
     raw = bytes(data)
     if raw.lstrip().startswith(b"-----BEGIN"):
-        return _from_pem(raw, label, what)
-    return raw
+        der = _from_pem(raw, label, what)
+        if raw is not data:
+            wipe_bytes(raw)
+        return der, True
+    return raw, raw is not data
 
 
 def _key_bytes(key: object, what: str) -> bytes:
@@ -348,7 +361,7 @@ def load_public_key_spki(
     other algorithm, a wrong key length, malformed DER or trailing bytes.
     """
     what = "SubjectPublicKeyInfo"
-    der = _der_input(data, _PUBLIC_LABEL, what)
+    der, _ = _der_input(data, _PUBLIC_LABEL, what)
     outer = _Reader(memoryview(der), what)
     spki = _Reader(outer.read(_SEQUENCE, "SubjectPublicKeyInfo"), what)
     outer.end("the SubjectPublicKeyInfo")
@@ -395,16 +408,22 @@ def export_secret_key_pkcs8(
     _encoding(encoding)
     what = "PKCS#8 export"
     key = _key_bytes(secret_key, "secret_key")
-    value = _level_by_length(key, "secret", _secret_len)
-    _check_decapsulation_key(key, value, what)
-    expanded = _tlv(_OCTET_STRING, key)
-    if seed is not None:
-        seed_bytes = _key_bytes(seed, "seed")
-        _check_seed(seed_bytes, key, value, what)
-        inner = _tlv(_SEQUENCE, _tlv(_OCTET_STRING, seed_bytes), expanded)
-        _wipe(expanded)
-    else:
-        inner = expanded
+    seed_bytes = None if seed is None else _key_bytes(seed, "seed")
+    try:
+        value = _level_by_length(key, "secret", _secret_len)
+        _check_decapsulation_key(key, value, what)
+        expanded = _tlv(_OCTET_STRING, key)
+        if seed_bytes is not None:
+            wipe_bytes(_check_seed(seed_bytes, key, value, what))
+            inner = _tlv(_SEQUENCE, _tlv(_OCTET_STRING, seed_bytes), expanded)
+            _wipe(expanded)
+        else:
+            inner = expanded
+    finally:
+        if key is not secret_key:
+            wipe_bytes(key)
+        if seed_bytes is not None and seed_bytes is not seed:
+            wipe_bytes(seed_bytes)
     body = _tlv(_OCTET_STRING, inner)
     _wipe(inner)
     der = _tlv(_SEQUENCE, _tlv(_INTEGER, b"\x00"), _algorithm(value), body)
@@ -425,61 +444,83 @@ def _check_seed(seed: bytes, expanded: Optional[bytes], value: int, what: str) -
     """The expanded key that ``seed`` generates; it must equal ``expanded``."""
     if len(seed) != _SEED_LEN:
         raise KeySerializationError(f"{what}: the seed must be 64 bytes, not {len(seed)}")
-    pair = generate_keypair_deterministic(seed[:32], seed[32:], _level_object(value))
-    derived = pair.secret_key
+    derived = _pair_from_seed(seed, value).secret_key
     if expanded is not None and not hmac.compare_digest(derived, expanded):
+        wipe_bytes(derived)
         raise KeySerializationError(
             f"{what}: the seed and the expanded key do not belong to the same key"
         )
     return derived
 
 
+def _pair_from_seed(seed: bytes, value: int) -> KeyPair:
+    d, z = seed[:32], seed[32:]
+    try:
+        return generate_keypair_deterministic(d, z, _level_object(value))
+    finally:
+        wipe_bytes(d, z)
+
+
 def _read_pkcs8(
     data: Union[str, bytes, bytearray, memoryview], what: str
-) -> tuple[int, Optional[bytes], Optional[bytes]]:
-    """(level value, seed or None, expanded key or None), both checked."""
-    der = _der_input(data, _PRIVATE_LABEL, what)
-    outer = _Reader(memoryview(der), what)
-    info = _Reader(outer.read(_SEQUENCE, "PrivateKeyInfo"), what)
-    outer.end("the PrivateKeyInfo")
-    version = bytes(info.read(_INTEGER, "version"))
-    if version != b"\x00":
-        raise info.fail("only version 0 (v1) is supported")
-    value = _read_algorithm(info)
-    body = _Reader(info.read(_OCTET_STRING, "privateKey"), what)
-    if not info.at_end():
-        raise info.fail(
-            "attributes or a public key after the private key are not supported"
-        )
-    tag = body.peek_tag()
+) -> tuple[int, Optional[bytes], bytes]:
+    """(level value, seed or None, expanded key), checked to agree.
+
+    The seed and the expanded key are new objects: the caller wipes them.
+    """
+    der, owned = _der_input(data, _PRIVATE_LABEL, what)
     seed: Optional[bytes] = None
     expanded: Optional[bytes] = None
-    if tag == _SEED_TAG:
-        seed = bytes(body.read(_SEED_TAG, "seed"))
-        body.end("the seed")
-    elif tag == _OCTET_STRING:
-        expanded = bytes(body.read(_OCTET_STRING, "expandedKey"))
-        body.end("the expanded key")
-    elif tag == _SEQUENCE:
-        both = _Reader(body.read(_SEQUENCE, "both"), what)
-        body.end("the seed and expanded key")
-        seed = bytes(both.read(_OCTET_STRING, "seed"))
-        expanded = bytes(both.read(_OCTET_STRING, "expandedKey"))
-        both.end("the expanded key")
-    else:
-        raise body.fail(
-            "the private key is neither a seed, an expanded key nor both"
-        )
-    if expanded is not None:
-        if len(expanded) != _secret_len(value):
-            raise body.fail(
-                f"ML-KEM-{value} expanded key must be {_secret_len(value)} "
-                f"bytes, not {len(expanded)}"
+    try:
+        outer = _Reader(memoryview(der), what)
+        info = _Reader(outer.read(_SEQUENCE, "PrivateKeyInfo"), what)
+        outer.end("the PrivateKeyInfo")
+        version = bytes(info.read(_INTEGER, "version"))
+        if version != b"\x00":
+            raise info.fail("only version 0 (v1) is supported")
+        value = _read_algorithm(info)
+        body = _Reader(info.read(_OCTET_STRING, "privateKey"), what)
+        if not info.at_end():
+            raise info.fail(
+                "attributes or a public key after the private key are not supported"
             )
-        _check_decapsulation_key(expanded, value, what)
-    if seed is not None:
-        expanded = _check_seed(seed, expanded, value, what)
-    return value, seed, expanded
+        tag = body.peek_tag()
+        if tag == _SEED_TAG:
+            seed = bytes(body.read(_SEED_TAG, "seed"))
+            body.end("the seed")
+        elif tag == _OCTET_STRING:
+            expanded = bytes(body.read(_OCTET_STRING, "expandedKey"))
+            body.end("the expanded key")
+        elif tag == _SEQUENCE:
+            both = _Reader(body.read(_SEQUENCE, "both"), what)
+            body.end("the seed and expanded key")
+            seed = bytes(both.read(_OCTET_STRING, "seed"))
+            expanded = bytes(both.read(_OCTET_STRING, "expandedKey"))
+            both.end("the expanded key")
+        else:
+            raise body.fail(
+                "the private key is neither a seed, an expanded key nor both"
+            )
+        if expanded is not None:
+            if len(expanded) != _secret_len(value):
+                raise body.fail(
+                    f"ML-KEM-{value} expanded key must be {_secret_len(value)} "
+                    f"bytes, not {len(expanded)}"
+                )
+            _check_decapsulation_key(expanded, value, what)
+        if seed is not None:
+            derived = _check_seed(seed, expanded, value, what)
+            if expanded is not None:
+                wipe_bytes(expanded)
+            expanded = derived
+        assert expanded is not None
+        return value, seed, expanded
+    except BaseException:
+        wipe_bytes(*(b for b in (seed, expanded) if b is not None))
+        raise
+    finally:
+        if owned:
+            wipe_bytes(der)
 
 
 def load_secret_key_pkcs8(
@@ -494,8 +535,9 @@ def load_secret_key_pkcs8(
     from the algorithm identifier. Encrypted PKCS#8 is refused: decrypt it
     with the tool that wrote it first.
     """
-    value, _, expanded = _read_pkcs8(data, "PKCS#8 private key")
-    assert expanded is not None
+    value, seed, expanded = _read_pkcs8(data, "PKCS#8 private key")
+    if seed is not None:
+        wipe_bytes(seed)
     return expanded, _level_object(value)
 
 
@@ -508,9 +550,13 @@ def load_keypair_pkcs8(data: Union[str, bytes, bytearray, memoryview]) -> KeyPai
     rebuild a pair and raises :class:`KeySerializationError`.
     """
     what = "PKCS#8 private key"
-    value, seed, _ = _read_pkcs8(data, what)
+    value, seed, expanded = _read_pkcs8(data, what)
+    wipe_bytes(expanded)
     if seed is None:
         raise KeySerializationError(
             f"{what}: holds the expanded key only; a key pair needs the seed form"
         )
-    return generate_keypair_deterministic(seed[:32], seed[32:], _level_object(value))
+    try:
+        return _pair_from_seed(seed, value)
+    finally:
+        wipe_bytes(seed)

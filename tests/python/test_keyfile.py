@@ -45,7 +45,9 @@ def test_round_trip_and_the_block_is_keyed_by_scrypt(level, tmp_path):
     path = tmp_path / "id.key"
     tarnel.save_secret_key(path, pair, PASS, scrypt=FAST)
     assert stat.S_IMODE(path.stat().st_mode) == 0o600
-    assert tarnel.load_secret_key(path, PASS.encode()) == (pair.secret_key, pair.level)
+    passphrase = PASS.encode()
+    assert tarnel.load_secret_key(path, passphrase) == (pair.secret_key, pair.level)
+    assert passphrase == PASS.encode()  # the caller's bytes are not wiped
     text = path.read_text("ascii")
     values, block = fields(text)
     assert values["ML-KEM-Key-File"] == "1" and values["KDF"] == "scrypt"

@@ -312,3 +312,34 @@ def test_messages_never_hold_key_material(seeded768):
             tarnel.load_secret_key_pkcs8(data[0])
         text = str(info.value)
         assert len(text) < 200 and not any(h in text for h in hexes)
+
+
+def test_callers_objects_are_never_wiped(seeded768):
+    """Intermediates are wiped in place; what the caller passes must survive."""
+    seed, pair = seeded768
+    secret_key = pair.secret_key
+    kept = bytes(bytearray(secret_key)), bytes(bytearray(seed))
+    der = tarnel.export_secret_key_pkcs8(secret_key, "der", seed=seed)
+    pem = tarnel.export_secret_key_pkcs8(secret_key, seed=seed)
+    assert (secret_key, seed) == kept
+    der_copy = bytes(bytearray(der))
+    for data in (der, pem, pem.encode(), bytearray(der), memoryview(der)):
+        assert tarnel.load_secret_key_pkcs8(data) == (secret_key, pair.level)
+        assert tarnel.load_keypair_pkcs8(data).secret_key == secret_key
+    assert der == der_copy and (secret_key, seed) == kept
+    # Failed loads leave the input alone too.
+    bad = pkcs8(tlv(0x30, tlv(0x04, bytes(64)) + tlv(0x04, secret_key)))
+    bad_copy = bytes(bytearray(bad))
+    with pytest.raises(KeySerializationError):
+        tarnel.load_secret_key_pkcs8(bad)
+    assert bad == bad_copy and (secret_key, seed) == kept
+
+
+def test_wipe_bytes_zeroes_in_place():
+    from tarnel._wipe import wipe_bytes
+
+    secret = bytes(bytearray(b"secret material"))
+    view_before = memoryview(secret)
+    wipe_bytes(secret, b"", b"x")
+    assert secret == bytes(15) and view_before.tobytes() == bytes(15)
+    assert b"x" == bytes([120])  # the shared one-byte object is untouched
