@@ -343,3 +343,33 @@ def test_wipe_bytes_zeroes_in_place():
     wipe_bytes(secret, b"", b"x")
     assert secret == bytes(15) and view_before.tobytes() == bytes(15)
     assert b"x" == bytes([120])  # the shared one-byte object is untouched
+
+
+@pytest.mark.parametrize("form", ["spki", "seed", "expanded", "both"])
+def test_mutated_input_fails_only_cleanly(form, seeded768):
+    """Flipped, cut and inserted bytes: a key or KeySerializationError, nothing else."""
+    import random
+
+    seed, pair = seeded768
+    if form == "spki":
+        good, load = tarnel.export_public_key_spki(pair.public_key, "der"), tarnel.load_public_key_spki
+    else:
+        kem = KYBER[768]
+        good = kyber_pkcs.dk_to_der(kem, dk=pair.secret_key, seed=seed, form=form)
+        load = tarnel.load_secret_key_pkcs8
+    rng = random.Random(form)
+    # Mutations near the start hit the structure; later ones mostly the key.
+    for _ in range(300):
+        data = bytearray(good)
+        pos = min(int(rng.expovariate(1 / 24)), len(data) - 1)
+        choice = rng.randrange(3)
+        if choice == 0:
+            data[pos] ^= 1 << rng.randrange(8)
+        elif choice == 1:
+            del data[pos:]
+        else:
+            data.insert(pos, rng.randrange(256))
+        try:
+            load(bytes(data))
+        except KeySerializationError:
+            pass
