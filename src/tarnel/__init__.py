@@ -5,6 +5,8 @@ from tarnel import _tarnel_core
 from tarnel._tarnel_core import *  # noqa: F401,F403  (every public name)
 from tarnel.streaming import (  # "as" marks each name as re-exported
     FrameTooLargeError as FrameTooLargeError,
+    NotAStreamError as NotAStreamError,
+    StreamLevelError as StreamLevelError,
     StreamError as StreamError,
     StreamReader as StreamReader,
     StreamWriter as StreamWriter,
@@ -23,6 +25,8 @@ __all__ = list(_tarnel_core.__all__) + [
     "TruncatedStreamError",
     "TrailingDataError",
     "FrameTooLargeError",
+    "NotAStreamError",
+    "StreamLevelError",
     "StreamWriter",
     "StreamReader",
     "open_encryptor",
