@@ -181,13 +181,14 @@ class FrameSource:
             # Look a little further, to say what the input is instead.
             if len(head) == hlen + LENGTH_LEN:
                 head += self.read_exact(MAX_HEADER_LEN + LENGTH_LEN - len(head))
-            self._unread(head)
             self._refuse(head, level)
         self._unread(head[hlen:])
         return head[:hlen]
 
     @staticmethod
     def _refuse(head: bytes, level: int) -> None:
+        """Raise the error that says what ``head`` is, unless it is a header
+        at ``level`` whose first frame is merely too long."""
         if not head:
             raise TruncatedStreamError("input is empty: no stream header")
         others = [v for v in LEVELS if v != level and fits_level(head, v)]
@@ -197,6 +198,9 @@ class FrameSource:
                 f"({level_name(others[0])}), not {level_name(level)}"
             )
         hlen = HEADER_LEN[level]
+        chunk_size = header_chunk_size(head, level)
+        if len(head) >= hlen and chunk_size and chunk_size <= MAX_CHUNK_SIZE:
+            return  # the frame reader reports the oversized frame
         if len(head) < hlen:
             raise TruncatedStreamError(
                 f"stream header is truncated: {len(head)} of {hlen} bytes"
