@@ -941,6 +941,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         with _termination_unwinds():
             args = parser.parse_args(argv)
             status: int = args.run(args)
+            sys.stdout.flush()
             return status
     except CliError as e:
         return _fail(str(e), e.status)
