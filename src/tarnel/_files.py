@@ -294,8 +294,19 @@ class OutputFile(io.RawIOBase):
         if self._replace:
             os.replace(self._tmp, self._target)
         else:
-            os.link(self._tmp, self._target)
-            _unlink(self._tmp)
+            try:
+                os.link(self._tmp, self._target)
+            except FileExistsError:
+                raise
+            except OSError:
+                # No hard links here: a rename that checks first.
+                if os.path.lexists(self._target):
+                    raise FileExistsError(
+                        errno.EEXIST, os.strerror(errno.EEXIST), self._target
+                    ) from None
+                os.rename(self._tmp, self._target)
+            else:
+                _unlink(self._tmp)
         self._tmp = None
 
     def discard(self) -> None:

@@ -126,6 +126,19 @@ def fits_level(head: bytes, level: int) -> bool:
     return True
 
 
+def first_frame_end(head: bytes) -> int:
+    """How many bytes hold the header and the first frame of a stream that
+    begins with ``head``, for whichever levels its framing fits (at least
+    ``len(head)``)."""
+    need = len(head)
+    for level in LEVELS:
+        hlen = HEADER_LEN[level]
+        if fits_level(head, level) and len(head) >= hlen + LENGTH_LEN:
+            (length,) = struct.unpack_from(">I", head, hlen)
+            need = max(need, hlen + LENGTH_LEN + length + TAG_LEN)
+    return need
+
+
 class FrameSource:
     """Reads a stream's header and frames from a binary file, strictly.
 

@@ -517,13 +517,7 @@ def _choose_identity(
     """
     src = _formats.FrameSource(fin)
     head = src.read_exact(_formats.MAX_HEADER_LEN + _formats.LENGTH_LEN)
-    need = len(head)
-    for v in LEVELS:
-        if _formats.fits_level(head, v) and len(head) >= _formats.HEADER_LEN[v] + 4:
-            hlen = _formats.HEADER_LEN[v]
-            length = int.from_bytes(head[hlen : hlen + 4], "big")
-            need = max(need, hlen + 4 + length + _formats.TAG_LEN)
-    head += src.read_exact(need - len(head))
+    head += src.read_exact(_formats.first_frame_end(head) - len(head))
     for identity in identities:
         _, secret_key, level = identity
         try:

@@ -17,8 +17,8 @@ from typing import Any
 import pytest
 
 import tarnel
-from tarnel import _files
 from test_cli import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
+from test_output_faults import temp_kind  # noqa: F401  (a fixture)
 
 # Runs the command line; with "named" as first argument it uses hidden
 # temporary names instead of unnamed temporary files.
@@ -54,21 +54,6 @@ def finish(proc: "subprocess.Popen[bytes]", input: bytes = b"") -> subprocess.Co
     return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
 
-def can_use_unnamed(tmp_path: Path) -> bool:
-    out = _files.OutputFile(tmp_path / "probe")
-    try:
-        return out._tmp is None
-    finally:
-        out.close()
-
-
-@pytest.fixture(params=["unnamed", "named"])
-def kind(request: pytest.FixtureRequest, tmp_path: Path) -> str:
-    if request.param == "unnamed" and not can_use_unnamed(tmp_path):
-        pytest.skip("unnamed temporary files cannot be linked on this system")
-    return str(request.param)
-
-
 @pytest.fixture(scope="module")
 def keys(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
     d = tmp_path_factory.mktemp("keys")
@@ -89,7 +74,7 @@ def sec(keys: dict[str, Path], n: str) -> str:
 # A full disk
 
 
-def test_full_disk_is_an_error_and_leaves_nothing(keys: dict[str, Path], tmp_path: Path, kind: str) -> None:
+def test_full_disk_is_an_error_and_leaves_nothing(keys: dict[str, Path], tmp_path: Path, temp_kind: str) -> None:
     plain = os.urandom(3_000_000)
     (tmp_path / "p").write_bytes(plain)
     ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "16777216", "-o", str(tmp_path / "e"), str(tmp_path / "p")))
@@ -100,11 +85,11 @@ def test_full_disk_is_an_error_and_leaves_nothing(keys: dict[str, Path], tmp_pat
         (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x"), str(tmp_path / "p")], str(out / "x")),
     ]
     for args, target in cases:
-        res = finish(start(kind, *args, limit=1 << 20, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        res = finish(start(temp_kind, *args, limit=1 << 20, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
         assert_user_error(res, 1, f"{target}: File too large")
         assert os.listdir(out) == []
     # The secret key file (4448 bytes at ML-KEM-1024) does not fit: no pair.
-    res = finish(start(kind, "keygen", "--level", "1024", "-o", str(out / "k"), limit=4096,
+    res = finish(start(temp_kind, "keygen", "--level", "1024", "-o", str(out / "k"), limit=4096,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE))
     assert_user_error(res, 1, f"{out / 'k.key'}: File too large")
     assert os.listdir(out) == []
@@ -133,15 +118,15 @@ def output_is_open(pid: int, directory: Path) -> bool:
                          ids=lambda s: signal.Signals(s).name)
 @pytest.mark.parametrize("command", ["encrypt", "decrypt"])
 def test_signal_mid_stream_leaves_nothing(
-    keys: dict[str, Path], tmp_path: Path, kind: str, signum: int, command: str
+    keys: dict[str, Path], tmp_path: Path, temp_kind: str, signum: int, command: str
 ) -> None:
-    if signum == signal.SIGKILL and kind == "named":
+    if signum == signal.SIGKILL and temp_kind == "named":
         pytest.skip("nothing can remove a named file after SIGKILL")
     stream = ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "1000", input=os.urandom(400_000))).stdout
     out = tmp_path / "out"
     out.mkdir()
     key_args = ["-r", pub(keys, "a")] if command == "encrypt" else ["-i", sec(keys, "a")]
-    proc = start(kind, command, *key_args, "-o", str(out / "result"),
+    proc = start(temp_kind, command, *key_args, "-o", str(out / "result"),
                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert proc.stdin is not None
     proc.stdin.write(stream[:200_000])  # half of it; the rest never comes
