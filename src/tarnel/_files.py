@@ -118,6 +118,19 @@ def _tmpfile_works(directory: str, fd: int) -> bool:
     return known
 
 
+def _names_a_descriptor(path: str) -> bool:
+    """Whether ``path`` reaches its file through /proc (``/dev/stdout``,
+    ``/dev/fd/N``): an open descriptor, to be written as it is."""
+    p = os.path.abspath(path)
+    for _ in range(40):
+        if os.path.realpath(os.path.dirname(p)).startswith("/proc/"):
+            return True
+        if not os.path.islink(p):
+            return False
+        p = os.path.normpath(os.path.join(os.path.dirname(p), os.readlink(p)))
+    return False
+
+
 def _fsync_dir(directory: str) -> None:
     try:
         fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _CLOEXEC)
@@ -164,7 +177,7 @@ class OutputFile(io.RawIOBase):
         if st is not None and stat.S_ISDIR(st.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.path)
         real = os.path.realpath(self.path)
-        if st is not None and (not stat.S_ISREG(st.st_mode) or real.startswith("/proc/")):
+        if st is not None and (not stat.S_ISREG(st.st_mode) or _names_a_descriptor(self.path)):
             # Devices, pipes, sockets, and descriptors named through /proc.
             self.atomic = False
             flags = os.O_WRONLY | _NOCTTY | _CLOEXEC

@@ -397,9 +397,8 @@ def _cmd_encrypt(args: argparse.Namespace) -> int:
             "refusing to write encrypted data to a terminal: use -o or a pipe",
             2,
         )
-    src = sys.stdin.buffer if _is_stdio(args.input) else args.input
     progress = _Progress("encrypting", _show_progress(args))
-    with _destination(args) as dst:
+    with _open_input(args.input) as src, _destination(args) as dst:
         try:
             streaming.encrypt_file(
                 src,

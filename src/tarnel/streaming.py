@@ -5,8 +5,9 @@ chunk size) followed by frames ``[length (4, big-endian) | ciphertext | tag
 (16)]`` and a zero-length frame, the end-of-stream marker. Every frame is
 AES-256-GCM under the encapsulated key, bound to its index.
 
-This module parses and writes that framing itself and leaves the
-cryptography to the native handles. Its reader is strict: a frame longer than
+This module writes that framing, reads it through the package's one
+reader of the formats, and leaves the cryptography to the native handles.
+Every write is checked to completion. Its reader is strict: a frame longer than
 the header's chunk size is refused before it is read, a stream without its
 end-of-stream marker raises :class:`TruncatedStreamError`, and bytes after
 the marker raise :class:`TrailingDataError`. Its writer never emits an empty

@@ -214,7 +214,13 @@ def test_device_output_and_errors_name_the_users_path(keys: dict[str, Path], tmp
     assert_user_error(res, 1, f"cannot write {tmp_path / 'no' / 'x'}: No such file or directory")
     long_name = tmp_path / ("L" * 250)
     ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(long_name), input=b"x"))
-    assert sorted(os.listdir(tmp_path)) == sorted(["d", "L" * 250])
+    # /dev/stdout on a regular file is the descriptor, not a file to replace.
+    with open(tmp_path / "redirected", "wb") as f:
+        res = finish(start("unnamed", "decrypt", "-i", sec(keys, "a"), "-o", "/dev/stdout", str(long_name),
+                           stdout=f, stderr=subprocess.PIPE))
+    assert res.returncode == 0, res.stderr
+    assert (tmp_path / "redirected").read_bytes() == b"x"
+    assert sorted(os.listdir(tmp_path)) == sorted(["d", "L" * 250, "redirected"])
 
 
 def test_closed_output_pipe_ends_quietly(keys: dict[str, Path], tmp_path: Path) -> None:
