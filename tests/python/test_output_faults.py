@@ -266,6 +266,25 @@ def test_writer_left_unfinished_leaves_no_file(
     assert os.listdir(tmp_path) == ["out"]
 
 
+def test_racing_writers_without_replace_never_clobber(
+    tmp_path: Path, temp_kind: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    if temp_kind == "named":
+        monkeypatch.setattr(_files, "USE_TMPFILE", False)
+    first = _files.OutputFile(tmp_path / "out", replace=False)
+    second = _files.OutputFile(tmp_path / "out", replace=False)
+    first.write(b"first")
+    second.write(b"second")
+    first.commit()
+    with pytest.raises(FileExistsError) as e:
+        second.commit()
+    assert e.value.filename == str(tmp_path / "out")
+    first.close()
+    second.close()
+    assert os.listdir(tmp_path) == ["out"]
+    assert (tmp_path / "out").read_bytes() == b"first"
+
+
 # ---------------------------------------------------------------------------
 # The wrong file or the wrong key
 
