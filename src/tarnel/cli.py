@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from types import FrameType
-from typing import IO, NoReturn, Optional, Union, cast
+from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
 from . import _formats, streaming
 from ._files import OutputFile
@@ -47,10 +47,12 @@ from ._tarnel_core import (
     load_secret_key_raw,
 )
 
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
+
 PROG = "tarnel"
 PASSWORD_ENV = "TARNEL_PASSWORD"
 PROGRESS_THRESHOLD = 16 * 1024 * 1024
-
 
 
 class CliError(Exception):
@@ -421,15 +423,10 @@ def _destination(args: argparse.Namespace) -> Iterator[IO[bytes]]:
         return
     out = _open_output(args.output, args.force)
     try:
-        yield _as_binary(out)
+        yield cast(IO[bytes], out)
         _commit(out)
     finally:
         out.close()
-
-
-def _as_binary(out: OutputFile) -> IO[bytes]:
-    f: Union[OutputFile, IO[bytes]] = out
-    return f  # type: ignore[return-value]
 
 
 def _cmd_decrypt(args: argparse.Namespace) -> int:
@@ -485,7 +482,7 @@ class _Replay(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
+    def readinto(self, buffer: "WriteableBuffer") -> int:
         with memoryview(buffer) as view:
             mv = view.cast("B")
             if self._head:
