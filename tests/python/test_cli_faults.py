@@ -339,3 +339,34 @@ def test_inspect_and_the_loaders_agree_on_odd_blocks(keys: dict[str, Path], tmp_
         verdicts[name] = loads
     assert verdicts["as written"] and verdicts["CRLF and indented"]
     assert not verdicts["file separator U+001C"] and not verdicts["non-zero trailing bits"]
+
+
+def test_inspect_and_the_loader_agree_on_binary_blobs(tmp_path: Path) -> None:
+    pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_1024)
+    blob = pair.export_secret_key_raw(b"pw")
+
+    def patched(offset: int, value: int) -> bytes:
+        return blob[:offset] + bytes([value]) + blob[offset + 1 :]
+
+    variants = {
+        "as written": blob,
+        "version 2": patched(4, 2),
+        "level id 3": patched(5, 3),
+        "magic in lower case": b"trpk" + blob[4:],
+        "49 bytes": blob[:49],
+    }
+    for name, data in variants.items():
+        path = tmp_path / "blob"
+        path.write_bytes(data)
+        res = run("inspect", str(path))
+        try:
+            tarnel.load_secret_key_raw(data, b"pw")
+        except tarnel.KeySerializationError as e:
+            if data.startswith(b"TRPK"):
+                assert_user_error(res, 1, f"{path}: {e}")
+            else:  # not recognised as a blob at all
+                assert_user_error(res, 1, f"{path}: not a key file or an encrypted stream")
+        else:
+            assert ok(res).stdout.startswith(
+                b"type: password-protected ML-KEM secret key (binary)\nlevel: ML-KEM-1024\n"
+            ), name
