@@ -370,3 +370,11 @@ def test_inspect_and_the_loader_agree_on_binary_blobs(tmp_path: Path) -> None:
             assert ok(res).stdout.startswith(
                 b"type: password-protected ML-KEM secret key (binary)\nlevel: ML-KEM-1024\n"
             ), name
+
+
+def test_keygen_writes_the_pair_or_nothing(tmp_path: Path) -> None:
+    (tmp_path / "k.pub").mkdir()  # the public key cannot be written
+    res = run("keygen", "--force", "-o", str(tmp_path / "k"))
+    assert_user_error(res, 1, f"cannot write {tmp_path / 'k.pub'}: Is a directory")
+    assert sorted(os.listdir(tmp_path)) == ["k.pub"]
+    assert os.listdir(tmp_path / "k.pub") == []
