@@ -104,7 +104,10 @@ def _tmpfile_works(directory: str, fd: int) -> bool:
     known = _TMPFILE_WORKS.get(dev)
     if known is None:
         probe = os.path.join(directory, _short_temp_name("probe"))
-        pfd = os.open(directory, os.O_TMPFILE | os.O_WRONLY | _CLOEXEC, 0o600)
+        try:
+            pfd = os.open(directory, os.O_TMPFILE | os.O_WRONLY | _CLOEXEC, 0o600)
+        except OSError:
+            return False
         try:
             _link_fd(pfd, probe)
         except OSError:
