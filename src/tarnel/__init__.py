@@ -22,6 +22,8 @@ from tarnel.pkcs import (
 )
 from tarnel.streaming import (  # "as" marks each name as re-exported
     FrameTooLargeError as FrameTooLargeError,
+    NotAStreamError as NotAStreamError,
+    StreamLevelError as StreamLevelError,
     StreamError as StreamError,
     StreamReader as StreamReader,
     StreamWriter as StreamWriter,
@@ -40,6 +42,8 @@ __all__ = list(_tarnel_core.__all__) + [
     "TruncatedStreamError",
     "TrailingDataError",
     "FrameTooLargeError",
+    "NotAStreamError",
+    "StreamLevelError",
     "StreamWriter",
     "StreamReader",
     "open_encryptor",

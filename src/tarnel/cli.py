@@ -3,25 +3,36 @@ and inspection of keys and streams.
 
 Every failure ends with one line ``tarnel: error: ...`` on stderr and a
 non-zero exit status: 2 for a usage error, 1 for anything else (130 when
-interrupted). ``-`` or an absent path means stdin or stdout, so the command
-works in pipes.
+interrupted, 128 + N after signal N). ``-`` or an absent path means stdin or
+stdout, so the command works in pipes. Output files appear whole or not at
+all, and an existing file is replaced only with ``--force``.
 """
 
 from __future__ import annotations
 
 import argparse
-import base64
 import getpass
 import hashlib
+import io
 import os
-import struct
+import signal
+import stat
 import sys
 import tempfile
 import time
-from collections.abc import Sequence
-from typing import IO, NoReturn, Optional
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from types import FrameType
+from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
-from . import streaming
+from . import _formats, streaming
+from ._files import OutputFile
+from ._formats import (
+    JSON_PUBLIC_KEY_FIELD,
+    LEVELS,
+    PUBLIC_PEM_HEADER,
+    SECRET_PEM_HEADER,
+)
 from ._tarnel_core import (
     DecryptionError,
     InvalidParameterError,
@@ -36,18 +47,12 @@ from ._tarnel_core import (
     load_secret_key_raw,
 )
 
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
+
 PROG = "tarnel"
 PASSWORD_ENV = "TARNEL_PASSWORD"
 PROGRESS_THRESHOLD = 16 * 1024 * 1024
-
-_PUBLIC_HEADER = "-----BEGIN ML-KEM PUBLIC KEY-----"
-_PUBLIC_FOOTER = "-----END ML-KEM PUBLIC KEY-----"
-_SECRET_HEADER = "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----"
-_SECRET_FOOTER = "-----END ENCRYPTED ML-KEM PRIVATE KEY-----"
-_BLOB_MAGIC = b"TRPK"
-_BLOB_HEADER_LEN = 34
-_BLOB_OVERHEAD = 50
-_LEVELS = (512, 768, 1024)
 
 
 class CliError(Exception):
@@ -65,7 +70,7 @@ class CliError(Exception):
 def _level(value: Optional[int]) -> Optional[SecurityLevel]:
     if value is None:
         return None
-    return streaming._level_object(value)
+    return _formats.level_object(value)
 
 
 def _level_name(level: SecurityLevel | int) -> str:
@@ -99,21 +104,6 @@ def _as_text(data: bytes) -> Optional[str]:
         return None
 
 
-def _pem_body(text: str, header: str, footer: str) -> Optional[bytes]:
-    """Decode the first block between header and footer, or None."""
-    start = text.find(header)
-    if start < 0:
-        return None
-    end = text.find(footer, start + len(header))
-    if end < 0:
-        return None
-    body = "".join(text[start + len(header) : end].split())
-    try:
-        return base64.b64decode(body, validate=True)
-    except ValueError:
-        return None
-
-
 # ---------------------------------------------------------------------------
 # Keys
 
@@ -131,11 +121,11 @@ def load_recipient_key(
     if text is None:
         raise CliError(f"{path}: not a public key file (binary data)")
     try:
-        if _PUBLIC_HEADER in text:
+        if PUBLIC_PEM_HEADER in text:
             key = _load_public_pem_any_level(text)
-        elif '"public_key"' in text:
+        elif JSON_PUBLIC_KEY_FIELD in text:
             key, _ = load_public_key_json(text)
-        elif _SECRET_HEADER in text:
+        elif SECRET_PEM_HEADER in text:
             raise CliError(
                 f"{path} holds a secret key; encrypt needs the recipient's "
                 "public key"
@@ -151,9 +141,9 @@ def load_recipient_key(
 
 def _load_public_pem_any_level(text: str) -> bytes:
     last: Optional[InvalidParameterError] = None
-    for value in _LEVELS:
+    for value in LEVELS:
         try:
-            return load_public_key_pem(text, streaming._level_object(value))
+            return load_public_key_pem(text, _formats.level_object(value))
         except InvalidParameterError as e:
             last = e
     assert last is not None
@@ -163,9 +153,9 @@ def _load_public_pem_any_level(text: str) -> bytes:
 
 
 def _load_public_b64_any_level(text: str, path: str) -> bytes:
-    for value in _LEVELS:
+    for value in LEVELS:
         try:
-            return deserialize_public_key(text, streaming._level_object(value))
+            return deserialize_public_key(text, _formats.level_object(value))
         except InvalidParameterError:
             continue
         except TarnelError:
@@ -183,11 +173,11 @@ def load_identity(
     data = _read_key_file(path)
     text = _as_text(data)
     pem: Optional[str] = None
-    if text is not None and _SECRET_HEADER in text:
+    if text is not None and SECRET_PEM_HEADER in text:
         pem = text
-    elif data.startswith(_BLOB_MAGIC):
+    elif data.startswith(_formats.BLOB_MAGIC):
         pass
-    elif text is not None and (_PUBLIC_HEADER in text or '"public_key"' in text):
+    elif text is not None and (PUBLIC_PEM_HEADER in text or JSON_PUBLIC_KEY_FIELD in text):
         raise CliError(
             f"{path} holds a public key; decrypt needs the secret key file "
             "written by keygen"
@@ -306,6 +296,23 @@ class _Progress:
 # Commands
 
 
+def _open_output(path: str, force: bool, secret: bool = False) -> OutputFile:
+    """The output file at ``path``; an existing file only with ``force``."""
+    try:
+        return OutputFile(path, replace=force, secret=secret)
+    except FileExistsError:
+        raise CliError(f"{path} exists (use --force to replace it)") from None
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def _commit(out: OutputFile) -> None:
+    try:
+        out.commit()
+    except FileExistsError:
+        raise CliError(f"{out.path} exists (use --force to replace it)") from None
+
+
 def _cmd_keygen(args: argparse.Namespace) -> int:
     level = _level(args.level) or SecurityLevel.ML_KEM_768
     if args.output is not None and args.output != "-":
@@ -313,7 +320,7 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
         key_path = args.output + ".key"
         if not args.force:
             for p in (pub_path, key_path):
-                if os.path.exists(p):
+                if os.path.lexists(p) and _is_regular(p):
                     raise CliError(f"{p} exists (use --force to replace it)")
     else:
         pub_path = key_path = None
@@ -330,8 +337,11 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
         sys.stdout.write(public_text + secret_text)
         sys.stdout.flush()
     else:
-        _write_atomic(key_path, secret_text.encode("ascii"), 0o600)
-        _write_atomic(pub_path, public_text.encode("ascii"), 0o644)
+        _write_pair(
+            (key_path, secret_text.encode("ascii"), True),
+            (pub_path, public_text.encode("ascii"), False),
+            force=args.force,
+        )
         print(f"wrote {pub_path} and {key_path}", file=sys.stderr)
     print(
         f"{_level_name(level)} public key fingerprint "
@@ -341,61 +351,190 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write_atomic(path: str, data: bytes, mode: int) -> None:
+def _is_regular(path: str) -> bool:
     try:
-        with streaming._atomic_output(path) as f:
-            f.write(data)
-            os.fchmod(f.fileno(), mode)
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror}") from None
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
+    """Write every file whole, then put them all in place, or none."""
+    outs: list[OutputFile] = []
+    placed: list[tuple[str, bool]] = []
+    try:
+        for path, data, secret in files:
+            out = _open_output(path, force, secret)
+            outs.append(out)
+            out.write(data)
+        for out in outs:
+            existed = os.path.lexists(out.path)
+            _commit(out)
+            placed.append((out.path, existed))
+    except BaseException:
+        # Take back the files already in place that did not exist before.
+        for path, existed in placed:
+            if not existed:
+                try:
+                    os.unlink(path)
+                except OSError:
+                    pass
+        raise
+    finally:
+        for out in outs:
+            out.close()
 
 
 def _cmd_encrypt(args: argparse.Namespace) -> int:
-    key, level = load_recipient_key(args.recipient, _level(args.level))
+    if len(args.recipient) > 1:
+        raise CliError(
+            "a stream has exactly one recipient: give -r/--recipient once "
+            f"(it was given {len(args.recipient)} times)",
+            2,
+        )
+    key, level = load_recipient_key(args.recipient[0], _level(args.level))
     to_stdout = _is_stdio(args.output)
     if to_stdout and sys.stdout.isatty():
         raise CliError(
             "refusing to write encrypted data to a terminal: use -o or a pipe",
             2,
         )
-    src = sys.stdin.buffer if _is_stdio(args.input) else args.input
-    dst = sys.stdout.buffer if to_stdout else args.output
     progress = _Progress("encrypting", _show_progress(args))
-    try:
-        streaming.encrypt_file(
-            src,
-            dst,
-            key,
-            level=level,
-            chunk_size=args.chunk_size,
-            progress=progress,
-        )
-    finally:
-        progress.finish()
+    with _open_input(args.input) as src, _destination(args) as dst:
+        try:
+            streaming.encrypt_file(
+                src,
+                dst,
+                key,
+                level=level,
+                chunk_size=args.chunk_size,
+                progress=progress,
+            )
+        finally:
+            progress.finish()
     return 0
 
 
-def _cmd_decrypt(args: argparse.Namespace) -> int:
-    secret_key, level = load_identity(args.identity, _Password(args), _level(args.level))
-    to_stdout = _is_stdio(args.output)
-    src = sys.stdin.buffer if _is_stdio(args.input) else args.input
-    dst = sys.stdout.buffer if to_stdout else args.output
-    progress = _Progress("decrypting", _show_progress(args))
+@contextmanager
+def _destination(args: argparse.Namespace) -> Iterator[IO[bytes]]:
+    """stdout, or the output file committed when the block succeeds."""
+    if _is_stdio(args.output):
+        yield sys.stdout.buffer
+        return
+    out = _open_output(args.output, args.force)
     try:
-        streaming.decrypt_file(src, dst, secret_key, level=level, progress=progress)
+        yield cast(IO[bytes], out)
+        _commit(out)
+    finally:
+        out.close()
+
+
+def _cmd_decrypt(args: argparse.Namespace) -> int:
+    password = _Password(args)
+    identities = [
+        (path, *load_identity(path, password, _level(args.level)))
+        for path in args.identity
+    ]
+    src_name = "stdin" if _is_stdio(args.input) else args.input
+    progress = _Progress("decrypting", _show_progress(args))
+    rollback = True
+    try:
+        with _open_input(args.input) as fin:
+            if len(identities) > 1:
+                fin, chosen = _choose_identity(fin, identities, src_name)
+            else:
+                chosen = identities[0]
+            with _destination(args) as dst:
+                rollback = isinstance(dst, OutputFile) and dst.atomic
+                streaming.decrypt_file(
+                    fin, dst, chosen[1], level=chosen[2], progress=progress
+                )
     except TarnelError as e:
         message = _stream_error_message(e)
-        if to_stdout:
-            message += "; the output written so far is incomplete and must not be trusted"
-        else:
+        if rollback:
             message += "; no output file was written"
+        else:
+            message += "; the output written so far is incomplete and must not be trusted"
         raise CliError(message) from None
     finally:
         progress.finish()
     return 0
 
 
+@contextmanager
+def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
+    if _is_stdio(path):
+        yield sys.stdin.buffer
+        return
+    assert path is not None
+    with open(path, "rb") as f:
+        yield f
+
+
+class _Replay(io.RawIOBase):
+    """The bytes already read from a source, then the rest of the source."""
+
+    def __init__(self, head: bytes, rest: IO[bytes]) -> None:
+        super().__init__()
+        self._head = head
+        self._rest = rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: "WriteableBuffer") -> int:
+        with memoryview(buffer) as view:
+            mv = view.cast("B")
+            if self._head:
+                n = min(len(mv), len(self._head))
+                mv[:n] = self._head[:n]
+                self._head = self._head[n:]
+                return n
+            data = self._rest.read(len(mv))
+            if not data:
+                return 0
+            mv[: len(data)] = data
+            return len(data)
+
+
+class _NoKeyOpens(DecryptionError):
+    pass
+
+
+def _choose_identity(
+    fin: IO[bytes],
+    identities: list[tuple[str, bytes, SecurityLevel]],
+    name: str,
+) -> tuple[IO[bytes], tuple[str, bytes, SecurityLevel]]:
+    """Find the identity that opens the stream's first frame.
+
+    Reads the header and the first frame once, tries each key on them, and
+    returns a source that replays them followed by the rest of ``fin``.
+    """
+    src = _formats.FrameSource(fin)
+    head = src.read_exact(_formats.MAX_HEADER_LEN + _formats.LENGTH_LEN)
+    head += src.read_exact(_formats.first_frame_end(head) - len(head))
+    for identity in identities:
+        _, secret_key, level = identity
+        try:
+            with streaming.StreamReader(io.BytesIO(head), secret_key, level=level) as r:
+                r.read1()
+        except streaming.StreamLevelError:
+            continue  # a key of another level
+        except streaming.StreamError:
+            raise  # the stream itself is damaged
+        except DecryptionError:
+            continue  # the capsule is not for this key
+        return io.BufferedReader(_Replay(head, fin)), identity
+    tried = ", ".join(path for path, _, _ in identities)
+    raise _NoKeyOpens(f"no given key opens {name} (tried {tried})")
+
+
 def _stream_error_message(e: TarnelError) -> str:
+    if isinstance(e, _NoKeyOpens):
+        return f"decryption failed: {e}"
+    if isinstance(e, (streaming.NotAStreamError, streaming.StreamLevelError)):
+        return str(e)
     if isinstance(e, streaming.StreamError):
         return f"the stream is damaged: {e}"
     if isinstance(e, DecryptionError):
@@ -416,39 +555,43 @@ def _show_progress(args: argparse.Namespace) -> bool:
 
 def _cmd_inspect(args: argparse.Namespace) -> int:
     if args.file == "-":
-        spool = tempfile.TemporaryFile()
-        while block := sys.stdin.buffer.read(1 << 20):
-            spool.write(block)
-        spool.seek(0)
-        return _inspect_open(spool, "stdin", args)
+        return _inspect_open(_spool(sys.stdin.buffer), "stdin", args)
     try:
         f = open(args.file, "rb")
     except OSError as e:
         raise CliError(f"cannot read {args.file}: {e.strerror}") from None
     with f:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            return _inspect_open(_spool(f), args.file, args)
         return _inspect_open(f, args.file, args)
+
+
+def _spool(f: IO[bytes]) -> IO[bytes]:
+    """A seekable copy of a pipe or other sequential input."""
+    spool = tempfile.TemporaryFile()
+    while block := f.read(1 << 20):
+        spool.write(block)
+    spool.seek(0)
+    return spool
 
 
 def _inspect_open(f: IO[bytes], name: str, args: argparse.Namespace) -> int:
     head = f.read(1 << 16)
     text = _as_text(head)
     lines: list[tuple[str, str]]
-    if text is not None and _PUBLIC_HEADER in text:
+    if text is not None and PUBLIC_PEM_HEADER in text:
         lines = _describe_public_pem(text, name)
-    elif text is not None and _SECRET_HEADER in text:
-        blob = _pem_body(text, _SECRET_HEADER, _SECRET_FOOTER)
-        if blob is None:
-            raise CliError(f"{name}: the encrypted secret key block is damaged")
+    elif text is not None and SECRET_PEM_HEADER in text:
         lines = [("type", "password-protected ML-KEM secret key (PEM block)")]
-        lines += _describe_blob(blob, name)
-    elif text is not None and '"public_key"' in text:
+        lines += _describe_secret_pem(text, name)
+    elif text is not None and JSON_PUBLIC_KEY_FIELD in text:
         try:
             key, level = load_public_key_json(text.strip())
         except TarnelError as e:
             raise CliError(f"{name}: {e}") from None
         lines = [("type", "ML-KEM public key (JSON document)")]
         lines += _describe_public(key, level)
-    elif head.startswith(_BLOB_MAGIC):
+    elif head.startswith(_formats.BLOB_MAGIC):
         f.seek(0)
         lines = [("type", "password-protected ML-KEM secret key (binary)")]
         lines += _describe_blob(f.read(1 << 20), name)
@@ -480,68 +623,101 @@ def _describe_public_pem(text: str, name: str) -> list[tuple[str, str]]:
         raise CliError(f"{name}: {e}") from None
     lines = [("type", "ML-KEM public key (PEM block)")]
     lines += _describe_public(key, streaming.public_key_level(key))
-    if _SECRET_HEADER in text:
-        blob = _pem_body(text, _SECRET_HEADER, _SECRET_FOOTER)
-        if blob is not None:
+    if SECRET_PEM_HEADER in text:
+        try:
+            more = _describe_secret_pem(text, name)
+        except CliError:
+            more = []
+        if more:
             lines.append(("also holds", "password-protected secret key"))
-            lines += _describe_blob(blob, name)
+            lines += more
     return lines
 
 
+def _check_wrapped(load: "Callable[[], object]", name: str) -> Optional[int]:
+    """Run a loader with an empty password to learn whether it accepts the
+    key's structure: return the level when it opens, None when only the
+    password is wrong; raise when the loader refuses the key itself."""
+    try:
+        result = load()
+    except DecryptionError:
+        return None
+    except TarnelError as e:
+        raise CliError(f"{name}: {e}") from None
+    _, opened = cast("tuple[bytes, SecurityLevel]", result)
+    return int(opened)
+
+
+def _describe_secret_pem(text: str, name: str) -> list[tuple[str, str]]:
+    level = _check_wrapped(lambda: load_secret_key_pem(text, b""), name)
+    # Accepted by the loader: the block is strict Base64 of a version 1
+    # blob, so its size follows from the count of Base64 characters.
+    start = text.index(SECRET_PEM_HEADER) + len(SECRET_PEM_HEADER)
+    end = text.index(_formats.SECRET_PEM_FOOTER, start)
+    body = text[start:end]
+    chars = sum(1 for c in body if c.isascii() and (c.isalnum() or c in "+/"))
+    pads = body.count("=")
+    size = (chars + pads) // 4 * 3 - pads
+    return _blob_lines(size, level, name)
+
+
 def _describe_blob(blob: bytes, name: str) -> list[tuple[str, str]]:
-    if len(blob) < _BLOB_OVERHEAD or not blob.startswith(_BLOB_MAGIC):
-        raise CliError(f"{name}: not a wrapped secret key")
-    version, level_id = blob[4], blob[5]
-    if level_id > 2:
-        raise CliError(f"{name}: unknown level_id {level_id} in the wrapped key")
-    value = _LEVELS[level_id]
-    key_len = len(blob) - _BLOB_OVERHEAD
+    level = _check_wrapped(lambda: load_secret_key_raw(blob, b""), name)
+    if level is None:
+        level = LEVELS[blob[_formats.BLOB_LEVEL_OFFSET]]
+    return _blob_lines(len(blob), level, name)
+
+
+def _blob_lines(size: int, level: Optional[int], name: str) -> list[tuple[str, str]]:
+    if level is None:
+        by_size = [v for v, n in _formats.BLOB_LEN.items() if n == size]
+        if not by_size:
+            raise CliError(f"{name}: the wrapped secret key has no level's size")
+        level = by_size[0]
     return [
-        ("level", _level_name(value)),
-        ("format version", str(version)),
-        ("secret key", f"{key_len} bytes, AES-256-GCM under a password-derived key"),
+        ("level", _level_name(level)),
+        ("format version", "1"),
+        ("secret key", f"{size - _formats.BLOB_OVERHEAD} bytes, "
+                       "AES-256-GCM under a password-derived key"),
     ]
 
 
-def _walk_stream(
-    f: IO[bytes], level: int, size: int
-) -> tuple[str, int, int, int]:
+def _walk_stream(f: IO[bytes], level: int) -> tuple[str, int, int, int]:
     """Follow the framing at ``level`` without decrypting.
 
     Returns (status, chunk_size, data frames, ciphertext bytes); status is
     "complete", "truncated", "trailing", "oversized" or "bad-header".
     """
-    hlen = streaming.stream_header_length(level)
     f.seek(0)
-    header = f.read(hlen)
-    if len(header) < hlen:
+    src = _formats.FrameSource(f)
+    try:
+        header = src.read_header(level)
+    except streaming.StreamError:
         return "bad-header", 0, 0, 0
-    (chunk_size,) = struct.unpack(">I", header[-4:])
-    if not 1 <= chunk_size <= streaming.MAX_CHUNK_SIZE:
-        return "bad-header", chunk_size, 0, 0
-    pos, frames, body = hlen, 0, 0
-    while True:
-        if pos + 4 > size:
-            return "truncated", chunk_size, frames, body
-        f.seek(pos)
-        (length,) = struct.unpack(">I", f.read(4))
-        if length > chunk_size:
-            return "oversized", chunk_size, frames, body
-        pos += 4 + length + streaming.TAG_LEN
-        if pos > size:
-            return "truncated", chunk_size, frames, body
-        if length == 0:
-            return ("complete" if pos == size else "trailing"), chunk_size, frames, body
-        frames += 1
-        body += length
+    chunk_size = _formats.header_chunk_size(header, level) or 0
+    frames = body = 0
+    try:
+        while True:
+            length, _ = src.next_frame(chunk_size, frames)
+            if length == 0:
+                src.check_end()
+                return "complete", chunk_size, frames, body
+            frames += 1
+            body += length
+    except streaming.TruncatedStreamError:
+        return "truncated", chunk_size, frames, body
+    except streaming.FrameTooLargeError:
+        return "oversized", chunk_size, frames, body
+    except streaming.TrailingDataError:
+        return "trailing", chunk_size, frames, body
 
 
 def _describe_stream(
     f: IO[bytes], name: str, forced: Optional[SecurityLevel]
 ) -> tuple[list[tuple[str, str]], bool]:
     size = f.seek(0, os.SEEK_END)
-    levels = [int(forced)] if forced is not None else list(_LEVELS)
-    walks = {v: _walk_stream(f, v, size) for v in levels}
+    levels = [int(forced)] if forced is not None else list(LEVELS)
+    walks = {v: _walk_stream(f, v) for v in levels}
     complete = [v for v in levels if walks[v][0] == "complete"]
     plausible = [v for v in levels if walks[v][0] != "bad-header"]
     if len(complete) == 1:
@@ -549,6 +725,13 @@ def _describe_stream(
     elif len(plausible) == 1:
         chosen = plausible[0]
     elif not plausible:
+        if forced is not None:
+            others = [v for v in LEVELS if v != int(forced) and _walk_stream(f, v)[0] != "bad-header"]
+            if others:
+                raise CliError(
+                    f"{name}: the stream was made for another security level "
+                    f"({_level_name(others[0])}), not {_level_name(int(forced))}"
+                )
         raise CliError(f"{name}: not a key file or an encrypted stream")
     else:
         raise CliError(
@@ -563,7 +746,6 @@ def _describe_stream(
         "truncated": "MISSING: the stream is truncated",
         "trailing": "present, but followed by extra data",
         "oversized": "not reached: a frame exceeds the chunk size",
-        "bad-header": "not reached: the header's chunk size is invalid",
     }[status]
     lines = [
         ("type", "encrypted stream"),
@@ -656,10 +838,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("encrypt", help="encrypt to a public key")
     p.add_argument(
-        "-r", "--recipient", required=True, metavar="PUBLIC_KEY",
-        help="the recipient's public key file (PEM block, JSON or Base64 text)",
+        "-r", "--recipient", required=True, action="append", metavar="PUBLIC_KEY",
+        help="the recipient's public key file (PEM block, JSON or Base64 text); "
+        "a stream has exactly one recipient",
     )
     p.add_argument("-o", "--output", metavar="OUT", help="output file (default stdout)")
+    p.add_argument("--force", action="store_true", help="replace an existing output file")
     p.add_argument("--level", type=_level_arg, help=f"{level_help} (default: from the key)")
     p.add_argument(
         "--chunk-size", type=_chunk_size_arg, default=streaming.DEFAULT_CHUNK_SIZE,
@@ -670,10 +854,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("decrypt", help="decrypt with a secret key file")
     p.add_argument(
-        "-i", "--identity", required=True, metavar="SECRET_KEY",
-        help="the secret key file written by keygen",
+        "-i", "--identity", required=True, action="append", metavar="SECRET_KEY",
+        help="the secret key file written by keygen; repeat it to try several "
+        "keys in turn",
     )
     p.add_argument("-o", "--output", metavar="OUT", help="output file (default stdout)")
+    p.add_argument("--force", action="store_true", help="replace an existing output file")
     p.add_argument("--level", type=_level_arg, help=f"{level_help} (default: from the key)")
     _add_password_options(p)
     p.add_argument("input", nargs="?", metavar="IN", help="input file (default stdin)")
@@ -695,23 +881,67 @@ def _fail(message: str, status: int) -> int:
     return status
 
 
+class _Terminated(BaseException):
+    """A termination signal arrived: unwind so that outputs are discarded."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _on_signal(signum: int, frame: Optional[FrameType]) -> None:
+    raise _Terminated(signum)
+
+
+@contextmanager
+def _termination_unwinds() -> Iterator[None]:
+    """SIGTERM and SIGHUP unwind the command like SIGINT does (unless they
+    are ignored, as under nohup), so no temporary file is left behind."""
+    saved = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is None:
+            continue
+        try:
+            if signal.getsignal(signum) is signal.SIG_DFL:
+                saved[signum] = signal.signal(signum, _on_signal)
+        except ValueError:  # not the main thread
+            pass
+    try:
+        yield
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+def _quiet_stdout() -> None:
+    """Silence the interpreter's final flush of a closed stdout."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; return the exit status."""
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
-        status: int = args.run(args)
-        return status
+        with _termination_unwinds():
+            args = parser.parse_args(argv)
+            status: int = args.run(args)
+            sys.stdout.flush()
+            return status
     except CliError as e:
         return _fail(str(e), e.status)
     except BrokenPipeError:
-        # The reader went away; silence the interpreter's final flush too.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except OSError:
-            pass
-        return _fail("output closed before the end", 1)
+        # The reader went away: end quietly, as Unix tools do.
+        _quiet_stdout()
+        return 128 + int(signal.SIGPIPE)
+    except _Terminated as e:
+        name = signal.Signals(e.signum).name
+        return _fail(f"terminated by {name}", 128 + e.signum)
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
     except streaming.StreamError as e:

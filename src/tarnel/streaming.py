@@ -5,8 +5,9 @@ chunk size) followed by frames ``[length (4, big-endian) | ciphertext | tag
 (16)]`` and a zero-length frame, the end-of-stream marker. Every frame is
 AES-256-GCM under the encapsulated key, bound to its index.
 
-This module parses and writes that framing itself and leaves the
-cryptography to the native handles. Its reader is strict: a frame longer than
+This module writes that framing, reads it through the package's one
+reader of the formats, and leaves the cryptography to the native handles.
+Every write is checked to completion. Its reader is strict: a frame longer than
 the header's chunk size is refused before it is read, a stream without its
 end-of-stream marker raises :class:`TruncatedStreamError`, and bytes after
 the marker raise :class:`TrailingDataError`. Its writer never emits an empty
@@ -19,12 +20,21 @@ from __future__ import annotations
 import io
 import os
 import stat
-import struct
-import tempfile
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
+from . import _formats
+from ._files import OutputFile, write_all
+from ._formats import (
+    FrameSource,
+    FrameTooLargeError,
+    NotAStreamError,
+    StreamError,
+    StreamLevelError,
+    TrailingDataError,
+    TruncatedStreamError,
+)
 from ._tarnel_core import (
     DecryptionError,
     InvalidParameterError,
@@ -45,6 +55,8 @@ __all__ = [
     "TruncatedStreamError",
     "TrailingDataError",
     "FrameTooLargeError",
+    "NotAStreamError",
+    "StreamLevelError",
     "StreamWriter",
     "StreamReader",
     "open_encryptor",
@@ -56,17 +68,13 @@ __all__ = [
     "stream_header_length",
 ]
 
-DEFAULT_CHUNK_SIZE = 65536
-MAX_CHUNK_SIZE = 16 * 1024 * 1024
-TAG_LEN = 16
-LENGTH_LEN = 4
+DEFAULT_CHUNK_SIZE = _formats.DEFAULT_CHUNK_SIZE
+MAX_CHUNK_SIZE = _formats.MAX_CHUNK_SIZE
+TAG_LEN = _formats.TAG_LEN
+LENGTH_LEN = _formats.LENGTH_LEN
 
-# FIPS 203, Table 2: (k, du, dv) per parameter set. Encapsulation key
-# 384k + 32 bytes, decapsulation key 768k + 96, capsule 32(du*k + dv).
-_PARAMS = {512: (2, 10, 4), 768: (3, 10, 4), 1024: (4, 11, 5)}
-_PUBLIC_KEY_LEVEL = {384 * k + 32: v for v, (k, _, _) in _PARAMS.items()}
-_SECRET_KEY_LEVEL = {768 * k + 96: v for v, (k, _, _) in _PARAMS.items()}
-_CAPSULE_LEN = {v: 32 * (du * k + dv) for v, (k, du, dv) in _PARAMS.items()}
+_PUBLIC_KEY_LEVEL = {n: v for v, n in _formats.PUBLIC_KEY_LEN.items()}
+_SECRET_KEY_LEVEL = {n: v for v, n in _formats.SECRET_KEY_LEN.items()}
 
 LevelLike = Union[SecurityLevel, int]
 """A :class:`SecurityLevel` or its number: 512, 768 or 1024."""
@@ -78,41 +86,23 @@ Source = Union[PathLike, IO[bytes]]
 Destination = Union[PathLike, IO[bytes]]
 
 
-class StreamError(DecryptionError):
-    """The encrypted stream is malformed: truncated, extended or oversized."""
-
-
-class TruncatedStreamError(StreamError):
-    """The stream ended before its end-of-stream marker."""
-
-
-class TrailingDataError(StreamError):
-    """Data follows the end-of-stream marker."""
-
-
-class FrameTooLargeError(StreamError):
-    """A frame claims more ciphertext than the stream's chunk size allows."""
-
-
 # ---------------------------------------------------------------------------
 # Levels
-
-
-def _level_object(value: int) -> SecurityLevel:
-    if value == 512:
-        return SecurityLevel.ML_KEM_512
-    if value == 768:
-        return SecurityLevel.ML_KEM_768
-    return SecurityLevel.ML_KEM_1024
 
 
 def _level_value(level: LevelLike) -> int:
     if isinstance(level, SecurityLevel):
         return int(level)
-    if isinstance(level, int) and not isinstance(level, bool) and level in _PARAMS:
-        return level
+    if isinstance(level, int) and not isinstance(level, bool):
+        if level in _formats.LEVELS:
+            return level
+        raise InvalidParameterError(
+            f"unknown security level {level} (expected 512, 768 or 1024)"
+        )
+    # Never the value itself: a misplaced argument may be a secret key.
     raise InvalidParameterError(
-        f"unknown security level {level!r} (expected 512, 768 or 1024)"
+        f"unknown security level: a {type(level).__name__} is not a level "
+        "(expected a SecurityLevel, 512, 768 or 1024)"
     )
 
 
@@ -141,7 +131,7 @@ def _infer_level(
                 f"security level ML-KEM-{wanted} contradicts the {kind} key, "
                 f"whose {len(key)} bytes make it ML-KEM-{inferred}"
             )
-    return _level_object(inferred)
+    return _formats.level_object(inferred)
 
 
 def public_key_level(
@@ -174,7 +164,7 @@ def secret_key_level(
 
 def stream_header_length(level: LevelLike) -> int:
     """Return the stream header length at ``level``: capsule plus 16 bytes."""
-    return _CAPSULE_LEN[_level_value(level)] + 16
+    return _formats.HEADER_LEN[_level_value(level)]
 
 
 # ---------------------------------------------------------------------------
@@ -214,54 +204,20 @@ def _open_source(src: Source) -> Iterator[tuple[IO[bytes], Optional[int]]]:
         yield given, _input_size(given)
 
 
-class _AtomicFile(io.FileIO):
-    """A private file written under a temporary name beside ``path``.
-
-    :meth:`commit` syncs it and renames it over ``path``; :meth:`close`
-    without a commit removes it. The file is created with mode 0600.
-    """
-
-    def __init__(self, path: PathLike) -> None:
-        self.target = os.path.abspath(os.fspath(path))
-        directory, name = os.path.split(self.target)
-        fd, self.tmp = tempfile.mkstemp(
-            dir=directory, prefix=f".{name}.", suffix=".part"
-        )
-        self._settled = False
-        super().__init__(fd, "wb", closefd=True)
-
-    def commit(self) -> None:
-        self.flush()
-        os.fsync(self.fileno())
-        super().close()
-        os.replace(self.tmp, self.target)
-        self._settled = True
-
-    def close(self) -> None:
-        if not self.closed:
-            super().close()
-        if not self._settled:
-            self._settled = True
-            try:
-                os.unlink(self.tmp)
-            except FileNotFoundError:
-                pass
-
-
 @contextmanager
-def _atomic_output(dst: Destination) -> Iterator[IO[bytes]]:
+def _output(dst: Destination) -> Iterator[IO[bytes]]:
     """Yield a binary file for ``dst``.
 
-    For a path, the data goes to an :class:`_AtomicFile` that is renamed
-    over ``dst`` only when the block ends without an exception, and removed
-    otherwise. A file object is yielded as it is and left open.
+    A path gets an :class:`OutputFile`, committed when the block ends
+    without an exception and discarded otherwise. A file object is yielded
+    as it is and left open.
     """
     if not _is_path(dst):
         yield cast(IO[bytes], dst)
         return
-    f = _AtomicFile(cast(PathLike, dst))
+    f = OutputFile(cast(PathLike, dst))
     try:
-        yield f
+        yield cast(IO[bytes], f)
         f.commit()
     finally:
         f.close()
@@ -312,7 +268,7 @@ class StreamWriter(io.BufferedIOBase):
         header, handle = stream_encryptor_new(key, chunk_size, self.level)
         self._handle: Optional[StreamEncryptorHandle] = handle
         self._buf = bytearray()
-        self._raw.write(header)
+        write_all(self._raw, header)
         self.bytes_in = 0
         self.bytes_out = len(header)
 
@@ -327,7 +283,7 @@ class StreamWriter(io.BufferedIOBase):
     def _emit(self, chunk: bytes) -> None:
         assert self._handle is not None
         frame = self._handle.encrypt_chunk(chunk)
-        self._raw.write(frame)
+        write_all(self._raw, frame)
         self.bytes_out += len(frame)
 
     def write(self, data: ReadableBuffer) -> int:
@@ -373,7 +329,7 @@ class StreamWriter(io.BufferedIOBase):
                     self._buf.clear()
                 handle, self._handle = self._handle, None
                 marker = handle.finalize()
-                self._raw.write(marker)
+                write_all(self._raw, marker)
                 self.bytes_out += len(marker)
                 self._raw.flush()
         finally:
@@ -414,9 +370,9 @@ class _PathStreamWriter(StreamWriter):
 
     def __init__(self, path: PathLike, recipient_public_key: bytes,
                  *, level: Optional[LevelLike], chunk_size: int) -> None:
-        self._file = _AtomicFile(path)
+        self._file = OutputFile(path)
         try:
-            super().__init__(self._file, recipient_public_key,
+            super().__init__(cast(IO[bytes], self._file), recipient_public_key,
                              level=level, chunk_size=chunk_size)
         except BaseException:
             self._file.close()
@@ -449,9 +405,10 @@ def open_encryptor(
 ) -> StreamWriter:
     """Return a :class:`StreamWriter` that encrypts into ``dst``.
 
-    ``dst`` is a path or a binary file object. A path is written under a
-    temporary name in the same directory and renamed into place by
-    :meth:`StreamWriter.close`; an aborted writer leaves no file behind.
+    ``dst`` is a path or a binary file object. A path is written to a
+    temporary file in the same directory that :meth:`StreamWriter.close`
+    syncs and renames into place; an aborted writer leaves no file behind.
+    A path that names a device, FIFO or socket is written straight through.
     A file object is not closed by the writer.
     """
     if _is_path(dst):
@@ -476,7 +433,9 @@ def open_encryptor(
 class StreamReader(io.BufferedIOBase):
     """A binary file that decrypts the stream read from ``fileobj``.
 
-    The header is read and checked at construction. ``read`` returns
+    The header is read and checked at construction: input framed for no
+    level raises :class:`NotAStreamError`, a stream made for another level
+    than the key's :class:`StreamLevelError`. ``read`` returns
     authenticated plaintext chunk by chunk and returns ``b""`` only after the
     end-of-stream marker has verified and ``fileobj`` has shown its end. A
     stream that stops early raises :class:`TruncatedStreamError`, bytes after
@@ -505,6 +464,7 @@ class StreamReader(io.BufferedIOBase):
         key = _key_bytes(secret_key, "secret_key")
         self.level: SecurityLevel = secret_key_level(key, level)
         self._raw = fileobj
+        self._src = FrameSource(fileobj)
         self._close_fileobj = close_fileobj
         self._handle: Optional[StreamDecryptorHandle] = None
         self._pending = b""
@@ -512,17 +472,9 @@ class StreamReader(io.BufferedIOBase):
         self._eof = False
         self._error: Optional[BaseException] = None
         self.frames = 0
-        self.bytes_in = 0
         self.bytes_out = 0
         try:
-            hlen = stream_header_length(self.level)
-            header = self._read_exact(hlen)
-            if len(header) < hlen:
-                if not header:
-                    raise TruncatedStreamError("input is empty: no stream header")
-                raise TruncatedStreamError(
-                    f"stream header is truncated: {len(header)} of {hlen} bytes"
-                )
+            header = self._src.read_header(int(self.level))
             self._handle = stream_decryptor_from_header(header, key, self.level)
             self.chunk_size: int = self._handle.chunk_size()
         except BaseException:
@@ -537,20 +489,10 @@ class StreamReader(io.BufferedIOBase):
         """The name of the underlying file, when it has one."""
         return getattr(self._raw, "name", None)
 
-    def _read_exact(self, n: int) -> bytes:
-        """Read n bytes, fewer only where the source ends."""
-        parts = []
-        got = 0
-        while got < n:
-            part = self._raw.read(n - got)
-            if part is None:
-                raise BlockingIOError("the stream source is non-blocking")
-            if not part:
-                break
-            parts.append(part)
-            got += len(part)
-        self.bytes_in += got
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+    @property
+    def bytes_in(self) -> int:
+        """Stream bytes consumed so far."""
+        return self._src.bytes_in
 
     def _fail(self, error: BaseException) -> BaseException:
         self._error = error
@@ -572,37 +514,12 @@ class StreamReader(io.BufferedIOBase):
             raise ValueError("read from a closed stream reader")
         index = self.frames
         try:
-            field = self._read_exact(LENGTH_LEN)
-            if len(field) < LENGTH_LEN:
-                if not field:
-                    raise TruncatedStreamError(
-                        f"stream ended after {index} frames without its "
-                        "end-of-stream marker"
-                    )
-                raise TruncatedStreamError(
-                    f"stream ended inside the length field of frame {index}"
-                )
-            (length,) = struct.unpack(">I", field)
-            if length > self.chunk_size:
-                raise FrameTooLargeError(
-                    f"frame {index} claims {length} bytes, more than the "
-                    f"stream's chunk size of {self.chunk_size}"
-                )
-            body = self._read_exact(length + TAG_LEN)
-            if len(body) < length + TAG_LEN:
-                raise TruncatedStreamError(
-                    f"stream ended inside frame {index}: {len(body)} of "
-                    f"{length + TAG_LEN} bytes"
-                )
+            length, body = self._src.next_frame(self.chunk_size, index)
             if length == 0:
                 handle.process_eof(body)
                 self._handle = None
                 handle.finalize()
-                extra = self._raw.read(1)
-                if extra:
-                    raise TrailingDataError(
-                        "data follows the end-of-stream marker"
-                    )
+                self._src.check_end()
                 self._eof = True
                 return False
             plain = handle.decrypt_chunk(body[:length], body[length:])
@@ -735,7 +652,7 @@ def encrypt_file(
     key = _key_bytes(recipient_public_key, "recipient_public_key")
     lvl = public_key_level(key, level)
     with _open_source(src) as (fin, total):
-        with _atomic_output(dst) as fout:
+        with _output(dst) as fout:
             w = StreamWriter(fout, key, level=lvl, chunk_size=chunk_size)
             try:
                 if progress is not None:
@@ -763,27 +680,33 @@ def decrypt_file(
     """Decrypt the stream in ``src`` into ``dst`` with ``secret_key``.
 
     ``src`` and ``dst`` are paths or binary file objects. A path ``dst`` is
-    written under a temporary name beside it and renamed only after the
-    end-of-stream marker verified; any failure removes it, so no partial
-    plaintext is left. A file object ``dst`` receives plaintext as each chunk
-    authenticates: on an exception its contents must be discarded.
+    written to a temporary file beside it, synced and renamed into place
+    only after the end-of-stream marker verified; any failure (a damaged
+    stream, a full disk) removes it, so no partial plaintext is left. A
+    file object ``dst``, or a path naming a device, FIFO or socket, receives
+    plaintext as each chunk authenticates: on an exception its contents
+    must be discarded. Every write is checked to completion.
     ``progress`` is called after each frame with the stream bytes read so far
     and the stream's total size when known. Returns the number of plaintext
     bytes written.
 
-    Raises :class:`TruncatedStreamError`, :class:`TrailingDataError`,
-    :class:`FrameTooLargeError` or :class:`DecryptionError` for a stream that
-    is not intact or not meant for this key.
+    Raises :class:`NotAStreamError` for input that is not a stream,
+    :class:`StreamLevelError` for a stream made for another security level
+    than the key's, :class:`TruncatedStreamError`,
+    :class:`TrailingDataError` or :class:`FrameTooLargeError` for a stream
+    that is not intact, :class:`DecryptionError` for one not meant for this
+    key, and :class:`OSError` (naming ``dst``) when the output cannot be
+    written.
     """
     key = _key_bytes(secret_key, "secret_key")
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
         with StreamReader(fin, key, level=lvl) as r:
-            with _atomic_output(dst) as fout:
+            with _output(dst) as fout:
                 if progress is not None:
                     progress(r.bytes_in, total)
                 while chunk := r.read1():
-                    fout.write(chunk)
+                    write_all(fout, chunk)
                     if progress is not None:
                         progress(r.bytes_in, total)
                 if progress is not None:

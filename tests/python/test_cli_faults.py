@@ -1,0 +1,380 @@
+"""The ``tarnel`` command under faults: a full disk, signals mid-stream,
+special and existing outputs, several keys, odd key text, closed pipes."""
+
+from __future__ import annotations
+
+import os
+import resource
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import tarnel
+from test_cli import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
+from test_output_faults import temp_kind  # noqa: F401  (a fixture)
+
+# Runs the command line; with "named" as first argument it uses hidden
+# temporary names instead of unnamed temporary files.
+LAUNCH = (
+    "import sys\n"
+    "if sys.argv[1] == 'named':\n"
+    "    import tarnel._files; tarnel._files.USE_TMPFILE = False\n"
+    "from tarnel.cli import main\n"
+    "sys.exit(main(sys.argv[2:]))\n"
+)
+
+
+def env() -> dict[str, str]:
+    e = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSWORD"}
+    e["PYTHONPATH"] = PACKAGE_ROOT
+    e["TARNEL_PASSWORD"] = PASSWORD
+    return e
+
+
+def start(kind: str, *args: str, limit: int | None = None, **kw: Any) -> "subprocess.Popen[bytes]":
+    def child() -> None:
+        if limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return subprocess.Popen(
+        [sys.executable, "-c", LAUNCH, kind, *args], env=env(), preexec_fn=child,
+        start_new_session=True, **kw,
+    )
+
+
+def finish(proc: "subprocess.Popen[bytes]", input: bytes = b"") -> subprocess.CompletedProcess[bytes]:
+    out, err = proc.communicate(input, timeout=300)
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
+    d = tmp_path_factory.mktemp("keys")
+    for name, level in [("a", "768"), ("b", "768"), ("c", "1024")]:
+        ok(run("keygen", "--level", level, "-o", str(d / name)))
+    return {n: d / n for n in "abc"}
+
+
+def pub(keys: dict[str, Path], n: str) -> str:
+    return str(keys[n]) + ".pub"
+
+
+def sec(keys: dict[str, Path], n: str) -> str:
+    return str(keys[n]) + ".key"
+
+
+# ---------------------------------------------------------------------------
+# A full disk
+
+
+def test_full_disk_is_an_error_and_leaves_nothing(keys: dict[str, Path], tmp_path: Path, temp_kind: str) -> None:
+    plain = os.urandom(3_000_000)
+    (tmp_path / "p").write_bytes(plain)
+    ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "16777216", "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    out = tmp_path / "out"
+    out.mkdir()
+    cases = [
+        (["decrypt", "-i", sec(keys, "a"), "-o", str(out / "d"), str(tmp_path / "e")], str(out / "d")),
+        (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x"), str(tmp_path / "p")], str(out / "x")),
+    ]
+    for args, target in cases:
+        res = finish(start(temp_kind, *args, limit=1 << 20, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        assert_user_error(res, 1, f"{target}: File too large")
+        assert os.listdir(out) == []
+    # The secret key file (4448 bytes at ML-KEM-1024) does not fit: no pair.
+    res = finish(start(temp_kind, "keygen", "--level", "1024", "-o", str(out / "k"), limit=4096,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+    assert_user_error(res, 1, f"{out / 'k.key'}: File too large")
+    assert os.listdir(out) == []
+
+
+# ---------------------------------------------------------------------------
+# Signals mid-stream
+
+
+def output_is_open(pid: int, directory: Path) -> bool:
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except FileNotFoundError:
+        return False
+    for fd in fds:
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith(str(directory) + "/"):
+                return True
+        except OSError:
+            continue
+    return False
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGKILL],
+                         ids=lambda s: signal.Signals(s).name)
+@pytest.mark.parametrize("command", ["encrypt", "decrypt"])
+def test_signal_mid_stream_leaves_nothing(
+    keys: dict[str, Path], tmp_path: Path, temp_kind: str, signum: int, command: str
+) -> None:
+    if signum == signal.SIGKILL and temp_kind == "named":
+        pytest.skip("nothing can remove a named file after SIGKILL")
+    stream = ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "1000", input=os.urandom(400_000))).stdout
+    out = tmp_path / "out"
+    out.mkdir()
+    key_args = ["-r", pub(keys, "a")] if command == "encrypt" else ["-i", sec(keys, "a")]
+    proc = start(temp_kind, command, *key_args, "-o", str(out / "result"),
+                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdin is not None
+    proc.stdin.write(stream[:200_000])  # half of it; the rest never comes
+    proc.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not output_is_open(proc.pid, out):
+        assert time.monotonic() < deadline, "the command never opened its output"
+        time.sleep(0.02)
+    time.sleep(0.2)
+    proc.send_signal(signum)
+    try:
+        res = finish(proc)
+    except BrokenPipeError:
+        res = finish(proc)
+    expected = -signal.SIGKILL if signum == signal.SIGKILL else 128 + signum
+    if signum == signal.SIGINT:
+        expected = 130
+    assert res.returncode == expected, res.stderr.decode()
+    assert b"Traceback" not in res.stderr
+    assert os.listdir(out) == []
+
+
+# ---------------------------------------------------------------------------
+# Where the output goes
+
+
+def test_existing_outputs_need_force(keys: dict[str, Path], tmp_path: Path) -> None:
+    (tmp_path / "p").write_bytes(b"plain")
+    enc = ok(run("encrypt", "-r", pub(keys, "a"), input=b"plain")).stdout
+    (tmp_path / "e").write_bytes(enc)
+    existing = tmp_path / "existing"
+    existing.write_bytes(b"keep me")
+    existing.chmod(0o640)
+    (tmp_path / "link").symlink_to("existing")
+    for target in ("existing", "link"):
+        for args in (["encrypt", "-r", pub(keys, "a"), str(tmp_path / "p")],
+                     ["decrypt", "-i", sec(keys, "a"), str(tmp_path / "e")]):
+            res = run(*args, "-o", str(tmp_path / target))
+            assert_user_error(res, 1, f"{tmp_path / target} exists (use --force to replace it)")
+            assert existing.read_bytes() == b"keep me"
+    ok(run("decrypt", "-i", sec(keys, "a"), "--force", "-o", str(tmp_path / "link"), str(tmp_path / "e")))
+    assert (tmp_path / "link").is_symlink() and existing.read_bytes() == b"plain"
+    assert stat.S_IMODE(existing.stat().st_mode) == 0o640
+    # A key file is an existing output like any other.
+    res = run("encrypt", "-r", pub(keys, "a"), "-o", sec(keys, "a"), str(tmp_path / "p"))
+    assert_user_error(res, 1, f"{sec(keys, 'a')} exists (use --force to replace it)")
+
+
+def test_fifo_output_is_written_through(keys: dict[str, Path], tmp_path: Path) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    plain = os.urandom(150_000)
+    enc = ok(run("encrypt", "-r", pub(keys, "a"), input=plain)).stdout
+    (tmp_path / "e").write_bytes(enc)
+    (tmp_path / "bad").write_bytes(enc[:-30])
+    for src, good in (("e", True), ("bad", False)):
+        got = bytearray()
+
+        def drain() -> None:
+            with open(fifo, "rb") as f:
+                got.extend(f.read())
+
+        reader = threading.Thread(target=drain)
+        reader.start()
+        res = run("decrypt", "-i", sec(keys, "a"), "-o", str(fifo), str(tmp_path / src))
+        reader.join(60)
+        if good:
+            ok(res)
+            assert bytes(got) == plain
+        else:
+            assert_user_error(res, 1, "the stream is damaged: stream ended inside frame 2: "
+                              f"{150_000 - 2 * 65536 + 16 - 10} of {150_000 - 2 * 65536 + 16} bytes"
+                              "; the output written so far is incomplete and must not be trusted")
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["bad", "e", "fifo"]
+
+
+def test_device_output_and_errors_name_the_users_path(keys: dict[str, Path], tmp_path: Path) -> None:
+    (tmp_path / "d").mkdir()
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", os.devnull, input=b"x" * 100_000))
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+    res = run("encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "d"), input=b"x")
+    assert_user_error(res, 1, f"cannot write {tmp_path / 'd'}: Is a directory")
+    res = run("encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "no" / "x"), input=b"x")
+    assert_user_error(res, 1, f"cannot write {tmp_path / 'no' / 'x'}: No such file or directory")
+    long_name = tmp_path / ("L" * 250)
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(long_name), input=b"x"))
+    # /dev/stdout on a regular file is the descriptor, not a file to replace.
+    with open(tmp_path / "redirected", "wb") as f:
+        res = finish(start("unnamed", "decrypt", "-i", sec(keys, "a"), "-o", "/dev/stdout", str(long_name),
+                           stdout=f, stderr=subprocess.PIPE))
+    assert res.returncode == 0, res.stderr
+    assert (tmp_path / "redirected").read_bytes() == b"x"
+    assert sorted(os.listdir(tmp_path)) == sorted(["d", "L" * 250, "redirected"])
+
+
+def test_closed_output_pipe_ends_quietly(keys: dict[str, Path], tmp_path: Path) -> None:
+    enc = ok(run("encrypt", "-r", pub(keys, "a"), input=os.urandom(300_000))).stdout
+    (tmp_path / "e").write_bytes(enc)
+    for args in (["inspect", str(tmp_path / "e")],
+                 ["decrypt", "-i", sec(keys, "a"), str(tmp_path / "e")],
+                 ["encrypt", "-r", pub(keys, "a"), str(tmp_path / "e")]):
+        r, w = os.pipe()
+        os.close(r)
+        try:
+            res = finish(start("unnamed", *args, stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE))
+        finally:
+            os.close(w)
+        assert (res.returncode, res.stderr) == (128 + signal.SIGPIPE, b""), args
+
+
+# ---------------------------------------------------------------------------
+# Recipients and identities
+
+
+def test_one_recipient_per_stream(keys: dict[str, Path], tmp_path: Path) -> None:
+    res = run("encrypt", "-r", pub(keys, "a"), "-r", pub(keys, "b"), "-o", str(tmp_path / "e"), input=b"x")
+    assert_user_error(res, 2, "a stream has exactly one recipient: give -r/--recipient once (it was given 2 times)")
+    assert not (tmp_path / "e").exists()
+
+
+@pytest.mark.parametrize("size", [0, 100_000])
+def test_each_identity_is_tried(keys: dict[str, Path], tmp_path: Path, size: int) -> None:
+    plain = os.urandom(size)
+    enc = ok(run("encrypt", "-r", pub(keys, "b"), input=plain)).stdout
+    (tmp_path / "e").write_bytes(enc)
+    for order in (["a", "c", "b"], ["b", "a"], ["c", "b"]):
+        ids = [x for n in order for x in ("-i", sec(keys, n))]
+        assert ok(run("decrypt", *ids, str(tmp_path / "e"))).stdout == plain
+        assert ok(run("decrypt", *ids, input=enc)).stdout == plain
+    res = run("decrypt", "-i", sec(keys, "a"), "-i", sec(keys, "c"), "-o", str(tmp_path / "d"), str(tmp_path / "e"))
+    assert_user_error(res, 1, f"decryption failed: no given key opens {tmp_path / 'e'} "
+                      f"(tried {sec(keys, 'a')}, {sec(keys, 'c')}); no output file was written")
+    assert not (tmp_path / "d").exists()
+    res = run("decrypt", "-i", sec(keys, "c"), str(tmp_path / "e"))
+    assert_user_error(res, 1, "the stream was made for another security level (ML-KEM-768), not ML-KEM-1024"
+                      "; the output written so far is incomplete and must not be trusted")
+
+
+# ---------------------------------------------------------------------------
+# inspect
+
+
+def test_inspect_reads_a_fifo_and_names_the_level_it_was_made_for(keys: dict[str, Path], tmp_path: Path) -> None:
+    enc = ok(run("encrypt", "-r", pub(keys, "a"), input=b"z" * 5000)).stdout
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def feed() -> None:
+        with open(fifo, "wb") as f:
+            f.write(enc)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    res = ok(run("inspect", str(fifo)))
+    writer.join(60)
+    assert b"level: ML-KEM-768 (inferred from the framing)\n" in res.stdout
+    assert b"plaintext: 5000 bytes\n" in res.stdout
+    res = run("inspect", "--level", "1024", "-", input=enc)
+    assert_user_error(res, 1, "stdin: the stream was made for another security level (ML-KEM-768), not ML-KEM-1024")
+    res = run("inspect", "-", input=os.urandom(5000))
+    assert_user_error(res, 1, "stdin: not a key file or an encrypted stream")
+
+
+def odd_blocks(text: str, header: str, footer: str) -> dict[str, str]:
+    """Variants of a key block that a careless reader might take."""
+    start = text.index(header) + len(header)
+    end = text.index(footer)
+    body = text[start:end]
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    i = len(body.rstrip("\n=")) - 1
+    flipped = alphabet[alphabet.index(body[i]) ^ 1]  # sets a bit the encoder leaves zero
+    return {
+        "as written": text,
+        "CRLF and indented": header + body.replace("\n", "\r\n  ") + text[end:],
+        "file separator U+001C": header + body.replace("\n", "\n\x1c", 1) + text[end:],
+        "unit separator U+001F": header + "\x1f" + body + text[end:],
+        "no-break space U+00A0": header + body.replace("\n", "\n\u00a0", 1) + text[end:],
+        "non-zero trailing bits": header + body[:i] + flipped + body[i + 1 :] + text[end:],
+        "URL-safe alphabet": header + body.replace("+", "-").replace("/", "_") + text[end:],
+        "padding removed": header + body.replace("=", "") + text[end:],
+    }
+
+
+def test_inspect_and_the_loaders_agree_on_odd_blocks(keys: dict[str, Path], tmp_path: Path) -> None:
+    secret_text = Path(sec(keys, "a")).read_text()
+    public_text = Path(pub(keys, "a")).read_text()
+    blocks = [
+        (name, t, lambda t: tarnel.load_secret_key_pem(t, PASSWORD.encode()))
+        for name, t in odd_blocks(secret_text, "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----",
+                                  "-----END ENCRYPTED ML-KEM PRIVATE KEY-----").items()
+    ] + [
+        (name, t, lambda t: tarnel.load_public_key_pem(t, tarnel.SecurityLevel.ML_KEM_768))
+        for name, t in odd_blocks(public_text, "-----BEGIN ML-KEM PUBLIC KEY-----",
+                                  "-----END ML-KEM PUBLIC KEY-----").items()
+    ]
+    verdicts = {}
+    for name, text, load in blocks:
+        try:
+            load(text)
+            loads = True
+        except tarnel.TarnelError:
+            loads = False
+        (tmp_path / "k").write_text(text)
+        res = run("inspect", str(tmp_path / "k"))
+        assert b"Traceback" not in res.stderr
+        assert (res.returncode == 0) == loads, (name, res.stderr)
+        if loads:
+            assert b"level: ML-KEM-768\n" in res.stdout
+        verdicts[name] = loads
+    assert verdicts["as written"] and verdicts["CRLF and indented"]
+    assert not verdicts["file separator U+001C"] and not verdicts["non-zero trailing bits"]
+
+
+def test_inspect_and_the_loader_agree_on_binary_blobs(tmp_path: Path) -> None:
+    pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_1024)
+    blob = pair.export_secret_key_raw(b"pw")
+
+    def patched(offset: int, value: int) -> bytes:
+        return blob[:offset] + bytes([value]) + blob[offset + 1 :]
+
+    variants = {
+        "as written": blob,
+        "version 2": patched(4, 2),
+        "level id 3": patched(5, 3),
+        "magic in lower case": b"trpk" + blob[4:],
+        "49 bytes": blob[:49],
+    }
+    for name, data in variants.items():
+        path = tmp_path / "blob"
+        path.write_bytes(data)
+        res = run("inspect", str(path))
+        try:
+            tarnel.load_secret_key_raw(data, b"pw")
+        except tarnel.KeySerializationError as e:
+            if data.startswith(b"TRPK"):
+                assert_user_error(res, 1, f"{path}: {e}")
+            else:  # not recognised as a blob at all
+                assert_user_error(res, 1, f"{path}: not a key file or an encrypted stream")
+        else:
+            assert ok(res).stdout.startswith(
+                b"type: password-protected ML-KEM secret key (binary)\nlevel: ML-KEM-1024\n"
+            ), name
+
+
+def test_keygen_writes_the_pair_or_nothing(tmp_path: Path) -> None:
+    (tmp_path / "k.pub").mkdir()  # the public key cannot be written
+    res = run("keygen", "--force", "-o", str(tmp_path / "k"))
+    assert_user_error(res, 1, f"cannot write {tmp_path / 'k.pub'}: Is a directory")
+    assert sorted(os.listdir(tmp_path)) == ["k.pub"]
+    assert os.listdir(tmp_path / "k.pub") == []
