@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the release artifacts into dist/ (or the directory given as the first
+# argument): the source distribution, made from the tracked files only, and
+# the abi3 wheel, repaired by auditwheel to the best manylinux tag this
+# machine allows, with OpenSSL's libcrypto bundled inside it.
+#
+# The libcrypto bundled is the one CMake finds: the system's by default, or
+# the one under OPENSSL_ROOT_DIR (for example a newer OpenSSL built into
+# /opt/openssl). A machine that cannot produce a manylinux wheel (no glibc,
+# or libraries newer than any manylinux policy) makes this script fail.
+#
+# Needs: git, a C++20 compiler, OpenSSL 3 headers, and Python packages
+# build, auditwheel, abi3audit (installed into $PYTHON's environment when
+# missing); patchelf is installed with apt-get when run as root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+PY=${PYTHON:-python3}
+out=$(realpath -m "${1:-dist}")
+work=$root/build/release
+
+die() { echo "build-wheel: $*" >&2; exit 1; }
+
+# Tools.
+if ! command -v patchelf >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q patchelf
+  else
+    die "patchelf is missing (auditwheel needs it): install it, or run as root"
+  fi
+fi
+"$PY" -c 'import auditwheel, abi3audit, build' 2>/dev/null ||
+  "$PY" -m pip install -q --disable-pip-version-check "auditwheel>=6.1" "abi3audit>=0.0.20" "build>=1.0"
+bindir=$("$PY" -c 'import sys, os; print(os.path.dirname(sys.executable))')
+auditwheel=("$PY" -m auditwheel)
+abi3audit=("$bindir/abi3audit")
+[ -x "${abi3audit[0]}" ] || abi3audit=(abi3audit)
+
+# A copy of the tracked files (working-tree contents, modification times
+# kept so that the CMake build below stays incremental), nothing else.
+git rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
+  die "not a git checkout: the release is built from the tracked files"
+src=$work/src
+rm -rf "$src" && mkdir -p "$src"
+git ls-files -z --cached | while IFS= read -r -d '' f; do
+  [ -e "$f" ] && printf '%s\0' "$f"
+done | tar --null -T - -cf - | tar -xpf - -C "$src"
+
+raw=$work/raw
+rm -rf "$raw" "$work/repaired" && mkdir -p "$raw" "$work/repaired" "$out"
+rm -f "$out"/tarnel-*.whl "$out"/tarnel-*.tar.gz
+
+# Source distribution and wheel. The wheel's CMake build directory lives
+# outside the copy, so that a second run only rebuilds what changed.
+"$PY" -m build --sdist --outdir "$out" "$src"
+"$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" \
+  --config-settings=build-dir="$work/cmake" "$src"
+whl=$(ls "$raw"/tarnel-*.whl)
+
+# Repair: the most widely installable manylinux tag the wheel satisfies,
+# with libcrypto (and nothing the policy allows from the system) bundled.
+"${auditwheel[@]}" repair -w "$work/repaired" "$whl" ||
+  die "auditwheel cannot make a manylinux wheel on this machine (see above)"
+fixed=$(ls "$work/repaired"/tarnel-*.whl)
+case "$(basename "$fixed")" in
+  *-cp310-abi3-manylinux*) ;;
+  *) die "unexpected wheel name $(basename "$fixed")" ;;
+esac
+mv "$fixed" "$out/"
+fixed=$out/$(basename "$fixed")
+
+# Checks: what auditwheel sees in the result, and the stable-ABI audit.
+"${auditwheel[@]}" show "$fixed"
+"${abi3audit[@]}" --strict --report "$fixed"
+echo "release wheel: $fixed ($(du -k "$fixed" | cut -f1) KB)"
+echo "source distribution: $(ls "$out"/tarnel-*.tar.gz)"
