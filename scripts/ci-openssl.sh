@@ -12,7 +12,7 @@ url=https://github.com/openssl/openssl/releases/download/openssl-$OPENSSL_VERSIO
 if command -v dnf >/dev/null 2>&1; then
   dnf install -y perl-IPC-Cmd perl-Time-Piece
 elif command -v apk >/dev/null 2>&1; then
-  apk add --no-cache perl linux-headers
+  apk add --no-cache perl linux-headers curl
 fi
 
 work=$(mktemp -d)
