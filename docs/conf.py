@@ -19,9 +19,12 @@ copyright = "the tarnel developers"
 
 
 def _version() -> str:
-    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
-    match = re.search(r'^version\s*=\s*"([^"]+)"', text, re.MULTILINE)
-    return match.group(1) if match else "unknown"
+    # The package's one written version, read without importing the package.
+    text = (ROOT / "src" / "tarnel" / "_version.py").read_text(encoding="utf-8")
+    match = re.search(r'^__version__\s*=\s*"([^"]+)"', text, re.MULTILINE)
+    if match is None:
+        raise RuntimeError("src/tarnel/_version.py has no __version__")
+    return match.group(1)
 
 
 release = version = _version()

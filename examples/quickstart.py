@@ -3,6 +3,7 @@ encryption, chunked streams, and key storage."""
 
 import os
 import tempfile
+from pathlib import Path
 
 import tarnel
 from tarnel import SecurityLevel
@@ -47,13 +48,13 @@ with tempfile.TemporaryDirectory() as tmp:
             dst.write(dec.decrypt_chunk(src.read(length), src.read(16)))
         assert dec.eof_seen(), "stream truncated"  # always check before finalize
         dec.finalize()
-    assert open(plain, "rb").read() == open(opened, "rb").read()
+    assert Path(plain).read_bytes() == Path(opened).read_bytes()
     print(f"streamed {os.path.getsize(plain)} bytes through {os.path.getsize(sealed)} sealed bytes")
 
     # High level: the safe file API checks the end marker for you.
     tarnel.encrypt_file(plain, sealed, alice.public_key)
     tarnel.decrypt_file(sealed, opened, alice.secret_key)
-    assert open(plain, "rb").read() == open(opened, "rb").read()
+    assert Path(plain).read_bytes() == Path(opened).read_bytes()
     print("encrypt_file / decrypt_file round trip ok")
 
 # 4. Key storage: public keys as text, secret keys wrapped under a password.

@@ -2,6 +2,7 @@
 AES-256-GCM messages and streams, and key storage."""
 
 from tarnel import _tarnel_core
+from tarnel._version import __version__ as __version__
 from tarnel._tarnel_core import *  # noqa: F401,F403  (every public name)
 from tarnel.keyfile import (  # "as" marks each name as re-exported
     ScryptParams as ScryptParams,

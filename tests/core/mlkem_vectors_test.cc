@@ -36,7 +36,7 @@ TEST(MlKemVectors, KeyGen) {
     EXPECT_EQ(hex(r.value().dk), c.at("dk").get<std::string>());
     ++per_level[c.at("level").get<int>()];
   }
-  EXPECT_EQ(cases.size(), 378u);
+  if (TARNEL_VECTORS_FULL) { EXPECT_EQ(cases.size(), 378u); }  // the subset: VectorFiles
   expect_all_levels(per_level);
 }
 
@@ -58,7 +58,7 @@ TEST(MlKemVectors, Encaps) {
     }
     ++per_level[c.at("level").get<int>()];
   }
-  EXPECT_EQ(cases.size(), 483u);
+  if (TARNEL_VECTORS_FULL) { EXPECT_EQ(cases.size(), 483u); }  // the subset: VectorFiles
   expect_all_levels(per_level);
 }
 
@@ -85,7 +85,7 @@ TEST(MlKemVectors, KeyGenThenDecaps) {
     ASSERT_TRUE(k.ok());
     EXPECT_EQ(hex(k.value().view()), c.at("k").get<std::string>());
   }
-  EXPECT_EQ(cases.size(), 459u);
+  if (TARNEL_VECTORS_FULL) { EXPECT_EQ(cases.size(), 459u); }  // the subset: VectorFiles
 }
 
 // Inputs refused by FIPS 203's optional checks. This library performs the
@@ -206,8 +206,8 @@ TEST(MlKemVectors, InputChecks) {
       }
     }
   }
-  EXPECT_EQ(cases.size(), 594u);
-  EXPECT_EQ(seen["encaps/modulus"], 336);
+  if (TARNEL_VECTORS_FULL) { EXPECT_EQ(cases.size(), 594u); }  // the subset: VectorFiles
+  if (TARNEL_VECTORS_FULL) { EXPECT_EQ(seen["encaps/modulus"], 336); }
   EXPECT_EQ(seen["decaps/dk-hash"], 6);
   EXPECT_EQ(seen["dk_check/dk-hash"], 15);
 }

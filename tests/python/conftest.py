@@ -1,6 +1,8 @@
 """Shared fixtures: one key pair per level, and the known-answer vectors."""
 
 import json
+import os
+from collections import Counter
 from pathlib import Path
 
 import pytest
@@ -12,7 +14,16 @@ LEVELS = [tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768, tc.SecurityL
 # FIPS 203, Table 3: sizes in bytes per level (ek, dk, capsule).
 SIZES = {512: (800, 1632, 768), 768: (1184, 2400, 1088), 1024: (1568, 3168, 1568)}
 
-VECTORS_DIR = Path(__file__).resolve().parents[2].parent / "shared" / "vectors"
+# Known answers: the full public set beside the project when it is there, the
+# compact subset carried in tests/vectors otherwise; TARNEL_VECTORS=<dir>
+# chooses one explicitly.
+_ROOT = Path(__file__).resolve().parents[2]
+_FULL_VECTORS = _ROOT.parent / "shared" / "vectors"
+VECTORS_DIR = Path(os.environ.get("TARNEL_VECTORS") or (
+    _FULL_VECTORS if (_FULL_VECTORS / "mlkem_keygen.json").is_file() else _ROOT / "tests" / "vectors"))
+
+# Known-answer cases run in this session, per file (reported at the end).
+VECTOR_CASES_RUN = Counter()
 
 
 def level_id(level):
@@ -26,12 +37,27 @@ def level_of(value):
 
 
 def load_vectors(name):
-    """The parsed JSON vector file `name`; skips the test when it is absent."""
+    """The parsed JSON vector file `name`; a missing file fails the test."""
     path = VECTORS_DIR / name
     if not path.is_file():
-        pytest.skip(f"known-answer vectors not found at {path}")
+        pytest.fail(f"known-answer vector file {path} is missing")
     with path.open() as f:
         return json.load(f)
+
+
+def counted(name, cases):
+    """Yields `cases`, counting each one as a known-answer case run from `name`."""
+    for case in cases:
+        yield case
+        VECTOR_CASES_RUN[name] += 1
+
+
+def pytest_terminal_summary(terminalreporter):
+    if VECTOR_CASES_RUN:
+        per_file = ", ".join(f"{n} {name}" for name, n in sorted(VECTOR_CASES_RUN.items()))
+        terminalreporter.write_line(
+            f"known-answer vector cases run: {sum(VECTOR_CASES_RUN.values())} "
+            f"from {VECTORS_DIR} ({per_file})")
 
 
 @pytest.fixture(scope="module")

@@ -12,7 +12,7 @@ import pytest
 
 from tarnel import _tarnel_core as tc
 
-from conftest import LEVELS, SIZES, level_id, load_vectors
+from conftest import LEVELS, SIZES, VECTOR_CASES_RUN, counted, level_id, load_vectors
 
 L512, L768, L1024 = LEVELS
 K = {512: 2, 768: 3, 1024: 4}
@@ -180,7 +180,7 @@ def test_implicit_rejection(keypairs, level):
 @by_level
 def test_keygen_vectors(level):
     cases = [c for c in load_vectors("mlkem_keygen.json") if c["level"] == int(level)]
-    for case in sample(cases, 40, 1):
+    for case in counted("mlkem_keygen.json", sample(cases, 40, 1)):
         kp = tc.generate_keypair_deterministic(h(case["d"]), h(case["z"]), level)
         assert kp.public_key.hex() == case["ek"], case["id"]
         assert kp.secret_key.hex() == case["dk"], case["id"]
@@ -189,7 +189,7 @@ def test_keygen_vectors(level):
 @by_level
 def test_encaps_vectors(level):
     cases = [c for c in load_vectors("mlkem_encaps.json") if c["level"] == int(level)]
-    for case in sample(cases, 40, 2):
+    for case in counted("mlkem_encaps.json", sample(cases, 40, 2)):
         c, k, m = tc.encapsulate_deterministic(h(case["ek"]), h(case["m"]), level)
         assert (c.hex(), k.hex(), m.hex()) == (case["c"], case["k"], case["m"]), case["id"]
         if "dk" in case:
@@ -200,7 +200,7 @@ def test_encaps_vectors(level):
 def test_decaps_vectors(level):
     cases = [c for c in load_vectors("mlkem_decaps.json") if c["level"] == int(level)]
     assert cases
-    for case in cases:
+    for case in counted("mlkem_decaps.json", cases):
         got = tc.decapsulate(h(case["c"]), h(case["dk"]), level)
         assert got.hex() == case["k"], case["id"]
 
@@ -208,7 +208,7 @@ def test_decaps_vectors(level):
 @by_level
 def test_keygen_then_decaps_vectors(level):
     cases = [c for c in load_vectors("mlkem_keygen_decaps.json") if c["level"] == int(level)]
-    for case in sample(cases, 30, 3):
+    for case in counted("mlkem_keygen_decaps.json", sample(cases, 30, 3)):
         kp = tc.generate_keypair_deterministic(h(case["d"]), h(case["z"]), level)
         assert kp.public_key.hex() == case["ek"], case["id"]
         got = tc.decapsulate(h(case["c"]), kp.secret_key, level)
@@ -234,6 +234,7 @@ def test_accumulated_vectors_100_iterations(level):
         for part in (kp.public_key, kp.secret_key, c, k, k_bad):
             acc.update(part)
     assert acc.hexdigest(32) == want
+    VECTOR_CASES_RUN["mlkem_accumulated.json"] += 1
 
 
 # ---------------------------------------------------------------- interoperation
