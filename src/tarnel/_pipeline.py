@@ -1,17 +1,21 @@
-"""Reading, the cipher and writing side by side, for whole-file work.
+"""Writing behind the cipher, for whole-file work.
 
-A file is processed in three stages: a reader thread, the calling thread
-(AES-GCM, which runs with the interpreter lock released) and a writer thread,
-joined by bounded channels of a few chunks. Order is kept (one reader, one
-writer, first in first out) and memory stays bounded by the channels'
-capacity.
+A file is encrypted or decrypted in two stages: the calling thread reads
+and runs AES-GCM (which releases the interpreter lock), a writer thread
+writes what it produced. A bounded channel of a few chunks joins them, so
+memory stays bounded, and the one writer keeps the order. The writer takes
+the chunks in batches and writes each batch with one system call, so the two
+threads change hands once per batch rather than once per chunk.
 
-A stage runs on a thread of its own only when its file is a regular file,
-whose reads and writes always return: a pipe, terminal, socket or device can
-block without end, so such a file is read or written on the calling thread,
-where a signal still interrupts it. Every thread is joined before the
-:class:`Pipeline` block is left, on every path; a failure in any stage stops
-the others, and the call raises the error that came first in stream order.
+The writer gets a thread of its own only for a regular file, whose writes
+always return: a pipe, terminal, socket or device can block without end, so
+it is written on the calling thread, where a signal still interrupts it.
+Small chunks are written on the calling thread too (see
+:data:`THREAD_MIN_CHUNK`).
+The thread is joined before the :class:`WriteBehind` block is left, on every
+path. A failed write stops the caller at its next chunk; when the caller
+fails, the writer first writes what it was given (as a writer on the
+calling thread would have), unless the caller was interrupted.
 """
 
 from __future__ import annotations
@@ -21,21 +25,29 @@ import os
 import stat
 import threading
 from collections import deque
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from types import TracebackType
-from typing import Generic, Optional, TypeVar
+from typing import Optional
 
-T = TypeVar("T")
-
-# Bytes waiting in one channel: about this much, and at least two chunks.
-CHANNEL_BYTES = 192 * 1024
+# Chunks in flight between the two threads: about this many bytes, and at
+# least two chunks.
+IN_FLIGHT_BYTES = 4 * 1024 * 1024
 MIN_DEPTH = 2
-MAX_DEPTH = 16
+MAX_DEPTH = 12
+# Smaller chunks are written on the calling thread: below this size the
+# cost of handing chunks between threads (and the interpreter lock with
+# them) exceeds what the overlap gains.
+THREAD_MIN_CHUNK = 256 * 1024
 
 
 def channel_depth(chunk_size: int) -> int:
-    """How many chunks of ``chunk_size`` bytes one channel holds."""
-    return max(MIN_DEPTH, min(MAX_DEPTH, CHANNEL_BYTES // max(chunk_size, 1)))
+    """How many chunks of ``chunk_size`` bytes may be in flight."""
+    return max(MIN_DEPTH, min(MAX_DEPTH, IN_FLIGHT_BYTES // max(chunk_size, 1)))
+
+
+def worth_a_thread(f: object, chunk_size: int) -> bool:
+    """Whether writing chunks of ``chunk_size`` bytes to ``f`` gets a thread."""
+    return chunk_size >= THREAD_MIN_CHUNK and is_regular_file(f)
 
 
 def is_regular_file(f: object) -> bool:
@@ -48,45 +60,61 @@ def is_regular_file(f: object) -> bool:
 
 
 class Cancelled(Exception):
-    """The pipeline was stopped; raised inside its stages only."""
+    """The channel was cancelled; raised inside this module only."""
 
 
-class _Failure:
-    """A producer's error, travelling in order behind the items before it."""
+class Channel:
+    """A bounded first-in first-out channel from one thread to another.
 
-    __slots__ = ("error",)
-
-    def __init__(self, error: BaseException) -> None:
-        self.error = error
-
-
-class Channel(Generic[T]):
-    """A bounded first-in first-out channel between two threads.
-
-    :meth:`put` waits while the channel is full, :meth:`get_batch` while it
-    is empty; :meth:`cancel` wakes both for good, and they raise
-    :class:`Cancelled` from then on. Waiting on the calling thread can be
-    interrupted by a signal.
+    Items count against the depth from :meth:`put` until the consumer
+    reports them written with :meth:`done`. :meth:`put` waits while the
+    channel is full; :meth:`take` waits until half of it is filled (or the
+    channel is closed) and returns everything waiting. :meth:`cancel` wakes
+    both for good and makes them raise :class:`Cancelled`. Waiting on the
+    calling thread can be interrupted by a signal.
     """
 
     def __init__(self, depth: int) -> None:
-        self._items: deque[object] = deque()
+        self._items: deque[bytes] = deque()
         self._depth = depth
+        self._wake_at = max(1, depth // 2)
+        self._in_flight = 0
         self._cond = threading.Condition(threading.Lock())
         self._closed = False
         self._cancelled = False
 
-    def put(self, item: object) -> None:
+    def put(self, item: bytes) -> None:
         with self._cond:
-            while len(self._items) >= self._depth and not self._cancelled:
+            while self._in_flight >= self._depth and not self._cancelled:
                 self._cond.wait()
             if self._cancelled:
                 raise Cancelled()
             self._items.append(item)
-            self._cond.notify_all()
+            self._in_flight += 1
+            if len(self._items) >= self._wake_at:
+                self._cond.notify_all()
+
+    def take(self) -> list[bytes]:
+        """The items waiting, at least one; an empty list once closed and
+        drained."""
+        with self._cond:
+            while (len(self._items) < self._wake_at and not self._closed
+                   and not self._cancelled):
+                self._cond.wait()
+            if self._cancelled:
+                raise Cancelled()
+            batch = list(self._items)
+            self._items.clear()
+            return batch
+
+    def done(self, count: int) -> None:
+        """``count`` taken items are written: room for as many new ones."""
+        with self._cond:
+            self._in_flight -= count
+            if self._in_flight <= self._depth - self._wake_at:
+                self._cond.notify_all()
 
     def close(self) -> None:
-        """No more items: readers see the end once the channel is empty."""
         with self._cond:
             self._closed = True
             self._cond.notify_all()
@@ -97,187 +125,95 @@ class Channel(Generic[T]):
             self._items.clear()
             self._cond.notify_all()
 
-    def get_batch(self, most: int) -> list[object]:
-        """Up to ``most`` items (at least one); an empty list at the end."""
-        with self._cond:
-            while not self._items and not self._closed and not self._cancelled:
-                self._cond.wait()
-            if self._cancelled:
-                raise Cancelled()
-            batch = []
-            while self._items and len(batch) < most:
-                batch.append(self._items.popleft())
-            self._cond.notify_all()
-            return batch
 
+class WriteBehind:
+    """Write buffers through ``write`` (a function of a list of buffers),
+    on a thread of its own when ``threaded``; use as a ``with`` block.
 
-class _Worker:
-    """A stage's thread, which keeps the error it stopped on."""
+    :meth:`put` hands over one buffer, :meth:`finish` waits until all are
+    written and raises the writer's error. Leaving the block by an exception
+    joins the writer's thread first; a write error is raised in place of the
+    caller's later one, as it concerned earlier data.
+    """
 
-    def __init__(self, name: str, body: Callable[[], None],
-                 on_error: Callable[[], None]) -> None:
-        self.error: Optional[BaseException] = None
-        self._body = body
-        self._on_error = on_error
-        self.thread = threading.Thread(target=self._run, name=name, daemon=True)
+    def __init__(self, write: Callable[[list[bytes]], None], *, threaded: bool,
+                 depth: int) -> None:
+        self._write = write
+        self._error: Optional[BaseException] = None
+        self._chan: Optional[Channel] = None
+        self._thread: Optional[threading.Thread] = None
+        if threaded:
+            self._chan = Channel(depth)
+            self._thread = threading.Thread(target=self._run, name="tarnel-writer",
+                                            daemon=True)
+            self._thread.start()
 
     def _run(self) -> None:
+        chan = self._chan
+        assert chan is not None
         try:
-            self._body()
+            while batch := chan.take():
+                self._write(batch)
+                chan.done(len(batch))
         except Cancelled:
             pass
         except BaseException as e:  # handed to the calling thread
-            self.error = e
-            self._on_error()
-
-
-class Pipeline:
-    """Reader, caller and writer stages, used as a ``with`` block.
-
-    :meth:`source` yields the items of a producer, read ahead on a thread
-    when ``threaded``; :meth:`sink` returns a function that passes items to
-    a writer, on a thread when ``threaded``; :meth:`finish` waits until the
-    writer has written everything and raises its error. Leaving the block by
-    an exception stops and joins every thread first.
-    """
-
-    def __init__(self, depth: int) -> None:
-        self._depth = depth
-        self._channels: list[Channel[object]] = []
-        self._workers: list[_Worker] = []
-        self._generators: list[Iterator[object]] = []
-        self._writer: Optional[_Worker] = None
-        self._out: Optional[Channel[object]] = None
-
-    # -- stages ------------------------------------------------------------
-
-    def source(self, items: Iterator[T], *, threaded: bool) -> Iterator[T]:
-        """Iterate ``items``, produced ahead on a thread when ``threaded``.
-
-        An error raised by the producer is raised here after the items that
-        came before it.
-        """
-        self._generators.append(items)
-        if not threaded:
-            return items
-        chan: Channel[object] = Channel(self._depth)
-        self._channels.append(chan)
-
-        def produce() -> None:
-            try:
-                for item in items:
-                    chan.put(item)
-            except Cancelled:
-                raise
-            except BaseException as e:
-                chan.put(_Failure(e))
-            finally:
-                close = getattr(items, "close", None)
-                if close is not None:
-                    close()
-            chan.close()
-
-        self._start(_Worker("tarnel-reader", produce, self._stop))
-        return self._drain(chan)
-
-    def _drain(self, chan: Channel[object]) -> Iterator[T]:
-        while True:
-            try:
-                batch = chan.get_batch(self._depth)
-            except Cancelled:
-                self._raise_worker_error()
-                raise
-            if not batch:
-                return
-            for item in batch:
-                if isinstance(item, _Failure):
-                    raise item.error
-                yield item  # type: ignore[misc]
-
-    def sink(self, write: Callable[[list[T]], None], *, threaded: bool) -> Callable[[T], None]:
-        """Return ``put(item)``: items reach ``write`` in order, in batches.
-
-        Unthreaded, ``put`` writes at once.
-        """
-        if not threaded:
-            return lambda item: write([item])
-        chan: Channel[object] = Channel(self._depth)
-        self._channels.append(chan)
-        self._out = chan
-
-        def consume() -> None:
-            while batch := chan.get_batch(self._depth):
-                write(batch)  # type: ignore[arg-type]
-
-        self._writer = _Worker("tarnel-writer", consume, self._stop)
-        self._start(self._writer)
-
-        def put(item: T) -> None:
-            try:
-                chan.put(item)
-            except Cancelled:
-                self._raise_worker_error()
-                raise
-
-        return put
-
-    def finish(self) -> None:
-        """Wait for the writer to write all it was given; raise its error."""
-        if self._out is not None:
-            self._out.close()
-        self._join()
-        self._raise_worker_error()
-
-    # -- plumbing ----------------------------------------------------------
-
-    def _start(self, worker: _Worker) -> None:
-        self._workers.append(worker)
-        worker.thread.start()
-
-    def _stop(self) -> None:
-        for chan in self._channels:
+            self._error = e
             chan.cancel()
 
-    def _raise_worker_error(self) -> None:
-        # The writer's error first: it concerns an item the caller had
-        # finished with, so it came first in stream order.
-        if self._writer is not None and self._writer.error is not None:
-            raise self._writer.error
-        for w in self._workers:
-            if w.error is not None:
-                raise w.error
+    def put(self, item: bytes) -> None:
+        if self._chan is None:
+            self._write([item])
+            return
+        try:
+            self._chan.put(item)
+        except Cancelled:
+            if self._error is not None:
+                raise self._error from None
+            raise
+
+    def finish(self) -> None:
+        """Wait until every buffer is written; raise the writer's error."""
+        if self._chan is not None:
+            self._chan.close()
+        self._join()
+        if self._error is not None:
+            raise self._error
 
     def _join(self) -> None:
-        """Join every thread, even through an interrupt (raised afterwards)."""
-        interrupt: Optional[BaseException] = None
-        for w in self._workers:
-            while True:
-                try:
-                    w.thread.join()
-                    break
-                except BaseException as e:  # a signal handler raised here
-                    if interrupt is None:
-                        interrupt = e
-        if interrupt is not None:
-            raise interrupt
+        _join(self._thread)
 
-    def __enter__(self) -> Pipeline:
+    def __enter__(self) -> WriteBehind:
         return self
 
     def __exit__(self, exc_type: Optional[type[BaseException]],
                  exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
-        if exc is not None:
-            self._stop()
+        if exc is None:
+            self.finish()
+            return
+        if self._chan is not None:
+            if isinstance(exc, Exception):
+                # Write what came before the failure, as a writer on this
+                # thread would have, so that an earlier write error wins.
+                self._chan.close()
+            else:
+                self._chan.cancel()  # an interrupt: stop at once
+        self._join()
+        if self._error is not None and self._error is not exc and isinstance(exc, Exception):
+            raise self._error
+
+
+def _join(thread: Optional[threading.Thread]) -> None:
+    """Join ``thread``, even through an interrupt (raised afterwards)."""
+    if thread is None:
+        return
+    interrupt: Optional[BaseException] = None
+    while True:
         try:
-            self._join()
-        finally:
-            for g in self._generators:  # all threads are joined by now
-                close = getattr(g, "close", None)
-                if close is not None:
-                    close()
-        if isinstance(exc, Exception):
-            # A stage that failed earlier in stream order wins over the
-            # caller's error, and over the Cancelled it caused.
-            writer = self._writer
-            if writer is not None and writer.error is not None and writer.error is not exc:
-                raise writer.error
+            thread.join()
+            break
+        except BaseException as e:  # a signal handler raised here
+            if interrupt is None:
+                interrupt = e
+    if interrupt is not None:
+        raise interrupt

@@ -26,7 +26,7 @@ from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
 from . import _formats
 from ._files import OutputFile, write_all
-from ._pipeline import Pipeline, channel_depth, is_regular_file
+from ._pipeline import WriteBehind, channel_depth, worth_a_thread
 from ._formats import (
     FrameSource,
     FrameTooLargeError,
@@ -662,20 +662,18 @@ def encrypt_file(
         with _output(dst) as fout:
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
-            with Pipeline(channel_depth(chunk_size)) as stages:
-                put = stages.sink(_batch_writer(fout), threaded=is_regular_file(fout))
-                put(header)
+            with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
+                             depth=channel_depth(chunk_size)) as out:
+                out.put(header)
                 if progress is not None:
                     progress(0, total)
-                chunks = stages.source(_read_chunks(fin, chunk_size),
-                                       threaded=is_regular_file(fin))
-                for chunk in chunks:
-                    put(handle.encrypt_chunk(chunk))
+                for chunk in _read_chunks(fin, chunk_size):
+                    out.put(handle.encrypt_chunk(chunk))
                     done += len(chunk)
                     if progress is not None:
                         progress(done, total)
-                put(handle.finalize())
-                stages.finish()
+                out.put(handle.finalize())
+                out.finish()
             fout.flush()
             return done
 
@@ -719,22 +717,20 @@ def decrypt_file(
             chunk_size = handle.chunk_size()
             with _output(dst) as fout:
                 done = 0
-                with Pipeline(channel_depth(chunk_size)) as stages:
-                    put = stages.sink(_batch_writer(fout), threaded=is_regular_file(fout))
+                with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
+                                 depth=channel_depth(chunk_size)) as out:
                     if progress is not None:
                         progress(frames.bytes_in, total)
-                    parts = stages.source(_read_frames(frames, chunk_size),
-                                          threaded=is_regular_file(fin))
-                    for ciphertext, tag, read in parts:
+                    for ciphertext, tag in _read_frames(frames, chunk_size):
                         if ciphertext is None:
                             handle.process_eof(tag)
                             continue
                         plain = handle.decrypt_chunk(ciphertext, tag)
-                        put(plain)
+                        out.put(plain)
                         done += len(plain)
                         if progress is not None:
-                            progress(read, total)
-                    stages.finish()
+                            progress(frames.bytes_in, total)
+                    out.finish()
                 if progress is not None:
                     progress(frames.bytes_in, total)
                 fout.flush()
@@ -775,18 +771,18 @@ def _read_chunks(f: IO[bytes], size: int) -> Iterator[bytes]:
 
 def _read_frames(
     frames: FrameSource, chunk_size: int
-) -> Iterator[tuple[Optional[bytes], bytes, int]]:
-    """``(ciphertext, tag, stream bytes read)`` per frame, then ``(None,
-    tag, read)`` for the end-of-stream marker; then the check that nothing
-    follows it. Framing errors are raised in their place."""
+) -> Iterator[tuple[Optional[bytes], bytes]]:
+    """``(ciphertext, tag)`` per frame, then ``(None, tag)`` for the
+    end-of-stream marker, then the check that nothing follows it. Framing
+    errors are raised in their place."""
     index = 0
     while True:
         length, ciphertext, tag = frames.next_frame_parts(chunk_size, index)
         if length == 0:
-            yield None, tag, frames.bytes_in
+            yield None, tag
             frames.check_end()
             return
-        yield ciphertext, tag, frames.bytes_in
+        yield ciphertext, tag
         index += 1
 
 
