@@ -25,6 +25,7 @@ import io
 import os
 import secrets
 import stat
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Optional, Union
 
 if TYPE_CHECKING:
@@ -265,7 +266,7 @@ class OutputFile(io.RawIOBase):
                 off += n
             return len(mv)
 
-    def write_many(self, buffers: "list[ReadableBuffer]") -> None:
+    def write_many(self, buffers: "Sequence[ReadableBuffer]") -> None:
         """Write every buffer of ``buffers`` in order, with as few system
         calls as it takes (short writes are continued), or raise."""
         fd = self.fileno()

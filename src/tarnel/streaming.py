@@ -788,9 +788,8 @@ def _read_frames(
 
 def _batch_writer(f: IO[bytes]) -> Callable[[list[bytes]], None]:
     """A function that writes a list of buffers to ``f``, checked."""
-    many = getattr(f, "write_many", None)
-    if isinstance(f, OutputFile) and many is not None:
-        return cast(Callable[[list[bytes]], None], many)
+    if isinstance(f, OutputFile):
+        return f.write_many
 
     def write(buffers: list[bytes]) -> None:
         for b in buffers:

@@ -230,3 +230,17 @@ def test_writer_keeps_order_and_finishes_on_success() -> None:
             out.put(item)
         out.finish()
         assert written == items
+
+
+def test_non_blocking_source_that_runs_dry_is_an_error_not_the_end(
+    pair768: tarnel.KeyPair,
+) -> None:
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    os.write(w, b"x" * 5000)
+    try:
+        with open(r, "rb", buffering=0) as src:
+            with pytest.raises(BlockingIOError):
+                encrypt_file(src, io.BytesIO(), pair768.public_key, chunk_size=4096)
+    finally:
+        os.close(w)
