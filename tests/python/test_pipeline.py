@@ -12,7 +12,9 @@ import errno
 import io
 import os
 import signal
+import subprocess
 import threading
+import time
 from pathlib import Path
 from typing import Any, Callable
 
@@ -22,6 +24,8 @@ import tarnel
 from tarnel import _pipeline, streaming
 from tarnel.streaming import DecryptionError, decrypt_file, encrypt_file
 
+from test_cli import ok, run
+from test_cli_faults import finish, keys, output_is_open, pub, sec, start  # noqa: F401  (keys: a fixture)
 from test_output_faults import CATCH, run_limited, select_temps
 from test_stream_files import open_independently
 
@@ -244,3 +248,37 @@ def test_non_blocking_source_that_runs_dry_is_an_error_not_the_end(
                 encrypt_file(src, io.BytesIO(), pair768.public_key, chunk_size=4096)
     finally:
         os.close(w)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT],
+                         ids=lambda s: signal.Signals(s).name)
+@pytest.mark.parametrize("command", ["encrypt", "decrypt"])
+def test_cli_signal_while_the_writer_thread_runs(
+    keys: dict[str, Path], tmp_path: Path, signum: int, command: str
+) -> None:
+    plain = os.urandom(6 * BIG)
+    chunk = ["--chunk-size", str(BIG)]
+    data = plain if command == "encrypt" else ok(run("encrypt", "-r", pub(keys, "a"), *chunk,
+                                                     input=plain)).stdout
+    out = tmp_path / "out"
+    out.mkdir()
+    args = ["-r", pub(keys, "a"), *chunk] if command == "encrypt" else ["-i", sec(keys, "a")]
+    proc = start("named", command, *args, "-o", str(out / "result"),
+                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdin is not None
+    proc.stdin.write(data[: 3 * BIG + 100])  # some whole chunks; the rest never comes
+    proc.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not output_is_open(proc.pid, out):
+        assert time.monotonic() < deadline, "the command never opened its output"
+        time.sleep(0.02)
+    time.sleep(0.3)
+    proc.send_signal(signum)
+    try:
+        res = finish(proc)
+    except BrokenPipeError:
+        res = finish(proc)
+    assert res.returncode == (130 if signum == signal.SIGINT else 128 + signum), res.stderr.decode()
+    assert b"Traceback" not in res.stderr
+    assert os.listdir(out) == []
