@@ -4,6 +4,7 @@ Run from the repository root, with tarnel importable and the extras installed
 (`pip install .[bench]`):
 
     python bench/compare.py [--quick] [--core-bench build/bench_mlkem]
+                            [--gcm-bench build/bench_gcm]
 
 In one process and one run it measures
 
@@ -14,7 +15,13 @@ In one process and one run it measures
 - encrypt_hybrid / decrypt_hybrid and the stream beside plain AES-256-GCM from
   pyca/cryptography (the functions of bench_symmetric.py);
 - one thread against two threads doing the same work per thread;
-- the cost of crossing the Python boundary, against a whole ML-KEM-768 call.
+- the cost of crossing the Python boundary, against a whole ML-KEM-768 call;
+- encrypt_file / decrypt_file of a 256 MiB file on tmpfs beside a plain
+  shutil.copyfileobj copy of the same file, at the default and 1 MiB chunks;
+- with --gcm-bench (the bench_gcm binary, built with -DTARNEL_BUILD_BENCH=ON),
+  libcrypto's AES-256-GCM beside the stream's chunk encryption on the same
+  buffers, in C++ and through Python: the library's own GCM speed and what
+  the stream adds to it, told apart.
 
 Every figure is the median of several repetitions; contenders are measured in
 turn inside each repetition, so a change of load on the machine touches all of
@@ -48,7 +55,7 @@ GB = 1e9
 LEVELS = (512, 768, 1024)
 OPS = ("keygen", "encaps", "decaps")
 RESULTS_DIR = Path(__file__).resolve().parent / "results"
-SECTIONS = ("mlkem", "envelopes", "threads", "boundary")
+SECTIONS = ("mlkem", "envelopes", "threads", "boundary", "files")
 
 # Thresholds the suite reports against, as (ours / peer) or speed-up ratios.
 TARGET_MLKEM_VS_PEER = 1.5
@@ -57,6 +64,7 @@ TARGET_STREAM_64KIB = 0.8
 TARGET_THREADS_MLKEM = 1.8
 TARGET_THREADS_STREAM = 1.7
 TARGET_BOUNDARY_SHARE = 0.05
+TARGET_FILES_VS_COPY = 0.9
 
 
 def level_object(value: int):
@@ -429,6 +437,129 @@ def stream_process_control(kp, repeats: int, per_stream: int, chunk_size: int) -
     return 2 * statistics.median(ones) / statistics.median(twos)
 
 
+# ---- whole files against a copy ----
+
+def scratch_dir() -> Path:
+    """A directory in memory (tmpfs) when the machine has one."""
+    import tempfile  # noqa: PLC0415
+
+    shm = Path("/dev/shm")
+    return Path(tempfile.mkdtemp(prefix="tarnel-bench-", dir=shm if shm.is_dir() else None))
+
+
+def bench_files(quick: bool, repeats: int) -> dict:
+    """encrypt_file and decrypt_file against shutil.copyfileobj of the same
+    file, measured in turn inside each repetition; ratio = copy time / ours."""
+    import shutil  # noqa: PLC0415
+
+    from tarnel import streaming  # noqa: PLC0415
+
+    size = (64 if quick else 256) * MiB
+    work = scratch_dir()
+    kp = tc.generate_keypair()
+    plain = work / "plain"
+    with open(plain, "wb") as f:
+        for _ in range(size // MiB):
+            f.write(os.urandom(MiB))
+
+    def copy():
+        with open(plain, "rb") as a, open(work / "copy", "wb") as b:
+            shutil.copyfileobj(a, b)
+
+    chunks = [streaming.DEFAULT_CHUNK_SIZE, MiB]
+    contenders = {"copy": copy}
+    for chunk in chunks:
+        enc = work / f"enc{chunk}"
+        contenders[f"encrypt/{chunk}"] = (
+            lambda enc=enc, chunk=chunk: streaming.encrypt_file(plain, enc, kp.public_key,
+                                                                chunk_size=chunk))
+        contenders[f"decrypt/{chunk}"] = (
+            lambda enc=enc: streaming.decrypt_file(enc, work / "dec", kp.secret_key))
+    try:
+        for fn in contenders.values():
+            fn()
+        samples: dict[str, list[float]] = {name: [] for name in contenders}
+        cpu: dict[str, list[float]] = {name: [] for name in contenders}
+        for _ in range(repeats):
+            for name, fn in contenders.items():
+                start, start_cpu = time.perf_counter(), time.process_time()
+                fn()
+                samples[name].append(time.perf_counter() - start)
+                cpu[name].append(time.process_time() - start_cpu)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    med = {name: statistics.median(v) for name, v in samples.items()}
+    rows = []
+    for chunk in chunks:
+        for op in ("encrypt", "decrypt"):
+            t = med[f"{op}/{chunk}"]
+            rows.append({"op": f"{op}_file", "chunk": chunk, "size": size,
+                         "tarnel_gb_s": size / t / GB, "copy_gb_s": size / med["copy"] / GB,
+                         "ratio": med["copy"] / t,
+                         "cpu_s": statistics.median(cpu[f"{op}/{chunk}"]),
+                         "copy_cpu_s": statistics.median(cpu["copy"])})
+    return {"rows": rows, "dir": str(work.parent)}
+
+
+# ---- libcrypto's AES-256-GCM against the stream ----
+
+def run_gcm_bench(path: str) -> dict[str, dict[int, float]]:
+    """Bytes per second of each benchmark of bench_gcm, by chunk size."""
+    cmd = [path, "--benchmark_format=json", "--benchmark_repetitions=5",
+           "--benchmark_report_aggregates_only=true"]
+    try:
+        report = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+    except (OSError, subprocess.CalledProcessError, json.JSONDecodeError) as e:
+        print(f"GCM benchmark {path} did not run: {e}", file=sys.stderr)
+        return {}
+    out: dict[str, dict[int, float]] = {}
+    for b in report["benchmarks"]:
+        if b.get("aggregate_name") != "median":
+            continue
+        name, _, arg = b.get("run_name", b["name"]).partition("/")
+        out.setdefault(name.removeprefix("BM_"), {})[int(arg)] = b["bytes_per_second"]
+    return out
+
+
+def python_stream_speed(chunk: int, total: int, repeats: int) -> tuple[float, float]:
+    """Bytes per second of encrypt_chunk and decrypt_chunk through Python."""
+    kp = tc.generate_keypair()
+    plain = os.urandom(chunk)
+    count = max(1, total // chunk)
+    enc_t, dec_t = [], []
+    for _ in range(repeats):
+        header, e = tc.stream_encryptor_new(kp.public_key, chunk, kp.level)
+        start = time.perf_counter()
+        for _ in range(count):
+            e.encrypt_chunk(plain)
+        enc_t.append(time.perf_counter() - start)
+        header, e = tc.stream_encryptor_new(kp.public_key, chunk, kp.level)
+        frames = [e.encrypt_chunk(plain) for _ in range(count)]
+        d = tc.stream_decryptor_from_header(header, kp.secret_key, kp.level)
+        parts = [(f[4:-16], f[-16:]) for f in frames]
+        start = time.perf_counter()
+        for ct, tag in parts:
+            d.decrypt_chunk(ct, tag)
+        dec_t.append(time.perf_counter() - start)
+    return count * chunk / statistics.median(enc_t), count * chunk / statistics.median(dec_t)
+
+
+def bench_gcm(path: str, quick: bool, repeats: int) -> list[dict]:
+    native = run_gcm_bench(path)
+    rows = []
+    for chunk in sorted(native.get("RawGcmSeal", {})):
+        py_enc, py_dec = python_stream_speed(chunk, (16 if quick else 64) * MiB, repeats)
+        for op, raw, core, py in (("encrypt", "RawGcmSeal", "StreamEncryptChunk", py_enc),
+                                  ("decrypt", "RawGcmOpen", "StreamDecryptChunk", py_dec)):
+            raw_bps, core_bps = native[raw][chunk], native.get(core, {}).get(chunk)
+            rows.append({"op": op, "chunk": chunk, "libcrypto_gb_s": raw_bps / GB,
+                         "stream_core_gb_s": None if core_bps is None else core_bps / GB,
+                         "stream_python_gb_s": py / GB,
+                         "core_fraction": None if core_bps is None else core_bps / raw_bps,
+                         "python_fraction": py / raw_bps})
+    return rows
+
+
 # ---- targets, table, chart ----
 
 def size_name(n: int) -> str:
@@ -459,6 +590,8 @@ def targets(report: dict) -> list[dict]:
     for r in env.get("threads", []):
         add(f"two streams, {size_name(r['chunk'])} chunks, 2 threads / 1", r["speedup"],
             TARGET_THREADS_STREAM, r.get("two_processes_speedup"))
+    for r in report["files"].get("rows", []):
+        add(f"{r['op']} {size_name(r['chunk'])} chunks vs copy", r["ratio"], TARGET_FILES_VS_COPY)
     for op, e in report["boundary"]["per_op"].items():
         share = e["refused_share"]
         out.append({"target": f"Python boundary share of ML-KEM-768 {op}", "measured": share,
@@ -532,10 +665,34 @@ def print_boundary(b: dict) -> None:
         print(line)
 
 
+def print_files(files: dict) -> None:
+    print()
+    print(f"Whole files on tmpfs beside shutil.copyfileobj of the same file, GB/s "
+          f"(CPU seconds per run in brackets)")
+    print(f"{'operation':<16}{'chunks':>8}{'tarnel':>9}{'copy':>9}{'ratio':>7}")
+    for r in files["rows"]:
+        print(f"{r['op']:<16}{size_name(r['chunk']):>8}{r['tarnel_gb_s']:>9.2f}"
+              f"{r['copy_gb_s']:>9.2f}{r['ratio']:>7.2f}   [{r['cpu_s']:.2f} s / "
+              f"{r['copy_cpu_s']:.2f} s]")
+
+
+def print_gcm(rows: list[dict]) -> None:
+    print()
+    print("libcrypto AES-256-GCM beside the stream's chunks on the same buffers, GB/s")
+    print(f"{'operation':<10}{'chunk':>8}{'libcrypto':>11}{'stream C++':>12}{'fraction':>10}"
+          f"{'via Python':>12}{'fraction':>10}")
+    for r in rows:
+        core = "n/a" if r["stream_core_gb_s"] is None else f"{r['stream_core_gb_s']:.2f}"
+        frac = "n/a" if r["core_fraction"] is None else f"{r['core_fraction']:.2f}"
+        print(f"{r['op']:<10}{size_name(r['chunk']):>8}{r['libcrypto_gb_s']:>11.2f}{core:>12}"
+              f"{frac:>10}{r['stream_python_gb_s']:>12.2f}{r['python_fraction']:>10.2f}")
+
+
 def print_report(report: dict) -> None:
     m = report["machine"]
     print(f"{m['cpu']}, {m['cpus']} cpus, Python {m['python']}, "
-          f"median of {report['repeats']} repetitions")
+          f"median of {report['repeats']} repetitions; load average "
+          f"{m['load_avg_at_start'][0]:.1f} at the start, {m['load_avg_at_end'][0]:.1f} at the end")
     env = report["envelopes"]
     if report["mlkem"]:
         print_mlkem(report)
@@ -545,6 +702,10 @@ def print_report(report: dict) -> None:
         print_threads(report)
     if "refused_call_ns" in report["boundary"]:
         print_boundary(report["boundary"])
+    if report["files"].get("rows"):
+        print_files(report["files"])
+    if report["gcm"]:
+        print_gcm(report["gcm"])
     print()
     print("Targets")
     for t in report["targets"]:
@@ -616,6 +777,9 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=None, help="repetitions per figure")
     parser.add_argument("--core-bench", metavar="PATH",
                         help="the bench_mlkem binary, to set the core's own time beside Python's")
+    parser.add_argument("--gcm-bench", metavar="PATH",
+                        help="the bench_gcm binary, to set libcrypto's AES-256-GCM beside the "
+                             "stream's")
     parser.add_argument("--out", type=Path, default=RESULTS_DIR, help="directory for JSON and PNG")
     parser.add_argument("--only", action="append", choices=SECTIONS,
                         help="run this section only (repeatable); all by default")
@@ -626,7 +790,7 @@ def main() -> None:
     only = set(args.only or SECTIONS)
     report = {"machine": machine(), "repeats": repeats, "quick": args.quick,
               "mlkem": [], "peers_missing": {}, "envelopes": {"hybrid": [], "stream": []},
-              "mlkem_threads": [], "boundary": {"per_op": {}}}
+              "mlkem_threads": [], "boundary": {"per_op": {}}, "files": {}, "gcm": []}
     if "mlkem" in only:
         report["mlkem"], report["peers_missing"] = bench_mlkem(repeats, seconds)
     if "envelopes" in only:
@@ -637,6 +801,10 @@ def main() -> None:
             report["envelopes"]["threads"] = bench_stream_threads(args.quick, repeats)
     if "boundary" in only:
         report["boundary"] = bench_boundary(repeats, seconds, args.core_bench)
+    if "files" in only:
+        report["files"] = bench_files(args.quick, repeats)
+    if args.gcm_bench:
+        report["gcm"] = bench_gcm(args.gcm_bench, args.quick, repeats)
     report["machine"]["load_avg_at_end"] = os.getloadavg()
     report["targets"] = targets(report)
 

@@ -25,6 +25,7 @@ import io
 import os
 import secrets
 import stat
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Optional, Union
 
 if TYPE_CHECKING:
@@ -40,6 +41,10 @@ _AT_EMPTY_PATH = 0x1000
 _AT_FDCWD = -100
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOCTTY = getattr(os, "O_NOCTTY", 0)
+try:
+    _IOV_MAX = max(16, min(1024, os.sysconf("SC_IOV_MAX")))
+except (AttributeError, OSError, ValueError):
+    _IOV_MAX = 16
 
 
 def _named(e: OSError, path: str) -> OSError:
@@ -260,6 +265,37 @@ class OutputFile(io.RawIOBase):
                     raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), self.path)
                 off += n
             return len(mv)
+
+    def write_many(self, buffers: "Sequence[ReadableBuffer]") -> None:
+        """Write every buffer of ``buffers`` in order, with as few system
+        calls as it takes (short writes are continued), or raise."""
+        fd = self.fileno()
+        views = [memoryview(b).cast("B") for b in buffers]
+        try:
+            first = 0
+            while True:
+                while first < len(views) and not len(views[first]):
+                    first += 1
+                if first == len(views):
+                    return
+                try:
+                    n = os.writev(fd, views[first:first + _IOV_MAX])
+                except InterruptedError:
+                    continue
+                except OSError as e:
+                    raise _named(e, self.path) from None
+                if n <= 0:
+                    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), self.path)
+                while n > 0:
+                    head = len(views[first])
+                    if n < head:
+                        views[first] = views[first][n:]
+                        break
+                    n -= head
+                    first += 1
+        finally:
+            for v in views:
+                v.release()
 
     # -- settling --------------------------------------------------------
 

@@ -227,6 +227,29 @@ class FrameSource:
 
         A length of 0 is the end-of-stream marker.
         """
+        length = self._frame_length(chunk_size, index)
+        body = self.read_exact(length + TAG_LEN)
+        self._check_body(len(body), length, index)
+        return length, body
+
+    def next_frame_parts(self, chunk_size: int, index: int) -> tuple[int, bytes, bytes]:
+        """Read frame ``index`` as its length, ciphertext and tag, each read
+        into its own bytes object (no copy to split them)."""
+        length = self._frame_length(chunk_size, index)
+        ciphertext = self.read_exact(length)
+        tag = self.read_exact(TAG_LEN) if len(ciphertext) == length else b""
+        self._check_body(len(ciphertext) + len(tag), length, index)
+        return length, ciphertext, tag
+
+    @staticmethod
+    def _check_body(got: int, length: int, index: int) -> None:
+        if got < length + TAG_LEN:
+            raise TruncatedStreamError(
+                f"stream ended inside frame {index}: {got} of "
+                f"{length + TAG_LEN} bytes"
+            )
+
+    def _frame_length(self, chunk_size: int, index: int) -> int:
         field = self.read_exact(LENGTH_LEN)
         if len(field) < LENGTH_LEN:
             if not field:
@@ -243,13 +266,7 @@ class FrameSource:
                 f"frame {index} claims {length} bytes, more than the "
                 f"stream's chunk size of {chunk_size}"
             )
-        body = self.read_exact(length + TAG_LEN)
-        if len(body) < length + TAG_LEN:
-            raise TruncatedStreamError(
-                f"stream ended inside frame {index}: {len(body)} of "
-                f"{length + TAG_LEN} bytes"
-            )
-        return int(length), body
+        return int(length)
 
     def check_end(self) -> None:
         """Raise :class:`TrailingDataError` unless the source has ended."""

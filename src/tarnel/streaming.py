@@ -26,6 +26,7 @@ from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
 from . import _formats
 from ._files import OutputFile, write_all
+from ._pipeline import WriteBehind, channel_depth, worth_a_thread
 from ._formats import (
     FrameSource,
     FrameTooLargeError,
@@ -223,6 +224,19 @@ def _output(dst: Destination) -> Iterator[IO[bytes]]:
         f.close()
 
 
+def _check_chunk_size(chunk_size: object) -> int:
+    if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
+        raise TypeError(
+            f"chunk_size must be an int, not {type(chunk_size).__name__}"
+        )
+    if not 1 <= chunk_size <= MAX_CHUNK_SIZE:
+        raise InvalidParameterError(
+            f"chunk_size must be between 1 and {MAX_CHUNK_SIZE} bytes, "
+            f"got {chunk_size}"
+        )
+    return chunk_size
+
+
 # ---------------------------------------------------------------------------
 # Writer
 
@@ -253,15 +267,7 @@ class StreamWriter(io.BufferedIOBase):
         super().__init__()
         key = _key_bytes(recipient_public_key, "recipient_public_key")
         self.level: SecurityLevel = public_key_level(key, level)
-        if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
-            raise TypeError(
-                f"chunk_size must be an int, not {type(chunk_size).__name__}"
-            )
-        if not 1 <= chunk_size <= MAX_CHUNK_SIZE:
-            raise InvalidParameterError(
-                f"chunk_size must be between 1 and {MAX_CHUNK_SIZE} bytes, "
-                f"got {chunk_size}"
-            )
+        _check_chunk_size(chunk_size)
         self._raw = fileobj
         self._close_fileobj = close_fileobj
         self.chunk_size = chunk_size
@@ -651,22 +657,25 @@ def encrypt_file(
     """
     key = _key_bytes(recipient_public_key, "recipient_public_key")
     lvl = public_key_level(key, level)
+    chunk_size = _check_chunk_size(chunk_size)
     with _open_source(src) as (fin, total):
         with _output(dst) as fout:
-            w = StreamWriter(fout, key, level=lvl, chunk_size=chunk_size)
-            try:
+            header, handle = stream_encryptor_new(key, chunk_size, lvl)
+            done = 0
+            with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
+                             depth=channel_depth(chunk_size)) as out:
+                out.put(header)
                 if progress is not None:
                     progress(0, total)
-                while chunk := fin.read(w.chunk_size):
-                    w.write(chunk)
+                for chunk in _read_chunks(fin, chunk_size):
+                    out.put(handle.encrypt_chunk(chunk))
+                    done += len(chunk)
                     if progress is not None:
-                        progress(w.bytes_in, total)
-            except BaseException:
-                w.abort()
-                raise
-            w.close()
+                        progress(done, total)
+                out.put(handle.finalize())
+                out.finish()
             fout.flush()
-            return w.bytes_in
+            return done
 
 
 def decrypt_file(
@@ -701,17 +710,89 @@ def decrypt_file(
     key = _key_bytes(secret_key, "secret_key")
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
-        with StreamReader(fin, key, level=lvl) as r:
+        frames = FrameSource(fin)
+        header = frames.read_header(int(lvl))
+        handle = stream_decryptor_from_header(header, key, lvl)
+        try:
+            chunk_size = handle.chunk_size()
             with _output(dst) as fout:
-                if progress is not None:
-                    progress(r.bytes_in, total)
-                while chunk := r.read1():
-                    write_all(fout, chunk)
+                done = 0
+                with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
+                                 depth=channel_depth(chunk_size)) as out:
                     if progress is not None:
-                        progress(r.bytes_in, total)
+                        progress(frames.bytes_in, total)
+                    for ciphertext, tag in _read_frames(frames, chunk_size):
+                        if ciphertext is None:
+                            handle.process_eof(tag)
+                            continue
+                        plain = handle.decrypt_chunk(ciphertext, tag)
+                        out.put(plain)
+                        done += len(plain)
+                        if progress is not None:
+                            progress(frames.bytes_in, total)
+                    out.finish()
                 if progress is not None:
-                    progress(r.bytes_in, total)
+                    progress(frames.bytes_in, total)
                 fout.flush()
-                return r.bytes_out
+                return done
+        finally:
+            handle.finalize()
 
 
+# ---------------------------------------------------------------------------
+# Stages of the whole-file pipeline
+
+
+def _read_chunks(f: IO[bytes], size: int) -> Iterator[bytes]:
+    """The contents of ``f`` in pieces of exactly ``size`` bytes, the last
+    one shorter; never an empty piece."""
+    while True:
+        chunk = f.read(size)
+        if chunk is None:
+            raise BlockingIOError("the input is non-blocking and not ready")
+        if len(chunk) < size and chunk:
+            parts = [chunk]
+            got = len(chunk)
+            while got < size:
+                more = f.read(size - got)
+                if more is None:
+                    raise BlockingIOError("the input is non-blocking and not ready")
+                if not more:
+                    break
+                parts.append(more)
+                got += len(more)
+            chunk = b"".join(parts)
+        if not chunk:
+            return
+        yield chunk
+        if len(chunk) < size:
+            return
+
+
+def _read_frames(
+    frames: FrameSource, chunk_size: int
+) -> Iterator[tuple[Optional[bytes], bytes]]:
+    """``(ciphertext, tag)`` per frame, then ``(None, tag)`` for the
+    end-of-stream marker, then the check that nothing follows it. Framing
+    errors are raised in their place."""
+    index = 0
+    while True:
+        length, ciphertext, tag = frames.next_frame_parts(chunk_size, index)
+        if length == 0:
+            yield None, tag
+            frames.check_end()
+            return
+        yield ciphertext, tag
+        index += 1
+
+
+def _batch_writer(f: IO[bytes]) -> Callable[[list[bytes]], None]:
+    """A function that writes a list of buffers to ``f``, checked."""
+    if isinstance(f, OutputFile):
+        return f.write_many
+
+    def write(buffers: list[bytes]) -> None:
+        for b in buffers:
+            write_all(f, b)
+
+    return write
