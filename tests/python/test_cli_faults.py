@@ -315,7 +315,7 @@ def test_inspect_and_the_loaders_agree_on_odd_blocks(keys: dict[str, Path], tmp_
     secret_text = Path(sec(keys, "a")).read_text()
     public_text = Path(pub(keys, "a")).read_text()
     blocks = [
-        (name, t, lambda t: tarnel.load_secret_key_pem(t, PASSWORD.encode()))
+        (name, t, lambda t: tarnel.load_secret_key_text(t, PASSWORD))
         for name, t in odd_blocks(secret_text, "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----",
                                   "-----END ENCRYPTED ML-KEM PRIVATE KEY-----").items()
     ] + [
