@@ -46,13 +46,28 @@ def _subcommands(parser: argparse.ArgumentParser) -> dict[str, argparse.Argument
     return {}
 
 
+def _invocation(action: argparse.Action) -> str:
+    """``-o OUT, --output OUT``, the same under every Python version."""
+    if action.metavar is not None:
+        metavar = str(action.metavar)
+    elif action.choices is not None:
+        metavar = "{" + ",".join(str(c) for c in action.choices) + "}"
+    else:
+        metavar = action.dest.upper()
+    if not action.option_strings:
+        return metavar
+    if action.nargs == 0:
+        return ", ".join(action.option_strings)
+    return ", ".join(f"{option} {metavar}" for option in action.option_strings)
+
+
 def _options(parser: argparse.ArgumentParser) -> list[str]:
     formatter = parser._get_formatter()
     out: list[str] = []
     for action in parser._actions:
         if isinstance(action, (argparse._HelpAction, argparse._SubParsersAction)):
             continue
-        invocation = formatter._format_action_invocation(action)
+        invocation = _invocation(action)
         help_text = formatter._expand_help(action) if action.help else ""
         out += [".TP", f"\\fB{_esc(invocation)}\\fR", _esc(_one_line(help_text))]
     return out

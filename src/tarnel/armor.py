@@ -213,7 +213,7 @@ class ArmorReader(io.RawIOBase):
                 raise ArmorError("armor: unexpected data after the END line")
             seen += len(block)
             if seen > MAX_SURROUNDING_WHITESPACE:
-                raise ArmorError("armor: unexpected data after the END line")
+                raise ArmorError("armor: too much whitespace after the END line")
         self._state = "done"
 
     def readinto(self, buffer: "WriteableBuffer") -> int:

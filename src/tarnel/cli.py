@@ -629,6 +629,10 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
 
 def _dearmored(fin: IO[bytes]) -> IO[bytes]:
     """The input itself, or its decoded contents when it is armored."""
+    try:
+        start: Optional[int] = fin.tell() if fin.seekable() else None
+    except OSError:
+        start = None
     head = b""
     while len(head.lstrip(b" \t\r\n")) < armor.LINE_CHARS:
         more = fin.read(armor.LINE_CHARS)
@@ -636,7 +640,11 @@ def _dearmored(fin: IO[bytes]) -> IO[bytes]:
             head += more
             break
         head += more
-    replay = io.BufferedReader(_Replay(head, fin))
+    if start is not None:
+        fin.seek(start)  # a file: read again, so that its size stays known
+        replay = fin
+    else:
+        replay = io.BufferedReader(_Replay(head, fin))
     if armor.is_armored(head):
         return io.BufferedReader(armor.ArmorReader(replay), 1 << 16)
     if armor.BEGIN_LINE in head:
