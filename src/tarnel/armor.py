@@ -10,8 +10,9 @@ in lines of 64 characters (the last one shorter), and an END line::
     -----END TARNEL ENCRYPTED STREAM-----
 
 :class:`ArmorWriter` encodes what is written to it, :class:`ArmorReader`
-decodes as it is read; both hold at most a line or a read's worth of data,
-whatever the stream's size. Reading is strict: lines end in LF or CRLF,
+decodes as it is read; both hold at most a few blocks of data, whatever the
+stream's size. The reader releases the last block only once the END line, and
+nothing but whitespace after it, has been read. Reading is strict: lines end in LF or CRLF,
 every line but the last data line has exactly 64 characters, the padding is
 canonical (unused bits zero), and nothing but whitespace may come before the
 BEGIN line or after the END line. Anything else raises :class:`ArmorError`
@@ -39,9 +40,10 @@ _LINE_BYTES = LINE_CHARS // 4 * 3  # 48 bytes per full line
 _WHITESPACE = b" \t\r\n"
 # Whitespace accepted before the BEGIN line or after the END line.
 MAX_SURROUNDING_WHITESPACE = 4096
-_BASE64_CHARS = frozenset(
-    b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="
-)
+_ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+_ALPHABET_AND_PAD = _ALPHABET + b"="
+# Input is read in blocks of this size and decoded a block of lines at once.
+_BATCH = 1 << 16
 
 
 class ArmorError(StreamError):
@@ -87,12 +89,12 @@ class ArmorWriter(io.RawIOBase):
             self._pending += mv
         whole = len(self._pending) // _LINE_BYTES * _LINE_BYTES
         if whole:
-            lines = bytearray()
-            for off in range(0, whole, _LINE_BYTES):
-                lines += base64.b64encode(self._pending[off : off + _LINE_BYTES])
-                lines += b"\n"
+            encoded = binascii.b2a_base64(self._pending[:whole], newline=False)
             del self._pending[:whole]
-            self._out.write(bytes(lines))
+            lines = b"\n".join(
+                [encoded[i : i + LINE_CHARS] for i in range(0, len(encoded), LINE_CHARS)]
+            )
+            self._out.write(lines + b"\n")
         return n
 
     def flush(self) -> None:
@@ -123,9 +125,12 @@ class ArmorReader(io.RawIOBase):
         super().__init__()
         self._in = fileobj
         self._line_no = 0
-        self._buffer = b""
+        self._buffer = b""  # decoded bytes not yet returned, from _pos on
+        self._pos = 0
+        self._held = b""  # the last batch read, released with the next one
         self._state = "begin"  # begin, body, done
         self._short = False  # a short (last) data line was read
+        self._carry = b""  # the start of a line not yet complete
 
     def readable(self) -> bool:
         return True
@@ -169,11 +174,10 @@ class ArmorReader(io.RawIOBase):
             )
         self._state = "body"
 
-    def _next_data(self) -> bytes:
-        """Decoded bytes of the next data line; b"" once the END line is read."""
-        line = self._readline()
-        if line is None:
-            raise ArmorError("armor: the input ends without the END line")
+    def _data_line(self, line: bytes) -> Optional[bytes]:
+        """Decoded bytes of one data line; None for the END line."""
+        if b"\r" in line:
+            raise ArmorError(f"armor: stray carriage return on line {self._line_no}")
         if line.startswith(b"-----"):
             if line.rstrip(b" \t") != END_LINE:
                 shown = line[:60].decode("ascii", "replace")
@@ -181,8 +185,7 @@ class ArmorReader(io.RawIOBase):
                     f"armor: expected {END_LINE.decode()!r} on line {self._line_no}, "
                     f"found {shown!r}"
                 )
-            self._end()
-            return b""
+            return None
         if self._short:
             raise ArmorError(
                 f"armor: line {self._line_no - 1} is shorter than {LINE_CHARS} "
@@ -193,7 +196,7 @@ class ArmorReader(io.RawIOBase):
                 f"armor: line {self._line_no} has {len(line)} characters "
                 f"(expected {LINE_CHARS}, or a multiple of 4 on the last line)"
             )
-        if not _BASE64_CHARS.issuperset(line):
+        if line.translate(None, _ALPHABET_AND_PAD):
             raise ArmorError(f"armor: line {self._line_no} is not Base64")
         try:
             data = base64.b64decode(line, validate=True)
@@ -205,9 +208,58 @@ class ArmorReader(io.RawIOBase):
             self._short = True
         return data
 
-    def _end(self) -> None:
+    def _next_lines(self) -> list[bytes]:
+        """The next complete lines of input (line ends removed), at least one
+        unless the input is over; a last line without a line end included."""
+        while True:
+            block = self._in.read(_BATCH)
+            data = self._carry + block
+            if not block:
+                self._carry = b""
+                return [data] if data else []
+            cut = data.rfind(b"\n")
+            if cut < 0:
+                if len(data) > LINE_CHARS + 2:
+                    raise ArmorError(
+                        f"armor: line {self._line_no + 1} is longer than {LINE_CHARS} characters"
+                    )
+                self._carry = data
+                continue
+            self._carry = data[cut + 1 :]
+            lines = data[:cut].split(b"\n")
+            if len(self._carry) > LINE_CHARS + 2:
+                raise ArmorError(
+                    f"armor: line {self._line_no + len(lines) + 1} is longer than "
+                    f"{LINE_CHARS} characters"
+                )
+            return [line[:-1] if line.endswith(b"\r") else line for line in lines]
+
+    def _next_data(self) -> bytes:
+        """Decoded bytes of the next lines; b"" once the END line is read."""
+        lines = self._next_lines()
+        if not lines:
+            raise ArmorError("armor: the input ends without the END line")
+        if not self._short and all(len(line) == LINE_CHARS for line in lines):
+            joined = b"".join(lines)
+            if not joined.translate(None, _ALPHABET):  # full lines, no padding
+                self._line_no += len(lines)
+                return binascii.a2b_base64(joined)
+        out = []
+        for i, line in enumerate(lines):
+            self._line_no += 1
+            data = self._data_line(line)
+            if data is None:
+                rest = b"".join(lines[i + 1 :]) + self._carry
+                self._carry = b""
+                if rest.strip(_WHITESPACE):
+                    raise ArmorError("armor: unexpected data after the END line")
+                self._end(len(rest))
+                break
+            out.append(data)
+        return b"".join(out)
+
+    def _end(self, seen: int = 0) -> None:
         """After the END line: only whitespace up to the end of the input."""
-        seen = 0
         while block := self._in.read(1024):
             if block.strip(_WHITESPACE):
                 raise ArmorError("armor: unexpected data after the END line")
@@ -223,16 +275,17 @@ class ArmorReader(io.RawIOBase):
                 return 0
             if self._state == "begin":
                 self._begin()
-            while not self._buffer and self._state == "body":
-                # Gather lines for a read of up to len(mv) bytes.
-                parts = []
-                size = 0
-                while size < len(mv) and self._state == "body":
-                    data = self._next_data()
-                    parts.append(data)
-                    size += len(data)
-                self._buffer = b"".join(parts)
-            n = min(len(mv), len(self._buffer))
-            mv[:n] = self._buffer[:n]
-            self._buffer = self._buffer[n:]
+            while self._pos == len(self._buffer) and self._state == "body":
+                # One batch is held back until the next one has been read and
+                # checked, so the end of the data leaves only with the END
+                # line (and nothing after it) verified.
+                data = self._next_data()
+                if self._state == "body":
+                    ready, self._held = self._held, data
+                else:
+                    ready, self._held = self._held + data, b""
+                self._buffer, self._pos = ready, 0
+            n = min(len(mv), len(self._buffer) - self._pos)
+            mv[:n] = self._buffer[self._pos : self._pos + n]
+            self._pos += n
             return n

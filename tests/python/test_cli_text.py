@@ -82,6 +82,23 @@ def test_armor_writer_and_reader_stream_in_small_pieces() -> None:
     assert got == data
 
 
+@pytest.mark.parametrize("tail", ["", "junk\n"], ids=["no END line", "data after END"])
+def test_reader_withholds_the_end_until_the_block_is_verified(tail: str) -> None:
+    data = os.urandom(300_000)
+    out = io.BytesIO()
+    w = armor.ArmorWriter(out)
+    w.write(data)
+    w.finish()
+    text = out.getvalue()
+    text = text[: text.index(END.encode())] if not tail else text + tail.encode()
+    r = armor.ArmorReader(io.BufferedReader(io.BytesIO(text)))
+    got = bytearray()
+    with pytest.raises(armor.ArmorError):
+        while piece := r.read(4096):
+            got += piece
+    assert data.startswith(got) and len(got) < len(data)
+
+
 def _damaged(text: str) -> dict[str, str]:
     lines = text.split("\n")
     body = lines[1:-2]
