@@ -164,10 +164,19 @@ class OutputFile(io.RawIOBase):
     ``replace=False`` refuses an existing regular file (FileExistsError),
     both at opening and, atomically, at commit. ``secret=True`` gives the
     file mode 0600; otherwise an existing file keeps its mode and a new one
-    follows the umask. Closing without :meth:`commit` discards the data.
+    follows the umask. ``follow_symlinks=False`` replaces a symbolic link at
+    ``path`` instead of writing to its target. Closing without
+    :meth:`commit` discards the data.
     """
 
-    def __init__(self, path: PathLike, *, replace: bool = True, secret: bool = False) -> None:
+    def __init__(
+        self,
+        path: PathLike,
+        *,
+        replace: bool = True,
+        secret: bool = False,
+        follow_symlinks: bool = True,
+    ) -> None:
         super().__init__()
         self.path = os.fspath(path)
         self.atomic = True
@@ -177,7 +186,9 @@ class OutputFile(io.RawIOBase):
         self._committed = False
         self.name = self.path
         try:
-            st: Optional[os.stat_result] = os.stat(self.path)
+            st: Optional[os.stat_result] = (
+                os.stat(self.path) if follow_symlinks else os.lstat(self.path)
+            )
         except FileNotFoundError:
             st = None
         except OSError as e:
@@ -185,7 +196,11 @@ class OutputFile(io.RawIOBase):
         if st is not None and stat.S_ISDIR(st.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.path)
         real = os.path.realpath(self.path)
-        if st is not None and (not stat.S_ISREG(st.st_mode) or _names_a_descriptor(self.path)):
+        link = st is not None and stat.S_ISLNK(st.st_mode)
+        if link:  # not followed: the link itself is replaced
+            head, tail = os.path.split(self.path)
+            real = os.path.join(os.path.realpath(head or "."), tail)
+        elif st is not None and (not stat.S_ISREG(st.st_mode) or _names_a_descriptor(self.path)):
             # Devices, pipes, sockets, and descriptors named through /proc.
             self.atomic = False
             flags = os.O_WRONLY | _NOCTTY | _CLOEXEC
@@ -205,7 +220,7 @@ class OutputFile(io.RawIOBase):
             self._fd = self._open_temp(mode)
             if secret:
                 os.fchmod(self._fd, 0o600)
-            elif st is not None:
+            elif st is not None and not link:
                 os.fchmod(self._fd, stat.S_IMODE(st.st_mode))
                 if (st.st_uid, st.st_gid) != (os.geteuid(), os.getegid()):
                     try:

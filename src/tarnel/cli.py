@@ -11,6 +11,7 @@ all, and an existing file is replaced only with ``--force``.
 from __future__ import annotations
 
 import argparse
+import base64
 import getpass
 import hashlib
 import io
@@ -25,8 +26,9 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
-from . import _formats, streaming
+from . import _formats, armor, keyfile, pkcs, streaming
 from ._files import OutputFile
+from ._wipe import wipe_bytes
 from ._formats import (
     JSON_PUBLIC_KEY_FIELD,
     LEVELS,
@@ -45,6 +47,7 @@ from ._tarnel_core import (
     load_public_key_pem,
     load_secret_key_pem,
     load_secret_key_raw,
+    serialize_public_key,
 )
 
 if TYPE_CHECKING:
@@ -109,34 +112,74 @@ def _as_text(data: bytes) -> Optional[str]:
 
 
 def load_recipient_key(
-    path: str, level: Optional[SecurityLevel] = None
+    arg: str, level: Optional[SecurityLevel] = None
 ) -> tuple[bytes, SecurityLevel]:
-    """Read a public key from a PEM block, a JSON document or Base64 text.
+    """The public key named by ``-r``: a key file, or the key text itself.
 
-    The level is taken from the document or the key's length; ``level``,
-    when given, must agree with it.
+    A file may hold a public key block, a JSON document, Base64 text or an
+    X.509 SubjectPublicKeyInfo key (PEM or DER); the argument itself may be
+    any of the text forms. The level is taken from the document or the key's
+    length; ``level``, when given, must agree with it.
     """
-    data = _read_key_file(path)
+    if arg != "-" and not os.path.lexists(arg):
+        try:
+            key = _public_key_from_text(arg, "")
+            return key, _checked_level(key, level, "the recipient key text")
+        except CliError as e:
+            reason = str(e).lstrip(": ")
+            if reason.startswith("not a public key file"):
+                reason = "expected a public key block, a JSON document or Base64 text"
+            elif reason.startswith("holds a secret key"):
+                reason = "it is a secret key; encrypt needs the recipient's public key"
+        first = arg.strip().split("\n", 1)[0].strip()
+        shown = first if first == arg and len(arg) <= 200 else first[:60] + "..."
+        raise CliError(
+            f"-r {shown}: neither a readable key file (No such file or "
+            f"directory) nor public key text ({reason})"
+        )
+    data = _read_key_file(arg)
     text = _as_text(data)
     if text is None:
-        raise CliError(f"{path}: not a public key file (binary data)")
+        if data[:1] == b"\x30":  # DER: SubjectPublicKeyInfo
+            try:
+                key = pkcs.load_public_key_spki(data)[0]
+            except KeySerializationError as e:
+                raise CliError(f"{arg}: {e}") from None
+            return key, _checked_level(key, level, arg)
+        raise CliError(f"{arg}: not a public key file (binary data)")
+    key = _public_key_from_text(text, arg)
+    return key, _checked_level(key, level, arg)
+
+
+def _checked_level(
+    key: bytes, level: Optional[SecurityLevel], where: str
+) -> SecurityLevel:
+    try:
+        return streaming.public_key_level(key, level)
+    except TarnelError as e:
+        raise CliError(f"{where}: {e}") from None
+
+
+def _public_key_from_text(text: str, where: str) -> bytes:
+    """A public key from any of its text forms."""
     try:
         if PUBLIC_PEM_HEADER in text:
-            key = _load_public_pem_any_level(text)
-        elif JSON_PUBLIC_KEY_FIELD in text:
-            key, _ = load_public_key_json(text)
-        elif SECRET_PEM_HEADER in text:
+            return _load_public_pem_any_level(text)
+        label = pkcs.pem_label(text)
+        if label == "PUBLIC KEY":
+            return pkcs.load_public_key_spki(text)[0]
+        if JSON_PUBLIC_KEY_FIELD in text:
+            return load_public_key_json(text.strip())[0]
+        if label is not None and "PRIVATE KEY" in label or text.startswith(
+            "ML-KEM-Key-File:"
+        ):
             raise CliError(
-                f"{path} holds a secret key; encrypt needs the recipient's "
+                f"{where} holds a secret key; encrypt needs the recipient's "
                 "public key"
             )
-        else:
-            key = _load_public_b64_any_level(text, path)
-        return key, streaming.public_key_level(key, level)
-    except (KeySerializationError, InvalidParameterError, TarnelError) as e:
-        if isinstance(e, DecryptionError):
-            raise
-        raise CliError(f"{path}: {e}") from None
+        return _load_public_b64_any_level(text, where)
+    except (KeySerializationError, InvalidParameterError) as e:
+        raise CliError(f"{where}: {e}") from None
 
 
 def _load_public_pem_any_level(text: str) -> bytes:
@@ -152,7 +195,7 @@ def _load_public_pem_any_level(text: str) -> bytes:
     ) from last
 
 
-def _load_public_b64_any_level(text: str, path: str) -> bytes:
+def _load_public_b64_any_level(text: str, where: str) -> bytes:
     for value in LEVELS:
         try:
             return deserialize_public_key(text, _formats.level_object(value))
@@ -161,47 +204,89 @@ def _load_public_b64_any_level(text: str, path: str) -> bytes:
         except TarnelError:
             break
     raise CliError(
-        f"{path}: not a public key file (expected a public key block, "
+        f"{where}: not a public key file (expected a public key block, "
         "a JSON public key document or Base64 text)"
     )
+
+
+def _warn(message: str) -> None:
+    try:
+        sys.stderr.write(f"{PROG}: warning: {message}\n")
+        sys.stderr.flush()
+    except OSError:
+        pass
 
 
 def load_identity(
     path: str, password: "_Password", level: Optional[SecurityLevel] = None
 ) -> tuple[bytes, SecurityLevel]:
-    """Read and unwrap the secret key file written by ``keygen``."""
+    """Read a secret key: a key file written by ``keygen`` (stretched, or
+    the older unstretched forms), or an unencrypted PKCS#8 file."""
     data = _read_key_file(path)
     text = _as_text(data)
-    pem: Optional[str] = None
-    if text is not None and SECRET_PEM_HEADER in text:
-        pem = text
-    elif data.startswith(_formats.BLOB_MAGIC):
-        pass
-    elif text is not None and (PUBLIC_PEM_HEADER in text or JSON_PUBLIC_KEY_FIELD in text):
+    label = pkcs.pem_label(text) if text is not None else None
+    if label == "PRIVATE KEY" or (text is None and data[:1] == b"\x30"):
+        loaded = _load_pkcs8(path, data)
+    elif (text is not None and (text.startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text)) or data.startswith(_formats.BLOB_MAGIC):
+        loaded = _load_key_file(path, data, password)
+    elif label == "ENCRYPTED PRIVATE KEY":
+        raise CliError(
+            f"{path}: encrypted PKCS#8 is not read here; decrypt it with the "
+            "tool that wrote it"
+        )
+    elif text is not None and (
+        PUBLIC_PEM_HEADER in text or JSON_PUBLIC_KEY_FIELD in text or label == "PUBLIC KEY"
+    ):
         raise CliError(
             f"{path} holds a public key; decrypt needs the secret key file "
             "written by keygen"
         )
     else:
         raise CliError(f"{path}: not a secret key file")
-    try:
-        pw = password.get(f"Password for {path}: ")
-        if pem is not None:
-            secret_key, key_level = load_secret_key_pem(pem, pw)
-        else:
-            secret_key, key_level = load_secret_key_raw(data, pw)
-    except DecryptionError:
-        raise CliError(
-            f"{path}: wrong password, or the secret key file is damaged"
-        ) from None
-    except TarnelError as e:
-        raise CliError(f"{path}: {e}") from None
+    secret_key, key_level = loaded
     if level is not None and int(level) != int(key_level):
         raise CliError(
             f"--level {int(level)} contradicts the secret key in {path}, "
             f"which is {_level_name(key_level)}"
         )
     return secret_key, key_level
+
+
+def _load_pkcs8(path: str, data: bytes) -> tuple[bytes, SecurityLevel]:
+    try:
+        loaded = pkcs.load_secret_key_pkcs8(data)
+    except KeySerializationError as e:
+        raise CliError(f"{path}: {e}") from None
+    _warn(
+        f"{path} is an unencrypted PKCS#8 secret key: it is not protected by a "
+        "passphrase (keep it private, or store it as a key file)"
+    )
+    _warn_permissions(path)
+    return loaded
+
+
+def _load_key_file(
+    path: str, data: bytes, password: "_Password"
+) -> tuple[bytes, SecurityLevel]:
+    _warn_permissions(path)
+    # keygen's standard output: the public key, then the key file.
+    start = data.find(b"\nML-KEM-Key-File:")
+    if start >= 0 and not data.startswith(b"ML-KEM-Key-File:"):
+        data = data[start + 1 :]
+    try:
+        return keyfile.load_secret_key_text(data, password.get(f"Password for {path}: "))
+    except DecryptionError:
+        raise CliError(
+            f"{path}: wrong password, or the secret key file is damaged"
+        ) from None
+    except TarnelError as e:
+        raise CliError(f"{path}: {e}") from None
+
+
+def _warn_permissions(path: str) -> None:
+    warning = keyfile.key_file_permission_warning(path)
+    if warning is not None:
+        _warn(warning)
 
 
 class _Password:
@@ -324,15 +409,21 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
                     raise CliError(f"{p} exists (use --force to replace it)")
     else:
         pub_path = key_path = None
-    password = _Password(args, confirm=True).get("Password for the new key: ")
-    if not password:
-        raise CliError("an empty password is refused")
-    pair = generate_keypair(level)
-    if args.public_format == "json":
-        public_text = pair.public_key_json() + "\n"
+    if args.generate_passphrase:
+        phrase = keyfile.generate_passphrase()
+        password = phrase.encode("ascii")
     else:
-        public_text = pair.public_key_pem()
-    secret_text = pair.export_secret_key_pem(password)
+        phrase = None
+        password = _Password(args, confirm=True).get("Password for the new key: ")
+        try:
+            warning = keyfile.check_passphrase(password)
+        except InvalidParameterError:
+            raise CliError("an empty password is refused") from None
+        if warning is not None:
+            _warn(warning)
+    pair = generate_keypair(level)
+    public_text = public_key_text(pair.public_key, level, args.public_format)
+    secret_text = keyfile.secret_key_file_text(pair, password)
     if pub_path is None or key_path is None:
         sys.stdout.write(public_text + secret_text)
         sys.stdout.flush()
@@ -343,12 +434,70 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
             force=args.force,
         )
         print(f"wrote {pub_path} and {key_path}", file=sys.stderr)
+    if phrase is not None:
+        print(
+            f"passphrase (shown only now, keep it safe): {phrase}",
+            file=sys.stderr,
+        )
     print(
         f"{_level_name(level)} public key fingerprint "
         f"{_fingerprint(pair.public_key)}",
         file=sys.stderr,
     )
     return 0
+
+
+PUBLIC_FORMATS = ("pem", "json", "base64", "spki")
+
+
+def public_key_text(public_key: bytes, level: SecurityLevel | int, form: str) -> str:
+    """The public key in one of the text forms, ending with a newline."""
+    value = int(level)
+    if form == "spki":
+        return pkcs.export_public_key_spki(public_key)
+    b64url = serialize_public_key(public_key)
+    if form == "base64":
+        return b64url + "\n"
+    if form == "json":
+        return (
+            '{"algorithm":"ML-KEM","level":"ML_KEM_%d","public_key":"%s"}\n'
+            % (value, b64url)
+        )
+    body = base64.b64encode(public_key).decode("ascii")
+    lines = [body[i : i + 64] for i in range(0, len(body), 64)]
+    return "\n".join(
+        [PUBLIC_PEM_HEADER, *lines, PUBLIC_PEM_HEADER.replace("BEGIN", "END"), ""]
+    )
+
+
+def _cmd_pubkey(args: argparse.Namespace) -> int:
+    secret_key, level = load_identity(args.identity, _Password(args), _level(args.level))
+    try:
+        public_key = public_key_of(secret_key, int(level))
+    finally:
+        wipe_bytes(secret_key)
+    text = public_key_text(public_key, level, args.format)
+    if _is_stdio(args.output):
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    else:
+        _write_pair((args.output, text.encode("ascii"), False), force=args.force)
+    return 0
+
+
+def public_key_of(secret_key: bytes, level: int) -> bytes:
+    """The public key held inside an ML-KEM secret key.
+
+    The secret key is dk_pke (384k bytes), the public key (384k + 32),
+    the SHA3-256 of the public key, and z; the hash is checked.
+    """
+    k = _formats.PUBLIC_KEY_LEN[level] // 384
+    start = 384 * k
+    public_key = secret_key[start : start + 384 * k + 32]
+    digest = secret_key[start + 384 * k + 32 : start + 384 * k + 64]
+    if len(public_key) != 384 * k + 32 or hashlib.sha3_256(public_key).digest() != digest:
+        raise CliError("the secret key is damaged: its public key does not match its hash")
+    return public_key
 
 
 def _is_regular(path: str) -> bool:
@@ -394,22 +543,28 @@ def _cmd_encrypt(args: argparse.Namespace) -> int:
         )
     key, level = load_recipient_key(args.recipient[0], _level(args.level))
     to_stdout = _is_stdio(args.output)
-    if to_stdout and sys.stdout.isatty():
+    if to_stdout and not args.armor and sys.stdout.isatty():
         raise CliError(
-            "refusing to write encrypted data to a terminal: use -o or a pipe",
+            "refusing to write encrypted data to a terminal: use -o, a pipe "
+            "or -a/--armor",
             2,
         )
     progress = _Progress("encrypting", _show_progress(args))
     with _open_input(args.input) as src, _destination(args) as dst:
         try:
+            out: IO[bytes] = dst
+            if args.armor:
+                out = cast(IO[bytes], armor.ArmorWriter(dst))
             streaming.encrypt_file(
                 src,
-                dst,
+                out,
                 key,
                 level=level,
                 chunk_size=args.chunk_size,
                 progress=progress,
             )
+            if isinstance(out, armor.ArmorWriter):
+                out.finish()
         finally:
             progress.finish()
     return 0
@@ -440,6 +595,7 @@ def _cmd_decrypt(args: argparse.Namespace) -> int:
     rollback = True
     try:
         with _open_input(args.input) as fin:
+            fin = _dearmored(fin)
             if len(identities) > 1:
                 fin, chosen = _choose_identity(fin, identities, src_name)
             else:
@@ -469,6 +625,31 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
     assert path is not None
     with open(path, "rb") as f:
         yield f
+
+
+def _dearmored(fin: IO[bytes]) -> IO[bytes]:
+    """The input itself, or its decoded contents when it is armored."""
+    try:
+        start: Optional[int] = fin.tell() if fin.seekable() else None
+    except OSError:
+        start = None
+    head = b""
+    while len(head.lstrip(b" \t\r\n")) < armor.LINE_CHARS:
+        more = fin.read(armor.LINE_CHARS)
+        if not more or len(head) > armor.MAX_SURROUNDING_WHITESPACE:
+            head += more
+            break
+        head += more
+    if start is not None:
+        fin.seek(start)  # a file: read again, so that its size stays known
+        replay = fin
+    else:
+        replay = io.BufferedReader(_Replay(head, fin))
+    if armor.is_armored(head):
+        return io.BufferedReader(armor.ArmorReader(replay), 1 << 16)
+    if armor.BEGIN_LINE in head:
+        raise armor.ArmorError("armor: unexpected text before the BEGIN line")
+    return replay
 
 
 class _Replay(io.RawIOBase):
@@ -579,8 +760,35 @@ def _inspect_open(f: IO[bytes], name: str, args: argparse.Namespace) -> int:
     head = f.read(1 << 16)
     text = _as_text(head)
     lines: list[tuple[str, str]]
+    label = pkcs.pem_label(text) if text is not None else None
     if text is not None and PUBLIC_PEM_HEADER in text:
         lines = _describe_public_pem(text, name)
+    elif text is not None and text.startswith("ML-KEM-Key-File:"):
+        lines = _describe_key_file(text, name)
+    elif text is not None and label == "PUBLIC KEY":
+        try:
+            key, level = pkcs.load_public_key_spki(text)
+        except TarnelError as e:
+            raise CliError(f"{name}: {e}") from None
+        lines = [("type", "ML-KEM public key (X.509 SubjectPublicKeyInfo, PEM)")]
+        lines += _describe_public(key, level)
+    elif text is not None and label == "PRIVATE KEY":
+        lines = _describe_pkcs8(text, name)
+    elif armor.is_armored(head):
+        f.seek(0)
+        spool = tempfile.TemporaryFile()
+        try:
+            reader = armor.ArmorReader(f)
+            while block := reader.read(1 << 20):
+                spool.write(block)
+        except armor.ArmorError as e:
+            spool.close()
+            raise CliError(f"{name}: {e}") from None
+        with spool:
+            lines, ok = _describe_stream(spool, name, _level(args.level))
+        lines.insert(1, ("armor", "yes (text block, decoded)"))
+        _print_fields(lines)
+        return 0 if ok else 1
     elif text is not None and SECRET_PEM_HEADER in text:
         lines = [("type", "password-protected ML-KEM secret key (PEM block)")]
         lines += _describe_secret_pem(text, name)
@@ -632,6 +840,37 @@ def _describe_public_pem(text: str, name: str) -> list[tuple[str, str]]:
             lines.append(("also holds", "password-protected secret key"))
             lines += more
     return lines
+
+
+def _describe_key_file(text: str, name: str) -> list[tuple[str, str]]:
+    try:
+        params = keyfile.key_file_scrypt_params(text)
+    except TarnelError as e:
+        raise CliError(f"{name}: {e}") from None
+    assert params is not None
+    lines = [
+        ("type", "passphrase-protected ML-KEM secret key (key file)"),
+        ("key stretch", f"scrypt, N = 2^{params.log2_n}, r = {params.r}, "
+                        f"p = {params.p} ({params.memory >> 20} MiB per guess)"),
+    ]
+    return lines + _describe_secret_pem(text, name)
+
+
+def _describe_pkcs8(text: str, name: str) -> list[tuple[str, str]]:
+    try:
+        secret_key, level = pkcs.load_secret_key_pkcs8(text)
+    except TarnelError as e:
+        raise CliError(f"{name}: {e}") from None
+    try:
+        public_key = public_key_of(secret_key, int(level))
+    finally:
+        wipe_bytes(secret_key)
+    return [
+        ("type", "ML-KEM secret key (PKCS#8, PEM), NOT protected by a passphrase"),
+        ("level", _level_name(level)),
+        ("secret key", f"{_formats.SECRET_KEY_LEN[int(level)]} bytes"),
+        ("public key fingerprint", _fingerprint(public_key)),
+    ]
 
 
 def _check_wrapped(load: "Callable[[], object]", name: str) -> Optional[int]:
@@ -791,7 +1030,7 @@ def _chunk_size_arg(text: str) -> int:
     return value
 
 
-def _add_password_options(p: argparse.ArgumentParser) -> None:
+def _add_password_options(p: argparse.ArgumentParser) -> "argparse._MutuallyExclusiveGroup":
     g = p.add_mutually_exclusive_group()
     g.add_argument(
         "--password-file",
@@ -804,12 +1043,50 @@ def _add_password_options(p: argparse.ArgumentParser) -> None:
         help=f"read the password from the environment variable NAME "
         f"(default: {PASSWORD_ENV} when set, else ask on the terminal)",
     )
+    return g
+
+
+EXIT_STATUS = (
+    ("0", "success (for inspect: a key file, or a complete stream)"),
+    ("1", "failure: unreadable or invalid key, wrong password, damaged or "
+          "truncated stream, bad armor, I/O error; inspect of an incomplete stream"),
+    ("2", "usage error: unknown option, bad value, no password and no terminal, "
+          "binary output to a terminal"),
+    ("130", "interrupted (Ctrl-C)"),
+    ("128+N", "terminated by signal N (TERM, HUP); 141 when the reader of "
+              "stdout goes away"),
+)
+
+
+def _exit_status_epilog() -> str:
+    lines = ["exit status:"]
+    lines += [f"  {code:<6} {text}" for code, text in EXIT_STATUS]
+    return "\n".join(lines)
+
+
+class _VersionAction(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, help=cast(str, kwargs.get("help")))
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: Optional[str] = None) -> None:
+        from ._about import version_text
+
+        sys.stdout.write(version_text())
+        sys.stdout.flush()
+        parser.exit(0)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Post-quantum file encryption with ML-KEM and AES-256-GCM.",
+        epilog=_exit_status_epilog(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--version", action=_VersionAction,
+        help="print the version of tarnel and of the OpenSSL it runs on",
     )
     parser.add_argument(
         "-q", "--quiet", action="store_true", help="no progress line on stderr"
@@ -817,30 +1094,57 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     level_help = "security level 512, 768 or 1024"
+    formats_help = (
+        "pem (a public key block), json (a JSON document), base64 (URL-safe "
+        "Base64 text) or spki (X.509 SubjectPublicKeyInfo, PEM)"
+    )
 
-    p = sub.add_parser("keygen", help="generate a key pair")
+    def command(name: str, help: str, description: str) -> argparse.ArgumentParser:
+        return sub.add_parser(
+            name, help=help, description=description, epilog=_exit_status_epilog(),
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+
+    p = command(
+        "keygen", "generate a key pair",
+        "Generate a key pair: the public key, and the secret key in a key file "
+        "protected by a passphrase (stretched with scrypt, N = 2^17, r = 8, p = 1).",
+    )
     p.add_argument("--level", type=_level_arg, help=f"{level_help} (default 768)")
     p.add_argument(
         "-o",
         "--output",
         metavar="PREFIX",
-        help="write PREFIX.pub and PREFIX.key (default: both blocks to stdout)",
+        help="write PREFIX.pub and PREFIX.key (default: both to stdout)",
     )
     p.add_argument(
         "--public-format",
-        choices=("pem", "json"),
+        choices=PUBLIC_FORMATS,
         default="pem",
-        help="form of the public key (default pem)",
+        help=f"form of the public key: {formats_help} (default pem)",
     )
     p.add_argument("--force", action="store_true", help="replace existing files")
-    _add_password_options(p)
+    g = _add_password_options(p)
+    g.add_argument(
+        "--generate-passphrase", action="store_true",
+        help="generate a random passphrase (150 bits) and show it once on stderr",
+    )
     p.set_defaults(run=_cmd_keygen)
 
-    p = sub.add_parser("encrypt", help="encrypt to a public key")
+    p = command(
+        "encrypt", "encrypt to a public key",
+        "Encrypt IN to the recipient's public key, as a binary stream or, with "
+        "-a, as a text block.",
+    )
     p.add_argument(
-        "-r", "--recipient", required=True, action="append", metavar="PUBLIC_KEY",
-        help="the recipient's public key file (PEM block, JSON or Base64 text); "
+        "-r", "--recipient", required=True, action="append", metavar="RECIPIENT",
+        help="the recipient's public key: a file (public key block, JSON, "
+        "Base64 text, or X.509 SubjectPublicKeyInfo) or the key text itself; "
         "a stream has exactly one recipient",
+    )
+    p.add_argument(
+        "-a", "--armor", action="store_true",
+        help="write the stream as a text block (Base64 between BEGIN and END lines)",
     )
     p.add_argument("-o", "--output", metavar="OUT", help="output file (default stdout)")
     p.add_argument("--force", action="store_true", help="replace an existing output file")
@@ -852,11 +1156,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("input", nargs="?", metavar="IN", help="input file (default stdin)")
     p.set_defaults(run=_cmd_encrypt)
 
-    p = sub.add_parser("decrypt", help="decrypt with a secret key file")
+    p = command(
+        "decrypt", "decrypt with a secret key file",
+        "Decrypt a stream, binary or armored (recognised by itself).",
+    )
     p.add_argument(
         "-i", "--identity", required=True, action="append", metavar="SECRET_KEY",
-        help="the secret key file written by keygen; repeat it to try several "
-        "keys in turn",
+        help="the secret key file written by keygen, or an unencrypted PKCS#8 "
+        "file; repeat it to try several keys in turn",
     )
     p.add_argument("-o", "--output", metavar="OUT", help="output file (default stdout)")
     p.add_argument("--force", action="store_true", help="replace an existing output file")
@@ -865,7 +1172,30 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("input", nargs="?", metavar="IN", help="input file (default stdin)")
     p.set_defaults(run=_cmd_decrypt)
 
-    p = sub.add_parser("inspect", help="describe a key file or an encrypted stream")
+    p = command(
+        "pubkey", "print the public key of a secret key file",
+        "Print the public key held in a secret key file (the key file asks "
+        "for its passphrase).",
+    )
+    p.add_argument(
+        "-i", "--identity", required=True, metavar="SECRET_KEY",
+        help="the secret key file written by keygen, or an unencrypted PKCS#8 file",
+    )
+    p.add_argument(
+        "--format", choices=PUBLIC_FORMATS, default="pem",
+        help=f"form of the public key: {formats_help} (default pem)",
+    )
+    p.add_argument("-o", "--output", metavar="OUT", help="output file (default stdout)")
+    p.add_argument("--force", action="store_true", help="replace an existing output file")
+    p.add_argument("--level", type=_level_arg, help=f"{level_help} (default: from the key)")
+    _add_password_options(p)
+    p.set_defaults(run=_cmd_pubkey)
+
+    p = command(
+        "inspect", "describe a key file or an encrypted stream",
+        "Describe a key file or an encrypted stream (binary or armored) "
+        "without a key.",
+    )
     p.add_argument("--level", type=_level_arg, help=f"{level_help} of a stream")
     p.add_argument("file", metavar="FILE", help="the file to describe (- for stdin)")
     p.set_defaults(run=_cmd_inspect)

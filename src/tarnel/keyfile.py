@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import errno
 import hashlib
 import os
 import re
@@ -37,6 +38,7 @@ import stat
 from dataclasses import dataclass
 from typing import Optional, Union
 
+from ._files import OutputFile
 from ._wipe import wipe_bytes
 from ._tarnel_core import (
     InvalidParameterError,
@@ -322,46 +324,15 @@ def load_secret_key(
 
 
 def _write_private(path: str, data: bytes, overwrite: bool) -> None:
-    """Atomic, durable write of a 0600 file; the temporary goes on failure."""
-    directory = os.path.dirname(path) or "."
+    """Atomic, durable write of a 0600 file that never goes through a link."""
     if not overwrite and os.path.lexists(path):
-        raise FileExistsError(17, "File exists", path)
-    tmp = os.path.join(directory, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
+    out = OutputFile(path, replace=overwrite, secret=True, follow_symlinks=False)
     try:
-        fd = os.open(tmp, flags, 0o600)
-    except OSError as e:  # name the file asked for, not the temporary
-        raise OSError(e.errno, e.strerror, path) from None
-    try:
-        try:
-            os.fchmod(fd, 0o600)
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view) :]
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        if overwrite:
-            os.replace(tmp, path)
-        else:
-            os.link(tmp, path)  # fails if path appeared meanwhile
-            os.unlink(tmp)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    try:
-        dfd = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(dfd)
-    except OSError:
-        pass
+        out.write(data)
+        out.commit()
     finally:
-        os.close(dfd)
+        out.close()
 
 
 # ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import base64
 import hashlib
 import os
 import pty
@@ -75,10 +76,19 @@ def test_keygen_writes_loadable_blocks(keys: tuple[Path, Path, int]) -> None:
     pub, key, level = keys
     pub_text, key_text = pub.read_text(), key.read_text()
     assert pub_text.startswith("-----BEGIN ML-KEM PUBLIC KEY-----\n")
-    assert key_text.startswith("-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----\n")
+    # A key file stretched with scrypt N = 2^17, r = 8, p = 1: the block's
+    # password is scrypt(passphrase, salt), computed here with hashlib.
+    head = key_text.split("\n", 4)
+    assert head[:3] == ["ML-KEM-Key-File: 1", "KDF: scrypt", "KDF-Params: ln=17 r=8 p=1"]
+    assert head[3].startswith("KDF-Salt: ")
+    assert head[4].startswith("-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----\n")
+    stretched = hashlib.scrypt(PASSWORD.encode(), salt=base64.b64decode(head[3][10:]),
+                               n=1 << 17, r=8, p=1, maxmem=200 << 20, dklen=32)
     lvl = getattr(tarnel.SecurityLevel, f"ML_KEM_{level}")
     public_key = tarnel.load_public_key_pem(pub_text, lvl)
-    secret_key, got_level = tarnel.load_secret_key_pem(key_text, PASSWORD.encode())
+    with pytest.raises(tarnel.DecryptionError):
+        tarnel.load_secret_key_pem(head[4], PASSWORD.encode())
+    secret_key, got_level = tarnel.load_secret_key_pem(head[4], stretched)
     assert got_level is lvl
     capsule, shared = tarnel.encapsulate(public_key, lvl)
     assert tarnel.decapsulate(capsule, secret_key, lvl) == shared
@@ -109,7 +119,7 @@ def test_pipes_and_dash(keys768: tuple[Path, Path]) -> None:
 def test_cli_and_api_interoperate(keys768: tuple[Path, Path], tmp_path: Path) -> None:
     pub, key = keys768
     public_key = tarnel.load_public_key_pem(pub.read_text())
-    secret_key, _ = tarnel.load_secret_key_pem(key.read_text(), PASSWORD.encode())
+    secret_key, _ = tarnel.load_secret_key(key, PASSWORD)
     data = os.urandom(100_000)
     (tmp_path / "p").write_bytes(data)
     streaming.encrypt_file(tmp_path / "p", tmp_path / "api.enc", public_key, chunk_size=1000)
@@ -147,7 +157,7 @@ def test_password_from_file_and_named_variable(tmp_path: Path) -> None:
               input=enc, env={"MY_PW": "s3cret"}, password=None)
     assert ok(out).stdout == b"data"
     # The file's line ending is not part of the password.
-    assert tarnel.load_secret_key_pem((tmp_path / "a.key").read_text(), b"s3cret")
+    assert tarnel.load_secret_key(tmp_path / "a.key", b"s3cret")
 
 
 def test_inspect_describes_keys_and_streams(keys: tuple[Path, Path, int], tmp_path: Path) -> None:
@@ -224,7 +234,29 @@ def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -
     finally:
         os.close(slave)
         os.close(master)
-    assert_user_error(proc, 2, "refusing to write encrypted data to a terminal: use -o or a pipe")
+    assert_user_error(
+        proc, 2, "refusing to write encrypted data to a terminal: use -o, a pipe or -a/--armor"
+    )
+    # Armored text may go to a terminal.
+    master, slave = pty.openpty()
+    try:
+        env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+        proc = subprocess.run(
+            [sys.executable, "-m", "tarnel", "encrypt", "-a", "-r", str(pub)],
+            input=b"x", stdout=slave, stderr=subprocess.PIPE, env=env, timeout=60,
+        )
+        shown = b""
+        while select.select([master], [], [], 1)[0]:
+            block = os.read(master, 65536)
+            if not block:
+                break
+            shown += block
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert proc.returncode == 0, proc.stderr
+    assert b"-----BEGIN TARNEL ENCRYPTED STREAM-----" in shown
+    assert b"-----END TARNEL ENCRYPTED STREAM-----" in shown
 
 
 # ---------------------------------------------------------------------------
@@ -274,7 +306,9 @@ def test_user_errors(keys768: tuple[Path, Path], tmp_path: Path) -> None:
          f"{tmp_path / 'junk'}: not a public key file (expected a public key block, "
          "a JSON public key document or Base64 text)"),
         (["encrypt", "-r", str(tmp_path / "missing"), str(tmp_path / "p")], {}, 1,
-         f"cannot read key file {tmp_path / 'missing'}: No such file or directory"),
+         f"-r {tmp_path / 'missing'}: neither a readable key file (No such file or "
+         "directory) nor public key text (expected a public key block, a JSON document or "
+         "Base64 text)"),
         (["encrypt", "-r", str(pub), str(tmp_path / "missing")], {}, 1,
          f"{tmp_path / 'missing'}: No such file or directory"),
         (["encrypt", "-r", str(pub), "--level", "512", str(tmp_path / "p")], {}, 1,
@@ -349,7 +383,7 @@ def test_password_prompts_on_the_terminal(tmp_path: Path) -> None:
         [(b"Password for the new key: ", b"typed pw"), (b"Repeat the password: ", b"typed pw")],
     )
     assert status == 0
-    assert tarnel.load_secret_key_pem((tmp_path / "k.key").read_text(), b"typed pw")
+    assert tarnel.load_secret_key(tmp_path / "k.key", b"typed pw")
     status, out = converse(
         ["keygen", "-o", str(tmp_path / "j")],
         [(b"Password for the new key: ", b"one"), (b"Repeat the password: ", b"two")],

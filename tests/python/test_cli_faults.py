@@ -78,11 +78,14 @@ def test_full_disk_is_an_error_and_leaves_nothing(keys: dict[str, Path], tmp_pat
     plain = os.urandom(3_000_000)
     (tmp_path / "p").write_bytes(plain)
     ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "16777216", "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    ok(run("encrypt", "-a", "-r", pub(keys, "a"), "-o", str(tmp_path / "e.asc"), str(tmp_path / "p")))
     out = tmp_path / "out"
     out.mkdir()
     cases = [
         (["decrypt", "-i", sec(keys, "a"), "-o", str(out / "d"), str(tmp_path / "e")], str(out / "d")),
         (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x"), str(tmp_path / "p")], str(out / "x")),
+        (["decrypt", "-i", sec(keys, "a"), "-o", str(out / "d"), str(tmp_path / "e.asc")], str(out / "d")),
+        (["encrypt", "-a", "-r", pub(keys, "a"), "-o", str(out / "x"), str(tmp_path / "p")], str(out / "x")),
     ]
     for args, target in cases:
         res = finish(start(temp_kind, *args, limit=1 << 20, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
@@ -257,6 +260,9 @@ def test_each_identity_is_tried(keys: dict[str, Path], tmp_path: Path, size: int
         ids = [x for n in order for x in ("-i", sec(keys, n))]
         assert ok(run("decrypt", *ids, str(tmp_path / "e"))).stdout == plain
         assert ok(run("decrypt", *ids, input=enc)).stdout == plain
+    armored = ok(run("encrypt", "-a", "-r", pub(keys, "b"), input=plain)).stdout
+    ids = [x for n in ("a", "c", "b") for x in ("-i", sec(keys, n))]
+    assert ok(run("decrypt", *ids, input=armored)).stdout == plain
     res = run("decrypt", "-i", sec(keys, "a"), "-i", sec(keys, "c"), "-o", str(tmp_path / "d"), str(tmp_path / "e"))
     assert_user_error(res, 1, f"decryption failed: no given key opens {tmp_path / 'e'} "
                       f"(tried {sec(keys, 'a')}, {sec(keys, 'c')}); no output file was written")
@@ -315,7 +321,7 @@ def test_inspect_and_the_loaders_agree_on_odd_blocks(keys: dict[str, Path], tmp_
     secret_text = Path(sec(keys, "a")).read_text()
     public_text = Path(pub(keys, "a")).read_text()
     blocks = [
-        (name, t, lambda t: tarnel.load_secret_key_pem(t, PASSWORD.encode()))
+        (name, t, lambda t: tarnel.load_secret_key_text(t, PASSWORD))
         for name, t in odd_blocks(secret_text, "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----",
                                   "-----END ENCRYPTED ML-KEM PRIVATE KEY-----").items()
     ] + [

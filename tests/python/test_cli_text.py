@@ -1,0 +1,365 @@
+"""The command line's text forms: armored streams, recipients given as key
+text, the public key of a secret key file, key files from other tools,
+--version and the manual page. Run as subprocesses, through pipes."""
+
+from __future__ import annotations
+
+import base64
+import io
+import os
+import re
+import stat
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+
+import tarnel
+from tarnel import armor
+
+from test_cli import PASSWORD, assert_user_error, ok, run
+
+REPO = Path(__file__).resolve().parents[2]
+BEGIN = "-----BEGIN TARNEL ENCRYPTED STREAM-----"
+END = "-----END TARNEL ENCRYPTED STREAM-----"
+
+
+@pytest.fixture(scope="module")
+def keypair(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
+    d = tmp_path_factory.mktemp("text-keys")
+    ok(run("keygen", "-o", str(d / "me")))
+    return d / "me.pub", d / "me.key"
+
+
+def armored(pub: Path, data: bytes, *args: str) -> bytes:
+    return ok(run("encrypt", "-a", "-r", str(pub), *args, input=data)).stdout
+
+
+# ---------------------------------------------------------------------------
+# Armor
+
+
+@pytest.mark.parametrize("size", [0, 1, 200_000])
+def test_armored_round_trip_through_pipes(keypair: tuple[Path, Path], size: int) -> None:
+    pub, key = keypair
+    data = os.urandom(size)
+    text = armored(pub, data, "--chunk-size", "4096")
+    lines = text.decode("ascii").split("\n")
+    assert lines[0] == BEGIN and lines[-2] == END and lines[-1] == ""
+    body = lines[1:-2]
+    assert all(len(line) == 64 for line in body[:-1]) and 0 < len(body[-1]) <= 64
+    # Standard Base64 of the binary stream, checked with the stdlib decoder.
+    stream = base64.b64decode("".join(body), validate=True)
+    assert ok(run("decrypt", "-i", str(key), input=text)).stdout == data
+    # The binary stream inside decrypts as well.
+    assert ok(run("decrypt", "-i", str(key), input=stream)).stdout == data
+    crlf = text.replace(b"\n", b"\r\n")
+    assert ok(run("decrypt", "-i", str(key), input=crlf)).stdout == data
+    # Whitespace around the block is allowed.
+    padded = b"\n  \n" + text + b"\n\n"
+    assert ok(run("decrypt", "-i", str(key), input=padded)).stdout == data
+
+
+def test_armor_writer_and_reader_stream_in_small_pieces() -> None:
+    data = os.urandom(10_000)
+    out = io.BytesIO()
+    w = armor.ArmorWriter(out)
+    for i in range(0, len(data), 7):
+        w.write(data[i : i + 7])
+    w.finish()
+    assert out.getvalue() == (
+        BEGIN.encode() + b"\n"
+        + b"".join(base64.b64encode(data[i : i + 48]) + b"\n" for i in range(0, len(data), 48))
+        + END.encode() + b"\n"
+    )
+    r = armor.ArmorReader(io.BufferedReader(io.BytesIO(out.getvalue())))
+    got = bytearray()
+    while piece := r.read(5):
+        assert len(piece) <= 5
+        got += piece
+    assert got == data
+
+
+@pytest.mark.parametrize("tail", ["", "junk\n"], ids=["no END line", "data after END"])
+def test_reader_withholds_the_end_until_the_block_is_verified(tail: str) -> None:
+    data = os.urandom(300_000)
+    out = io.BytesIO()
+    w = armor.ArmorWriter(out)
+    w.write(data)
+    w.finish()
+    text = out.getvalue()
+    text = text[: text.index(END.encode())] if not tail else text + tail.encode()
+    r = armor.ArmorReader(io.BufferedReader(io.BytesIO(text)))
+    got = bytearray()
+    with pytest.raises(armor.ArmorError):
+        while piece := r.read(4096):
+            got += piece
+    assert data.startswith(got) and len(got) < len(data)
+
+
+def _damaged(text: str) -> dict[str, str]:
+    lines = text.split("\n")
+    body = lines[1:-2]
+    last = body[-1]
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    i = len(last.rstrip("=")) - 1
+    flipped = last[:i] + alphabet[alphabet.index(last[i]) ^ 1] + last[i + 1 :]
+    return {
+        "wrong BEGIN label": text.replace("ENCRYPTED STREAM-----", "ENCRYPTED FILE-----", 1),
+        "wrong END label": text.replace(END, "-----END PUBLIC KEY-----"),
+        "no END line": "\n".join(lines[:-2]) + "\n",
+        "garbage before": "hello\n" + text,
+        "garbage after": text + "hello\n",
+        "bad Base64 character": text.replace(body[1], "*" + body[1][1:]),
+        "URL-safe alphabet": text.replace("+", "-").replace("/", "_"),
+        "non-canonical padding": text.replace("\n" + last + "\n", "\n" + flipped + "\n"),
+        "padding removed": text.replace("\n" + last + "\n", "\n" + last.rstrip("=") + "\n"),
+        "line of 65": text.replace(body[0] + "\n" + body[1], body[0] + body[1][0] + "\n" + body[1][1:]),
+        "short line inside": text.replace(body[0], body[0][:60]),
+        "blank line inside": text.replace(body[0] + "\n", body[0] + "\n\n"),
+        "indented line": text.replace("\n" + body[2], "\n " + body[2]),
+        "lone CR": text.replace(body[3] + "\n", body[3] + "\r"),
+        "line dropped": text.replace(body[2] + "\n", ""),
+    }
+
+
+def test_every_damaged_armor_is_refused_without_output(keypair: tuple[Path, Path], tmp_path: Path) -> None:
+    pub, key = keypair
+    text = armored(pub, os.urandom(3000), "--chunk-size", "1000").decode("ascii")
+    assert "=" in text.split("\n")[-3], "the cases need a padded last line"
+    for name, bad in _damaged(text).items():
+        assert bad != text, name
+        src = tmp_path / "in.asc"
+        src.write_text(bad)
+        out = tmp_path / "out"
+        res = run("decrypt", "-i", str(key), "-o", str(out), str(src))
+        err = res.stderr.decode()
+        assert res.returncode == 1, (name, err)
+        assert "Traceback" not in err, name
+        assert err.splitlines()[-1].startswith("tarnel: error: "), name
+        assert "no output file was written" in err, name
+        assert not out.exists(), name
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.asc"], name
+        res = run("decrypt", "-i", str(key), input=bad.encode())
+        assert res.returncode == 1 and res.stdout == b"", name
+        res = run("inspect", str(src))
+        assert res.returncode == 1 and b"Traceback" not in res.stderr, name
+
+
+def test_armor_messages_say_what_is_wrong(keypair: tuple[Path, Path]) -> None:
+    pub, key = keypair
+    text = armored(pub, b"x").decode("ascii")
+    cases = {
+        text.replace("STREAM-----", "FILE-----", 1):
+            f"expected '{BEGIN}' on line 1, found '-----BEGIN TARNEL ENCRYPTED FILE-----'",
+        text + "junk\n": "unexpected data after the END line",
+        text.replace(END + "\n", ""): "the input ends without the END line",
+    }
+    for bad, message in cases.items():
+        res = run("decrypt", "-i", str(key), input=bad.encode())
+        assert_user_error(res, 1, "the stream is damaged: armor: " + message
+                          + "; the output written so far is incomplete and must not be trusted")
+
+
+def test_inspect_reads_armor_from_a_pipe(keypair: tuple[Path, Path]) -> None:
+    pub, _ = keypair
+    text = armored(pub, os.urandom(5000), "--chunk-size", "1024")
+    out = ok(run("inspect", "-", input=text)).stdout.decode()
+    assert "armor: yes" in out and "data frames: 5\n" in out and "plaintext: 5000 bytes\n" in out
+    assert "end-of-stream marker: present, nothing after it" in out
+
+
+def test_armored_output_file_and_terminal_rule(keypair: tuple[Path, Path], tmp_path: Path) -> None:
+    pub, key = keypair
+    (tmp_path / "p").write_bytes(b"mail me")
+    ok(run("encrypt", "-a", "-r", str(pub), "-o", str(tmp_path / "p.asc"), str(tmp_path / "p")))
+    assert (tmp_path / "p.asc").read_text().startswith(BEGIN + "\n")
+    assert ok(run("decrypt", "-i", str(key), str(tmp_path / "p.asc"))).stdout == b"mail me"
+
+
+# ---------------------------------------------------------------------------
+# Recipients as text, and the public key of a secret key
+
+
+@pytest.mark.parametrize("form", ["pem", "json", "base64", "spki"])
+def test_pubkey_in_each_form_is_accepted_inline_and_as_file(
+    keypair: tuple[Path, Path], tmp_path: Path, form: str
+) -> None:
+    pub, key = keypair
+    public_key = tarnel.load_public_key_pem(pub.read_text())
+    text = ok(run("pubkey", "-i", str(key), "--format", form)).stdout.decode("ascii")
+    if form == "pem":
+        assert text == pub.read_text()
+    elif form == "json":
+        doc = text.rstrip("\n")
+        assert tarnel.load_public_key_json(doc) == (public_key, tarnel.SecurityLevel.ML_KEM_768)
+    elif form == "base64":
+        assert base64.urlsafe_b64decode(text.strip() + "=" * (-len(text.strip()) % 4)) == public_key
+    else:  # an independent reader of SubjectPublicKeyInfo
+        loaded = serialization.load_pem_public_key(text.encode())
+        assert loaded.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw) == public_key
+    (tmp_path / "r").write_text(text)
+    for recipient in (text, text.strip(), str(tmp_path / "r")):
+        enc = ok(run("encrypt", "-r", recipient, input=b"inline")).stdout
+        assert ok(run("decrypt", "-i", str(key), input=enc)).stdout == b"inline"
+
+
+def test_recipient_that_is_neither_file_nor_key(keypair: tuple[Path, Path], tmp_path: Path) -> None:
+    pub, key = keypair
+    b64 = ok(run("pubkey", "-i", str(key), "--format", "base64")).stdout.decode().strip()
+    tried = "neither a readable key file (No such file or directory) nor public key text"
+    cases = [
+        ("nope.pub", f"-r nope.pub: {tried} (expected a public key block, a JSON document or Base64 text)"),
+        (b64[:-4], f"-r {b64[:60]}...: {tried} (expected a public key block, a JSON document or Base64 text)"),
+        (key.read_text(), "-r ML-KEM-Key-File: 1...: " + tried
+         + " (it is a secret key; encrypt needs the recipient's public key)"),
+    ]
+    for arg, message in cases:
+        res = run("encrypt", "-r", arg, input=b"x", cwd=tmp_path)
+        assert_user_error(res, 1, message)
+        assert res.stdout == b""
+
+
+def test_pubkey_needs_the_passphrase_and_writes_files_safely(keypair: tuple[Path, Path], tmp_path: Path) -> None:
+    pub, key = keypair
+    res = run("pubkey", "-i", str(key), password="wrong passphrase here")
+    assert_user_error(res, 1, f"{key}: wrong password, or the secret key file is damaged")
+    assert res.stdout == b""
+    ok(run("pubkey", "-i", str(key), "-o", str(tmp_path / "again.pub")))
+    assert (tmp_path / "again.pub").read_text() == pub.read_text()
+    res = run("pubkey", "-i", str(key), "-o", str(tmp_path / "again.pub"))
+    assert_user_error(res, 1, f"{tmp_path / 'again.pub'} exists (use --force to replace it)")
+
+
+# ---------------------------------------------------------------------------
+# Key files: generated passphrases, short ones, modes, other tools' forms
+
+
+def test_generated_passphrase_shown_once_on_stderr(tmp_path: Path) -> None:
+    res = ok(run("keygen", "-o", str(tmp_path / "g"), "--generate-passphrase", password=None))
+    m = re.search(r"passphrase \(shown only now, keep it safe\): (\S+)", res.stderr.decode())
+    assert m is not None and res.stdout == b""
+    phrase = m.group(1)
+    assert len(phrase.replace("-", "")) * 5 >= 128
+    assert phrase not in (tmp_path / "g.key").read_text() + (tmp_path / "g.pub").read_text()
+    assert tarnel.load_secret_key(tmp_path / "g.key", phrase)[1] == tarnel.SecurityLevel.ML_KEM_768
+    # Without -o the key blocks go to stdout and the passphrase stays apart.
+    res = ok(run("keygen", "--generate-passphrase", password=None))
+    m = re.search(r"keep it safe\): (\S+)", res.stderr.decode())
+    assert m is not None and m.group(1).encode() not in res.stdout
+
+
+def test_short_passphrase_warns_and_open_key_file_warns(tmp_path: Path) -> None:
+    res = ok(run("keygen", "-o", str(tmp_path / "s"), password="short"))
+    assert "tarnel: warning: the passphrase has only 5 characters" in res.stderr.decode()
+    enc = ok(run("encrypt", "-r", str(tmp_path / "s.pub"), input=b"m")).stdout
+    res = ok(run("decrypt", "-i", str(tmp_path / "s.key"), input=enc, password="short"))
+    assert b"warning" not in res.stderr
+    (tmp_path / "s.key").chmod(0o640)
+    res = ok(run("decrypt", "-i", str(tmp_path / "s.key"), input=enc, password="short"))
+    assert res.stdout == b"m"
+    assert (f"tarnel: warning: permissions 0640 for {tmp_path / 's.key'} are too open"
+            in res.stderr.decode())
+
+
+def test_key_files_written_before_the_stretch_still_decrypt(tmp_path: Path) -> None:
+    pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_512)
+    (tmp_path / "old.key").write_text(pair.export_secret_key_pem(PASSWORD.encode()))
+    (tmp_path / "old.bin").write_bytes(pair.export_secret_key_raw(PASSWORD.encode()))
+    for p in ("old.key", "old.bin"):
+        (tmp_path / p).chmod(0o600)
+    enc = ok(run("encrypt", "-a", "-r", pair.public_key_b64(), input=b"legacy")).stdout
+    for name in ("old.key", "old.bin"):
+        assert ok(run("decrypt", "-i", str(tmp_path / name), input=enc)).stdout == b"legacy"
+
+
+def test_pkcs8_identity_from_cryptography_with_a_warning(tmp_path: Path) -> None:
+    from cryptography.hazmat.primitives.asymmetric import mlkem
+
+    private = mlkem.MLKEM768PrivateKey.generate()
+    pem = private.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                serialization.NoEncryption())
+    spki = private.public_key().public_bytes(serialization.Encoding.PEM,
+                                             serialization.PublicFormat.SubjectPublicKeyInfo)
+    (tmp_path / "id.pem").write_bytes(pem)
+    (tmp_path / "id.pem").chmod(0o600)
+    (tmp_path / "id.spki").write_bytes(spki)
+    enc = ok(run("encrypt", "-r", str(tmp_path / "id.spki"), input=b"from pyca")).stdout
+    res = ok(run("decrypt", "-i", str(tmp_path / "id.pem"), input=enc, password=None))
+    assert res.stdout == b"from pyca"
+    assert "is an unencrypted PKCS#8 secret key: it is not protected by a passphrase" in res.stderr.decode()
+    assert ok(run("pubkey", "-i", str(tmp_path / "id.pem"), "--format", "spki",
+                  password=None)).stdout == spki
+    out = ok(run("inspect", str(tmp_path / "id.pem"))).stdout.decode()
+    assert "PKCS#8" in out and "NOT protected" in out
+    out = ok(run("inspect", str(tmp_path / "id.spki"))).stdout.decode()
+    assert "SubjectPublicKeyInfo" in out and "level: ML-KEM-768" in out
+
+
+def test_inspect_tells_the_key_stretch(keypair: tuple[Path, Path]) -> None:
+    _, key = keypair
+    out = ok(run("inspect", str(key))).stdout.decode()
+    assert "key stretch: scrypt, N = 2^17, r = 8, p = 1 (128 MiB per guess)\n" in out
+    assert "level: ML-KEM-768\n" in out
+
+
+# ---------------------------------------------------------------------------
+# --version, --help, the manual page
+
+
+def _loaded_libcrypto_versions() -> set[str]:
+    """Versions of every libcrypto mapped into a process that loaded the module."""
+    code = (
+        "import ctypes, tarnel\n"
+        "paths = {l.split()[-1] for l in open('/proc/self/maps') if 'libcrypto' in l}\n"
+        "for p in sorted(paths):\n"
+        "    f = ctypes.CDLL(p).OpenSSL_version; f.restype = ctypes.c_char_p\n"
+        "    print(f(0).decode())\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return set(out.stdout.splitlines())
+
+
+@pytest.mark.skipif(not Path("/proc/self/maps").exists(), reason="needs /proc")
+def test_version_names_package_and_openssl() -> None:
+    lines = ok(run("--version")).stdout.decode().splitlines()
+    assert lines[0] == f"tarnel {tarnel.__version__}"
+    assert re.match(r"OpenSSL \d+\.\d+\.\d+", lines[1]), lines
+    assert lines[1].split(" (")[0] in _loaded_libcrypto_versions()
+
+
+def test_help_lists_exit_statuses_and_every_command() -> None:
+    out = ok(run("--help")).stdout.decode()
+    assert "exit status:" in out
+    for code in ("0", "1", "2", "130"):
+        assert re.search(rf"^  {code} +\S", out, re.M), code
+    for command in ("keygen", "encrypt", "decrypt", "pubkey", "inspect"):
+        assert command in out
+        assert "exit status:" in ok(run(command, "--help")).stdout.decode()
+
+
+def test_manual_page_is_generated_from_the_parser() -> None:
+    from tarnel import _manpage
+
+    committed = (REPO / "man" / "tarnel.1").read_text(encoding="utf-8")
+    assert committed == _manpage.render(), "run: python scripts/gen-manpage.py"
+    for option in ("\\-\\-armor", "\\-\\-recipient", "\\-\\-generate\\-passphrase", "\\-\\-format"):
+        assert option in committed
+    # man itself renders it without complaint, when it is installed.
+    if subprocess.run(["sh", "-c", "command -v man"], capture_output=True).returncode == 0:
+        res = subprocess.run(["man", "--warnings", "-l", "-E", "ascii", "-P", "cat",
+                              str(REPO / "man" / "tarnel.1")],
+                             capture_output=True, text=True, env={**os.environ, "MANWIDTH": "80"})
+        if res.returncode == 0:
+            assert "EXIT STATUS" in res.stdout and not res.stderr.strip(), res.stderr
+
+
+def test_secret_key_files_from_keygen_are_private(tmp_path: Path) -> None:
+    old = os.umask(0)
+    try:
+        ok(run("keygen", "-o", str(tmp_path / "u")))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "u.key").stat().st_mode) == 0o600
