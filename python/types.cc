@@ -78,20 +78,19 @@ PyObject* level_singleton(PyObject* type, size_t index) {
 struct KeyPairObject {
   PyObject_HEAD
   core::Bytes public_key;  // encapsulation key
-  core::Bytes secret_key;  // decapsulation key
+  core::SecretBytes secret_key;  // decapsulation key, wiped when freed
   core::Level level;
 };
 
 KeyPairObject* as_keypair(PyObject* self) { return reinterpret_cast<KeyPairObject*>(self); }
 
-// Frees both buffers and the object; the secret key is wiped first, so no
-// decapsulation key is left behind in freed memory.
+// Frees both buffers and the object; the secret key's buffer wipes itself, so
+// no decapsulation key is left behind in freed memory.
 void keypair_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   KeyPairObject* kp = as_keypair(self);
   kp->public_key.~vector();
-  core::wipe(core::MutableBytes(kp->secret_key));
-  kp->secret_key.~vector();
+  kp->secret_key.~SecretBytes();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -219,7 +218,7 @@ PyObject* make_keypair(core::KeyPairBytes&& keys, core::Level level) {
   if (obj == nullptr) return nullptr;
   KeyPairObject* kp = as_keypair(obj);
   new (&kp->public_key) core::Bytes(std::move(keys.ek));
-  new (&kp->secret_key) core::Bytes(std::move(keys.dk));
+  new (&kp->secret_key) core::SecretBytes(std::move(keys.dk));
   kp->level = level;
   return obj;
 }

@@ -34,6 +34,8 @@ static_assert(kParams[1].ek_len() == 1184 && kParams[1].dk_len() == 2400 &&
 static_assert(kParams[2].ek_len() == 1568 && kParams[2].dk_len() == 3168 &&
               kParams[2].ct_len() == 1568);
 
+inline constexpr size_t kMaxCiphertextLen = kParams[2].ct_len();
+
 constexpr const Params& params(Level level) { return kParams[static_cast<size_t>(level)]; }
 
 // level_from_value maps the numeric value to its index: 512 gives MlKem512,

@@ -131,7 +131,7 @@ TEST(Hybrid, EachRegionDamagedFailsWithDecryption) {
 TEST(Hybrid, SizeErrorsAndTheirOrder) {
   const auto& kp512 = key_pair(Level::MlKem512);
   const auto& kp768 = key_pair(Level::MlKem768);
-  const Bytes ek = kp768.ek, dk = kp768.dk;
+  const Bytes ek = kp768.ek, dk(kp768.dk.begin(), kp768.dk.end());
   const char* kEk = "encryption key has incorrect size";
   const char* kDk = "decapsulation key has incorrect size";
   const char* kSmall = "Encrypted package too small for the given security level";
@@ -161,8 +161,8 @@ TEST(Hybrid, SizeErrorsAndTheirOrder) {
        Level::MlKem768, kSmall},
       {"empty package", {}, dk, Level::MlKem768, kSmall},
       {"secret key one short", p, Bytes(dk.begin(), dk.end() - 1), Level::MlKem768, kDk},
-      {"ML-KEM-512 package and key read at ML-KEM-768", pkg512.value(), kp512.dk,
-       Level::MlKem768, kDk},
+      {"ML-KEM-512 package and key read at ML-KEM-768", pkg512.value(),
+       Bytes(kp512.dk.begin(), kp512.dk.end()), Level::MlKem768, kDk},
   };
   for (const DecCase& d : kDec) {
     SCOPED_TRACE(d.name);

@@ -82,7 +82,7 @@ TEST_P(MlKemLevel, DecapsImplicitRejection) {
   auto enc = core::ml_kem_encaps_deterministic(kp.value().ek, m, level());
   ASSERT_TRUE(enc.ok());
   const core::Bytes& c = enc.value().capsule;
-  const core::Bytes& dk = kp.value().dk;
+  const core::Bytes dk(kp.value().dk.begin(), kp.value().dk.end());
 
   auto k_bar_of = [&](const core::Bytes& dk_used, const core::Bytes& cap) {
     std::array<uint8_t, 32> out;
@@ -221,7 +221,7 @@ std::string accumulated_digest(Level level, size_t iterations) {
   };
   const uint8_t* in = stream.data();
   for (size_t it = 0; it < iterations; ++it, in += per_iter) {
-    const std::span<const uint8_t, 32> d(in, 32), z(in + 32, 32), m(in + 64, 32);
+    const core::Seed d(in, 32), z(in + 32, 32), m(in + 64, 32);
     const core::ByteView random_c(in + 96, p.ct_len());
     auto kp = core::ml_kem_keygen_deterministic(d, z, level);
     auto enc = core::ml_kem_encaps_deterministic(kp.value().ek, m, level);

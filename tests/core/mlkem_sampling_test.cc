@@ -75,6 +75,12 @@ TEST(MlKemSampleNtt, ReadsTheXofOfRhoJI) {
   for (uint16_t v : expected.c) ASSERT_LT(v, 3329);
 }
 
+Poly cbd_of(core::ByteView prf, unsigned eta) {
+  Poly f;
+  core::mlkem::cbd(f, prf, eta);
+  return f;
+}
+
 TEST(MlKemCbd, KnownBytes) {
   struct Case {
     uint8_t byte;
@@ -86,7 +92,7 @@ TEST(MlKemCbd, KnownBytes) {
     SCOPED_TRACE(static_cast<int>(c.byte));
     std::array<uint8_t, 128> prf{};
     prf[5] = c.byte;
-    const Poly f = core::mlkem::cbd(prf, 2);
+    const Poly f = cbd_of(prf, 2);
     EXPECT_EQ(f.c[10], c.c0);
     EXPECT_EQ(f.c[11], c.c1);
     for (size_t i = 0; i < 256; ++i)
@@ -103,7 +109,7 @@ TEST(MlKemCbd, KnownBytes) {
   prf[4] = static_cast<uint8_t>(word >> 8);
   prf[5] = static_cast<uint8_t>(word >> 16);
   prf[191] = 0x80;  // bit 5 of the last group: coefficient 255 = -1
-  const Poly f = core::mlkem::cbd(prf, 3);
+  const Poly f = cbd_of(prf, 3);
   EXPECT_EQ(f.c[4], 3);
   EXPECT_EQ(f.c[5], 3326);
   EXPECT_EQ(f.c[6], 0);
@@ -118,12 +124,14 @@ TEST(MlKemCbd, NoiseIsCbdOfShake256AndOnlyEta2And3) {
     std::vector<uint8_t> prf(64 * eta);
     const uint8_t nonce = 5;
     core::shake256(prf, {core::ByteView(sigma), core::ByteView(&nonce, 1)});
-    const Poly f = core::mlkem::sample_noise_poly(sigma, nonce, eta);
-    EXPECT_EQ(f, core::mlkem::cbd(prf, eta));
+    Poly f;
+    core::mlkem::sample_noise_poly(f, sigma, nonce, eta);
+    EXPECT_EQ(f, cbd_of(prf, eta));
     for (uint16_t v : f.c) ASSERT_TRUE(v <= eta || v >= 3329 - eta) << v;
   }
   try {
-    (void)core::mlkem::sample_noise_poly(sigma, 0, 4);
+    Poly f;
+    core::mlkem::sample_noise_poly(f, sigma, 0, 4);
     FAIL() << "eta = 4 accepted";
   } catch (const core::InternalFault& f) {
     EXPECT_STREQ(f.what(), "unsupported eta value: 4");

@@ -70,9 +70,9 @@ inline std::string case_name(const nlohmann::json& c) {
          std::to_string(c.at("level").get<int>()) + ")";
 }
 
-inline std::span<const uint8_t, 32> seed32(const core::Bytes& b) {
+inline core::Seed seed32(const core::Bytes& b) {
   if (b.size() != 32) throw std::invalid_argument("seed is not 32 bytes");
-  return std::span<const uint8_t, 32>(b.data(), 32);
+  return core::Seed(b.data(), 32);
 }
 
 }  // namespace mlkem_test

@@ -202,7 +202,7 @@ TEST(Stream, DecryptorCreationErrorsInOrder) {
   struct Case {
     const char* name;
     Bytes header;
-    const Bytes& dk;
+    core::ByteView dk;
     const char* message;
   };
   const Case kCases[] = {
@@ -216,7 +216,7 @@ TEST(Stream, DecryptorCreationErrorsInOrder) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    auto r = StreamDecryptor::create(core::view(c.header), core::view(c.dk), Level::MlKem768);
+    auto r = StreamDecryptor::create(core::view(c.header), c.dk, Level::MlKem768);
     ASSERT_FALSE(r.ok());
     expect_error(r.error(), ErrorKind::InvalidParameter, c.message);
   }
