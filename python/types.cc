@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "python/bindings.h"
 #include "python/runtime.h"
 

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "core/common/ct.h"
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/mlkem/math/compress.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/poly.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/common/ct.h"
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/result.h"
 
 namespace core::mlkem {

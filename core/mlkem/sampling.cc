@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/result.h"
 
 namespace core::mlkem {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
 #include "core/common/rand.h"
 #include "core/kem.h"
 #include "tests/core/gcm_oracle.h"

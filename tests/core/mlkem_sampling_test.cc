@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/kem.h"
 #include "core/mlkem/kpke.h"
 #include "core/mlkem/sampling.h"

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/kem.h"
 #include "core/mlkem/kpke.h"
 #include "tests/core/mlkem_test_support.h"

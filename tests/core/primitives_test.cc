@@ -1,10 +1,11 @@
-// The OpenSSL wrappers against independent known answers.
+// The hash, AES-GCM and random-source wrappers against independent known answers.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <string>
 
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
+#include "core/common/hash.h"
 #include "core/common/rand.h"
 
 namespace {
