@@ -69,8 +69,7 @@ Result<DeterministicEncapsulationResult> ml_kem_encaps_deterministic(ByteView ek
         const Params& p = checked_params(level);
         if (ek.size() != p.ek_len())
           return Error{ErrorKind::InvalidParameter, kEncapsKeySizeDeterministic};
-        DeterministicEncapsulationResult out{Bytes(p.ct_len()), Key256{}, {}};
-        std::memcpy(out.m.data(), m.data(), 32);
+        DeterministicEncapsulationResult out{Bytes(p.ct_len()), Key256{}, Secret<32>(m)};
         mlkem::ml_kem_encaps_internal(out.capsule, out.shared_secret.span(), ek, m, p);
         return out;
       });

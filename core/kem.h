@@ -29,7 +29,7 @@ struct EncapsulationResult {
 struct DeterministicEncapsulationResult {
   Bytes capsule;
   Key256 shared_secret;
-  std::array<uint8_t, 32> m;
+  Secret<32> m;  // the message as given; wiped like the shared secret
 };
 
 // ml_kem_keygen draws d then z (32 bytes each) and runs
