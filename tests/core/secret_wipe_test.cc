@@ -3,12 +3,12 @@
 // one operation below it, and searches what the operation left there, and
 // every heap block freed while it ran, for its secret intermediates (seeds,
 // sigma, K, r, m', K', K_bar, PRF output, noise and secret-key polynomials,
-// computed here independently). Only the named objects of the core can hold
-// them all, so the check is exact where every local lives in memory: in an
-// unoptimised build. With optimisation, register spills that no type can
-// reach may leave fragments, so it runs in builds without NDEBUG (the
-// portable-arithmetic run of scripts/test.sh is one) and skips otherwise,
-// and under the sanitizers, whose allocator and fake stacks it cannot see.
+// computed here independently), and OpenSSL's blocks that are still live
+// (a reused digest context) as well. It is meant for debug builds, where
+// locals live in memory rather than in registers whose spills no type can
+// reach: it runs in builds without NDEBUG (the portable-arithmetic run of
+// scripts/test.sh, at -O1, is one) and skips otherwise, and under the
+// sanitizers, whose allocator and fake stacks it cannot see.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -322,18 +322,22 @@ TEST(Wiping, SecretBytesWipeFreedBlocks) {
   Pattern marker;
   for (size_t i = 0; i < 32; ++i) marker[i] = static_cast<uint8_t>(0xC0 + i);
   s.add("marker", marker);
+  auto in_heap = [](std::vector<std::string> found) {
+    std::erase_if(found, [](const std::string& f) { return f.starts_with("stack: "); });
+    return found;
+  };
   // Growth frees the old block, destruction the last one: neither keeps it.
-  EXPECT_EQ(residue(s, [&] {
+  EXPECT_EQ(in_heap(residue(s, [&] {
               core::SecretBytes b(marker.begin(), marker.end());
               b.resize(4096);
-            }),
+            })),
             std::vector<std::string>{});
   // The check itself sees a plain vector and a plain array that keep their
   // contents.
-  EXPECT_EQ(residue(s, [&] { core::Bytes b(marker.begin(), marker.end()); }),
+  EXPECT_EQ(in_heap(residue(s, [&] { core::Bytes b(marker.begin(), marker.end()); })),
             std::vector<std::string>{"freed heap block: marker"});
-  EXPECT_EQ(residue(s, [&] { copy_to_stack(marker); }),
-            std::vector<std::string>{"stack: marker"});
+  const auto on_stack = residue(s, [&] { copy_to_stack(marker); });
+  EXPECT_NE(std::find(on_stack.begin(), on_stack.end(), "stack: marker"), on_stack.end());
 }
 
 class WipingMlKem : public ::testing::TestWithParam<int> {};
