@@ -48,10 +48,11 @@ using Pattern = std::array<uint8_t, 32>;
 #endif
 #endif
 
-#if defined(NDEBUG) || defined(TARNEL_TEST_SANITIZED)
-constexpr bool kActive = false;
-#else
+#if !defined(NDEBUG) && !defined(TARNEL_TEST_SANITIZED)
+#define TARNEL_RESIDUE_CHECK 1
 constexpr bool kActive = true;
+#else
+constexpr bool kActive = false;
 #endif
 constexpr const char* kSkipReason =
     "the residue check runs in unoptimised builds without sanitizers (see the file comment)";
@@ -144,8 +145,10 @@ void ossl_free(void* p, const char*, int) {
   forget(p);
   std::free(p);
 }
-// Must run before OpenSSL's first allocation: a static initialiser.
-const bool g_hooks_installed = CRYPTO_set_mem_functions(ossl_malloc, ossl_realloc, ossl_free) == 1;
+// Must run before OpenSSL's first allocation: a static initialiser. Only in
+// the builds where the check runs (the table makes every allocation slower).
+const bool g_hooks_installed =
+    kActive && CRYPTO_set_mem_functions(ossl_malloc, ossl_realloc, ossl_free) == 1;
 
 // search_live_ossl adds to `found` the secrets held in OpenSSL's live blocks.
 void search_live_ossl(const Secrets& s, std::vector<std::string>& found) {
@@ -161,6 +164,7 @@ void search_live_ossl(const Secrets& s, std::vector<std::string>& found) {
 
 }  // namespace
 
+#if defined(TARNEL_RESIDUE_CHECK)
 // Replaced for the whole test program; kept out of line so that the compiler
 // does not pair an inlined free() with a new-expression.
 [[gnu::noinline]] void* operator new(size_t n) {
@@ -175,6 +179,7 @@ void search_live_ossl(const Secrets& s, std::vector<std::string>& found) {
   check_freed(p);
   std::free(p);
 }
+#endif
 
 namespace {
 
