@@ -1,6 +1,7 @@
 #include "python/types.h"
 
 #include <array>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -90,7 +91,7 @@ void keypair_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   KeyPairObject* kp = as_keypair(self);
   kp->public_key.~vector();
-  kp->secret_key.~SecretBytes();
+  std::destroy_at(&kp->secret_key);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -231,6 +232,16 @@ KeyPairView keypair_view(PyObject* keypair) noexcept {
 PyObject* make_bytes(core::ByteView b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
                                    static_cast<Py_ssize_t>(b.size()));
+}
+
+PyRef new_bytes(size_t len, core::MutableBytes& buffer) {
+  if (len > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+  if (out) buffer = core::MutableBytes(reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get())), len);
+  return out;
 }
 
 PyObject* make_str(std::string_view utf8) {
