@@ -19,14 +19,12 @@ struct LevelObject {
   uint16_t value;  // 512, 768 or 1024; never changes
 };
 
-constexpr std::array<const char*, 3> kLevelAttrNames{"ML_KEM_512", "ML_KEM_768", "ML_KEM_1024"};
-
 size_t level_index(uint16_t value) { return static_cast<size_t>(core::level_from_value(value)); }
 
 PyObject* level_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const uint16_t value = reinterpret_cast<LevelObject*>(self)->value;
-    return PyUnicode_FromFormat("SecurityLevel.%s", kLevelAttrNames[level_index(value)]);
+    return PyUnicode_FromFormat("SecurityLevel.%s", core::kParams[level_index(value)].name);
   });
 }
 
@@ -150,10 +148,10 @@ PyObject* security_level_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyRef type(PyType_FromSpec(&spec));
     if (!type) return nullptr;
-    for (size_t i = 0; i < kLevelAttrNames.size(); ++i) {
+    for (size_t i = 0; i < core::kParams.size(); ++i) {
       PyObject* level = level_singleton(type.get(), i);
       if (level == nullptr) return nullptr;
-      if (PyObject_SetAttrString(type.get(), kLevelAttrNames[i], level) < 0) return nullptr;
+      if (PyObject_SetAttrString(type.get(), core::kParams[i].name, level) < 0) return nullptr;
     }
     return type.release();
   });
