@@ -11,6 +11,7 @@
 #include "core/common/rand.h"
 #include "core/kem.h"
 #include "tests/core/gcm_oracle.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -23,15 +24,7 @@ using symtest::key_pair;
 using symtest::kLevels;
 using symtest::pattern;
 
-void expect_error(const core::Error& e, ErrorKind kind, const char* message) {
-  EXPECT_EQ(e.kind, kind);
-  if (message == nullptr) {
-    EXPECT_EQ(e.message, nullptr);
-  } else {
-    ASSERT_NE(e.message, nullptr);
-    EXPECT_STREQ(e.message, message);
-  }
-}
+using testsupport::expect_error;
 
 TEST(Hybrid, RoundTripsAtEveryLevelAndSize) {
   const size_t kSizes[] = {0, 1, 15, 16, 17, 1000, size_t{1} << 20};

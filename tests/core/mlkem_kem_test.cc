@@ -11,12 +11,12 @@
 #include "core/common/hash.h"
 #include "core/common/rand.h"
 #include "core/kem.h"
-#include "tests/core/mlkem_test_support.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
 using core::Level;
-using mlkem_test::hex;
+using testsupport::hex;
 
 class MlKemLevel : public ::testing::TestWithParam<int> {
  protected:

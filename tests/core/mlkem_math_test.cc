@@ -10,7 +10,7 @@
 #include "core/mlkem/math/field.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/poly.h"
-#include "tests/core/mlkem_test_support.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -164,7 +164,7 @@ TEST(MlKemEncoding, TwelveBitPacking) {
   v[0].c[1] = 0xABC;
   core::Bytes out(384);
   v.to_bytes(out);
-  EXPECT_EQ(mlkem_test::hex(core::ByteView(out).first(3)), "23c1ab");
+  EXPECT_EQ(testsupport::hex(core::ByteView(out).first(3)), "23c1ab");
 
   PolyVec zero = PolyVec::zero(2);
   core::Bytes zb(768, 0xEE);

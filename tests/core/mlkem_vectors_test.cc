@@ -8,15 +8,15 @@
 #include "core/common/hash.h"
 #include "core/kem.h"
 #include "core/mlkem/kpke.h"
-#include "tests/core/mlkem_test_support.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
-using mlkem_test::case_name;
-using mlkem_test::field;
-using mlkem_test::hex;
-using mlkem_test::level_of;
-using mlkem_test::seed32;
+using testsupport::case_name;
+using testsupport::field;
+using testsupport::hex;
+using testsupport::level_of;
+using testsupport::seed32;
 
 // Counts cases per level so that a file that silently shrank is noticed.
 void expect_all_levels(const std::map<int, int>& per_level) {
@@ -25,7 +25,7 @@ void expect_all_levels(const std::map<int, int>& per_level) {
 }
 
 TEST(MlKemVectors, KeyGen) {
-  MLKEM_LOAD_OR_SKIP(cases, "mlkem_keygen.json");
+  LOAD_VECTORS_OR_SKIP(cases, "mlkem_keygen.json");
   std::map<int, int> per_level;
   for (const auto& c : cases) {
     SCOPED_TRACE(case_name(c));
@@ -41,7 +41,7 @@ TEST(MlKemVectors, KeyGen) {
 }
 
 TEST(MlKemVectors, Encaps) {
-  MLKEM_LOAD_OR_SKIP(cases, "mlkem_encaps.json");
+  LOAD_VECTORS_OR_SKIP(cases, "mlkem_encaps.json");
   std::map<int, int> per_level;
   for (const auto& c : cases) {
     SCOPED_TRACE(case_name(c));
@@ -63,7 +63,7 @@ TEST(MlKemVectors, Encaps) {
 }
 
 TEST(MlKemVectors, Decaps) {
-  MLKEM_LOAD_OR_SKIP(cases, "mlkem_decaps.json");
+  LOAD_VECTORS_OR_SKIP(cases, "mlkem_decaps.json");
   for (const auto& c : cases) {
     SCOPED_TRACE(case_name(c));
     auto k = core::ml_kem_decaps(field(c, "c"), field(c, "dk"), level_of(c));
@@ -74,7 +74,7 @@ TEST(MlKemVectors, Decaps) {
 }
 
 TEST(MlKemVectors, KeyGenThenDecaps) {
-  MLKEM_LOAD_OR_SKIP(cases, "mlkem_keygen_decaps.json");
+  LOAD_VECTORS_OR_SKIP(cases, "mlkem_keygen_decaps.json");
   for (const auto& c : cases) {
     SCOPED_TRACE(case_name(c));
     const auto d = field(c, "d"), z = field(c, "z");
@@ -93,7 +93,7 @@ TEST(MlKemVectors, KeyGenThenDecaps) {
 // the key with every field reduced), and a decapsulation key whose stored
 // hash is wrong is used as it is.
 TEST(MlKemVectors, InputChecks) {
-  MLKEM_LOAD_OR_SKIP(cases, "mlkem_input_checks.json");
+  LOAD_VECTORS_OR_SKIP(cases, "mlkem_input_checks.json");
   std::map<std::string, int> seen;
   for (const auto& c : cases) {
     SCOPED_TRACE(case_name(c) + " " + c.value("comment", ""));

@@ -10,6 +10,7 @@
 #include "core/common/rand.h"
 #include "core/kem.h"
 #include "tests/core/gcm_oracle.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -27,15 +28,7 @@ using symtest::pattern;
 constexpr const char* kTagLen = "AES-GCM tag must be 16 bytes";
 constexpr const char* kCtTooLong = "ciphertext exceeds configured chunk_size";
 
-void expect_error(const core::Error& e, ErrorKind kind, const char* message) {
-  EXPECT_EQ(e.kind, kind);
-  if (message == nullptr) {
-    EXPECT_EQ(e.message, nullptr);
-  } else {
-    ASSERT_NE(e.message, nullptr);
-    EXPECT_STREQ(e.message, message);
-  }
-}
+using testsupport::expect_error;
 
 StreamEncryptorStart start(Level level, uint32_t chunk_size) {
   auto r = StreamEncryptor::create(core::view(key_pair(level).ek), chunk_size, level);
