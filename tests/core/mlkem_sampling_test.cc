@@ -5,7 +5,6 @@
 
 #include "core/common/hash.h"
 #include "core/kem.h"
-#include "core/mlkem/kpke.h"
 #include "core/mlkem/sampling.h"
 #include "tests/core/test_support.h"
 
