@@ -19,8 +19,7 @@ enum class ErrorKind : uint8_t {
 
 struct Error {
   ErrorKind kind;
-  // Static storage (or, for Internal, storage that lives until the calling
-  // thread makes its next core call); null for the kinds with fixed texts.
+  // Static storage; null for the kinds with fixed texts.
   const char* message = nullptr;
 };
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
 #include "core/common/rand.h"
 #include "core/common/secret.h"
 #include "core/kem.h"

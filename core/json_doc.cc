@@ -1,20 +1,16 @@
 #include "core/json_doc.h"
 
+#include <algorithm>
+
 #include "core/common/text.h"
 #include "core/kem.h"
 
 namespace core {
 
+// An index outside the table (a caller bug) reads as the last level.
 std::string_view level_json_name(Level level) noexcept {
-  switch (level) {
-    case Level::MlKem512:
-      return "ML_KEM_512";
-    case Level::MlKem768:
-      return "ML_KEM_768";
-    case Level::MlKem1024:
-      break;
-  }
-  return "ML_KEM_1024";
+  const size_t i = static_cast<size_t>(level);
+  return kParams[i < kParams.size() ? i : kParams.size() - 1].name;
 }
 
 std::string write_public_key_json(ByteView public_key, Level level) {
@@ -52,17 +48,13 @@ Result<PublicKeyDocument> read_public_key_json(std::string_view document) noexce
 
     if (algorithm.value() != "ML-KEM")
       return Error{ErrorKind::KeySerialization, "unsupported algorithm (expected 'ML-KEM')"};
-    Level level;
-    if (level_name.value() == "ML_KEM_512") {
-      level = Level::MlKem512;
-    } else if (level_name.value() == "ML_KEM_768") {
-      level = Level::MlKem768;
-    } else if (level_name.value() == "ML_KEM_1024") {
-      level = Level::MlKem1024;
-    } else {
+    const auto known = std::find_if(kParams.begin(), kParams.end(), [&](const Params& p) {
+      return level_name.value() == p.name;
+    });
+    if (known == kParams.end())
       return Error{ErrorKind::KeySerialization,
                    "unsupported level in JSON (expected ML_KEM_512/768/1024)"};
-    }
+    const auto level = static_cast<Level>(known - kParams.begin());
     auto key = public_key_from_b64(key_text.value(), level);
     if (!key.ok()) return key.error();
     return PublicKeyDocument{std::move(key.value()), level};

@@ -3,30 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
-
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/result.h"
 
 namespace core {
 namespace {
 
 using Block = Secret<kSha3_256BlockLen>;
-
-// sha3_256_prefixed writes SHA3-256(prefix || parts...) to `out`, on the
-// calling thread's digest context.
-void sha3_256_prefixed(std::span<uint8_t, kSha3_256Len> out, ByteView prefix,
-                       std::initializer_list<ByteView> parts) {
-  EVP_MD_CTX* ctx = ossl::thread_md_ctx();
-  bool ok = EVP_DigestInit_ex2(ctx, ossl::sha3_256(), nullptr) == 1 &&
-            EVP_DigestUpdate(ctx, prefix.data(), prefix.size()) == 1;
-  for (ByteView p : parts) ok = ok && EVP_DigestUpdate(ctx, p.data(), p.size()) == 1;
-  unsigned int len = 0;
-  ok = ok && EVP_DigestFinal_ex(ctx, out.data(), &len) == 1 && len == out.size();
-  if (!ok) ERR_clear_error();
-  CORE_CHECK(ok, "OpenSSL digest failed");
-}
 
 }  // namespace
 
@@ -47,8 +30,8 @@ void hmac_sha3_256(std::span<uint8_t, kSha3_256Len> out, ByteView key,
     ko.bytes[i] = static_cast<uint8_t>(k0.bytes[i] ^ 0x5c);  // opad
   }
   Secret<kSha3_256Len> inner;
-  sha3_256_prefixed(inner.span(), ki.view(), message_parts);
-  sha3_256_prefixed(out, ko.view(), {inner.view()});
+  hash(HashFn::Sha3_256, inner.span(), ki.view(), message_parts);
+  hash(HashFn::Sha3_256, out, ko.view(), {inner.view()});
 }
 
 void hkdf_sha3_256_extract(std::span<uint8_t, kSha3_256Len> prk, ByteView salt, ByteView ikm) {

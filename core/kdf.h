@@ -1,7 +1,7 @@
 // HMAC-SHA3-256 (RFC 2104, FIPS 198-1) and HKDF-SHA3-256 (RFC 5869), the
 // password-to-key derivation of wrapped secret keys.
 //
-// SHA3-256 comes from ossl.h; like those hashes, these functions have no
+// SHA3-256 comes from hash.h; like those hashes, these functions have no
 // failure of their own. An OpenSSL failure (no input causes one) is an
 // internal fault, thrown as InternalFault, so callers run them inside
 // contained(). Every working block lives on the stack and is wiped on every

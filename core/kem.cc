@@ -15,14 +15,17 @@ const Params& checked_params(Level level) {
   return params(level);
 }
 
+// The texts are part of the module's contract and are kept byte for byte,
+// the deterministic form's half-Spanish, accent-free wording included: it is
+// deliberate, not a typo to correct.
 constexpr const char* kEncapsKeySize = "encryption key has incorrect size";
 constexpr const char* kEncapsKeySizeDeterministic =
     "encryption key publica tiene tamano incorrecto";
 constexpr const char* kDecapsKeySize = "decapsulation key has incorrect size";
 constexpr const char* kCapsuleSize = "capsule has incorrect size";
 
-KeyPairBytes keygen_from_seeds(Seed32 d, Seed32 z, const Params& p) {
-  KeyPairBytes kp{Bytes(p.ek_len()), Bytes(p.dk_len())};
+KeyPairBytes keygen_from_seeds(Seed d, Seed z, const Params& p) {
+  KeyPairBytes kp{Bytes(p.ek_len()), SecretBytes(p.dk_len())};
   mlkem::ml_kem_keygen_internal(kp.ek, kp.dk, d, z, p);
   return kp;
 }
@@ -39,7 +42,7 @@ Result<KeyPairBytes> ml_kem_keygen(Level level) noexcept {
   });
 }
 
-Result<KeyPairBytes> ml_kem_keygen_deterministic(Seed32 d, Seed32 z, Level level) noexcept {
+Result<KeyPairBytes> ml_kem_keygen_deterministic(Seed d, Seed z, Level level) noexcept {
   return contained<KeyPairBytes>([&]() -> Result<KeyPairBytes> {
     return keygen_from_seeds(d, z, checked_params(level));
   });
@@ -59,15 +62,14 @@ Result<EncapsulationResult> ml_kem_encaps(ByteView ek, Level level) noexcept {
   });
 }
 
-Result<DeterministicEncapsulationResult> ml_kem_encaps_deterministic(ByteView ek, Seed32 m,
+Result<DeterministicEncapsulationResult> ml_kem_encaps_deterministic(ByteView ek, Seed m,
                                                                     Level level) noexcept {
   return contained<DeterministicEncapsulationResult>(
       [&]() -> Result<DeterministicEncapsulationResult> {
         const Params& p = checked_params(level);
         if (ek.size() != p.ek_len())
           return Error{ErrorKind::InvalidParameter, kEncapsKeySizeDeterministic};
-        DeterministicEncapsulationResult out{Bytes(p.ct_len()), Key256{}, {}};
-        std::memcpy(out.m.data(), m.data(), 32);
+        DeterministicEncapsulationResult out{Bytes(p.ct_len()), Key256{}, Secret<32>(m)};
         mlkem::ml_kem_encaps_internal(out.capsule, out.shared_secret.span(), ek, m, p);
         return out;
       });

@@ -15,11 +15,10 @@
 
 namespace core {
 
-using Seed32 = std::span<const uint8_t, 32>;
 
 struct KeyPairBytes {
   Bytes ek;  // encapsulation key, params(level).ek_len() bytes
-  Bytes dk;  // decapsulation key, params(level).dk_len() bytes
+  SecretBytes dk;  // decapsulation key, params(level).dk_len() bytes; wiped when freed
 };
 
 struct EncapsulationResult {
@@ -30,7 +29,7 @@ struct EncapsulationResult {
 struct DeterministicEncapsulationResult {
   Bytes capsule;
   Key256 shared_secret;
-  std::array<uint8_t, 32> m;
+  Secret<32> m;  // the message as given; wiped like the shared secret
 };
 
 // ml_kem_keygen draws d then z (32 bytes each) and runs
@@ -38,7 +37,7 @@ struct DeterministicEncapsulationResult {
 Result<KeyPairBytes> ml_kem_keygen(Level level) noexcept;
 
 // ML-KEM.KeyGen_internal (FIPS 203, Algorithm 16). Fails only for lack of memory.
-Result<KeyPairBytes> ml_kem_keygen_deterministic(Seed32 d, Seed32 z, Level level) noexcept;
+Result<KeyPairBytes> ml_kem_keygen_deterministic(Seed d, Seed z, Level level) noexcept;
 
 // ML-KEM.Encaps (FIPS 203, Algorithm 20): InvalidParameter "encryption key
 // has incorrect size" before any draw, then Rng; m is wiped.
@@ -46,7 +45,7 @@ Result<EncapsulationResult> ml_kem_encaps(ByteView ek, Level level) noexcept;
 
 // ML-KEM.Encaps_internal (FIPS 203, Algorithm 17): InvalidParameter
 // "encryption key publica tiene tamano incorrecto" for a wrong ek length.
-Result<DeterministicEncapsulationResult> ml_kem_encaps_deterministic(ByteView ek, Seed32 m,
+Result<DeterministicEncapsulationResult> ml_kem_encaps_deterministic(ByteView ek, Seed m,
                                                                     Level level) noexcept;
 
 // ML-KEM.Decaps (FIPS 203, Algorithm 21) with implicit rejection:

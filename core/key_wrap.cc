@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
 #include "core/common/rand.h"
 
 namespace core {

@@ -1,6 +1,7 @@
 // Result<T>: a value or a core Error. Status is Result<Ok>.
 #pragma once
 
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <type_traits>
@@ -32,14 +33,23 @@ class [[nodiscard]] Result {
 using Status = Result<Ok>;
 
 // InternalFault is what CORE_CHECK throws. It never leaves the core:
-// contained() turns it into Error{ErrorKind::Internal, message}.
+// contained() turns it into Error{ErrorKind::Internal, message}. The message
+// is a static text, optionally followed by a number in decimal; the full text
+// is kept inside the fault itself, and an Error, which only points at static
+// texts, carries the static part.
 class InternalFault : public std::exception {
  public:
-  explicit InternalFault(const char* message) noexcept : message_(message) {}
-  const char* what() const noexcept override { return message_; }
+  explicit InternalFault(const char* message) noexcept : static_(message) {}
+  InternalFault(const char* prefix, unsigned value) noexcept : static_(prefix), numbered_(true) {
+    std::snprintf(text_, sizeof text_, "%s%u", prefix, value);
+  }
+  const char* what() const noexcept override { return numbered_ ? text_ : static_; }
+  const char* static_text() const noexcept { return static_; }
 
  private:
-  const char* message_;
+  const char* static_;
+  bool numbered_ = false;
+  char text_[64] = {};
 };
 
 // CORE_CHECK states an invariant that no input can break; a failure is a bug.
@@ -57,7 +67,7 @@ Result<T> contained(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     return Error{ErrorKind::OutOfMemory};
   } catch (const InternalFault& f) {
-    return Error{ErrorKind::Internal, f.what()};
+    return Error{ErrorKind::Internal, f.static_text()};
   } catch (...) {
     return Error{ErrorKind::Internal, "unexpected exception in the core"};
   }

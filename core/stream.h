@@ -21,7 +21,7 @@
 #include <optional>
 
 #include "core/common/bytes.h"
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
 #include "core/mlkem/params.h"
 #include "core/result.h"
 

@@ -6,6 +6,7 @@
 #include "python/bindings.h"
 #include "python/error.h"
 #include "python/runtime.h"
+#include "python/types.h"
 
 namespace pyext {
 namespace {
@@ -44,18 +45,6 @@ constexpr char kDecryptHybridDoc[] =
     "Raises:\n"
     "    DecryptionError: Si el Auth Tag de AES-GCM es invalido (payload manipulado).\n"
     "    InvalidParameterError: Si el paquete tiene tamano incorrecto.";
-
-// new_bytes returns an uninitialised bytes object of `len` bytes and its
-// buffer, to be filled before the object is handed to anyone.
-PyRef new_bytes(size_t len, core::MutableBytes& buffer) {
-  if (len > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    PyErr_NoMemory();
-    return PyRef();
-  }
-  PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
-  if (out) buffer = core::MutableBytes(reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get())), len);
-  return out;
-}
 
 PyObject* py_encrypt_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {

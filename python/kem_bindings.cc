@@ -236,7 +236,7 @@ PyObject* py_encapsulate_deterministic(PyObject*, PyObject* const* args, Py_ssiz
     if (!result.ok()) return raise_core_error(result.error());
     const core::DeterministicEncapsulationResult& r = result.value();
     return make_tuple({make_bytes(core::view(r.capsule)), make_bytes(r.shared_secret.view()),
-                       make_bytes(r.m)});
+                       make_bytes(r.m.view())});
   });
 }
 

@@ -85,19 +85,6 @@ class SharedBorrow {
   bool held_;
 };
 
-// new_bytes returns an uninitialised bytes object of `len` bytes and its
-// buffer, to be filled before the object is handed to anyone.
-PyRef new_bytes(size_t len, core::MutableBytes& buffer) {
-  PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
-  if (out) buffer = core::MutableBytes(reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get())), len);
-  return out;
-}
-
-PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
 constexpr Signature no_args(const char* display_name) { return {display_name, {}}; }
 
 // ---- Type objects ----
@@ -136,7 +123,62 @@ PyObject* new_handle(PyObject* type, Inner&& inner) {
   return self;
 }
 
-PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+// exclusive_call is the frame of the methods that change the stream: binding
+// errors first, then the exclusive borrow, then the argument types, then the
+// finalized check; body(stream, in) runs with the borrow held.
+template <class Inner, class Body>
+PyObject* exclusive_call(PyObject* self, const Signature& sig, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, const char* finalized,
+                         Body&& body) {
+  return guarded([&]() -> PyObject* {
+    BoundObjects objects;
+    if (!match_args(sig, args, nargs, kwnames, objects)) return nullptr;
+    Handle<Inner>* h = as_handle<Inner>(self);
+    ExclusiveBorrow borrow(h->borrow);
+    if (!borrow) return nullptr;
+    Bound in;
+    if (!convert_args(sig, objects, in)) return nullptr;
+    if (!h->inner) return raise_exception(Exc::InvalidParameterError, finalized);
+    return body(*h->inner, in);
+  });
+}
+
+// query is a read-only method without arguments: Read(stream) under a shared
+// borrow, or Read(nullptr) once the stream is finalized.
+template <class Inner, const char* Name, PyObject* (*Read)(const Inner*)>
+PyObject* query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(no_args(Name), args, nargs, kwnames, in)) return nullptr;
+    Handle<Inner>* h = as_handle<Inner>(self);
+    SharedBorrow borrow(h->borrow);
+    if (!borrow) return nullptr;
+    return Read(h->inner ? &*h->inner : nullptr);
+  });
+}
+
+template <class Inner>
+PyObject* read_chunk_index(const Inner* s) {
+  return PyLong_FromUnsignedLong(s != nullptr ? s->chunk_index() : 0);
+}
+template <class Inner>
+PyObject* read_chunk_size(const Inner* s) {
+  return PyLong_FromUnsignedLong(s != nullptr ? s->chunk_size() : 0);
+}
+PyObject* read_base_nonce(const core::StreamEncryptor* s) {
+  const core::BaseNonce zeros{};
+  return make_bytes(s != nullptr ? s->base_nonce() : zeros);
+}
+PyObject* read_eof_seen(const core::StreamDecryptor* s) {
+  return PyBool_FromLong(s != nullptr && s->eof_seen() ? 1 : 0);
+}
+
+constexpr char kEncChunkIndex[] = "StreamEncryptorHandle.chunk_index()";
+constexpr char kEncChunkSize[] = "StreamEncryptorHandle.chunk_size()";
+constexpr char kEncBaseNonce[] = "StreamEncryptorHandle.base_nonce()";
+constexpr char kDecChunkIndex[] = "StreamDecryptorHandle.chunk_index()";
+constexpr char kDecChunkSize[] = "StreamDecryptorHandle.chunk_size()";
+constexpr char kDecEofSeen[] = "StreamDecryptorHandle.eof_seen()";
 
 // ---- StreamEncryptorHandle ----
 
@@ -145,29 +187,22 @@ constexpr Signature kEncryptChunk{"StreamEncryptorHandle.encrypt_chunk()", kEncr
 
 PyObject* enc_encrypt_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    // Binding errors first, then the borrow, then the argument types.
-    BoundObjects objects;
-    if (!match_args(kEncryptChunk, args, nargs, kwnames, objects)) return nullptr;
-    EncryptorHandle* h = as_handle<core::StreamEncryptor>(self);
-    ExclusiveBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    Bound in;
-    if (!convert_args(kEncryptChunk, objects, in)) return nullptr;
-    if (!h->inner) return raise_exception(Exc::InvalidParameterError, "encryptor already finalized");
-    const core::ByteView plaintext = in.bytes(0);
-    auto len = h->inner->frame_len(plaintext.size());
-    if (!len.ok()) return raise_core_error(len.error());
-    core::MutableBytes frame;
-    PyRef out = new_bytes(len.value(), frame);
-    if (!out) return nullptr;
-    const core::Status s = [&] {
-      ReleaseGil nogil;
-      return h->inner->encrypt_chunk_into(frame, plaintext);
-    }();
-    if (!s.ok()) return raise_core_error(s.error());
-    return out.release();
-  });
+  return exclusive_call<core::StreamEncryptor>(
+      self, kEncryptChunk, args, nargs, kwnames, "encryptor already finalized",
+      [](core::StreamEncryptor& enc, Bound& in) -> PyObject* {
+        const core::ByteView plaintext = in.bytes(0);
+        auto len = enc.frame_len(plaintext.size());
+        if (!len.ok()) return raise_core_error(len.error());
+        core::MutableBytes frame;
+        PyRef out = new_bytes(len.value(), frame);
+        if (!out) return nullptr;
+        const core::Status s = [&] {
+          ReleaseGil nogil;
+          return enc.encrypt_chunk_into(frame, plaintext);
+        }();
+        if (!s.ok()) return raise_core_error(s.error());
+        return out.release();
+      });
 }
 
 PyObject* enc_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -192,46 +227,6 @@ PyObject* enc_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* enc_chunk_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(no_args("StreamEncryptorHandle.chunk_index()"), args, nargs, kwnames, in))
-      return nullptr;
-    EncryptorHandle* h = as_handle<core::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    return PyLong_FromUnsignedLong(h->inner ? h->inner->chunk_index() : 0);
-  });
-}
-
-PyObject* enc_chunk_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(no_args("StreamEncryptorHandle.chunk_size()"), args, nargs, kwnames, in))
-      return nullptr;
-    EncryptorHandle* h = as_handle<core::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    return PyLong_FromUnsignedLong(h->inner ? h->inner->chunk_size() : 0);
-  });
-}
-
-PyObject* enc_base_nonce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(no_args("StreamEncryptorHandle.base_nonce()"), args, nargs, kwnames, in))
-      return nullptr;
-    EncryptorHandle* h = as_handle<core::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    const core::BaseNonce zeros{};
-    return make_bytes(h->inner ? h->inner->base_nonce() : zeros);
-  });
-}
-
 PyMethodDef kEncryptorMethods[] = {
     {"encrypt_chunk", fastcall_keywords(enc_encrypt_chunk), METH_FASTCALL | METH_KEYWORDS,
      "encrypt_chunk($self, plaintext)\n--\n\n"
@@ -241,11 +236,11 @@ PyMethodDef kEncryptorMethods[] = {
      "finalize($self)\n--\n\n"
      "Emite el EOF marker (frame de longitud 0 con un tag sobre plaintext vacio).\n\n"
      "Tras llamar `finalize`, el encryptor ya no puede usarse."},
-    {"chunk_index", fastcall_keywords(enc_chunk_index), METH_FASTCALL | METH_KEYWORDS,
+    {"chunk_index", fastcall_keywords(query<core::StreamEncryptor, kEncChunkIndex, read_chunk_index>), METH_FASTCALL | METH_KEYWORDS,
      "chunk_index($self)\n--\n\nChunks emitidos hasta ahora."},
-    {"chunk_size", fastcall_keywords(enc_chunk_size), METH_FASTCALL | METH_KEYWORDS,
+    {"chunk_size", fastcall_keywords(query<core::StreamEncryptor, kEncChunkSize, read_chunk_size>), METH_FASTCALL | METH_KEYWORDS,
      "chunk_size($self)\n--\n\nTamano maximo de ciphertext por chunk."},
-    {"base_nonce", fastcall_keywords(enc_base_nonce), METH_FASTCALL | METH_KEYWORDS,
+    {"base_nonce", fastcall_keywords(query<core::StreamEncryptor, kEncBaseNonce, read_base_nonce>), METH_FASTCALL | METH_KEYWORDS,
      "base_nonce($self)\n--\n\nBase nonce (12 bytes aleatorios por stream)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -275,55 +270,41 @@ constexpr const char* kDecryptorFinalized = "decryptor already finalized";
 
 PyObject* dec_decrypt_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    // Binding errors first, then the borrow, then the argument types.
-    BoundObjects objects;
-    if (!match_args(kDecryptChunk, args, nargs, kwnames, objects)) return nullptr;
-    DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
-    ExclusiveBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    Bound in;
-    if (!convert_args(kDecryptChunk, objects, in)) return nullptr;
-    if (!h->inner) return raise_exception(Exc::InvalidParameterError, kDecryptorFinalized);
-    const core::ByteView ciphertext = in.bytes(0);
-    const core::ByteView tag = in.bytes(1);
-    // Tag length, then ciphertext length against chunk_size.
-    auto len = h->inner->plaintext_len(ciphertext.size(), tag.size());
-    if (!len.ok()) return raise_core_error(len.error());
-    core::MutableBytes plaintext;
-    PyRef out = new_bytes(len.value(), plaintext);
-    if (!out) return nullptr;
-    const core::Status s = [&] {
-      ReleaseGil nogil;
-      return h->inner->decrypt_chunk_into(plaintext, ciphertext, tag);
-    }();
-    if (!s.ok()) return raise_core_error(s.error());
-    return out.release();
-  });
+  return exclusive_call<core::StreamDecryptor>(
+      self, kDecryptChunk, args, nargs, kwnames, kDecryptorFinalized,
+      [](core::StreamDecryptor& dec, Bound& in) -> PyObject* {
+        const core::ByteView ciphertext = in.bytes(0);
+        const core::ByteView tag = in.bytes(1);
+        // Tag length, then ciphertext length against chunk_size.
+        auto len = dec.plaintext_len(ciphertext.size(), tag.size());
+        if (!len.ok()) return raise_core_error(len.error());
+        core::MutableBytes plaintext;
+        PyRef out = new_bytes(len.value(), plaintext);
+        if (!out) return nullptr;
+        const core::Status s = [&] {
+          ReleaseGil nogil;
+          return dec.decrypt_chunk_into(plaintext, ciphertext, tag);
+        }();
+        if (!s.ok()) return raise_core_error(s.error());
+        return out.release();
+      });
 }
 
 PyObject* dec_process_eof(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    // Binding errors first, then the borrow, then the argument types.
-    BoundObjects objects;
-    if (!match_args(kProcessEof, args, nargs, kwnames, objects)) return nullptr;
-    DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
-    ExclusiveBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    Bound in;
-    if (!convert_args(kProcessEof, objects, in)) return nullptr;
-    if (!h->inner) return raise_exception(Exc::InvalidParameterError, kDecryptorFinalized);
-    const core::ByteView tag = in.bytes(0);
-    if (auto len = h->inner->plaintext_len(0, tag.size()); !len.ok())
-      return raise_core_error(len.error());
-    const core::Status s = [&] {
-      ReleaseGil nogil;
-      return h->inner->process_eof(tag);
-    }();
-    if (!s.ok()) return raise_core_error(s.error());
-    return none();
-  });
+  return exclusive_call<core::StreamDecryptor>(
+      self, kProcessEof, args, nargs, kwnames, kDecryptorFinalized,
+      [](core::StreamDecryptor& dec, Bound& in) -> PyObject* {
+        const core::ByteView tag = in.bytes(0);
+        if (auto len = dec.plaintext_len(0, tag.size()); !len.ok())
+          return raise_core_error(len.error());
+        const core::Status s = [&] {
+          ReleaseGil nogil;
+          return dec.process_eof(tag);
+        }();
+        if (!s.ok()) return raise_core_error(s.error());
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* dec_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -338,46 +319,7 @@ PyObject* dec_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!h->inner) return raise_exception(Exc::InvalidParameterError, "already finalized");
     core::StreamDecryptor::finalize(std::move(*h->inner));
     h->inner.reset();
-    return none();
-  });
-}
-
-PyObject* dec_chunk_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(no_args("StreamDecryptorHandle.chunk_index()"), args, nargs, kwnames, in))
-      return nullptr;
-    DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    return PyLong_FromUnsignedLong(h->inner ? h->inner->chunk_index() : 0);
-  });
-}
-
-PyObject* dec_chunk_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(no_args("StreamDecryptorHandle.chunk_size()"), args, nargs, kwnames, in))
-      return nullptr;
-    DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    return PyLong_FromUnsignedLong(h->inner ? h->inner->chunk_size() : 0);
-  });
-}
-
-PyObject* dec_eof_seen(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound in;
-    if (!bind_args(no_args("StreamDecryptorHandle.eof_seen()"), args, nargs, kwnames, in))
-      return nullptr;
-    DecryptorHandle* h = as_handle<core::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow) return nullptr;
-    return PyBool_FromLong(h->inner && h->inner->eof_seen() ? 1 : 0);
+    Py_RETURN_NONE;
   });
 }
 
@@ -390,11 +332,11 @@ PyMethodDef kDecryptorMethods[] = {
      "process_eof($self, tag)\n--\n\nProcesa el EOF marker (frame de longitud 0)."},
     {"finalize", fastcall_keywords(dec_finalize), METH_FASTCALL | METH_KEYWORDS,
      "finalize($self)\n--\n\nVerifica que el EOF marker fue visto."},
-    {"chunk_index", fastcall_keywords(dec_chunk_index), METH_FASTCALL | METH_KEYWORDS,
+    {"chunk_index", fastcall_keywords(query<core::StreamDecryptor, kDecChunkIndex, read_chunk_index>), METH_FASTCALL | METH_KEYWORDS,
      "chunk_index($self)\n--\n\nChunks descifrados hasta ahora."},
-    {"chunk_size", fastcall_keywords(dec_chunk_size), METH_FASTCALL | METH_KEYWORDS,
+    {"chunk_size", fastcall_keywords(query<core::StreamDecryptor, kDecChunkSize, read_chunk_size>), METH_FASTCALL | METH_KEYWORDS,
      "chunk_size($self)\n--\n\nTamano maximo del ciphertext por chunk."},
-    {"eof_seen", fastcall_keywords(dec_eof_seen), METH_FASTCALL | METH_KEYWORDS,
+    {"eof_seen", fastcall_keywords(query<core::StreamDecryptor, kDecEofSeen, read_eof_seen>), METH_FASTCALL | METH_KEYWORDS,
      "eof_seen($self)\n--\n\nTrue si el EOF marker fue procesado."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -489,10 +431,10 @@ OnceCell g_decryptor_type;
 }  // namespace
 
 PyObject* stream_encryptor_handle_type() {
-  return g_encryptor_type.get([] { return make_type(&kEncryptorSpec); });
+  return g_encryptor_type.get([] { return PyType_FromSpec(&kEncryptorSpec); });
 }
 PyObject* stream_decryptor_handle_type() {
-  return g_decryptor_type.get([] { return make_type(&kDecryptorSpec); });
+  return g_decryptor_type.get([] { return PyType_FromSpec(&kDecryptorSpec); });
 }
 
 const PyMethodDef kStreamEncryptorNewDef = {

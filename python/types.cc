@@ -1,10 +1,11 @@
 #include "python/types.h"
 
 #include <array>
+#include <memory>
 #include <new>
 #include <utility>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "python/bindings.h"
 #include "python/runtime.h"
 
@@ -18,14 +19,12 @@ struct LevelObject {
   uint16_t value;  // 512, 768 or 1024; never changes
 };
 
-constexpr std::array<const char*, 3> kLevelAttrNames{"ML_KEM_512", "ML_KEM_768", "ML_KEM_1024"};
-
 size_t level_index(uint16_t value) { return static_cast<size_t>(core::level_from_value(value)); }
 
 PyObject* level_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const uint16_t value = reinterpret_cast<LevelObject*>(self)->value;
-    return PyUnicode_FromFormat("SecurityLevel.%s", kLevelAttrNames[level_index(value)]);
+    return PyUnicode_FromFormat("SecurityLevel.%s", core::kParams[level_index(value)].name);
   });
 }
 
@@ -78,20 +77,19 @@ PyObject* level_singleton(PyObject* type, size_t index) {
 struct KeyPairObject {
   PyObject_HEAD
   core::Bytes public_key;  // encapsulation key
-  core::Bytes secret_key;  // decapsulation key
+  core::SecretBytes secret_key;  // decapsulation key, wiped when freed
   core::Level level;
 };
 
 KeyPairObject* as_keypair(PyObject* self) { return reinterpret_cast<KeyPairObject*>(self); }
 
-// Frees both buffers and the object; the secret key is wiped first, so no
-// decapsulation key is left behind in freed memory.
+// Frees both buffers and the object; the secret key's buffer wipes itself, so
+// no decapsulation key is left behind in freed memory.
 void keypair_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   KeyPairObject* kp = as_keypair(self);
   kp->public_key.~vector();
-  core::wipe(core::MutableBytes(kp->secret_key));
-  kp->secret_key.~vector();
+  std::destroy_at(&kp->secret_key);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -150,10 +148,10 @@ PyObject* security_level_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyRef type(PyType_FromSpec(&spec));
     if (!type) return nullptr;
-    for (size_t i = 0; i < kLevelAttrNames.size(); ++i) {
+    for (size_t i = 0; i < core::kParams.size(); ++i) {
       PyObject* level = level_singleton(type.get(), i);
       if (level == nullptr) return nullptr;
-      if (PyObject_SetAttrString(type.get(), kLevelAttrNames[i], level) < 0) return nullptr;
+      if (PyObject_SetAttrString(type.get(), core::kParams[i].name, level) < 0) return nullptr;
     }
     return type.release();
   });
@@ -219,7 +217,7 @@ PyObject* make_keypair(core::KeyPairBytes&& keys, core::Level level) {
   if (obj == nullptr) return nullptr;
   KeyPairObject* kp = as_keypair(obj);
   new (&kp->public_key) core::Bytes(std::move(keys.ek));
-  new (&kp->secret_key) core::Bytes(std::move(keys.dk));
+  new (&kp->secret_key) core::SecretBytes(std::move(keys.dk));
   kp->level = level;
   return obj;
 }
@@ -232,6 +230,16 @@ KeyPairView keypair_view(PyObject* keypair) noexcept {
 PyObject* make_bytes(core::ByteView b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
                                    static_cast<Py_ssize_t>(b.size()));
+}
+
+PyRef new_bytes(size_t len, core::MutableBytes& buffer) {
+  if (len > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+  if (out) buffer = core::MutableBytes(reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get())), len);
+  return out;
 }
 
 PyObject* make_str(std::string_view utf8) {

@@ -11,6 +11,7 @@
 #include "core/common/bytes.h"
 #include "core/kem.h"
 #include "core/mlkem/params.h"
+#include "python/runtime.h"
 
 namespace pyext {
 
@@ -42,6 +43,10 @@ KeyPairView keypair_view(PyObject* keypair) noexcept;
 
 // make_bytes copies `b` into a new bytes object.
 PyObject* make_bytes(core::ByteView b);
+// new_bytes returns an uninitialised bytes object of `len` bytes and its
+// buffer, to be filled before the object is handed to anyone; a length
+// beyond PY_SSIZE_T_MAX raises MemoryError (null is returned).
+PyRef new_bytes(size_t len, core::MutableBytes& buffer);
 // make_str builds a str from UTF-8 text.
 PyObject* make_str(std::string_view utf8);
 // make_tuple builds a tuple that takes over the given new references, in

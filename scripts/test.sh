@@ -42,6 +42,14 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 # How many known-answer cases the C++ tests ran, and from which set.
 build/tests/core_tests --gtest_filter='VectorFiles.*' | grep '^known-answer'
 
+# The same core tests on the portable (non-SIMD) arithmetic, in a debug build
+# (-O1, assertions and the residue check of secret intermediates on): the
+# known answers and the accumulated digests must match the SIMD build's.
+cmake -S . -B build/portable "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+  -DTARNEL_PORTABLE_ARITHMETIC=ON -DTARNEL_BUILD_TESTS=ON -DTARNEL_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/portable -j "$JOBS" --target core_tests
+build/portable/core_tests --gtest_brief=1
+
 # Type checks: the package and the examples under mypy --strict, and the
 # stub of the native module against the built module.
 "$PY" -m mypy --strict --no-incremental src/tarnel examples

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "core/common/bytes.h"
 
@@ -43,5 +44,25 @@ struct Secret {
 };
 
 using Key256 = Secret<32>;
+
+// A 32-byte seed passed by reference (d, z, m, rho, sigma, r); whether it is
+// secret is said where it is used.
+using Seed = std::span<const uint8_t, 32>;
+
+// Wiped<T> is a T (a plain value such as a polynomial or a vector of them)
+// that is wiped when it goes out of scope, on every exit path. Like Secret it
+// is never copied; it is built from a public T (a zero value, say) or filled
+// in place.
+template <class T>
+class Wiped : public T {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  Wiped() = default;
+  explicit Wiped(const T& start) noexcept : T(start) {}
+  Wiped(const Wiped&) = delete;
+  Wiped& operator=(const Wiped&) = delete;
+  ~Wiped() { wipe(static_cast<T*>(this), sizeof(T)); }
+};
 
 }  // namespace core

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "core/common/ct.h"
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/mlkem/math/compress.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/poly.h"
@@ -19,7 +19,7 @@ using Matrix = std::array<Poly, kMaxK * kMaxK>;
 
 // sample_matrix fills a_hat[i*k + j] = SampleNTT(rho || j || i), or its
 // transpose when `transposed` (entry (i, j) then holds A_hat[j, i]).
-void sample_matrix(Matrix& a_hat, std::span<const uint8_t, 32> rho, size_t k, bool transposed) {
+void sample_matrix(Matrix& a_hat, Seed rho, size_t k, bool transposed) {
   for (size_t i = 0; i < k; ++i)
     for (size_t j = 0; j < k; ++j) {
       const auto row = static_cast<uint8_t>(transposed ? j : i);
@@ -34,41 +34,44 @@ void check_params(const MlKemParams& params) {
 
 }  // namespace
 
-void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, std::span<const uint8_t, 32> d,
-                  const MlKemParams& params) {
+// Secret values live in Secret / SecretPoly / SecretPolyVec and are wiped on
+// every exit; plain types hold public values only (rho, A_hat, t_hat, u', v').
+
+void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, Seed d, const MlKemParams& params) {
   check_params(params);
   const size_t k = params.k;
   CORE_CHECK(ek_pke.size() == 384 * k + 32 && dk_pke.size() == 384 * k,
              "k_pke_keygen: bad output size");
 
-  // Step 1: (rho, sigma) = G(d || k). Secret data: sigma.
-  std::array<uint8_t, 64> rho_sigma;
+  // Step 1: (rho, sigma) = G(d || k).
+  Secret<64> rho_sigma;
   const uint8_t k_byte = params.k;
-  sha3_512(rho_sigma, {ByteView(d), ByteView(&k_byte, 1)});
-  CT_PUBLIC(rho_sigma.data(), 32);  // rho is public: it ends ek_pke
-  const std::span<const uint8_t, 32> rho(rho_sigma.data(), 32);
-  const std::span<const uint8_t, 32> sigma(rho_sigma.data() + 32, 32);
+  sha3_512(rho_sigma.span(), {ByteView(d), ByteView(&k_byte, 1)});
+  CT_PUBLIC(rho_sigma.data(), 32);  // rho is public from here: it ends ek_pke
+  const Seed rho(rho_sigma.data(), 32);
+  const Seed sigma(rho_sigma.data() + 32, 32);
 
   // Steps 3-8: A_hat.
   Matrix a_hat;
   sample_matrix(a_hat, rho, k, false);
 
   // Steps 9-16: s and e from CBD_eta1 with nonces 0..2k-1; then to the NTT domain.
-  PolyVec s_hat = PolyVec::zero(k), e_hat = PolyVec::zero(k);
+  SecretPolyVec s_hat(PolyVec::zero(k)), e_hat(PolyVec::zero(k));
   uint8_t nonce = 0;
-  for (size_t i = 0; i < k; ++i) s_hat[i] = sample_noise_poly(sigma, nonce++, params.eta1);
-  for (size_t i = 0; i < k; ++i) e_hat[i] = sample_noise_poly(sigma, nonce++, params.eta1);
+  for (size_t i = 0; i < k; ++i) sample_noise_poly(s_hat[i], sigma, nonce++, params.eta1);
+  for (size_t i = 0; i < k; ++i) sample_noise_poly(e_hat[i], sigma, nonce++, params.eta1);
   for (size_t i = 0; i < k; ++i) {
     ntt(s_hat[i]);
     ntt(e_hat[i]);
   }
 
-  // Step 18: t_hat = A_hat * s_hat + e_hat.
+  // Step 18: t_hat = A_hat * s_hat + e_hat, summed in place from e_hat[i]
+  // (the sum is the same in any order), so no partial product outlives it.
+  // t_hat is public once complete.
   PolyVec t_hat = PolyVec::zero(k);
   for (size_t i = 0; i < k; ++i) {
-    Poly acc;
-    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(acc, a_hat[i * k + j], s_hat[j]);
-    t_hat[i] = Poly::add(acc, e_hat[i]);
+    t_hat[i] = e_hat[i];
+    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(t_hat[i], a_hat[i * k + j], s_hat[j]);
   }
 
   // Steps 19-20.
@@ -77,8 +80,7 @@ void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, std::span<const uint
   s_hat.to_bytes(dk_pke);
 }
 
-void k_pke_encrypt(MutableBytes c, ByteView ek_pke, std::span<const uint8_t, 32> m,
-                   std::span<const uint8_t, 32> r, const MlKemParams& params) {
+void k_pke_encrypt(MutableBytes c, ByteView ek_pke, Seed m, Seed r, const MlKemParams& params) {
   check_params(params);
   const size_t k = params.k;
   const unsigned du = params.du, dv = params.dv;
@@ -87,36 +89,39 @@ void k_pke_encrypt(MutableBytes c, ByteView ek_pke, std::span<const uint8_t, 32>
 
   // Steps 2-3: t_hat (reduced, never refused) and rho.
   const PolyVec t_hat = PolyVec::from_bytes(ek_pke, k);
-  const std::span<const uint8_t, 32> rho(ek_pke.data() + 384 * k, 32);
+  const Seed rho(ek_pke.data() + 384 * k, 32);
 
   // Steps 4-8, transposed: a_t[i*k + j] = A_hat[j, i].
   Matrix a_t;
   sample_matrix(a_t, rho, k, true);
 
   // Steps 9-17: y (eta1), e1 and e2 (eta2), nonces 0..2k.
-  PolyVec y_hat = PolyVec::zero(k), e1 = PolyVec::zero(k);
+  SecretPolyVec y_hat(PolyVec::zero(k)), e1(PolyVec::zero(k));
+  SecretPoly e2;
   uint8_t nonce = 0;
-  for (size_t i = 0; i < k; ++i) y_hat[i] = sample_noise_poly(r, nonce++, params.eta1);
-  for (size_t i = 0; i < k; ++i) e1[i] = sample_noise_poly(r, nonce++, params.eta2);
-  const Poly e2 = sample_noise_poly(r, nonce, params.eta2);
+  for (size_t i = 0; i < k; ++i) sample_noise_poly(y_hat[i], r, nonce++, params.eta1);
+  for (size_t i = 0; i < k; ++i) sample_noise_poly(e1[i], r, nonce++, params.eta2);
+  sample_noise_poly(e2, r, nonce, params.eta2);
 
   // Step 18.
   for (size_t i = 0; i < k; ++i) ntt(y_hat[i]);
 
   // Step 19: u = NTT^-1(A_hat^T * y_hat) + e1, compressed and packed (step 22).
   for (size_t i = 0; i < k; ++i) {
-    Poly acc;
-    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(acc, a_t[i * k + j], y_hat[j]);
-    ntt_inverse(acc);
-    Poly u = Poly::add(acc, e1[i]);
+    SecretPoly u;
+    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(u, a_t[i * k + j], y_hat[j]);
+    ntt_inverse(u);
+    u.add_assign(e1[i]);
     compress_poly(u, du);
     u.encode_d(c.subspan(32 * du * i, 32 * du), du);
   }
 
   // Steps 20-21: v = NTT^-1(t_hat . y_hat) + e2 + mu, compressed and packed (step 23).
-  Poly v = PolyVec::inner_product_ntt(t_hat, y_hat);
+  SecretPoly v;
+  PolyVec::inner_product_ntt(v, t_hat, y_hat);
   ntt_inverse(v);
-  v = Poly::add(Poly::add(v, e2), poly_from_message(m));
+  v.add_assign(e2);
+  add_message(v, m);
   compress_poly(v, dv);
   v.encode_d(c.subspan(32 * du * k, 32 * dv), dv);
 }
@@ -128,7 +133,7 @@ void k_pke_decrypt(std::span<uint8_t, 32> m, ByteView dk_pke, ByteView c,
   const unsigned du = params.du, dv = params.dv;
   CORE_CHECK(dk_pke.size() >= 384 * k && c.size() == params.ct_len(), "k_pke_decrypt: bad size");
 
-  // Steps 1-4: u' and v'.
+  // Steps 1-4: u' and v' (public: they come from the ciphertext).
   PolyVec u_hat = PolyVec::zero(k);
   for (size_t i = 0; i < k; ++i) {
     u_hat[i] = Poly::decode_d(c.subspan(32 * du * i, 32 * du), du);
@@ -139,10 +144,14 @@ void k_pke_decrypt(std::span<uint8_t, 32> m, ByteView dk_pke, ByteView c,
   decompress_poly(v_prime, dv);
 
   // Steps 5-7: w = v' - NTT^-1(s_hat . NTT(u')); m = ByteEncode_1(Compress_1(w)).
-  const PolyVec s_hat = PolyVec::from_bytes(dk_pke, k);
-  Poly su = PolyVec::inner_product_ntt(s_hat, u_hat);
+  SecretPolyVec s_hat;
+  s_hat.decode(dk_pke, k);
+  SecretPoly su;
+  PolyVec::inner_product_ntt(su, s_hat, u_hat);
   ntt_inverse(su);
-  message_from_poly(m, Poly::sub(v_prime, su));
+  SecretPoly w(v_prime);
+  w.sub_assign(su);
+  message_from_poly(m, w);
 }
 
 }  // namespace core::mlkem

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core/common/bytes.h"
+#include "core/common/secret.h"
 #include "core/mlkem/params.h"
 
 namespace core::mlkem {
@@ -15,15 +16,15 @@ using MlKemParams = core::Params;
 // k_pke_keygen is FIPS 203, Algorithm 13: writes ek_pke = ByteEncode_12(t_hat)
 // || rho (384k + 32 bytes) and dk_pke = ByteEncode_12(s_hat) (384k bytes).
 // Secret data: d, sigma, s, e, dk_pke.
-void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, std::span<const uint8_t, 32> d,
+void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, Seed d,
                   const MlKemParams& params);
 
 // k_pke_encrypt is FIPS 203, Algorithm 14: writes the ciphertext c
 // (32(du k + dv) bytes) of m under ek_pke with randomness r. Only the first
 // 384k + 32 bytes of ek_pke are read; 12-bit fields of q and above are
 // reduced. Secret data: m, r, y, e1, e2 (and c's origin in decapsulation).
-void k_pke_encrypt(MutableBytes c, ByteView ek_pke, std::span<const uint8_t, 32> m,
-                   std::span<const uint8_t, 32> r, const MlKemParams& params);
+void k_pke_encrypt(MutableBytes c, ByteView ek_pke, Seed m,
+                   Seed r, const MlKemParams& params);
 
 // k_pke_decrypt is FIPS 203, Algorithm 15: writes the 32-byte message m of
 // ciphertext c under dk_pke. Secret data: dk_pke, m.

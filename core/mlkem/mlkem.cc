@@ -4,18 +4,23 @@
 #include <cstring>
 
 #include "core/common/ct.h"
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/result.h"
 
 namespace core::mlkem {
 
-void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, std::span<const uint8_t, 32> d,
-                            std::span<const uint8_t, 32> z, const MlKemParams& params) {
+// Every secret intermediate (K || r, m', K' || r', K_bar, c') lives in a
+// Secret and is wiped on every exit; values are marked public (CT_PUBLIC) at
+// the point where they become public.
+
+void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, Seed d, Seed z,
+                            const MlKemParams& params) {
   const size_t pke_len = params.dk_pke_len();
   CORE_CHECK(ek.size() == params.ek_len() && dk.size() == params.dk_len(),
              "ml_kem_keygen_internal: bad output size");
   // Step 1: (ek_pke, dk_pke) = K-PKE.KeyGen(d); ek_pke lands in ek directly.
   k_pke_keygen(ek, dk.first(pke_len), d, params);
+  CT_PUBLIC(ek.data(), ek.size());  // the encapsulation key is public
   // Step 2: dk = dk_pke || ek || H(ek) || z.
   std::memcpy(dk.data() + pke_len, ek.data(), ek.size());
   sha3_256(std::span<uint8_t, 32>(dk.data() + pke_len + ek.size(), 32), {ByteView(ek)});
@@ -23,15 +28,16 @@ void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, std::span<const ui
 }
 
 void ml_kem_encaps_internal(MutableBytes c, std::span<uint8_t, 32> shared_secret, ByteView ek,
-                            std::span<const uint8_t, 32> m, const MlKemParams& params) {
+                            Seed m, const MlKemParams& params) {
   CORE_CHECK(ek.size() == params.ek_len(), "ml_kem_encaps_internal: bad ek size");
-  // Step 1: (K, r) = G(m || H(ek)).
+  // Step 1: (K, r) = G(m || H(ek)). H(ek) is public.
   std::array<uint8_t, 32> h;
   sha3_256(h, {ek});
-  std::array<uint8_t, 64> k_r;
-  sha3_512(k_r, {ByteView(m), ByteView(h)});
-  // Step 2: c = K-PKE.Encrypt(ek, m, r).
-  k_pke_encrypt(c, ek, m, std::span<const uint8_t, 32>(k_r.data() + 32, 32), params);
+  Secret<64> k_r;
+  sha3_512(k_r.span(), {ByteView(m), ByteView(h)});
+  // Step 2: c = K-PKE.Encrypt(ek, m, r); the ciphertext is public.
+  k_pke_encrypt(c, ek, m, Seed(k_r.data() + 32, 32), params);
+  CT_PUBLIC(c.data(), c.size());
   std::memcpy(shared_secret.data(), k_r.data(), 32);
 }
 
@@ -47,25 +53,27 @@ void ml_kem_decaps_internal(std::span<uint8_t, 32> shared_secret, ByteView dk, B
   const ByteView z = dk.subspan(pke_len + params.ek_len() + 32, 32);
 
   // Step 5: m' = K-PKE.Decrypt(dk_pke, c).
-  std::array<uint8_t, 32> m_prime;
-  k_pke_decrypt(m_prime, dk_pke, c, params);
+  Secret<32> m_prime;
+  k_pke_decrypt(m_prime.span(), dk_pke, c, params);
 
   // Step 6: (K', r') = G(m' || h).
-  std::array<uint8_t, 64> k_r_prime;
-  sha3_512(k_r_prime, {ByteView(m_prime), h});
+  Secret<64> k_r_prime;
+  sha3_512(k_r_prime.span(), {m_prime.view(), h});
   const ByteView k_prime(k_r_prime.data(), 32);
-  const std::span<const uint8_t, 32> r_prime(k_r_prime.data() + 32, 32);
+  const Seed r_prime(k_r_prime.data() + 32, 32);
 
   // Step 7: K_bar = J(z || c), always computed.
-  std::array<uint8_t, 32> k_bar;
-  shake256(k_bar, {z, c});
+  Secret<32> k_bar;
+  shake256(k_bar.span(), {z, c});
 
-  // Step 8: c' = K-PKE.Encrypt(ek_pke, m', r').
-  Bytes c_prime(params.ct_len());
-  k_pke_encrypt(c_prime, ek_pke, m_prime, r_prime, params);
+  // Step 8: c' = K-PKE.Encrypt(ek_pke, m', r'). It stays secret: whether it
+  // equals c is the secret choice below.
+  Secret<kMaxCiphertextLen> c_prime_buf;
+  const MutableBytes c_prime(c_prime_buf.data(), params.ct_len());
+  k_pke_encrypt(c_prime, ek_pke, m_prime.span(), r_prime, params);
 
   // Steps 9-11: keep K' when c == c', else K_bar, without branching.
-  ct::select_bytes(shared_secret, ct::equal_mask(c, c_prime), k_prime, k_bar);
+  ct::select_bytes(shared_secret, ct::equal_mask(c, c_prime), k_prime, k_bar.view());
 }
 
 }  // namespace core::mlkem

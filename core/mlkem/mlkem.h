@@ -12,13 +12,13 @@ namespace core::mlkem {
 
 // ml_kem_keygen_internal is ML-KEM.KeyGen_internal (FIPS 203, Algorithm 16):
 // ek = ek_pke and dk = dk_pke || ek || H(ek) || z. Secret data: d, z, dk.
-void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, std::span<const uint8_t, 32> d,
-                            std::span<const uint8_t, 32> z, const MlKemParams& params);
+void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, Seed d,
+                            Seed z, const MlKemParams& params);
 
 // ml_kem_encaps_internal is ML-KEM.Encaps_internal (FIPS 203, Algorithm 17):
 // (K, r) = G(m || H(ek)), c = K-PKE.Encrypt(ek, m, r). Secret data: m, K.
 void ml_kem_encaps_internal(MutableBytes c, std::span<uint8_t, 32> shared_secret, ByteView ek,
-                            std::span<const uint8_t, 32> m, const MlKemParams& params);
+                            Seed m, const MlKemParams& params);
 
 // ml_kem_decaps_internal is ML-KEM.Decaps_internal (FIPS 203, Algorithm 18)
 // with implicit rejection. The stored h is used as it is (no hash check).

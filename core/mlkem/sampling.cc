@@ -1,10 +1,9 @@
 #include "core/mlkem/sampling.h"
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/result.h"
 
 namespace core::mlkem {
@@ -50,10 +49,9 @@ Poly sample_ntt(Seed rho, uint8_t i, uint8_t j) {
   return a;
 }
 
-Poly cbd(ByteView prf_out, unsigned eta) {
+void cbd(Poly& f, ByteView prf_out, unsigned eta) {
   CORE_CHECK((eta == 2 || eta == 3) && prf_out.size() == 64 * size_t{eta},
              "cbd: bad eta or input size");
-  Poly f;
   const uint8_t* b = prf_out.data();
   // Each coefficient is x - y with x, y sums of eta bits; q is added back
   // when it is negative, through a mask (no branch on the secret bits).
@@ -77,21 +75,15 @@ Poly cbd(ByteView prf_out, unsigned eta) {
       for (size_t n = 0; n < 4; ++n) store(4 * i + n, (s >> (6 * n)) & 7, (s >> (6 * n + 3)) & 7);
     }
   }
-  return f;
 }
 
-Poly sample_noise_poly(Seed seed, uint8_t nonce, unsigned eta) {
-  if (eta != 2 && eta != 3) [[unlikely]] {
-    // The text outlives the call: it stays valid until this thread's next
-    // internal fault.
-    thread_local char message[48];
-    std::snprintf(message, sizeof message, "unsupported eta value: %u", eta);
-    throw InternalFault(message);
-  }
-  std::array<uint8_t, 64 * 3> prf;
-  const ByteView prf_out(prf.data(), 64 * size_t{eta});
-  shake256(MutableBytes(prf.data(), prf_out.size()), {ByteView(seed), ByteView(&nonce, 1)});
-  return cbd(prf_out, eta);
+void sample_noise_poly(Poly& out, Seed seed, uint8_t nonce, unsigned eta) {
+  if (eta != 2 && eta != 3) [[unlikely]]
+    throw InternalFault("unsupported eta value: ", eta);
+  Secret<64 * 3> prf;
+  const MutableBytes prf_out(prf.data(), 64 * size_t{eta});
+  shake256(prf_out, {ByteView(seed), ByteView(&nonce, 1)});
+  cbd(out, prf_out, eta);
 }
 
 }  // namespace core::mlkem

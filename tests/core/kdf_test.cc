@@ -3,50 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "core/kdf.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
-std::vector<uint8_t> unhex(const std::string& s) {
-  std::vector<uint8_t> out(s.size() / 2);
-  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(std::stoi(s.substr(2 * i, 2), nullptr, 16));
-  return out;
-}
-
-std::string hex(core::ByteView b) {
-  static const char* kDigits = "0123456789abcdef";
-  std::string s;
-  for (uint8_t v : b) {
-    s += kDigits[v >> 4];
-    s += kDigits[v & 15];
-  }
-  return s;
-}
-
-// load_vectors parses a vector file; false when the file is absent.
-bool load_vectors(const char* name, nlohmann::json& out) {
-  const std::filesystem::path path = std::filesystem::path(TARNEL_VECTORS_DIR) / name;
-  std::ifstream in(path);
-  if (!in) return false;
-  out = nlohmann::json::parse(in);
-  return true;
-}
+using testsupport::unhex;
+using testsupport::hex;
 
 core::ByteView ascii(std::string_view s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
 TEST(HmacSha3_256, MatchesEveryVector) {
-  nlohmann::json cases;
-  if (!load_vectors("hmac_sha3_256.json", cases))
-    GTEST_SKIP() << "vector file " << TARNEL_VECTORS_DIR << "/hmac_sha3_256.json not found";
+  LOAD_VECTORS_OR_SKIP(cases, "hmac_sha3_256.json");
   size_t block_keys = 0, long_keys = 0, valid = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c["id"].get<std::string>());
@@ -77,9 +52,7 @@ TEST(HmacSha3_256, MessagePartsAreConcatenated) {
 }
 
 TEST(HkdfSha3_256, GenericMatchesEveryVector) {
-  nlohmann::json cases;
-  if (!load_vectors("hkdf_sha3_256.json", cases))
-    GTEST_SKIP() << "vector file " << TARNEL_VECTORS_DIR << "/hkdf_sha3_256.json not found";
+  LOAD_VECTORS_OR_SKIP(cases, "hkdf_sha3_256.json");
   ASSERT_EQ(cases.size(), 10u);
   for (const auto& c : cases) {
     SCOPED_TRACE(c["id"].get<std::string>());
@@ -94,9 +67,7 @@ TEST(HkdfSha3_256, GenericMatchesEveryVector) {
 }
 
 TEST(HkdfSha3_256, KeyWrapDerivationMatchesFixedInfoVectors) {
-  nlohmann::json cases;
-  if (!load_vectors("hkdf_sha3_256.json", cases))
-    GTEST_SKIP() << "vector file " << TARNEL_VECTORS_DIR << "/hkdf_sha3_256.json not found";
+  LOAD_VECTORS_OR_SKIP(cases, "hkdf_sha3_256.json");
   size_t checked = 0;
   for (const auto& c : cases) {
     if (c["info"].get<std::string>() != hex(ascii(core::kKeyWrapInfo))) continue;

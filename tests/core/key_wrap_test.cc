@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
 #include "core/common/rand.h"
 #include "core/key_wrap.h"
 

@@ -10,7 +10,7 @@
 #include "core/mlkem/math/field.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/poly.h"
-#include "tests/core/mlkem_test_support.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -139,14 +139,23 @@ TEST(MlKemPoly, BasecaseMultiplyAndInnerProduct) {
     b[i] = random_poly(rng);
   }
   Poly expected;
-  for (size_t i = 0; i < 3; ++i)
-    expected = Poly::add(expected, core::mlkem::multiply_ntts(a[i], b[i]));
-  EXPECT_EQ(PolyVec::inner_product_ntt(a, b), expected);
-  EXPECT_EQ(PolyVec::inner_product_ntt(a, PolyVec::zero(0)), Poly{});
+  for (size_t i = 0; i < 3; ++i) expected.add_assign(core::mlkem::multiply_ntts(a[i], b[i]));
+  auto inner = [](const PolyVec& x, const PolyVec& y) {
+    Poly acc;
+    PolyVec::inner_product_ntt(acc, x, y);
+    return acc;
+  };
+  EXPECT_EQ(inner(a, b), expected);
+  EXPECT_EQ(inner(a, PolyVec::zero(0)), Poly{});
   // Shorter vector: paired up to its length.
   PolyVec b1 = PolyVec::zero(1);
   b1[0] = b[0];
-  EXPECT_EQ(PolyVec::inner_product_ntt(a, b1), core::mlkem::multiply_ntts(a[0], b[0]));
+  EXPECT_EQ(inner(a, b1), core::mlkem::multiply_ntts(a[0], b[0]));
+  // The product is added to what acc already holds.
+  Poly twice = expected;
+  PolyVec::inner_product_ntt(twice, a, b);
+  expected.add_assign(expected);
+  EXPECT_EQ(twice, expected);
 }
 
 TEST(MlKemEncoding, TwelveBitPacking) {
@@ -155,7 +164,7 @@ TEST(MlKemEncoding, TwelveBitPacking) {
   v[0].c[1] = 0xABC;
   core::Bytes out(384);
   v.to_bytes(out);
-  EXPECT_EQ(mlkem_test::hex(core::ByteView(out).first(3)), "23c1ab");
+  EXPECT_EQ(testsupport::hex(core::ByteView(out).first(3)), "23c1ab");
 
   PolyVec zero = PolyVec::zero(2);
   core::Bytes zb(768, 0xEE);
@@ -246,7 +255,8 @@ TEST(MlKemCompress, MessageForms) {
   std::array<uint8_t, 32> m{};
   m[0] = 0x81;  // bits 0 and 7
   m[31] = 0x80;  // bit 255
-  const Poly mu = core::mlkem::poly_from_message(m);
+  Poly mu;
+  core::mlkem::add_message(mu, m);
   for (size_t i = 0; i < 256; ++i)
     EXPECT_EQ(mu.c[i], (i == 0 || i == 7 || i == 255) ? 1665 : 0) << i;
   std::array<uint8_t, 32> back{};

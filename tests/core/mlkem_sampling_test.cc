@@ -1,13 +1,12 @@
-// The samplers' rules on hand-made byte streams, and K-PKE's properties.
+// The samplers' rules on hand-made byte streams.
 #include <gtest/gtest.h>
 
 #include <array>
 
-#include "core/common/ossl.h"
+#include "core/common/hash.h"
 #include "core/kem.h"
-#include "core/mlkem/kpke.h"
 #include "core/mlkem/sampling.h"
-#include "tests/core/mlkem_test_support.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -75,6 +74,12 @@ TEST(MlKemSampleNtt, ReadsTheXofOfRhoJI) {
   for (uint16_t v : expected.c) ASSERT_LT(v, 3329);
 }
 
+Poly cbd_of(core::ByteView prf, unsigned eta) {
+  Poly f;
+  core::mlkem::cbd(f, prf, eta);
+  return f;
+}
+
 TEST(MlKemCbd, KnownBytes) {
   struct Case {
     uint8_t byte;
@@ -86,7 +91,7 @@ TEST(MlKemCbd, KnownBytes) {
     SCOPED_TRACE(static_cast<int>(c.byte));
     std::array<uint8_t, 128> prf{};
     prf[5] = c.byte;
-    const Poly f = core::mlkem::cbd(prf, 2);
+    const Poly f = cbd_of(prf, 2);
     EXPECT_EQ(f.c[10], c.c0);
     EXPECT_EQ(f.c[11], c.c1);
     for (size_t i = 0; i < 256; ++i)
@@ -103,7 +108,7 @@ TEST(MlKemCbd, KnownBytes) {
   prf[4] = static_cast<uint8_t>(word >> 8);
   prf[5] = static_cast<uint8_t>(word >> 16);
   prf[191] = 0x80;  // bit 5 of the last group: coefficient 255 = -1
-  const Poly f = core::mlkem::cbd(prf, 3);
+  const Poly f = cbd_of(prf, 3);
   EXPECT_EQ(f.c[4], 3);
   EXPECT_EQ(f.c[5], 3326);
   EXPECT_EQ(f.c[6], 0);
@@ -118,60 +123,18 @@ TEST(MlKemCbd, NoiseIsCbdOfShake256AndOnlyEta2And3) {
     std::vector<uint8_t> prf(64 * eta);
     const uint8_t nonce = 5;
     core::shake256(prf, {core::ByteView(sigma), core::ByteView(&nonce, 1)});
-    const Poly f = core::mlkem::sample_noise_poly(sigma, nonce, eta);
-    EXPECT_EQ(f, core::mlkem::cbd(prf, eta));
+    Poly f;
+    core::mlkem::sample_noise_poly(f, sigma, nonce, eta);
+    EXPECT_EQ(f, cbd_of(prf, eta));
     for (uint16_t v : f.c) ASSERT_TRUE(v <= eta || v >= 3329 - eta) << v;
   }
   try {
-    (void)core::mlkem::sample_noise_poly(sigma, 0, 4);
+    Poly f;
+    core::mlkem::sample_noise_poly(f, sigma, 0, 4);
     FAIL() << "eta = 4 accepted";
   } catch (const core::InternalFault& f) {
     EXPECT_STREQ(f.what(), "unsupported eta value: 4");
   }
 }
-
-class MlKemKpke : public ::testing::TestWithParam<int> {};
-
-TEST_P(MlKemKpke, RoundTripDeterminismAndKeyShape) {
-  const auto level = static_cast<core::Level>(GetParam());
-  const core::Params& p = core::params(level);
-  std::array<uint8_t, 32> d{}, m{}, r{};
-  for (size_t i = 0; i < 32; ++i) {
-    d[i] = static_cast<uint8_t>(i);
-    m[i] = static_cast<uint8_t>(0xA5 ^ (i * 3));
-    r[i] = static_cast<uint8_t>(255 - i);
-  }
-  core::Bytes ek(p.ek_len()), dk(p.dk_pke_len());
-  core::mlkem::k_pke_keygen(ek, dk, d, p);
-
-  // rho is the first half of G(d || k).
-  std::array<uint8_t, 64> g;
-  const uint8_t k_byte = p.k;
-  core::sha3_512(g, {core::ByteView(d), core::ByteView(&k_byte, 1)});
-  EXPECT_EQ(mlkem_test::hex(core::ByteView(ek).last(32)),
-            mlkem_test::hex(core::ByteView(g).first(32)));
-  // dk_pke holds only canonical 12-bit values.
-  for (size_t i = 0; i < dk.size(); i += 3) {
-    ASSERT_LT(dk[i] | ((dk[i + 1] & 0x0F) << 8), 3329);
-    ASSERT_LT((dk[i + 1] >> 4) | (dk[i + 2] << 4), 3329);
-  }
-
-  core::Bytes c1(p.ct_len()), c2(p.ct_len());
-  core::mlkem::k_pke_encrypt(c1, ek, m, r, p);
-  core::mlkem::k_pke_encrypt(c2, ek, m, r, p);
-  EXPECT_EQ(c1, c2);
-  std::array<uint8_t, 32> back{};
-  core::mlkem::k_pke_decrypt(back, dk, c1, p);
-  EXPECT_EQ(back, m);
-
-  // Same d at another k: unrelated keys.
-  const core::Params& other = core::kParams[(GetParam() + 1) % 3];
-  core::Bytes ek2(other.ek_len()), dk2(other.dk_pke_len());
-  core::mlkem::k_pke_keygen(ek2, dk2, d, other);
-  EXPECT_NE(mlkem_test::hex(core::ByteView(ek2).first(64)),
-            mlkem_test::hex(core::ByteView(ek).first(64)));
-}
-
-INSTANTIATE_TEST_SUITE_P(MlKem, MlKemKpke, ::testing::Values(0, 1, 2));
 
 }  // namespace

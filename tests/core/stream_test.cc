@@ -10,6 +10,7 @@
 #include "core/common/rand.h"
 #include "core/kem.h"
 #include "tests/core/gcm_oracle.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
@@ -27,15 +28,7 @@ using symtest::pattern;
 constexpr const char* kTagLen = "AES-GCM tag must be 16 bytes";
 constexpr const char* kCtTooLong = "ciphertext exceeds configured chunk_size";
 
-void expect_error(const core::Error& e, ErrorKind kind, const char* message) {
-  EXPECT_EQ(e.kind, kind);
-  if (message == nullptr) {
-    EXPECT_EQ(e.message, nullptr);
-  } else {
-    ASSERT_NE(e.message, nullptr);
-    EXPECT_STREQ(e.message, message);
-  }
-}
+using testsupport::expect_error;
 
 StreamEncryptorStart start(Level level, uint32_t chunk_size) {
   auto r = StreamEncryptor::create(core::view(key_pair(level).ek), chunk_size, level);
@@ -202,7 +195,7 @@ TEST(Stream, DecryptorCreationErrorsInOrder) {
   struct Case {
     const char* name;
     Bytes header;
-    const Bytes& dk;
+    core::ByteView dk;
     const char* message;
   };
   const Case kCases[] = {
@@ -216,7 +209,7 @@ TEST(Stream, DecryptorCreationErrorsInOrder) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    auto r = StreamDecryptor::create(core::view(c.header), core::view(c.dk), Level::MlKem768);
+    auto r = StreamDecryptor::create(core::view(c.header), c.dk, Level::MlKem768);
     ASSERT_FALSE(r.ok());
     expect_error(r.error(), ErrorKind::InvalidParameter, c.message);
   }

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     case 2: {
       const core::Bytes m = padded(in.take(32), 32);
-      const std::span<const uint8_t, 32> m32(m.data(), 32);
+      const core::Seed m32(m.data(), 32);
       const core::Bytes ek = padded(in.rest(), p.ek_len());
       auto any = core::ml_kem_encaps_deterministic(ek, m32, level);
       FUZZ_CHECK(any.ok() && any.value().capsule.size() == p.ct_len());
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(k.ok());
       else
         FUZZ_CHECK(!k.ok() && k.error().kind == core::ErrorKind::InvalidParameter);
-      auto e = core::ml_kem_encaps_deterministic(dk, std::span<const uint8_t, 32>(kp.ek.data(), 32),
+      auto e = core::ml_kem_encaps_deterministic(dk, core::Seed(kp.ek.data(), 32),
                                                  level);
       FUZZ_CHECK(e.ok() == (dk.size() == p.ek_len()));
       break;

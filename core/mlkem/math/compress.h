@@ -44,16 +44,15 @@ inline void decompress_poly(Poly& f, unsigned d) {
   for (uint16_t& v : f.c) v = decompress_d(v, d);
 }
 
-// poly_from_message is Decompress_1(ByteDecode_1(m)): bit i of m (least
+// The message polynomial is Decompress_1(ByteDecode_1(m)): bit i of m (least
 // significant bit of byte 0 first) gives coefficient i = 1665 when set, else 0.
-// Secret data: m; the value is selected with a mask.
-inline Poly poly_from_message(std::span<const uint8_t, 32> m) noexcept {
-  Poly f;
+// add_message adds it to f in place (the polynomial itself is never
+// materialised). Secret data: m and f; the value is selected with a mask.
+inline void add_message(Poly& f, Seed m) noexcept {
   for (size_t i = 0; i < kN; ++i) {
     const uint16_t bit = (m[i / 8] >> (i % 8)) & 1;
-    f.c[i] = static_cast<uint16_t>((0 - bit) & ((kQ + 1) / 2));
+    f.c[i] = field_add(f.c[i], static_cast<uint16_t>((0 - bit) & ((kQ + 1) / 2)));
   }
-  return f;
 }
 
 // message_bit is Compress_1(w) for canonical w: 1 exactly when

@@ -115,75 +115,61 @@ inline void inv_butterfly(v16::V& a, v16::V& b, v16::V w, v16::V ws) {
   a = sum;
 }
 
+using Butterfly = void (*)(v16::V&, v16::V&, v16::V, v16::V);
+using Regroup = void (*)(v16::V, v16::V, v16::V&, v16::V&);
+
+// A layer with len >= 8: block b pairs c[start..start+len) with the next len
+// coefficients, all under the one twiddle tw(b).
+template <Butterfly B, class TwiddleOf>
+inline void wide_layer(uint16_t* c, size_t len, TwiddleOf tw) {
+  for (size_t start = 0, block = 0; start < kN; start += 2 * len, ++block) {
+    const Twiddle z = tw(block);
+    const v16::V w = v16::splat(z.w), ws = v16::splat(z.w_shoup);
+    for (size_t j = start; j < start + len; j += 8) {
+      v16::V a = v16::load(c + j), b = v16::load(c + j + len);
+      B(a, b, w, ws);
+      v16::store(c + j, a);
+      v16::store(c + j + len, b);
+    }
+  }
+}
+
+// A layer with len 4 or 2: each 16 coefficients are regrouped into the eight
+// "a" and eight "b" operands, with one twiddle per lane (w, ws: the lane tables).
+template <Butterfly B, Regroup Split, Regroup Join>
+inline void narrow_layer(uint16_t* c, const uint16_t* w, const uint16_t* ws) {
+  for (size_t s = 0; s < kN; s += 16) {
+    v16::V a, b;
+    Split(v16::load(c + s), v16::load(c + s + 8), a, b);
+    B(a, b, v16::load(w + s / 2), v16::load(ws + s / 2));
+    v16::V v0, v1;
+    Join(a, b, v0, v1);
+    v16::store(c + s, v0);
+    v16::store(c + s + 8, v1);
+  }
+}
+
 }  // namespace
 
 void ntt(Poly& f) noexcept {
   uint16_t* c = f.c.data();
   size_t k = 1;
   for (size_t len = 128; len >= 8; len /= 2) {
-    for (size_t start = 0; start < kN; start += 2 * len) {
-      const Twiddle z = kTables.forward[k++];
-      const v16::V w = v16::splat(z.w), ws = v16::splat(z.w_shoup);
-      for (size_t j = start; j < start + len; j += 8) {
-        v16::V a = v16::load(c + j), b = v16::load(c + j + len);
-        fwd_butterfly(a, b, w, ws);
-        v16::store(c + j, a);
-        v16::store(c + j + len, b);
-      }
-    }
+    wide_layer<fwd_butterfly>(c, len, [&](size_t block) { return kTables.forward[k + block]; });
+    k += kN / (2 * len);
   }
-  for (size_t s = 0; s < kN; s += 16) {  // len = 4
-    v16::V a, b;
-    split4(v16::load(c + s), v16::load(c + s + 8), a, b);
-    fwd_butterfly(a, b, v16::load(&kTables.fwd4_w[s / 2]), v16::load(&kTables.fwd4_s[s / 2]));
-    v16::V v0, v1;
-    join4(a, b, v0, v1);
-    v16::store(c + s, v0);
-    v16::store(c + s + 8, v1);
-  }
-  for (size_t s = 0; s < kN; s += 16) {  // len = 2
-    v16::V a, b;
-    split2(v16::load(c + s), v16::load(c + s + 8), a, b);
-    fwd_butterfly(a, b, v16::load(&kTables.fwd2_w[s / 2]), v16::load(&kTables.fwd2_s[s / 2]));
-    v16::V v0, v1;
-    join2(a, b, v0, v1);
-    v16::store(c + s, v0);
-    v16::store(c + s + 8, v1);
-  }
+  narrow_layer<fwd_butterfly, split4, join4>(c, kTables.fwd4_w.data(), kTables.fwd4_s.data());
+  narrow_layer<fwd_butterfly, split2, join2>(c, kTables.fwd2_w.data(), kTables.fwd2_s.data());
 }
 
 void ntt_inverse(Poly& f) noexcept {
   uint16_t* c = f.c.data();
-  for (size_t s = 0; s < kN; s += 16) {  // len = 2
-    v16::V a, b;
-    split2(v16::load(c + s), v16::load(c + s + 8), a, b);
-    inv_butterfly(a, b, v16::load(&kTables.inv2_w[s / 2]), v16::load(&kTables.inv2_s[s / 2]));
-    v16::V v0, v1;
-    join2(a, b, v0, v1);
-    v16::store(c + s, v0);
-    v16::store(c + s + 8, v1);
-  }
-  for (size_t s = 0; s < kN; s += 16) {  // len = 4
-    v16::V a, b;
-    split4(v16::load(c + s), v16::load(c + s + 8), a, b);
-    inv_butterfly(a, b, v16::load(&kTables.inv4_w[s / 2]), v16::load(&kTables.inv4_s[s / 2]));
-    v16::V v0, v1;
-    join4(a, b, v0, v1);
-    v16::store(c + s, v0);
-    v16::store(c + s + 8, v1);
-  }
+  narrow_layer<inv_butterfly, split2, join2>(c, kTables.inv2_w.data(), kTables.inv2_s.data());
+  narrow_layer<inv_butterfly, split4, join4>(c, kTables.inv4_w.data(), kTables.inv4_s.data());
   size_t i = 31;
   for (size_t len = 8; len <= 128; len *= 2) {
-    for (size_t start = 0; start < kN; start += 2 * len) {
-      const Twiddle n = kTables.inverse[i--];
-      const v16::V w = v16::splat(n.w), ws = v16::splat(n.w_shoup);
-      for (size_t j = start; j < start + len; j += 8) {
-        v16::V a = v16::load(c + j), b = v16::load(c + j + len);
-        inv_butterfly(a, b, w, ws);
-        v16::store(c + j, a);
-        v16::store(c + j + len, b);
-      }
-    }
+    wide_layer<inv_butterfly>(c, len, [&](size_t block) { return kTables.inverse[i - block]; });
+    i -= kN / (2 * len);
   }
   const v16::V w = v16::splat(kInvN.w), ws = v16::splat(kInvN.w_shoup);
   for (size_t j = 0; j < kN; j += 8) v16::store(c + j, v16::mul_const(v16::load(c + j), w, ws));

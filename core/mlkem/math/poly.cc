@@ -33,20 +33,12 @@ const Gammas kGammas = make_gammas();
 
 }  // namespace
 
-Poly Poly::add(const Poly& a, const Poly& b) noexcept {
-  Poly r;
-  for (size_t i = 0; i < kN; ++i) r.c[i] = field_add(a.c[i], b.c[i]);
-  return r;
-}
-
-Poly Poly::sub(const Poly& a, const Poly& b) noexcept {
-  Poly r;
-  for (size_t i = 0; i < kN; ++i) r.c[i] = field_sub(a.c[i], b.c[i]);
-  return r;
-}
-
 void Poly::add_assign(const Poly& b) noexcept {
   for (size_t i = 0; i < kN; ++i) c[i] = field_add(c[i], b.c[i]);
+}
+
+void Poly::sub_assign(const Poly& b) noexcept {
+  for (size_t i = 0; i < kN; ++i) c[i] = field_sub(c[i], b.c[i]);
 }
 
 Pair basecase_multiply(Pair a, Pair b, uint16_t gamma) noexcept {
@@ -198,12 +190,12 @@ void PolyVec::to_bytes(MutableBytes out) const {
 
 // ByteDecode_12 with the reduction of values q..4095 done by cond_sub_q
 // (a 12-bit value is below 2q), without branching on the (secret) bytes.
-PolyVec PolyVec::from_bytes(ByteView in, size_t k) {
-  CORE_CHECK(k <= kMaxK && in.size() >= 384 * k, "PolyVec::from_bytes: bad size");
-  PolyVec v = zero(k);
+void PolyVec::decode(ByteView in, size_t k_in) {
+  CORE_CHECK(k_in <= kMaxK && in.size() >= 384 * k_in, "PolyVec::from_bytes: bad size");
+  k = k_in;
   const uint8_t* b = in.data();
   for (size_t n = 0; n < k; ++n) {
-    Poly& f = v.p[n];
+    Poly& f = p[n];
     for (size_t i = 0; i < 128; ++i) {
       const uint16_t d1 = static_cast<uint16_t>(b[0] | ((b[1] & 0x0F) << 8));
       const uint16_t d2 = static_cast<uint16_t>((b[1] >> 4) | (b[2] << 4));
@@ -212,14 +204,17 @@ PolyVec PolyVec::from_bytes(ByteView in, size_t k) {
       b += 3;
     }
   }
+}
+
+PolyVec PolyVec::from_bytes(ByteView in, size_t k) {
+  PolyVec v;
+  v.decode(in, k);
   return v;
 }
 
-Poly PolyVec::inner_product_ntt(const PolyVec& a, const PolyVec& b) noexcept {
-  Poly acc;
+void PolyVec::inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) noexcept {
   const size_t n = std::min(a.k, b.k);
   for (size_t i = 0; i < n; ++i) multiply_ntts_acc(acc, a.p[i], b.p[i]);
-  return acc;
 }
 
 }  // namespace core::mlkem

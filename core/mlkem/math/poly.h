@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/common/bytes.h"
+#include "core/common/secret.h"
 #include "core/mlkem/math/field.h"
 
 namespace core::mlkem {
@@ -22,10 +23,10 @@ struct alignas(32) Poly {
   uint16_t operator[](size_t i) const noexcept { return c[i]; }
   bool operator==(const Poly&) const = default;
 
-  // Coefficient-wise field_add / field_sub.
-  static Poly add(const Poly& a, const Poly& b) noexcept;
-  static Poly sub(const Poly& a, const Poly& b) noexcept;
+  // Coefficient-wise field_add / field_sub, in place (so that a secret
+  // polynomial never leaves an unwiped temporary behind).
   void add_assign(const Poly& b) noexcept;
+  void sub_assign(const Poly& b) noexcept;
 
   // encode_d writes the low d bits of every coefficient, coefficient 0 first
   // and least significant bit first (ByteEncode_d); out is 32*d bytes.
@@ -48,7 +49,7 @@ Pair basecase_multiply(Pair a, Pair b, uint16_t gamma) noexcept;
 Poly multiply_ntts(const Poly& a, const Poly& b) noexcept;
 
 // multiply_ntts_acc adds multiply_ntts(a, b) to acc (same result as
-// Poly::add(acc, multiply_ntts(a, b))).
+// acc.add_assign(multiply_ntts(a, b))).
 void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept;
 
 inline constexpr size_t kMaxK = 4;
@@ -70,10 +71,18 @@ struct PolyVec {
   // values of q and above are reduced by q, never refused. Fewer bytes or
   // k above 4 is an internal fault. The bytes may be secret (dk_pke).
   static PolyVec from_bytes(ByteView in, size_t k);
+  // decode is from_bytes in place, for a vector that is secret (Wiped).
+  void decode(ByteView in, size_t k);
 
-  // inner_product_ntt is the sum of multiply_ntts(a[i], b[i]) over the
-  // indices both vectors have.
-  static Poly inner_product_ntt(const PolyVec& a, const PolyVec& b) noexcept;
+  // inner_product_ntt adds to acc the sum of multiply_ntts(a[i], b[i]) over
+  // the indices both vectors have.
+  static void inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) noexcept;
 };
+
+// The secret forms: the same values, wiped when they go out of scope. Every
+// polynomial derived from a seed other than rho, from the message or from
+// dk_pke lives in one of these until it is encoded into a public output.
+using SecretPoly = Wiped<Poly>;
+using SecretPolyVec = Wiped<PolyVec>;
 
 }  // namespace core::mlkem

@@ -1,9 +1,13 @@
 // Eight field elements at a time (SSE2, the x86-64 baseline). Each helper is
 // the lane-wise form of the scalar operation of field.h with the same exact
 // result; none branches on or indexes by lane values, which may be secret.
+//
+// TARNEL_MLKEM_SSE2 selects these paths in ntt.cc and poly.cc; without it
+// (no SSE2, or TARNEL_MLKEM_PORTABLE from the CMake option
+// TARNEL_PORTABLE_ARITHMETIC) the portable scalar forms are compiled.
 #pragma once
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(TARNEL_MLKEM_PORTABLE)
 #define TARNEL_MLKEM_SSE2 1
 #include <emmintrin.h>
 

@@ -1,23 +1,17 @@
-// The OpenSSL wrappers against independent known answers.
+// The hash, AES-GCM and random-source wrappers against independent known answers.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <string>
 
-#include "core/common/ossl.h"
+#include "core/common/aes_gcm.h"
+#include "core/common/hash.h"
 #include "core/common/rand.h"
+#include "tests/core/test_support.h"
 
 namespace {
 
-std::string hex(core::ByteView b) {
-  static const char* kDigits = "0123456789abcdef";
-  std::string s;
-  for (uint8_t v : b) {
-    s += kDigits[v >> 4];
-    s += kDigits[v & 15];
-  }
-  return s;
-}
+using testsupport::hex;
 
 TEST(Keccak, EmptyInputDigestsMatchFips202) {
   std::array<uint8_t, 32> h256;

@@ -1,4 +1,5 @@
-// Helpers shared by the ML-KEM tests: hex, the vector files, level mapping.
+// Helpers shared by the core tests: hex, the vector files, error checks,
+// level mapping.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,9 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "core/common/bytes.h"
+#include "core/common/secret.h"
+#include "core/error.h"
 #include "core/mlkem/params.h"
 
-namespace mlkem_test {
+namespace testsupport {
 
 inline std::string hex(core::ByteView b) {
   static const char* kDigits = "0123456789abcdef";
@@ -40,6 +43,17 @@ inline core::Bytes unhex(const std::string& s) {
   return out;
 }
 
+// expect_error checks an error's kind and text (null: a kind without text).
+inline void expect_error(const core::Error& e, core::ErrorKind kind, const char* message) {
+  EXPECT_EQ(e.kind, kind);
+  if (message == nullptr) {
+    EXPECT_EQ(e.message, nullptr);
+  } else {
+    ASSERT_NE(e.message, nullptr);
+    EXPECT_STREQ(e.message, message);
+  }
+}
+
 inline core::Bytes field(const nlohmann::json& c, const char* name) {
   return unhex(c.at(name).get<std::string>());
 }
@@ -55,10 +69,10 @@ inline std::optional<nlohmann::json> load_vectors(const std::string& name) {
   return nlohmann::json::parse(in);
 }
 
-#define MLKEM_LOAD_OR_SKIP(var, name)                                                   \
-  auto var##_opt = ::mlkem_test::load_vectors(name);                                    \
+#define LOAD_VECTORS_OR_SKIP(var, name)                                                   \
+  auto var##_opt = ::testsupport::load_vectors(name);                                    \
   if (!var##_opt) GTEST_SKIP() << "vector file " << name << " not found under "          \
-                               << ::mlkem_test::vectors_dir() << " (shared vectors absent)"; \
+                               << ::testsupport::vectors_dir() << " (shared vectors absent)"; \
   const nlohmann::json& var = *var##_opt
 
 inline core::Level level_of(const nlohmann::json& c) {
@@ -70,9 +84,9 @@ inline std::string case_name(const nlohmann::json& c) {
          std::to_string(c.at("level").get<int>()) + ")";
 }
 
-inline std::span<const uint8_t, 32> seed32(const core::Bytes& b) {
+inline core::Seed seed32(const core::Bytes& b) {
   if (b.size() != 32) throw std::invalid_argument("seed is not 32 bytes");
-  return std::span<const uint8_t, 32>(b.data(), 32);
+  return core::Seed(b.data(), 32);
 }
 
-}  // namespace mlkem_test
+}  // namespace testsupport

@@ -1,9 +1,7 @@
-// OpenSSL's libcrypto, wrapped once: RAII owners, algorithms fetched once per
-// process, the Keccak hashes of FIPS 202 and AES-256-GCM (SP 800-38D).
+// AES-256-GCM (SP 800-38D) through OpenSSL's libcrypto.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <span>
 
@@ -14,34 +12,10 @@
 
 namespace core {
 
-template <auto Free>
-struct OsslFree {
-  template <class T>
-  void operator()(T* p) const noexcept { Free(p); }
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
 };
-using MdCtx = std::unique_ptr<EVP_MD_CTX, OsslFree<&EVP_MD_CTX_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, OsslFree<&EVP_CIPHER_CTX_free>>;
-
-namespace ossl {
-// Each is fetched on first use and kept for the life of the process; a fetch
-// that fails is an internal fault (CORE_CHECK).
-const EVP_MD* sha3_256();
-const EVP_MD* sha3_512();
-const EVP_MD* shake128();
-const EVP_MD* shake256();
-const EVP_CIPHER* aes_256_gcm();
-
-// thread_md_ctx is a digest context owned by the calling thread, reused by
-// the one-shot hashes below instead of allocating one per call.
-EVP_MD_CTX* thread_md_ctx();
-}  // namespace ossl
-
-// One-shot hashes over the concatenation of `parts`. They cannot fail on
-// valid arguments; an OpenSSL failure (out of memory) is an internal fault.
-void sha3_256(std::span<uint8_t, 32> out, std::initializer_list<ByteView> parts);
-void sha3_512(std::span<uint8_t, 64> out, std::initializer_list<ByteView> parts);
-void shake128(MutableBytes out, std::initializer_list<ByteView> parts);
-void shake256(MutableBytes out, std::initializer_list<ByteView> parts);
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 inline constexpr size_t kGcmNonceLen = 12;
 inline constexpr size_t kGcmTagLen = 16;
