@@ -265,21 +265,10 @@ class OutputFile(io.RawIOBase):
 
     def write(self, data: "ReadableBuffer") -> int:
         """Write all of ``data`` (short writes are continued) or raise."""
-        fd = self.fileno()
         with memoryview(data) as view:
-            mv = view.cast("B")
-            off = 0
-            while off < len(mv):
-                try:
-                    n = os.write(fd, mv[off:])
-                except InterruptedError:
-                    continue
-                except OSError as e:
-                    raise _named(e, self.path) from None
-                if n <= 0:
-                    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), self.path)
-                off += n
-            return len(mv)
+            size = view.nbytes
+            self.write_many((view,))
+        return size
 
     def write_many(self, buffers: "Sequence[ReadableBuffer]") -> None:
         """Write every buffer of ``buffers`` in order, with as few system
