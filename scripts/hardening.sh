@@ -39,7 +39,7 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
 fi
 "$PY" -m pip install -q --disable-pip-version-check "cmake>=3.26" ninja pytest \
-  "cryptography>=44" "kyber-py>=1.0" atheris
+  "cryptography>=47" "kyber-py>=1.2" "ecdsa>=0.19" atheris
 
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
