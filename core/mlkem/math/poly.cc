@@ -5,6 +5,7 @@
 
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/vec16.h"
+#include "core/mlkem/math/vec256.h"
 #include "core/result.h"
 
 namespace core::mlkem {
@@ -14,9 +15,13 @@ namespace {
 // kGammas[2j] = zeta_{64+j} and kGammas[2j+1] = q - zeta_{64+j}: the moduli
 // X^2 - zeta^(2 BitRev7(i) + 1) of FIPS 203, Algorithm 11, for i = 0..127.
 // kGammas.g_mont[i] = kGammas.g[i] * 2^16 mod q, for the Montgomery path.
+// kGammas.g_mont16 is g_mont in the order the sixteen-lane path reads the
+// pairs: within each run of 16 pairs, 0-3, 8-11, 4-7, 12-15 (its packing
+// works within each 128-bit half).
 struct Gammas {
   alignas(16) std::array<uint16_t, 128> g{};
   alignas(16) std::array<uint16_t, 128> g_mont{};
+  alignas(32) std::array<uint16_t, 128> g_mont16{};
 };
 Gammas make_gammas() {
   Gammas t;
@@ -27,6 +32,8 @@ Gammas make_gammas() {
   }
   for (size_t i = 0; i < 128; ++i)
     t.g_mont[i] = static_cast<uint16_t>((uint32_t{t.g[i]} << 16) % kQ);
+  constexpr size_t kOrder[16] = {0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15};
+  for (size_t i = 0; i < 128; ++i) t.g_mont16[i] = t.g_mont[(i & ~size_t{15}) + kOrder[i % 16]];
   return t;
 }
 const Gammas kGammas = make_gammas();
@@ -55,7 +62,8 @@ Pair basecase_multiply(Pair a, Pair b, uint16_t gamma) noexcept {
 // 2q * 1353 < q * 2^15, so the last product is again in (-q, q); the result
 // is then made canonical and equals the scalar path exactly.
 // Secret data: a, b (and acc). No branch or index depends on them.
-void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
+namespace {
+void multiply_ntts_acc_sse2(Poly& acc, const Poly& a, const Poly& b) noexcept {
   const v16::V low16 = _mm_set1_epi32(0xFFFF);
   const v16::V r2 = v16::splat(1353);
   // Deinterleave four pairs from each of two registers into even and odd
@@ -80,6 +88,47 @@ void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
     v16::store(&acc.c[i], v16::add(v16::load(&acc.c[i]), _mm_unpacklo_epi16(r0, r1)));
     v16::store(&acc.c[i + 8], v16::add(v16::load(&acc.c[i + 8]), _mm_unpackhi_epi16(r0, r1)));
   }
+}
+}  // namespace
+
+#if defined(TARNEL_MLKEM_AVX2)
+// The same computation on sixteen pairs at a time. The packing and the
+// interleaving both work within each 128-bit half, so the interleaved results
+// land back in coefficient order; only the gammas are read in the permuted
+// order of g_mont16.
+TARNEL_AVX2_BEGIN
+namespace {
+void multiply_ntts_acc_avx2(Poly& acc, const Poly& a, const Poly& b) noexcept {
+  using v256::V;
+  const V low16 = _mm256_set1_epi32(0xFFFF);
+  const V r2 = v256::splat(1353);
+  for (size_t i = 0; i < kN; i += 32) {
+    const V a_lo = v256::load(&a.c[i]), a_hi = v256::load(&a.c[i + 16]);
+    const V b_lo = v256::load(&b.c[i]), b_hi = v256::load(&b.c[i + 16]);
+    const V a0 = _mm256_packs_epi32(_mm256_and_si256(a_lo, low16), _mm256_and_si256(a_hi, low16));
+    const V a1 = _mm256_packs_epi32(_mm256_srli_epi32(a_lo, 16), _mm256_srli_epi32(a_hi, 16));
+    const V b0 = _mm256_packs_epi32(_mm256_and_si256(b_lo, low16), _mm256_and_si256(b_hi, low16));
+    const V b1 = _mm256_packs_epi32(_mm256_srli_epi32(b_lo, 16), _mm256_srli_epi32(b_hi, 16));
+    const V gamma = v256::load(&kGammas.g_mont16[i / 2]);
+    const V c0 = _mm256_add_epi16(v256::mont_mul(a0, b0),
+                                  v256::mont_mul(v256::mont_mul(a1, b1), gamma));
+    const V c1 = _mm256_add_epi16(v256::mont_mul(a0, b1), v256::mont_mul(a1, b0));
+    const V r0 = v256::add_q_if_negative(v256::mont_mul(c0, r2));
+    const V r1 = v256::add_q_if_negative(v256::mont_mul(c1, r2));
+    v256::store(&acc.c[i], v256::add(v256::load(&acc.c[i]), _mm256_unpacklo_epi16(r0, r1)));
+    v256::store(&acc.c[i + 16],
+                v256::add(v256::load(&acc.c[i + 16]), _mm256_unpackhi_epi16(r0, r1)));
+  }
+}
+}  // namespace
+TARNEL_AVX2_END
+#endif
+
+void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return multiply_ntts_acc_avx2(acc, a, b);
+#endif
+  multiply_ntts_acc_sse2(acc, a, b);
 }
 
 #else  // portable form
