@@ -51,10 +51,7 @@ constexpr PackTable kPack = make_pack_table();
 
 }  // namespace
 
-// Sixteen candidates (24 bytes) per step: each 128-bit half takes 12 bytes;
-// a byte shuffle puts bytes (3k, 3k+1) in lane 2k and (3k+1, 3k+2) in lane
-// 2k+1, then the even lanes keep their low 12 bits and the odd lanes their
-// high 12. The accepted lanes of each half are packed to the front through
+// Sixteen candidates (24 bytes, v256::unpack12) per step. The accepted lanes of each half are packed to the front through
 // kPack. Each step writes 16 lanes from position `count`, so it runs while
 // count <= 240; it reads 32 bytes, so while 32 remain. The scalar loop
 // finishes. The stream is public (it expands rho), so the table look-ups and
@@ -64,17 +61,10 @@ namespace {
 size_t parse_avx2(uint16_t* out, size_t count, const uint8_t* b, size_t& consumed,
                   size_t size) noexcept {
   using v256::V;
-  const V spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
-  const V pick = _mm256_setr_epi8(0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11,  //
-                                  0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11);
-  const V mask12 = v256::splat(0x0FFF);
   const V q = v256::splat(kQ);
   size_t pos = 0;
   while (count <= kN - 16 && pos + 32 <= size) {
-    const V raw = _mm256_loadu_si256(reinterpret_cast<const V*>(b + pos));
-    const V bytes = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), pick);
-    const V v = _mm256_blend_epi16(_mm256_and_si256(bytes, mask12), _mm256_srli_epi16(bytes, 4),
-                                   0xAA);
+    const V v = v256::unpack12(b + pos);
     const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(q, v)));
     for (unsigned half = 0; half < 2; ++half) {
       // One bit per lane from the two bits per lane of the byte mask.

@@ -230,4 +230,36 @@ TEST(MlKemDispatch, RejectionParseMatchesTheDefinitionOnEveryPath) {
   });
 }
 
+// ByteEncode_12 / ByteDecode_12 (values of q and above reduced), on a
+// buffer of exactly 384*k bytes so that a read past its end shows under
+// AddressSanitizer.
+TEST(MlKemDispatch, TwelveBitCodingMatchesTheDefinitionOnEveryPath) {
+  std::mt19937 rng(12);
+  on_every_path([&] {
+    for (size_t k = 1; k <= 4; ++k) {
+      std::vector<uint8_t> in(384 * k);
+      for (auto& v : in) v = static_cast<uint8_t>(rng());
+      in[0] = 0xFF, in[1] = 0x0F;  // 4095 first
+      in[384 * k - 1] = 0xFF;      // 4080 or more last
+      const core::mlkem::PolyVec v = core::mlkem::PolyVec::from_bytes(in, k);
+      for (size_t n = 0; n < k; ++n)
+        for (size_t i = 0; i < 128; ++i) {
+          const uint8_t* b = &in[384 * n + 3 * i];
+          const uint32_t d1 = b[0] | ((b[1] & 0x0Fu) << 8), d2 = (b[1] >> 4) | (uint32_t{b[2]} << 4);
+          ASSERT_EQ(v[n].c[2 * i], d1 % kQ) << n << " " << i;
+          ASSERT_EQ(v[n].c[2 * i + 1], d2 % kQ) << n << " " << i;
+        }
+      std::vector<uint8_t> out(384 * k);
+      v.to_bytes(out);
+      // Re-encoding the reduced values: the input wherever it was below q.
+      for (size_t n = 0; n < k; ++n)
+        for (size_t i = 0; i < 256; ++i) {
+          const uint8_t* b = &out[384 * n + 3 * (i / 2)];
+          const uint32_t d = i % 2 ? (b[1] >> 4) | (uint32_t{b[2]} << 4) : b[0] | ((b[1] & 0x0Fu) << 8);
+          ASSERT_EQ(d, v[n].c[i]) << n << " " << i;
+        }
+    }
+  });
+}
+
 }  // namespace

@@ -221,10 +221,35 @@ PolyVec PolyVec::zero(size_t k) {
   return v;
 }
 
+#if defined(TARNEL_MLKEM_AVX2)
+// ByteEncode_12 and ByteDecode_12 (with the reduction below q) of one
+// polynomial, sixteen coefficients per 24 bytes. The last group is read with
+// unpack12_end so that nothing past the 384 bytes is loaded. Secret data:
+// the coefficients and bytes (s_hat, dk_pke); only lane-wise operations.
+TARNEL_AVX2_BEGIN
+namespace {
+void to_bytes12_avx2(uint8_t* out, const Poly& f) noexcept {
+  for (size_t i = 0; i < kN; i += 16) v256::pack12(out + 3 * i / 2, v256::load(&f.c[i]));
+}
+void from_bytes12_avx2(Poly& f, const uint8_t* in) noexcept {
+  for (size_t i = 0; i < kN - 16; i += 16)
+    v256::store(&f.c[i], v256::cond_sub_q(v256::unpack12(in + 3 * i / 2)));
+  v256::store(&f.c[kN - 16], v256::cond_sub_q(v256::unpack12_end(in + 3 * (kN - 16) / 2)));
+}
+}  // namespace
+TARNEL_AVX2_END
+#endif
+
 // Three bytes per pair of 12-bit coefficients (ByteEncode_12).
 void PolyVec::to_bytes(MutableBytes out) const {
   CORE_CHECK(out.size() == 384 * k, "PolyVec::to_bytes: bad size");
   uint8_t* o = out.data();
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) {
+    for (size_t n = 0; n < k; ++n) to_bytes12_avx2(o + 384 * n, p[n]);
+    return;
+  }
+#endif
   for (size_t n = 0; n < k; ++n) {
     const Poly& f = p[n];
     for (size_t i = 0; i < 128; ++i) {
@@ -243,6 +268,12 @@ void PolyVec::decode(ByteView in, size_t k_in) {
   CORE_CHECK(k_in <= kMaxK && in.size() >= 384 * k_in, "PolyVec::from_bytes: bad size");
   k = k_in;
   const uint8_t* b = in.data();
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) {
+    for (size_t n = 0; n < k; ++n) from_bytes12_avx2(p[n], b + 384 * n);
+    return;
+  }
+#endif
   for (size_t n = 0; n < k; ++n) {
     Poly& f = p[n];
     for (size_t i = 0; i < 128; ++i) {

@@ -47,6 +47,42 @@ inline V mont_mul(V a, V b) {
   return _mm256_sub_epi16(hi, _mm256_mulhi_epi16(u, splat(kQ)));
 }
 
+// unpack12 reads the 24 bytes of sixteen packed 12-bit values (the packing
+// of ByteEncode_12 and of SampleNTT's candidates) into sixteen lanes, in
+// order. It loads 32 bytes from p; unpack12_end loads the 32 bytes that end
+// where the 24 do (from p - 8), for the last values of a buffer. Each
+// 128-bit half takes 12 bytes; a byte shuffle puts bytes (3k, 3k+1) in lane
+// 2k and (3k+1, 3k+2) in lane 2k+1; the even lanes keep their low 12 bits
+// and the odd lanes their high 12.
+inline V unpack12_spread(V halves) {
+  const V pick = _mm256_setr_epi8(0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11,  //
+                                  0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11);
+  const V bytes = _mm256_shuffle_epi8(halves, pick);
+  return _mm256_blend_epi16(_mm256_and_si256(bytes, splat(0x0FFF)), _mm256_srli_epi16(bytes, 4),
+                            0xAA);
+}
+inline V unpack12(const uint8_t* p) {
+  const V raw = _mm256_loadu_si256(reinterpret_cast<const V*>(p));
+  return unpack12_spread(_mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6)));
+}
+inline V unpack12_end(const uint8_t* p) {
+  const V raw = _mm256_loadu_si256(reinterpret_cast<const V*>(p - 8));
+  return unpack12_spread(_mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7)));
+}
+
+// pack12 writes sixteen 12-bit lanes as 24 bytes (the inverse of unpack12):
+// each pair becomes c0 + 4096 c1 in a 32-bit lane, whose three low bytes are
+// gathered per half and then across the halves.
+inline void pack12(uint8_t* out, V v) {
+  const V pairs = _mm256_madd_epi16(v, _mm256_set1_epi32((4096 << 16) | 1));
+  const V gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                    0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const V packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(pairs, gather),
+                                               _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(packed, 1));
+}
+
 }  // namespace core::mlkem::v256
 TARNEL_AVX2_END
 
