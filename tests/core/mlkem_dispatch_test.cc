@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/mlkem/math/compress.h"
 #include "core/mlkem/math/dispatch.h"
 #include "core/mlkem/math/field.h"
 #include "core/mlkem/math/ntt.h"
@@ -227,6 +228,24 @@ TEST(MlKemDispatch, RejectionParseMatchesTheDefinitionOnEveryPath) {
         ASSERT_EQ(got.c[i], want.c[i]) << "entry " << i << ", length " << s.bytes.size()
                                        << " from " << s.start;
     }
+  });
+}
+
+// Compress_d on every canonical value and every width, against rounding
+// with integers: round(2^d x / q) = floor((2^(d+1) x + q) / 2q), mod 2^d.
+TEST(MlKemDispatch, CompressMatchesRoundingOnEveryPath) {
+  on_every_path([&] {
+    for (unsigned d = 1; d <= 11; ++d)
+      for (uint32_t base = 0; base < kQ; base += 256) {
+        Poly f;
+        for (uint32_t i = 0; i < 256; ++i) f.c[i] = static_cast<uint16_t>((base + i) % kQ);
+        const Poly in = f;
+        core::mlkem::compress_poly(f, d);
+        for (uint32_t i = 0; i < 256; ++i) {
+          const uint32_t want = (((uint32_t{in.c[i]} << (d + 1)) + kQ) / (2 * kQ)) % (1u << d);
+          ASSERT_EQ(f.c[i], want) << "x " << in.c[i] << " d " << d;
+        }
+      }
   });
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/mlkem/math/compress.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/vec16.h"
 #include "core/mlkem/math/vec256.h"
@@ -237,6 +238,43 @@ void from_bytes12_avx2(Poly& f, const uint8_t* in) noexcept {
   v256::store(&f.c[kN - 16], v256::cond_sub_q(v256::unpack12_end(in + 3 * (kN - 16) / 2)));
 }
 }  // namespace
+TARNEL_AVX2_END
+#endif
+
+#if defined(TARNEL_MLKEM_AVX2)
+// Compress_d on sixteen coefficients at a time, in 32-bit lanes:
+// n = x * 2^d + 1664 < 2^23, and floor(n / q) = (n * M) >> 43 with
+// M = ceil(2^43 / q) < 2^32: M exceeds 2^43 / q by less than 1, so the error
+// n * (M - 2^43/q) / 2^43 < 2^23 / 2^43 stays below 1/q and never crosses an
+// integer. The 64-bit products are formed on the even and the odd lanes in
+// turn. Secret data: the coefficients; d is public.
+TARNEL_AVX2_BEGIN
+namespace detail {
+namespace {
+constexpr uint64_t kDivM43 = ((uint64_t{1} << 43) + kQ - 1) / kQ;
+static_assert(kDivM43 < (uint64_t{1} << 32));
+
+inline __m256i compress8(__m256i x, __m128i shift, __m256i mask) {
+  const __m256i m = _mm256_set1_epi64x(static_cast<long long>(kDivM43));
+  const __m256i n = _mm256_add_epi32(_mm256_sll_epi32(x, shift), _mm256_set1_epi32(1664));
+  const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(n, m), 43);
+  const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(n, 32), m), 43);
+  return _mm256_and_si256(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)), mask);
+}
+}  // namespace
+
+void compress_poly_avx2(Poly& f, unsigned d) noexcept {
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(d));
+  const __m256i mask = _mm256_set1_epi32((1 << d) - 1);
+  for (size_t i = 0; i < kN; i += 16) {
+    const __m256i v = v256::load(&f.c[i]);
+    const __m256i lo = compress8(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(v)), shift, mask);
+    const __m256i hi = compress8(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1)), shift, mask);
+    // packus works per 128-bit half: put the four 64-bit quarters back in order.
+    v256::store(&f.c[i], _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8));
+  }
+}
+}  // namespace detail
 TARNEL_AVX2_END
 #endif
 
