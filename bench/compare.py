@@ -58,7 +58,12 @@ RESULTS_DIR = Path(__file__).resolve().parent / "results"
 SECTIONS = ("mlkem", "envelopes", "threads", "boundary", "files")
 
 # Thresholds the suite reports against, as (ours / peer) or speed-up ratios.
-TARGET_MLKEM_VS_PEER = 1.5
+# ML-KEM: pyca/cryptography's loaded key objects keep work done at load (the
+# expanded matrix); the other peers do the same work as tarnel on every call
+# (bytes in, bytes out). Goals per operation: (equal-work peers,
+# loaded-object peers); None: no goal.
+LOADED_PEERS = ("cryptography",)
+MLKEM_GOALS = {"keygen": (1.5, None), "encaps": (1.5, 1.0), "decaps": (1.3, 1.3)}
 TARGET_HYBRID_64MIB = 0.9
 TARGET_STREAM_64KIB = 0.8
 TARGET_THREADS_MLKEM = 1.8
@@ -575,8 +580,16 @@ def targets(report: dict) -> list[dict]:
                     "two_processes": control})
 
     for r in report["mlkem"]:
-        add(f"ML-KEM-{r['level']} {r['op']} vs fastest peer ({r['fastest_peer']})",
-            r["ratio"], TARGET_MLKEM_VS_PEER)
+        for loaded in (False, True):
+            goal = MLKEM_GOALS[r["op"]][1 if loaded else 0]
+            peers = {n: v for n, v in r["peers_ops_s"].items()
+                     if v and (n in LOADED_PEERS) == loaded}
+            if goal is None or not peers:
+                continue
+            best = max(peers, key=peers.get)
+            kind = "loaded object" if loaded else "equal work"
+            add(f"ML-KEM-{r['level']} {r['op']} vs fastest peer, {kind} ({best})",
+                r["tarnel_ops_s"] / peers[best], goal)
     env = report["envelopes"]
     for r in env.get("hybrid", []):
         if r["size"] == 64 * MiB:
@@ -619,12 +632,6 @@ def print_mlkem(report: dict) -> None:
     print_mlkem_ratios(report["mlkem"])
     print_core_shares(report.get("core_profile"))
 
-
-# Peers that do the same work as tarnel on every call (bytes in, bytes out),
-# and the one that keeps work done when its key object was loaded.
-LOADED_PEERS = ("cryptography",)
-# Goals per operation: (equal-work peers, loaded-object peers); None: no goal.
-MLKEM_GOALS = {"keygen": (1.5, None), "encaps": (1.5, 1.0), "decaps": (1.3, 1.3)}
 
 
 def print_mlkem_ratios(rows: list[dict]) -> None:
