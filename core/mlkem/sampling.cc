@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core/common/hash.h"
+#include "core/mlkem/math/dispatch.h"
+#include "core/mlkem/math/vec256.h"
 #include "core/result.h"
 
 namespace core::mlkem {
@@ -17,10 +19,86 @@ constexpr size_t kFirstSqueeze = 3 * kShake128Rate;
 
 }  // namespace
 
+#if defined(TARNEL_MLKEM_AVX2)
+
+namespace {
+
+// Left-packing of eight 16-bit lanes: for each 8-bit acceptance mask, the
+// byte shuffle that moves the accepted lanes to the front, in order, and
+// their number.
+struct PackTable {
+  alignas(16) std::array<std::array<uint8_t, 16>, 256> shuffle{};
+  std::array<uint8_t, 256> count{};
+};
+
+constexpr PackTable make_pack_table() {
+  PackTable t;
+  for (size_t m = 0; m < 256; ++m) {
+    size_t n = 0;
+    for (size_t lane = 0; lane < 8; ++lane)
+      if ((m >> lane) & 1) {
+        t.shuffle[m][2 * n] = static_cast<uint8_t>(2 * lane);
+        t.shuffle[m][2 * n + 1] = static_cast<uint8_t>(2 * lane + 1);
+        ++n;
+      }
+    for (size_t k = 2 * n; k < 16; ++k) t.shuffle[m][k] = 0x80;  // zero
+    t.count[m] = static_cast<uint8_t>(n);
+  }
+  return t;
+}
+
+constexpr PackTable kPack = make_pack_table();
+
+}  // namespace
+
+// Sixteen candidates (24 bytes, v256::unpack12) per step. The accepted lanes of each half are packed to the front through
+// kPack. Each step writes 16 lanes from position `count`, so it runs while
+// count <= 240; it reads 32 bytes, so while 32 remain. The scalar loop
+// finishes. The stream is public (it expands rho), so the table look-ups and
+// branches on its values reveal nothing secret.
+TARNEL_AVX2_BEGIN
+namespace {
+size_t parse_avx2(uint16_t* out, size_t count, const uint8_t* b, size_t& consumed,
+                  size_t size) noexcept {
+  using v256::V;
+  const V q = v256::splat(kQ);
+  size_t pos = 0;
+  while (count <= kN - 16 && pos + 32 <= size) {
+    const V v = v256::unpack12(b + pos);
+    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(q, v)));
+    for (unsigned half = 0; half < 2; ++half) {
+      // One bit per lane from the two bits per lane of the byte mask.
+      uint32_t x = (m >> (16 * half)) & 0x5555;
+      x = (x | (x >> 1)) & 0x3333;
+      x = (x | (x >> 2)) & 0x0F0F;
+      x = (x | (x >> 4)) & 0x00FF;
+      const __m128i lanes = half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+      const __m128i sh = _mm_load_si128(reinterpret_cast<const __m128i*>(kPack.shuffle[x].data()));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count), _mm_shuffle_epi8(lanes, sh));
+      count += kPack.count[x];
+    }
+    pos += 24;
+  }
+  consumed = pos;
+  return count;
+}
+}  // namespace
+TARNEL_AVX2_END
+
+#endif  // TARNEL_MLKEM_AVX2
+
 // The stream and the matrix are public, so the loop may branch on the values.
 size_t sample_ntt_parse(Poly& a, size_t count, ByteView stream) noexcept {
   const uint8_t* b = stream.data();
-  const size_t groups = stream.size() / 3;
+  size_t groups = stream.size() / 3;
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active() && count < kN) {
+    size_t consumed = 0;
+    count = parse_avx2(a.c.data(), count, b, consumed, stream.size());
+    b += consumed;
+    groups -= consumed / 3;
+  }
+#endif
   for (size_t g = 0; g < groups && count < kN; ++g, b += 3) {
     const uint16_t d1 = static_cast<uint16_t>(b[0] | ((b[1] & 0x0F) << 8));
     const uint16_t d2 = static_cast<uint16_t>((b[1] >> 4) | (b[2] << 4));

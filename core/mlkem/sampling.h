@@ -21,6 +21,8 @@ Poly sample_ntt(Seed rho, uint8_t i, uint8_t j);
 // sample_ntt_parse runs the rejection loop of Algorithm 7 over `stream`
 // (whole 3-byte groups), filling a from position `count`; returns the new
 // count, at most 256. The groups after the 256th accepted value are not read.
+// Entries from the returned count on may have been overwritten (a vector path
+// stores whole registers); they are filled by the calls that follow.
 size_t sample_ntt_parse(Poly& a, size_t count, ByteView stream) noexcept;
 
 // sample_noise_poly writes SamplePolyCBD_eta(PRF_eta(seed, nonce)) to out, with

@@ -16,6 +16,7 @@
 #include "core/common/ct.h"
 #include "core/common/secret.h"
 #include "core/kem.h"
+#include "core/mlkem/math/dispatch.h"
 
 namespace {
 
@@ -64,7 +65,21 @@ bool check_level(Level level, uint8_t seed) {
 
 }  // namespace
 
-int main() {
+// ct_check [portable|sse2|avx2]: the arithmetic path to run on (default: the
+// one the core picks); a path this build or processor cannot take is an error.
+int main(int argc, char** argv) {
+  using core::mlkem::ArithPath;
+  if (argc > 1) {
+    bool set = false;
+    for (ArithPath p : {ArithPath::Portable, ArithPath::Sse2, ArithPath::Avx2})
+      if (std::strcmp(argv[1], core::mlkem::arith_path_name(p)) == 0)
+        set = core::mlkem::set_arith_path(p);
+    if (!set) {
+      std::fprintf(stderr, "arithmetic path %s: unknown or not available here\n", argv[1]);
+      return 2;
+    }
+  }
+  std::printf("arithmetic path: %s\n", core::mlkem::arith_path_name(core::mlkem::arith_path()));
   int failures = 0;
   for (int l = 0; l < 3; ++l) {
     for (uint8_t seed : {1, 77}) {

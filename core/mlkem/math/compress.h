@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/mlkem/math/dispatch.h"
 #include "core/mlkem/math/field.h"
 #include "core/mlkem/math/poly.h"
 #include "core/result.h"
@@ -34,9 +35,17 @@ constexpr uint16_t decompress_d(uint16_t y, unsigned d) noexcept {
   return static_cast<uint16_t>((uint32_t{kQ} * y + (uint32_t{1} << (d - 1))) >> d);
 }
 
+namespace detail {
+// The sixteen-lane form of compress_poly (defined with the AVX2 kernels).
+void compress_poly_avx2(Poly& f, unsigned d) noexcept;
+}  // namespace detail
+
 // In-place coefficient-wise forms; d outside 1..11 is an internal fault.
 inline void compress_poly(Poly& f, unsigned d) {
   CORE_CHECK(d >= 1 && d <= 11, "compress_d: unsupported width");
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return detail::compress_poly_avx2(f, d);
+#endif
   for (uint16_t& v : f.c) v = compress_d(v, d);
 }
 inline void decompress_poly(Poly& f, unsigned d) {

@@ -2,6 +2,7 @@
 
 #include "core/mlkem/math/poly.h"
 #include "core/mlkem/math/vec16.h"
+#include "core/mlkem/math/vec256.h"
 
 namespace core::mlkem {
 
@@ -149,10 +150,7 @@ inline void narrow_layer(uint16_t* c, const uint16_t* w, const uint16_t* ws) {
   }
 }
 
-}  // namespace
-
-void ntt(Poly& f) noexcept {
-  uint16_t* c = f.c.data();
+void ntt_sse2(uint16_t* c) noexcept {
   size_t k = 1;
   for (size_t len = 128; len >= 8; len /= 2) {
     wide_layer<fwd_butterfly>(c, len, [&](size_t block) { return kTables.forward[k + block]; });
@@ -162,8 +160,7 @@ void ntt(Poly& f) noexcept {
   narrow_layer<fwd_butterfly, split2, join2>(c, kTables.fwd2_w.data(), kTables.fwd2_s.data());
 }
 
-void ntt_inverse(Poly& f) noexcept {
-  uint16_t* c = f.c.data();
+void ntt_inverse_sse2(uint16_t* c) noexcept {
   narrow_layer<inv_butterfly, split2, join2>(c, kTables.inv2_w.data(), kTables.inv2_s.data());
   narrow_layer<inv_butterfly, split4, join4>(c, kTables.inv4_w.data(), kTables.inv4_s.data());
   size_t i = 31;
@@ -173,6 +170,165 @@ void ntt_inverse(Poly& f) noexcept {
   }
   const v16::V w = v16::splat(kInvN.w), ws = v16::splat(kInvN.w_shoup);
   for (size_t j = 0; j < kN; j += 8) v16::store(c + j, v16::mul_const(v16::load(c + j), w, ws));
+}
+
+}  // namespace
+
+#if defined(TARNEL_MLKEM_AVX2)
+
+// Sixteen lanes at a time, on the same plan: layers with len >= 16 pair
+// contiguous runs; the layers with len 8, 4 and 2 regroup 32 coefficients
+// (two registers) into the sixteen "a" and sixteen "b" operands, with
+// permutations that work within each 128-bit half for len 4 and 2. The
+// per-lane twiddle tables of those layers are derived once by running the
+// same regrouping over coefficient indices. Secret data: the coefficients.
+TARNEL_AVX2_BEGIN
+namespace {
+namespace avx2 {
+
+using v256::V;
+
+inline void split8(V v0, V v1, V& a, V& b) {
+  a = _mm256_permute2x128_si256(v0, v1, 0x20);
+  b = _mm256_permute2x128_si256(v0, v1, 0x31);
+}
+inline void split4(V v0, V v1, V& a, V& b) {
+  a = _mm256_unpacklo_epi64(v0, v1);
+  b = _mm256_unpackhi_epi64(v0, v1);
+}
+inline void split2(V v0, V v1, V& a, V& b) {
+  const V t0 = _mm256_unpacklo_epi32(v0, v1), t1 = _mm256_unpackhi_epi32(v0, v1);
+  a = _mm256_unpacklo_epi32(t0, t1);
+  b = _mm256_unpackhi_epi32(t0, t1);
+}
+inline void join2(V a, V b, V& v0, V& v1) {
+  v0 = _mm256_unpacklo_epi32(a, b);
+  v1 = _mm256_unpackhi_epi32(a, b);
+}
+// split8 and split4 are their own inverses.
+
+inline void fwd_butterfly(V& a, V& b, V w, V ws) {
+  const V t = v256::mul_const(b, w, ws);
+  b = v256::sub(a, t);
+  a = v256::add(a, t);
+}
+inline void inv_butterfly(V& a, V& b, V w, V ws) {
+  const V sum = v256::add(a, b);
+  b = v256::mul_const(v256::sub(a, b), w, ws);
+  a = sum;
+}
+
+using Butterfly = void (*)(V&, V&, V, V);
+using Regroup = void (*)(V, V, V&, V&);
+
+// Lane twiddles of one narrow layer: 128 (w, w_shoup), in the order the
+// regrouped "a" lanes take the blocks.
+struct LaneTwiddles {
+  alignas(32) std::array<uint16_t, 128> w{}, s{};
+};
+struct NarrowTables {
+  LaneTwiddles fwd8, fwd4, fwd2, inv8, inv4, inv2;
+};
+
+template <Regroup Split>
+LaneTwiddles lane_twiddles(size_t len, bool inverse) {
+  LaneTwiddles t;
+  const size_t nb = kN / (2 * len);
+  for (size_t st = 0; st < kN; st += 32) {
+    alignas(32) uint16_t idx[32], lanes[16];
+    for (size_t i = 0; i < 32; ++i) idx[i] = static_cast<uint16_t>(st + i);
+    V a, b;
+    Split(v256::load(idx), v256::load(idx + 16), a, b);
+    v256::store(lanes, a);
+    for (size_t l = 0; l < 16; ++l) {
+      const size_t block = lanes[l] / (2 * len);
+      const Twiddle z = inverse ? kTables.inverse[2 * nb - 1 - block] : kTables.forward[nb + block];
+      t.w[st / 2 + l] = z.w;
+      t.s[st / 2 + l] = z.w_shoup;
+    }
+  }
+  return t;
+}
+
+const NarrowTables& narrow_tables() {
+  static const NarrowTables t{
+      lane_twiddles<split8>(8, false), lane_twiddles<split4>(4, false),
+      lane_twiddles<split2>(2, false), lane_twiddles<split8>(8, true),
+      lane_twiddles<split4>(4, true),  lane_twiddles<split2>(2, true)};
+  return t;
+}
+
+// A layer with len >= 16; block b uses tw[b] (forward) or tw[-b] (inverse).
+template <Butterfly B>
+inline void wide_layer(uint16_t* c, size_t len, const Twiddle* tw, ptrdiff_t step) {
+  for (size_t start = 0; start < kN; start += 2 * len, tw += step) {
+    const V w = v256::splat(tw->w), ws = v256::splat(tw->w_shoup);
+    for (size_t j = start; j < start + len; j += 16) {
+      V a = v256::load(c + j), b = v256::load(c + j + len);
+      B(a, b, w, ws);
+      v256::store(c + j, a);
+      v256::store(c + j + len, b);
+    }
+  }
+}
+
+template <Butterfly B, Regroup Split, Regroup Join>
+inline void narrow_layer(uint16_t* c, const LaneTwiddles& t) {
+  for (size_t s = 0; s < kN; s += 32) {
+    V a, b;
+    Split(v256::load(c + s), v256::load(c + s + 16), a, b);
+    B(a, b, v256::load(t.w.data() + s / 2), v256::load(t.s.data() + s / 2));
+    V v0, v1;
+    Join(a, b, v0, v1);
+    v256::store(c + s, v0);
+    v256::store(c + s + 16, v1);
+  }
+}
+
+void ntt(uint16_t* c) noexcept {
+  const NarrowTables& nt = narrow_tables();
+  size_t k = 1;
+  for (size_t len = 128; len >= 16; len /= 2) {
+    wide_layer<fwd_butterfly>(c, len, &kTables.forward[k], 1);
+    k += kN / (2 * len);
+  }
+  narrow_layer<fwd_butterfly, split8, split8>(c, nt.fwd8);
+  narrow_layer<fwd_butterfly, split4, split4>(c, nt.fwd4);
+  narrow_layer<fwd_butterfly, split2, join2>(c, nt.fwd2);
+}
+
+void ntt_inverse(uint16_t* c) noexcept {
+  const NarrowTables& nt = narrow_tables();
+  narrow_layer<inv_butterfly, split2, join2>(c, nt.inv2);
+  narrow_layer<inv_butterfly, split4, split4>(c, nt.inv4);
+  narrow_layer<inv_butterfly, split8, split8>(c, nt.inv8);
+  size_t i = 15;
+  for (size_t len = 16; len <= 128; len *= 2) {
+    wide_layer<inv_butterfly>(c, len, &kTables.inverse[i], -1);
+    i -= kN / (2 * len);
+  }
+  const V w = v256::splat(kInvN.w), ws = v256::splat(kInvN.w_shoup);
+  for (size_t j = 0; j < kN; j += 16) v256::store(c + j, v256::mul_const(v256::load(c + j), w, ws));
+}
+
+}  // namespace avx2
+}  // namespace
+TARNEL_AVX2_END
+
+#endif  // TARNEL_MLKEM_AVX2
+
+void ntt(Poly& f) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return avx2::ntt(f.c.data());
+#endif
+  ntt_sse2(f.c.data());
+}
+
+void ntt_inverse(Poly& f) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return avx2::ntt_inverse(f.c.data());
+#endif
+  ntt_inverse_sse2(f.c.data());
 }
 
 #else  // portable form

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/mlkem/math/compress.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/vec16.h"
+#include "core/mlkem/math/vec256.h"
 #include "core/result.h"
 
 namespace core::mlkem {
@@ -14,9 +16,13 @@ namespace {
 // kGammas[2j] = zeta_{64+j} and kGammas[2j+1] = q - zeta_{64+j}: the moduli
 // X^2 - zeta^(2 BitRev7(i) + 1) of FIPS 203, Algorithm 11, for i = 0..127.
 // kGammas.g_mont[i] = kGammas.g[i] * 2^16 mod q, for the Montgomery path.
+// kGammas.g_mont16 is g_mont in the order the sixteen-lane path reads the
+// pairs: within each run of 16 pairs, 0-3, 8-11, 4-7, 12-15 (its packing
+// works within each 128-bit half).
 struct Gammas {
   alignas(16) std::array<uint16_t, 128> g{};
   alignas(16) std::array<uint16_t, 128> g_mont{};
+  alignas(32) std::array<uint16_t, 128> g_mont16{};
 };
 Gammas make_gammas() {
   Gammas t;
@@ -27,6 +33,8 @@ Gammas make_gammas() {
   }
   for (size_t i = 0; i < 128; ++i)
     t.g_mont[i] = static_cast<uint16_t>((uint32_t{t.g[i]} << 16) % kQ);
+  constexpr size_t kOrder[16] = {0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15};
+  for (size_t i = 0; i < 128; ++i) t.g_mont16[i] = t.g_mont[(i & ~size_t{15}) + kOrder[i % 16]];
   return t;
 }
 const Gammas kGammas = make_gammas();
@@ -55,7 +63,8 @@ Pair basecase_multiply(Pair a, Pair b, uint16_t gamma) noexcept {
 // 2q * 1353 < q * 2^15, so the last product is again in (-q, q); the result
 // is then made canonical and equals the scalar path exactly.
 // Secret data: a, b (and acc). No branch or index depends on them.
-void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
+namespace {
+void multiply_ntts_acc_sse2(Poly& acc, const Poly& a, const Poly& b) noexcept {
   const v16::V low16 = _mm_set1_epi32(0xFFFF);
   const v16::V r2 = v16::splat(1353);
   // Deinterleave four pairs from each of two registers into even and odd
@@ -80,6 +89,47 @@ void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
     v16::store(&acc.c[i], v16::add(v16::load(&acc.c[i]), _mm_unpacklo_epi16(r0, r1)));
     v16::store(&acc.c[i + 8], v16::add(v16::load(&acc.c[i + 8]), _mm_unpackhi_epi16(r0, r1)));
   }
+}
+}  // namespace
+
+#if defined(TARNEL_MLKEM_AVX2)
+// The same computation on sixteen pairs at a time. The packing and the
+// interleaving both work within each 128-bit half, so the interleaved results
+// land back in coefficient order; only the gammas are read in the permuted
+// order of g_mont16.
+TARNEL_AVX2_BEGIN
+namespace {
+void multiply_ntts_acc_avx2(Poly& acc, const Poly& a, const Poly& b) noexcept {
+  using v256::V;
+  const V low16 = _mm256_set1_epi32(0xFFFF);
+  const V r2 = v256::splat(1353);
+  for (size_t i = 0; i < kN; i += 32) {
+    const V a_lo = v256::load(&a.c[i]), a_hi = v256::load(&a.c[i + 16]);
+    const V b_lo = v256::load(&b.c[i]), b_hi = v256::load(&b.c[i + 16]);
+    const V a0 = _mm256_packs_epi32(_mm256_and_si256(a_lo, low16), _mm256_and_si256(a_hi, low16));
+    const V a1 = _mm256_packs_epi32(_mm256_srli_epi32(a_lo, 16), _mm256_srli_epi32(a_hi, 16));
+    const V b0 = _mm256_packs_epi32(_mm256_and_si256(b_lo, low16), _mm256_and_si256(b_hi, low16));
+    const V b1 = _mm256_packs_epi32(_mm256_srli_epi32(b_lo, 16), _mm256_srli_epi32(b_hi, 16));
+    const V gamma = v256::load(&kGammas.g_mont16[i / 2]);
+    const V c0 = _mm256_add_epi16(v256::mont_mul(a0, b0),
+                                  v256::mont_mul(v256::mont_mul(a1, b1), gamma));
+    const V c1 = _mm256_add_epi16(v256::mont_mul(a0, b1), v256::mont_mul(a1, b0));
+    const V r0 = v256::add_q_if_negative(v256::mont_mul(c0, r2));
+    const V r1 = v256::add_q_if_negative(v256::mont_mul(c1, r2));
+    v256::store(&acc.c[i], v256::add(v256::load(&acc.c[i]), _mm256_unpacklo_epi16(r0, r1)));
+    v256::store(&acc.c[i + 16],
+                v256::add(v256::load(&acc.c[i + 16]), _mm256_unpackhi_epi16(r0, r1)));
+  }
+}
+}  // namespace
+TARNEL_AVX2_END
+#endif
+
+void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return multiply_ntts_acc_avx2(acc, a, b);
+#endif
+  multiply_ntts_acc_sse2(acc, a, b);
 }
 
 #else  // portable form
@@ -172,10 +222,72 @@ PolyVec PolyVec::zero(size_t k) {
   return v;
 }
 
+#if defined(TARNEL_MLKEM_AVX2)
+// ByteEncode_12 and ByteDecode_12 (with the reduction below q) of one
+// polynomial, sixteen coefficients per 24 bytes. The last group is read with
+// unpack12_end so that nothing past the 384 bytes is loaded. Secret data:
+// the coefficients and bytes (s_hat, dk_pke); only lane-wise operations.
+TARNEL_AVX2_BEGIN
+namespace {
+void to_bytes12_avx2(uint8_t* out, const Poly& f) noexcept {
+  for (size_t i = 0; i < kN; i += 16) v256::pack12(out + 3 * i / 2, v256::load(&f.c[i]));
+}
+void from_bytes12_avx2(Poly& f, const uint8_t* in) noexcept {
+  for (size_t i = 0; i < kN - 16; i += 16)
+    v256::store(&f.c[i], v256::cond_sub_q(v256::unpack12(in + 3 * i / 2)));
+  v256::store(&f.c[kN - 16], v256::cond_sub_q(v256::unpack12_end(in + 3 * (kN - 16) / 2)));
+}
+}  // namespace
+TARNEL_AVX2_END
+#endif
+
+#if defined(TARNEL_MLKEM_AVX2)
+// Compress_d on sixteen coefficients at a time, in 32-bit lanes:
+// n = x * 2^d + 1664 < 2^23, and floor(n / q) = (n * M) >> 43 with
+// M = ceil(2^43 / q) < 2^32: M exceeds 2^43 / q by less than 1, so the error
+// n * (M - 2^43/q) / 2^43 < 2^23 / 2^43 stays below 1/q and never crosses an
+// integer. The 64-bit products are formed on the even and the odd lanes in
+// turn. Secret data: the coefficients; d is public.
+TARNEL_AVX2_BEGIN
+namespace detail {
+namespace {
+constexpr uint64_t kDivM43 = ((uint64_t{1} << 43) + kQ - 1) / kQ;
+static_assert(kDivM43 < (uint64_t{1} << 32));
+
+inline __m256i compress8(__m256i x, __m128i shift, __m256i mask) {
+  const __m256i m = _mm256_set1_epi64x(static_cast<long long>(kDivM43));
+  const __m256i n = _mm256_add_epi32(_mm256_sll_epi32(x, shift), _mm256_set1_epi32(1664));
+  const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(n, m), 43);
+  const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(n, 32), m), 43);
+  return _mm256_and_si256(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)), mask);
+}
+}  // namespace
+
+void compress_poly_avx2(Poly& f, unsigned d) noexcept {
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(d));
+  const __m256i mask = _mm256_set1_epi32((1 << d) - 1);
+  for (size_t i = 0; i < kN; i += 16) {
+    const __m256i v = v256::load(&f.c[i]);
+    const __m256i lo = compress8(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(v)), shift, mask);
+    const __m256i hi = compress8(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1)), shift, mask);
+    // packus works per 128-bit half: put the four 64-bit quarters back in order.
+    v256::store(&f.c[i], _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8));
+  }
+}
+}  // namespace detail
+TARNEL_AVX2_END
+#endif
+
 // Three bytes per pair of 12-bit coefficients (ByteEncode_12).
 void PolyVec::to_bytes(MutableBytes out) const {
   CORE_CHECK(out.size() == 384 * k, "PolyVec::to_bytes: bad size");
   uint8_t* o = out.data();
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) {
+    for (size_t n = 0; n < k; ++n) to_bytes12_avx2(o + 384 * n, p[n]);
+    return;
+  }
+#endif
   for (size_t n = 0; n < k; ++n) {
     const Poly& f = p[n];
     for (size_t i = 0; i < 128; ++i) {
@@ -194,6 +306,12 @@ void PolyVec::decode(ByteView in, size_t k_in) {
   CORE_CHECK(k_in <= kMaxK && in.size() >= 384 * k_in, "PolyVec::from_bytes: bad size");
   k = k_in;
   const uint8_t* b = in.data();
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) {
+    for (size_t n = 0; n < k; ++n) from_bytes12_avx2(p[n], b + 384 * n);
+    return;
+  }
+#endif
   for (size_t n = 0; n < k; ++n) {
     Poly& f = p[n];
     for (size_t i = 0; i < 128; ++i) {

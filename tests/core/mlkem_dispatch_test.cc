@@ -1,0 +1,284 @@
+// Every arithmetic path this build and processor can take, forced in turn,
+// against direct definitions: the NTT and its inverse (FIPS 203, Algorithms
+// 9 and 10, with % q), the NTT-domain product (Algorithm 11) and the
+// rejection parse of SampleNTT (Algorithm 7).
+//
+// TARNEL_TEST_ARITH=<portable|sse2|avx2> in the environment forces that path
+// for the whole test run (so that the known-answer tests run on it); a path
+// that cannot run here fails the run instead of being skipped.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/mlkem/math/compress.h"
+#include "core/mlkem/math/dispatch.h"
+#include "core/mlkem/math/field.h"
+#include "core/mlkem/math/ntt.h"
+#include "core/mlkem/math/poly.h"
+#include "core/mlkem/sampling.h"
+
+namespace {
+
+using core::mlkem::ArithPath;
+using core::mlkem::kQ;
+using core::mlkem::Poly;
+
+constexpr ArithPath kAllPaths[] = {ArithPath::Portable, ArithPath::Sse2, ArithPath::Avx2};
+
+const bool kForcedFromEnvironment = [] {
+  const char* want = std::getenv("TARNEL_TEST_ARITH");
+  if (want == nullptr || *want == '\0') return false;
+  for (ArithPath p : kAllPaths)
+    if (std::strcmp(want, core::mlkem::arith_path_name(p)) == 0) {
+      if (core::mlkem::set_arith_path(p)) return true;
+      std::fprintf(stderr, "TARNEL_TEST_ARITH=%s: not available in this build or on this CPU\n",
+                   want);
+      std::exit(2);
+    }
+  std::fprintf(stderr, "TARNEL_TEST_ARITH=%s: unknown path\n", want);
+  std::exit(2);
+}();
+
+std::vector<ArithPath> available_paths() {
+  std::vector<ArithPath> out;
+  for (ArithPath p : kAllPaths)
+    if (core::mlkem::arith_path_available(p)) out.push_back(p);
+  return out;
+}
+
+// Runs body once per available path, restoring the path in use afterwards.
+template <class Body>
+void on_every_path(Body body) {
+  const ArithPath before = core::mlkem::arith_path();
+  for (ArithPath p : available_paths()) {
+    SCOPED_TRACE(core::mlkem::arith_path_name(p));
+    ASSERT_TRUE(core::mlkem::set_arith_path(p));
+    ASSERT_EQ(core::mlkem::arith_path(), p);
+    body();
+  }
+  ASSERT_TRUE(core::mlkem::set_arith_path(before));
+}
+
+uint32_t pow_mod(uint32_t b, uint32_t e) {
+  uint32_t r = 1;
+  for (; e; e >>= 1, b = b * b % kQ)
+    if (e & 1) r = r * b % kQ;
+  return r;
+}
+uint32_t bitrev7(uint32_t i) {
+  uint32_t r = 0;
+  for (int k = 0; k < 7; ++k) r |= ((i >> k) & 1) << (6 - k);
+  return r;
+}
+uint32_t zeta(uint32_t i) { return pow_mod(17, bitrev7(i)); }
+
+Poly ref_ntt(Poly f) {
+  uint32_t k = 1;
+  for (uint32_t len = 128; len >= 2; len /= 2)
+    for (uint32_t start = 0; start < 256; start += 2 * len) {
+      const uint32_t z = zeta(k++);
+      for (uint32_t j = start; j < start + len; ++j) {
+        const uint32_t t = z * f.c[j + len] % kQ;
+        f.c[j + len] = static_cast<uint16_t>((f.c[j] + kQ - t) % kQ);
+        f.c[j] = static_cast<uint16_t>((f.c[j] + t) % kQ);
+      }
+    }
+  return f;
+}
+
+Poly ref_ntt_inverse(Poly f) {
+  uint32_t i = 127;
+  for (uint32_t len = 2; len <= 128; len *= 2)
+    for (uint32_t start = 0; start < 256; start += 2 * len) {
+      const uint32_t z = zeta(i--);
+      for (uint32_t j = start; j < start + len; ++j) {
+        const uint32_t t = f.c[j];
+        f.c[j] = static_cast<uint16_t>((t + f.c[j + len]) % kQ);
+        f.c[j + len] = static_cast<uint16_t>(z * ((f.c[j + len] + kQ - t) % kQ) % kQ);
+      }
+    }
+  for (auto& v : f.c) v = static_cast<uint16_t>(v * 3303u % kQ);
+  return f;
+}
+
+Poly ref_multiply(const Poly& a, const Poly& b) {
+  Poly r;
+  for (uint32_t i = 0; i < 128; ++i) {
+    const uint64_t g = pow_mod(17, 2 * bitrev7(i) + 1);
+    const uint64_t a0 = a.c[2 * i], a1 = a.c[2 * i + 1], b0 = b.c[2 * i], b1 = b.c[2 * i + 1];
+    r.c[2 * i] = static_cast<uint16_t>((a0 * b0 + a1 * b1 % kQ * g) % kQ);
+    r.c[2 * i + 1] = static_cast<uint16_t>((a0 * b1 + a1 * b0) % kQ);
+  }
+  return r;
+}
+
+// Random polynomials, plus the extremes every lane trick must survive.
+std::vector<Poly> inputs() {
+  std::mt19937 rng(18);
+  std::uniform_int_distribution<int> dist(0, kQ - 1);
+  std::vector<Poly> out(3);
+  out[1].c.fill(kQ - 1);
+  for (size_t i = 0; i < 256; ++i) out[2].c[i] = static_cast<uint16_t>(i % 2 ? kQ - 1 : 0);
+  for (int n = 0; n < 12; ++n) {
+    Poly f;
+    for (auto& v : f.c) v = static_cast<uint16_t>(dist(rng));
+    out.push_back(f);
+  }
+  return out;
+}
+
+TEST(MlKemDispatch, AtLeastTheBaselinePathRuns) {
+  const auto paths = available_paths();
+  ASSERT_FALSE(paths.empty());
+  EXPECT_TRUE(core::mlkem::arith_path_available(core::mlkem::arith_path()));
+  EXPECT_FALSE(core::mlkem::set_arith_path(static_cast<ArithPath>(7)));
+  std::string names;
+  for (ArithPath p : paths) names += std::string(" ") + core::mlkem::arith_path_name(p);
+  std::printf("arithmetic paths here:%s; in use: %s%s\n", names.c_str(),
+              core::mlkem::arith_path_name(core::mlkem::arith_path()),
+              kForcedFromEnvironment ? " (forced)" : "");
+}
+
+TEST(MlKemDispatch, NttAndInverseMatchTheDefinitionOnEveryPath) {
+  const auto polys = inputs();
+  on_every_path([&] {
+    for (const Poly& f : polys) {
+      Poly g = f;
+      core::mlkem::ntt(g);
+      ASSERT_EQ(g, ref_ntt(f));
+      Poly h = f;
+      core::mlkem::ntt_inverse(h);
+      ASSERT_EQ(h, ref_ntt_inverse(f));
+      core::mlkem::ntt_inverse(g);
+      ASSERT_EQ(g, f);
+    }
+  });
+}
+
+TEST(MlKemDispatch, NttProductsMatchTheDefinitionOnEveryPath) {
+  const auto polys = inputs();
+  on_every_path([&] {
+    for (size_t i = 0; i < polys.size(); ++i) {
+      const Poly& a = polys[i];
+      const Poly& b = polys[(i * 5 + 1) % polys.size()];
+      Poly acc = polys[(i + 3) % polys.size()];
+      Poly want = ref_multiply(a, b);
+      for (size_t n = 0; n < 256; ++n)
+        want.c[n] = static_cast<uint16_t>((want.c[n] + acc.c[n]) % kQ);
+      core::mlkem::multiply_ntts_acc(acc, a, b);
+      ASSERT_EQ(acc, want);
+    }
+  });
+}
+
+// The scalar definition: 12-bit candidates, those below q kept, up to 256.
+size_t ref_parse(Poly& a, size_t count, const std::vector<uint8_t>& s) {
+  for (size_t g = 0; g + 3 <= s.size() && count < 256; g += 3) {
+    const uint16_t d1 = static_cast<uint16_t>(s[g] | ((s[g + 1] & 0x0F) << 8));
+    const uint16_t d2 = static_cast<uint16_t>((s[g + 1] >> 4) | (s[g + 2] << 4));
+    if (d1 < kQ) a.c[count++] = d1;
+    if (d2 < kQ && count < 256) a.c[count++] = d2;
+  }
+  return count;
+}
+
+TEST(MlKemDispatch, RejectionParseMatchesTheDefinitionOnEveryPath) {
+  std::mt19937 rng(7);
+  struct Stream {
+    std::vector<uint8_t> bytes;
+    size_t start;
+  };
+  std::vector<Stream> streams;
+  // Uniform bytes (about 19% rejected), bytes that make every candidate 4095
+  // or 3329 (all rejected), mixes dense in rejects, and lengths around the
+  // vector step (24 bytes) and the read width (32 bytes), from several counts.
+  for (size_t len : {0, 2, 3, 24, 31, 32, 33, 56, 168, 504, 507, 840})
+    for (size_t start : {0, 1, 200, 239, 240, 241, 255, 256}) {
+      std::vector<uint8_t> b(len);
+      for (auto& v : b) v = static_cast<uint8_t>(rng());
+      streams.push_back({b, start});
+    }
+  std::vector<uint8_t> rejects(504, 0xFF);
+  streams.push_back({rejects, 0});
+  std::vector<uint8_t> exact_q(504);
+  for (size_t i = 0; i < exact_q.size(); i += 3) {
+    exact_q[i] = 0x01, exact_q[i + 1] = 0xD0 | 0x0D, exact_q[i + 2] = 0xD0;  // 3329, 3329
+  }
+  streams.push_back({exact_q, 0});
+  for (int n = 0; n < 20; ++n) {
+    std::vector<uint8_t> b(504);
+    for (auto& v : b) v = static_cast<uint8_t>(rng() % 4 == 0 ? 0xFF : rng());
+    streams.push_back({b, static_cast<size_t>(n * 7)});
+  }
+  on_every_path([&] {
+    for (const Stream& s : streams) {
+      Poly want, got;
+      for (size_t i = 0; i < 256; ++i) want.c[i] = got.c[i] = static_cast<uint16_t>(i);
+      const size_t n_want = ref_parse(want, s.start, s.bytes);
+      const size_t n_got = core::mlkem::sample_ntt_parse(got, s.start, s.bytes);
+      ASSERT_EQ(n_got, n_want) << "length " << s.bytes.size() << " from " << s.start;
+      // Entries before the start stay; those after the new count are free.
+      for (size_t i = 0; i < n_got; ++i)
+        ASSERT_EQ(got.c[i], want.c[i]) << "entry " << i << ", length " << s.bytes.size()
+                                       << " from " << s.start;
+    }
+  });
+}
+
+// Compress_d on every canonical value and every width, against rounding
+// with integers: round(2^d x / q) = floor((2^(d+1) x + q) / 2q), mod 2^d.
+TEST(MlKemDispatch, CompressMatchesRoundingOnEveryPath) {
+  on_every_path([&] {
+    for (unsigned d = 1; d <= 11; ++d)
+      for (uint32_t base = 0; base < kQ; base += 256) {
+        Poly f;
+        for (uint32_t i = 0; i < 256; ++i) f.c[i] = static_cast<uint16_t>((base + i) % kQ);
+        const Poly in = f;
+        core::mlkem::compress_poly(f, d);
+        for (uint32_t i = 0; i < 256; ++i) {
+          const uint32_t want = (((uint32_t{in.c[i]} << (d + 1)) + kQ) / (2 * kQ)) % (1u << d);
+          ASSERT_EQ(f.c[i], want) << "x " << in.c[i] << " d " << d;
+        }
+      }
+  });
+}
+
+// ByteEncode_12 / ByteDecode_12 (values of q and above reduced), on a
+// buffer of exactly 384*k bytes so that a read past its end shows under
+// AddressSanitizer.
+TEST(MlKemDispatch, TwelveBitCodingMatchesTheDefinitionOnEveryPath) {
+  std::mt19937 rng(12);
+  on_every_path([&] {
+    for (size_t k = 1; k <= 4; ++k) {
+      std::vector<uint8_t> in(384 * k);
+      for (auto& v : in) v = static_cast<uint8_t>(rng());
+      in[0] = 0xFF, in[1] = 0x0F;  // 4095 first
+      in[384 * k - 1] = 0xFF;      // 4080 or more last
+      const core::mlkem::PolyVec v = core::mlkem::PolyVec::from_bytes(in, k);
+      for (size_t n = 0; n < k; ++n)
+        for (size_t i = 0; i < 128; ++i) {
+          const uint8_t* b = &in[384 * n + 3 * i];
+          const uint32_t d1 = b[0] | ((b[1] & 0x0Fu) << 8), d2 = (b[1] >> 4) | (uint32_t{b[2]} << 4);
+          ASSERT_EQ(v[n].c[2 * i], d1 % kQ) << n << " " << i;
+          ASSERT_EQ(v[n].c[2 * i + 1], d2 % kQ) << n << " " << i;
+        }
+      std::vector<uint8_t> out(384 * k);
+      v.to_bytes(out);
+      // Re-encoding the reduced values: the input wherever it was below q.
+      for (size_t n = 0; n < k; ++n)
+        for (size_t i = 0; i < 256; ++i) {
+          const uint8_t* b = &out[384 * n + 3 * (i / 2)];
+          const uint32_t d = i % 2 ? (b[1] >> 4) | (uint32_t{b[2]} << 4) : b[0] | ((b[1] & 0x0Fu) << 8);
+          ASSERT_EQ(d, v[n].c[i]) << n << " " << i;
+        }
+    }
+  });
+}
+
+}  // namespace
