@@ -24,6 +24,8 @@ from __future__ import annotations
 import base64
 import binascii
 import io
+import itertools
+import struct
 from typing import IO, TYPE_CHECKING, Optional
 
 from ._formats import StreamError
@@ -44,6 +46,22 @@ _ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 _ALPHABET_AND_PAD = _ALPHABET + b"="
 # Input is read in blocks of this size and decoded a block of lines at once.
 _BATCH = 1 << 16
+_LINE_WITH_END = LINE_CHARS + 1
+# Lines cut at once when writing.
+_BLOCK_OF_LINES = struct.Struct(f"{LINE_CHARS}s" * 64)
+_BLOCK_CHARS = _BLOCK_OF_LINES.size
+
+
+def _lines(encoded: bytes) -> bytes:
+    """``encoded`` (a multiple of LINE_CHARS characters) cut into lines, each
+    ending in LF. Blocks of lines are cut by one struct unpack each, which
+    is several times faster than slicing line by line."""
+    bulk = len(encoded) // _BLOCK_CHARS * _BLOCK_CHARS
+    parts = list(itertools.chain.from_iterable(_BLOCK_OF_LINES.iter_unpack(
+        memoryview(encoded)[:bulk])))
+    parts.extend(encoded[i : i + LINE_CHARS] for i in range(bulk, len(encoded), LINE_CHARS))
+    parts.append(b"")
+    return b"\n".join(parts)
 
 
 class ArmorError(StreamError):
@@ -91,10 +109,7 @@ class ArmorWriter(io.RawIOBase):
         if whole:
             encoded = binascii.b2a_base64(self._pending[:whole], newline=False)
             del self._pending[:whole]
-            lines = b"\n".join(
-                [encoded[i : i + LINE_CHARS] for i in range(0, len(encoded), LINE_CHARS)]
-            )
-            self._out.write(lines + b"\n")
+            self._out.write(_lines(encoded))
         return n
 
     def flush(self) -> None:
@@ -208,15 +223,16 @@ class ArmorReader(io.RawIOBase):
             self._short = True
         return data
 
-    def _next_lines(self) -> list[bytes]:
-        """The next complete lines of input (line ends removed), at least one
-        unless the input is over; a last line without a line end included."""
+    def _next_raw(self) -> bytes:
+        """The next complete lines of input with their line ends, at least
+        one unless the input is over (then b""); a last line without a line
+        end included."""
         while True:
             block = self._in.read(_BATCH)
             data = self._carry + block
             if not block:
                 self._carry = b""
-                return [data] if data else []
+                return data
             cut = data.rfind(b"\n")
             if cut < 0:
                 if len(data) > LINE_CHARS + 2:
@@ -226,27 +242,42 @@ class ArmorReader(io.RawIOBase):
                 self._carry = data
                 continue
             self._carry = data[cut + 1 :]
-            lines = data[:cut].split(b"\n")
             if len(self._carry) > LINE_CHARS + 2:
+                lines = data.count(b"\n", 0, cut + 1)
                 raise ArmorError(
-                    f"armor: line {self._line_no + len(lines) + 1} is longer than "
+                    f"armor: line {self._line_no + lines + 1} is longer than "
                     f"{LINE_CHARS} characters"
                 )
-            return [line[:-1] if line.endswith(b"\r") else line for line in lines]
+            return data[: cut + 1]
+
+    def _full_lines(self, raw: bytes) -> Optional[bytes]:
+        """The decoded bytes of ``raw`` when it is only full data lines ending
+        in LF, without padding; None when it needs the line-by-line checks."""
+        if self._short:
+            return None
+        count, rest = divmod(len(raw), _LINE_WITH_END)
+        if rest or raw[LINE_CHARS::_LINE_WITH_END] != b"\n" * count:
+            return None
+        body = raw.replace(b"\n", b"")
+        if len(body) != count * LINE_CHARS or body.translate(None, _ALPHABET):
+            return None
+        self._line_no += count
+        return binascii.a2b_base64(body)
 
     def _next_data(self) -> bytes:
         """Decoded bytes of the next lines; b"" once the END line is read."""
-        lines = self._next_lines()
-        if not lines:
+        raw = self._next_raw()
+        if not raw:
             raise ArmorError("armor: the input ends without the END line")
-        if not self._short and all(len(line) == LINE_CHARS for line in lines):
-            joined = b"".join(lines)
-            if not joined.translate(None, _ALPHABET):  # full lines, no padding
-                self._line_no += len(lines)
-                return binascii.a2b_base64(joined)
+        fast = self._full_lines(raw)
+        if fast is not None:
+            return fast
+        lines = raw[:-1].split(b"\n") if raw.endswith(b"\n") else raw.split(b"\n")
         out = []
         for i, line in enumerate(lines):
             self._line_no += 1
+            if line.endswith(b"\r") and (i + 1 < len(lines) or raw.endswith(b"\n")):
+                line = line[:-1]
             data = self._data_line(line)
             if data is None:
                 rest = b"".join(lines[i + 1 :]) + self._carry

@@ -62,24 +62,29 @@ def test_armored_round_trip_through_pipes(keypair: tuple[Path, Path], size: int)
     assert ok(run("decrypt", "-i", str(key), input=padded)).stdout == data
 
 
-def test_armor_writer_and_reader_stream_in_small_pieces() -> None:
-    data = os.urandom(10_000)
+# Writes of a few bytes, of one line, and of many lines (cut a block of lines
+# at a time, with a remainder), into data of a few hundred lines.
+@pytest.mark.parametrize("piece", [7, 48, 3072 + 49, 65_556, 200_000])
+def test_armor_writer_and_reader_stream_in_pieces(piece: int) -> None:
+    data = os.urandom(150_001)
     out = io.BytesIO()
     w = armor.ArmorWriter(out)
-    for i in range(0, len(data), 7):
-        w.write(data[i : i + 7])
+    for i in range(0, len(data), piece):
+        w.write(data[i : i + piece])
     w.finish()
-    assert out.getvalue() == (
+    expected = (
         BEGIN.encode() + b"\n"
         + b"".join(base64.b64encode(data[i : i + 48]) + b"\n" for i in range(0, len(data), 48))
         + END.encode() + b"\n"
     )
-    r = armor.ArmorReader(io.BufferedReader(io.BytesIO(out.getvalue())))
-    got = bytearray()
-    while piece := r.read(5):
-        assert len(piece) <= 5
-        got += piece
-    assert got == data
+    assert out.getvalue() == expected
+    for text in (expected, expected.replace(b"\n", b"\r\n")):
+        r = armor.ArmorReader(io.BufferedReader(io.BytesIO(text)))
+        got = bytearray()
+        while chunk := r.read(piece):
+            assert len(chunk) <= piece
+            got += chunk
+        assert got == data
 
 
 @pytest.mark.parametrize("tail", ["", "junk\n"], ids=["no END line", "data after END"])
