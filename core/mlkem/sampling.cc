@@ -51,7 +51,8 @@ constexpr PackTable kPack = make_pack_table();
 
 }  // namespace
 
-// Sixteen candidates (24 bytes, v256::unpack12) per step. The accepted lanes of each half are packed to the front through
+// Sixteen candidates (24 bytes, v256::unpack12) per step. The accepted
+// lanes of each half are packed to the front through
 // kPack. Each step writes 16 lanes from position `count`, so it runs while
 // count <= 240; it reads 32 bytes, so while 32 remain. The scalar loop
 // finishes. The stream is public (it expands rho), so the table look-ups and
@@ -65,13 +66,12 @@ size_t parse_avx2(uint16_t* out, size_t count, const uint8_t* b, size_t& consume
   size_t pos = 0;
   while (count <= kN - 16 && pos + 32 <= size) {
     const V v = v256::unpack12(b + pos);
-    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(q, v)));
+    // One bit per lane: the lane masks packed to bytes (each half holds its
+    // eight twice), then gathered by movemask; bits 0-7 and 16-23 are used.
+    const V accept = _mm256_cmpgt_epi16(q, v);
+    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(accept, accept)));
     for (unsigned half = 0; half < 2; ++half) {
-      // One bit per lane from the two bits per lane of the byte mask.
-      uint32_t x = (m >> (16 * half)) & 0x5555;
-      x = (x | (x >> 1)) & 0x3333;
-      x = (x | (x >> 2)) & 0x0F0F;
-      x = (x | (x >> 4)) & 0x00FF;
+      const uint32_t x = (m >> (16 * half)) & 0xFF;
       const __m128i lanes = half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
       const __m128i sh = _mm_load_si128(reinterpret_cast<const __m128i*>(kPack.shuffle[x].data()));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count), _mm_shuffle_epi8(lanes, sh));
