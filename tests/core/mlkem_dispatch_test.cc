@@ -179,6 +179,34 @@ TEST(MlKemDispatch, NttProductsMatchTheDefinitionOnEveryPath) {
   });
 }
 
+// Sums of up to four products (reduced once on the vector path), with the
+// all-(q-1) polynomials among the terms, which push the unreduced sums
+// furthest.
+TEST(MlKemDispatch, SumsOfNttProductsMatchTheDefinitionOnEveryPath) {
+  const auto polys = inputs();
+  on_every_path([&] {
+    for (size_t n = 0; n <= 4; ++n)
+      for (size_t start = 0; start < polys.size(); ++start) {
+        std::array<Poly, 4> a{}, b{};
+        for (size_t j = 0; j < n; ++j) {
+          a[j] = polys[(start + j) % polys.size()];
+          b[j] = polys[(start * 3 + j + 1) % polys.size()];
+        }
+        if (start == 0)
+          for (size_t j = 0; j < n; ++j) a[j] = b[j] = polys[1];
+        Poly acc = polys[(start + 5) % polys.size()];
+        Poly want = acc;
+        for (size_t j = 0; j < n; ++j) {
+          const Poly p = ref_multiply(a[j], b[j]);
+          for (size_t i = 0; i < 256; ++i)
+            want.c[i] = static_cast<uint16_t>((want.c[i] + p.c[i]) % kQ);
+        }
+        core::mlkem::multiply_ntts_sum_acc(acc, a.data(), b.data(), n);
+        ASSERT_EQ(acc, want) << "terms " << n << " start " << start;
+      }
+  });
+}
+
 // The scalar definition: 12-bit candidates, those below q kept, up to 256.
 size_t ref_parse(Poly& a, size_t count, const std::vector<uint8_t>& s) {
   for (size_t g = 0; g + 3 <= s.size() && count < 256; g += 3) {

@@ -121,6 +121,36 @@ void multiply_ntts_acc_avx2(Poly& acc, const Poly& a, const Poly& b) noexcept {
                 v256::add(v256::load(&acc.c[i + 16]), _mm256_unpackhi_epi16(r0, r1)));
   }
 }
+
+// The sum of n <= 4 products with one final reduction: each product term of
+// c0 and c1 lies in (-2q, 2q), so the sums stay within (-8q, 8q), inside
+// sixteen signed bits, and 8q * 1353 < q * 2^15 keeps the last Montgomery
+// product in (-q, q) as before.
+void multiply_ntts_sum_acc_avx2(Poly& acc, const Poly* a, const Poly* b, size_t n) noexcept {
+  using v256::V;
+  const V low16 = _mm256_set1_epi32(0xFFFF);
+  const V r2 = v256::splat(1353);
+  for (size_t i = 0; i < kN; i += 32) {
+    const V gamma = v256::load(&kGammas.g_mont16[i / 2]);
+    V c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+    for (size_t j = 0; j < n; ++j) {
+      const V a_lo = v256::load(&a[j].c[i]), a_hi = v256::load(&a[j].c[i + 16]);
+      const V b_lo = v256::load(&b[j].c[i]), b_hi = v256::load(&b[j].c[i + 16]);
+      const V a0 = _mm256_packs_epi32(_mm256_and_si256(a_lo, low16), _mm256_and_si256(a_hi, low16));
+      const V a1 = _mm256_packs_epi32(_mm256_srli_epi32(a_lo, 16), _mm256_srli_epi32(a_hi, 16));
+      const V b0 = _mm256_packs_epi32(_mm256_and_si256(b_lo, low16), _mm256_and_si256(b_hi, low16));
+      const V b1 = _mm256_packs_epi32(_mm256_srli_epi32(b_lo, 16), _mm256_srli_epi32(b_hi, 16));
+      c0 = _mm256_add_epi16(c0, _mm256_add_epi16(v256::mont_mul(a0, b0),
+                                                 v256::mont_mul(v256::mont_mul(a1, b1), gamma)));
+      c1 = _mm256_add_epi16(c1, _mm256_add_epi16(v256::mont_mul(a0, b1), v256::mont_mul(a1, b0)));
+    }
+    const V r0 = v256::add_q_if_negative(v256::mont_mul(c0, r2));
+    const V r1 = v256::add_q_if_negative(v256::mont_mul(c1, r2));
+    v256::store(&acc.c[i], v256::add(v256::load(&acc.c[i]), _mm256_unpacklo_epi16(r0, r1)));
+    v256::store(&acc.c[i + 16],
+                v256::add(v256::load(&acc.c[i + 16]), _mm256_unpackhi_epi16(r0, r1)));
+  }
+}
 }  // namespace
 TARNEL_AVX2_END
 #endif
@@ -145,6 +175,14 @@ void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
 }
 
 #endif
+
+void multiply_ntts_sum_acc(Poly& acc, const Poly* a, const Poly* b, size_t n) {
+  CORE_CHECK(n <= kMaxK, "multiply_ntts_sum_acc: more than four terms");
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return multiply_ntts_sum_acc_avx2(acc, a, b, n);
+#endif
+  for (size_t j = 0; j < n; ++j) multiply_ntts_acc(acc, a[j], b[j]);
+}
 
 Poly multiply_ntts(const Poly& a, const Poly& b) noexcept {
   Poly r;
@@ -526,9 +564,8 @@ PolyVec PolyVec::from_bytes(ByteView in, size_t k) {
   return v;
 }
 
-void PolyVec::inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) noexcept {
-  const size_t n = std::min(a.k, b.k);
-  for (size_t i = 0; i < n; ++i) multiply_ntts_acc(acc, a.p[i], b.p[i]);
+void PolyVec::inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) {
+  multiply_ntts_sum_acc(acc, a.p.data(), b.p.data(), std::min(a.k, b.k));
 }
 
 }  // namespace core::mlkem
