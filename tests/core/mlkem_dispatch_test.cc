@@ -179,6 +179,22 @@ TEST(MlKemDispatch, NttProductsMatchTheDefinitionOnEveryPath) {
   });
 }
 
+TEST(MlKemDispatch, AdditionAndSubtractionMatchTheDefinitionOnEveryPath) {
+  const auto polys = inputs();
+  on_every_path([&] {
+    for (const Poly& a : polys)
+      for (const Poly& b : polys) {
+        Poly sum = a, diff = a;
+        sum.add_assign(b);
+        diff.sub_assign(b);
+        for (size_t i = 0; i < 256; ++i) {
+          ASSERT_EQ(sum.c[i], (a.c[i] + b.c[i]) % kQ);
+          ASSERT_EQ(diff.c[i], (a.c[i] + kQ - b.c[i]) % kQ);
+        }
+      }
+  });
+}
+
 // Sums of up to four products (reduced once on the vector path), with the
 // all-(q-1) polynomials among the terms, which push the unreduced sums
 // furthest.

@@ -41,11 +41,30 @@ const Gammas kGammas = make_gammas();
 
 }  // namespace
 
+#if defined(TARNEL_MLKEM_AVX2)
+TARNEL_AVX2_BEGIN
+namespace {
+void add_assign_avx2(uint16_t* c, const uint16_t* b) noexcept {
+  for (size_t i = 0; i < kN; i += 16) v256::store(c + i, v256::add(v256::load(c + i), v256::load(b + i)));
+}
+void sub_assign_avx2(uint16_t* c, const uint16_t* b) noexcept {
+  for (size_t i = 0; i < kN; i += 16) v256::store(c + i, v256::sub(v256::load(c + i), v256::load(b + i)));
+}
+}  // namespace
+TARNEL_AVX2_END
+#endif
+
 void Poly::add_assign(const Poly& b) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return add_assign_avx2(c.data(), b.c.data());
+#endif
   for (size_t i = 0; i < kN; ++i) c[i] = field_add(c[i], b.c[i]);
 }
 
 void Poly::sub_assign(const Poly& b) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return sub_assign_avx2(c.data(), b.c.data());
+#endif
   for (size_t i = 0; i < kN; ++i) c[i] = field_sub(c[i], b.c[i]);
 }
 
