@@ -71,7 +71,7 @@ void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, Seed d, const MlKemP
   PolyVec t_hat = PolyVec::zero(k);
   for (size_t i = 0; i < k; ++i) {
     t_hat[i] = e_hat[i];
-    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(t_hat[i], a_hat[i * k + j], s_hat[j]);
+    multiply_ntts_sum_acc(t_hat[i], &a_hat[i * k], &s_hat[0], k);
   }
 
   // Steps 19-20.
@@ -109,7 +109,7 @@ void k_pke_encrypt(MutableBytes c, ByteView ek_pke, Seed m, Seed r, const MlKemP
   // Step 19: u = NTT^-1(A_hat^T * y_hat) + e1, compressed and packed (step 22).
   for (size_t i = 0; i < k; ++i) {
     SecretPoly u;
-    for (size_t j = 0; j < k; ++j) multiply_ntts_acc(u, a_t[i * k + j], y_hat[j]);
+    multiply_ntts_sum_acc(u, &a_t[i * k], &y_hat[0], k);
     ntt_inverse(u);
     u.add_assign(e1[i]);
     compress_poly(u, du);

@@ -51,7 +51,8 @@ constexpr PackTable kPack = make_pack_table();
 
 }  // namespace
 
-// Sixteen candidates (24 bytes, v256::unpack12) per step. The accepted lanes of each half are packed to the front through
+// Sixteen candidates (24 bytes, v256::unpack12) per step. The accepted
+// lanes of each half are packed to the front through
 // kPack. Each step writes 16 lanes from position `count`, so it runs while
 // count <= 240; it reads 32 bytes, so while 32 remain. The scalar loop
 // finishes. The stream is public (it expands rho), so the table look-ups and
@@ -65,13 +66,12 @@ size_t parse_avx2(uint16_t* out, size_t count, const uint8_t* b, size_t& consume
   size_t pos = 0;
   while (count <= kN - 16 && pos + 32 <= size) {
     const V v = v256::unpack12(b + pos);
-    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(q, v)));
+    // One bit per lane: the lane masks packed to bytes (each half holds its
+    // eight twice), then gathered by movemask; bits 0-7 and 16-23 are used.
+    const V accept = _mm256_cmpgt_epi16(q, v);
+    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(accept, accept)));
     for (unsigned half = 0; half < 2; ++half) {
-      // One bit per lane from the two bits per lane of the byte mask.
-      uint32_t x = (m >> (16 * half)) & 0x5555;
-      x = (x | (x >> 1)) & 0x3333;
-      x = (x | (x >> 2)) & 0x0F0F;
-      x = (x | (x >> 4)) & 0x00FF;
+      const uint32_t x = (m >> (16 * half)) & 0xFF;
       const __m128i lanes = half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
       const __m128i sh = _mm_load_si128(reinterpret_cast<const __m128i*>(kPack.shuffle[x].data()));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count), _mm_shuffle_epi8(lanes, sh));
@@ -127,10 +127,89 @@ Poly sample_ntt(Seed rho, uint8_t i, uint8_t j) {
   return a;
 }
 
+#if defined(TARNEL_MLKEM_AVX2)
+
+// CBD on whole registers. Every coefficient is x - y with x, y sums of eta
+// bits; the fields are formed side by side as x + eta - y (no field borrows
+// from the next, as x + eta >= y), then spread to sixteen-bit lanes, where
+// eta is taken off and q added back through the sign mask. Secret data: the
+// PRF bytes and f; only lane-wise operations and fixed shuffles.
+TARNEL_AVX2_BEGIN
+namespace {
+
+inline __m256i centre(__m256i v, int eta) {
+  const __m256i d = _mm256_sub_epi16(v, _mm256_set1_epi16(static_cast<short>(eta)));
+  return v256::add_q_if_negative(d);
+}
+
+// Eta 2: each byte gives two coefficients, from its two nibbles.
+void cbd2_avx2(Poly& f, const uint8_t* b) noexcept {
+  const __m256i m55 = _mm256_set1_epi8(0x55), m33 = _mm256_set1_epi8(0x33);
+  const __m256i m22 = _mm256_set1_epi8(0x22), m0f = _mm256_set1_epi8(0x0F);
+  for (size_t i = 0; i < 128; i += 32) {
+    const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i s = _mm256_add_epi8(_mm256_and_si256(t, m55),
+                                      _mm256_and_si256(_mm256_srli_epi16(t, 1), m55));
+    const __m256i x = _mm256_and_si256(s, m33);
+    const __m256i y = _mm256_and_si256(_mm256_srli_epi16(s, 2), m33);
+    const __m256i d = _mm256_sub_epi8(_mm256_add_epi8(x, m22), y);  // x + 2 - y per nibble
+    const __m256i lo = _mm256_and_si256(d, m0f);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(d, 4), m0f);
+    // Bytes in coefficient order within each half: coefficients 0-15 and
+    // 32-47 in a, 16-31 and 48-63 in b.
+    const __m256i a = _mm256_unpacklo_epi8(lo, hi), c = _mm256_unpackhi_epi8(lo, hi);
+    uint16_t* out = &f.c[2 * i];
+    v256::store(out, centre(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(a)), 2));
+    v256::store(out + 16, centre(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(c)), 2));
+    v256::store(out + 32, centre(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(a, 1)), 2));
+    v256::store(out + 48, centre(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(c, 1)), 2));
+  }
+}
+
+// Eta 3: each 3 bytes give four coefficients from 6-bit fields. Eight groups
+// (24 bytes) per step, one group per 32-bit lane.
+inline void cbd3_step(uint16_t* out, __m256i halves) {
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                          0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m256i t = _mm256_shuffle_epi8(halves, spread);
+  const __m256i m249 = _mm256_set1_epi32(0x249249);
+  const __m256i s = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_and_si256(t, m249), _mm256_and_si256(_mm256_srli_epi32(t, 1), m249)),
+      _mm256_and_si256(_mm256_srli_epi32(t, 2), m249));
+  const __m256i m1c7 = _mm256_set1_epi32(0x1C71C7);
+  const __m256i x = _mm256_and_si256(s, m1c7);
+  const __m256i y = _mm256_and_si256(_mm256_srli_epi32(s, 3), m1c7);
+  const __m256i d = _mm256_sub_epi32(_mm256_add_epi32(x, _mm256_set1_epi32(0x0C30C3)), y);
+  // Fields 0 and 1 of each group in the two 16-bit halves of one lane,
+  // fields 2 and 3 in another; interleaving the lanes puts them in order.
+  const __m256i m7 = _mm256_set1_epi32(7), m7hi = _mm256_set1_epi32(7 << 16);
+  const __m256i f01 = _mm256_or_si256(_mm256_and_si256(d, m7),
+                                      _mm256_and_si256(_mm256_slli_epi32(d, 10), m7hi));
+  const __m256i f23 = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(d, 12), m7),
+                                      _mm256_and_si256(_mm256_srli_epi32(d, 2), m7hi));
+  const __m256i lo = _mm256_unpacklo_epi32(f01, f23);  // groups 0, 1 | 4, 5
+  const __m256i hi = _mm256_unpackhi_epi32(f01, f23);  // groups 2, 3 | 6, 7
+  v256::store(out, centre(_mm256_permute2x128_si256(lo, hi, 0x20), 3));
+  v256::store(out + 16, centre(_mm256_permute2x128_si256(lo, hi, 0x31), 3));
+}
+
+void cbd3_avx2(Poly& f, const uint8_t* b) noexcept {
+  for (size_t i = 0; i < 7; ++i) cbd3_step(&f.c[32 * i], v256::load24(b + 24 * i));
+  cbd3_step(&f.c[224], v256::load24_end(b + 168));
+}
+
+}  // namespace
+TARNEL_AVX2_END
+
+#endif  // TARNEL_MLKEM_AVX2
+
 void cbd(Poly& f, ByteView prf_out, unsigned eta) {
   CORE_CHECK((eta == 2 || eta == 3) && prf_out.size() == 64 * size_t{eta},
              "cbd: bad eta or input size");
   const uint8_t* b = prf_out.data();
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return eta == 2 ? cbd2_avx2(f, b) : cbd3_avx2(f, b);
+#endif
   // Each coefficient is x - y with x, y sums of eta bits; q is added back
   // when it is negative, through a mask (no branch on the secret bits).
   auto store = [&f](size_t idx, int32_t x, int32_t y) {

@@ -1,7 +1,9 @@
 // Every arithmetic path this build and processor can take, forced in turn,
 // against direct definitions: the NTT and its inverse (FIPS 203, Algorithms
-// 9 and 10, with % q), the NTT-domain product (Algorithm 11) and the
-// rejection parse of SampleNTT (Algorithm 7).
+// 9 and 10, with % q), the NTT-domain product (Algorithm 11), the
+// rejection parse of SampleNTT (Algorithm 7), SamplePolyCBD (Algorithm 8),
+// the byte codings (Algorithms 5 and 6), Compress / Decompress and the
+// message forms.
 //
 // TARNEL_TEST_ARITH=<portable|sse2|avx2> in the environment forces that path
 // for the whole test run (so that the known-answer tests run on it); a path
@@ -177,6 +179,50 @@ TEST(MlKemDispatch, NttProductsMatchTheDefinitionOnEveryPath) {
   });
 }
 
+TEST(MlKemDispatch, AdditionAndSubtractionMatchTheDefinitionOnEveryPath) {
+  const auto polys = inputs();
+  on_every_path([&] {
+    for (const Poly& a : polys)
+      for (const Poly& b : polys) {
+        Poly sum = a, diff = a;
+        sum.add_assign(b);
+        diff.sub_assign(b);
+        for (size_t i = 0; i < 256; ++i) {
+          ASSERT_EQ(sum.c[i], (a.c[i] + b.c[i]) % kQ);
+          ASSERT_EQ(diff.c[i], (a.c[i] + kQ - b.c[i]) % kQ);
+        }
+      }
+  });
+}
+
+// Sums of up to four products (reduced once on the vector path), with the
+// all-(q-1) polynomials among the terms, which push the unreduced sums
+// furthest.
+TEST(MlKemDispatch, SumsOfNttProductsMatchTheDefinitionOnEveryPath) {
+  const auto polys = inputs();
+  on_every_path([&] {
+    for (size_t n = 0; n <= 4; ++n)
+      for (size_t start = 0; start < polys.size(); ++start) {
+        std::array<Poly, 4> a{}, b{};
+        for (size_t j = 0; j < n; ++j) {
+          a[j] = polys[(start + j) % polys.size()];
+          b[j] = polys[(start * 3 + j + 1) % polys.size()];
+        }
+        if (start == 0)
+          for (size_t j = 0; j < n; ++j) a[j] = b[j] = polys[1];
+        Poly acc = polys[(start + 5) % polys.size()];
+        Poly want = acc;
+        for (size_t j = 0; j < n; ++j) {
+          const Poly p = ref_multiply(a[j], b[j]);
+          for (size_t i = 0; i < 256; ++i)
+            want.c[i] = static_cast<uint16_t>((want.c[i] + p.c[i]) % kQ);
+        }
+        core::mlkem::multiply_ntts_sum_acc(acc, a.data(), b.data(), n);
+        ASSERT_EQ(acc, want) << "terms " << n << " start " << start;
+      }
+  });
+}
+
 // The scalar definition: 12-bit candidates, those below q kept, up to 256.
 size_t ref_parse(Poly& a, size_t count, const std::vector<uint8_t>& s) {
   for (size_t g = 0; g + 3 <= s.size() && count < 256; g += 3) {
@@ -278,6 +324,127 @@ TEST(MlKemDispatch, TwelveBitCodingMatchesTheDefinitionOnEveryPath) {
           ASSERT_EQ(d, v[n].c[i]) << n << " " << i;
         }
     }
+  });
+}
+
+// Byte patterns for the coding and sampling kernels: all zero, all 0xFF,
+// alternating bits, and random bytes.
+std::vector<std::vector<uint8_t>> byte_patterns(size_t len, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::vector<uint8_t>> out;
+  out.emplace_back(len, 0x00);
+  out.emplace_back(len, 0xFF);
+  out.emplace_back(len, 0xAA);
+  out.emplace_back(len, 0x5B);
+  for (int n = 0; n < 8; ++n) {
+    std::vector<uint8_t> b(len);
+    for (auto& v : b) v = static_cast<uint8_t>(rng());
+    out.push_back(b);
+  }
+  return out;
+}
+
+uint32_t bit_at(const std::vector<uint8_t>& b, size_t i) { return (b[i / 8] >> (i % 8)) & 1; }
+
+// SamplePolyCBD_eta as written: coefficient i is the sum of bits 2*i*eta ..
+// 2*i*eta + eta - 1 minus the sum of the next eta bits, mod q. The buffer has
+// exactly 64*eta bytes, so a read past its end shows under AddressSanitizer.
+TEST(MlKemDispatch, CbdMatchesTheDefinitionOnEveryPath) {
+  on_every_path([&] {
+    for (unsigned eta : {2u, 3u})
+      for (const auto& bytes : byte_patterns(64 * eta, 40 + eta)) {
+        Poly f;
+        f.c.fill(0xFFFF);
+        core::mlkem::cbd(f, bytes, eta);
+        for (size_t i = 0; i < 256; ++i) {
+          int32_t x = 0, y = 0;
+          for (unsigned j = 0; j < eta; ++j) {
+            x += static_cast<int32_t>(bit_at(bytes, 2 * i * eta + j));
+            y += static_cast<int32_t>(bit_at(bytes, 2 * i * eta + eta + j));
+          }
+          ASSERT_EQ(f.c[i], (x - y + kQ) % kQ) << "eta " << eta << " coefficient " << i;
+        }
+      }
+  });
+}
+
+// ByteDecode_d and ByteEncode_d for every width of the ciphertext (1 to 11):
+// bit j of coefficient i is bit d*i + j of the bytes. Encoding keeps the low
+// d bits of each coefficient (so canonical values above 2^d are masked).
+TEST(MlKemDispatch, ByteCodingMatchesTheDefinitionOnEveryPath) {
+  std::mt19937 rng(5);
+  on_every_path([&] {
+    for (unsigned d = 1; d <= 11; ++d) {
+      for (const auto& bytes : byte_patterns(32 * d, 60 + d)) {
+        const Poly f = Poly::decode_d(bytes, d);
+        for (size_t i = 0; i < 256; ++i) {
+          uint32_t want = 0;
+          for (unsigned j = 0; j < d; ++j) want |= bit_at(bytes, d * i + j) << j;
+          ASSERT_EQ(f.c[i], want) << "d " << d << " coefficient " << i;
+        }
+        std::vector<uint8_t> back(32 * d);
+        f.encode_d(back, d);
+        ASSERT_EQ(back, bytes) << "d " << d;
+      }
+      std::vector<Poly> polys = inputs();
+      Poly top;
+      top.c.fill(static_cast<uint16_t>((1u << d) - 1));
+      polys.push_back(top);
+      for (Poly f : polys) {
+        if (d == 1) f.c[255] = 1;  // a set bit in the last byte
+        std::vector<uint8_t> out(32 * d, 0xEE);
+        f.encode_d(out, d);
+        for (size_t i = 0; i < 256; ++i)
+          for (unsigned j = 0; j < d; ++j)
+            ASSERT_EQ(bit_at(out, d * i + j), (f.c[i] >> j) & 1u)
+                << "d " << d << " coefficient " << i << " bit " << j;
+      }
+    }
+  });
+}
+
+// Decompress_d on every d-bit value: round(q y / 2^d) = floor((2 q y + 2^d) / 2^(d+1)).
+TEST(MlKemDispatch, DecompressMatchesRoundingOnEveryPath) {
+  on_every_path([&] {
+    for (unsigned d = 1; d <= 11; ++d)
+      for (uint32_t base = 0; base < (1u << d); base += 256) {
+        Poly f;
+        for (uint32_t i = 0; i < 256; ++i) f.c[i] = static_cast<uint16_t>((base + i) % (1u << d));
+        const Poly in = f;
+        core::mlkem::decompress_poly(f, d);
+        for (uint32_t i = 0; i < 256; ++i) {
+          const uint32_t want = (2 * kQ * uint32_t{in.c[i]} + (1u << d)) >> (d + 1);
+          ASSERT_EQ(f.c[i], want) << "y " << in.c[i] << " d " << d;
+        }
+      }
+  });
+}
+
+// The message forms: Compress_1 of every canonical value, with
+// round(2w / q) mod 2 = floor((4w + q) / 2q) mod 2, into the bits of m; and
+// adding Decompress_1 of m's bits, 1665 per set bit, to a polynomial.
+TEST(MlKemDispatch, MessageFormsMatchTheDefinitionOnEveryPath) {
+  on_every_path([&] {
+    for (uint32_t base = 0; base < kQ; base += 256) {
+      Poly w;
+      for (uint32_t i = 0; i < 256; ++i) w.c[i] = static_cast<uint16_t>((base + i * 13) % kQ);
+      std::array<uint8_t, 32> m;
+      m.fill(0xEE);
+      core::mlkem::message_from_poly(m, w);
+      for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t want = ((4 * uint32_t{w.c[i]} + kQ) / (2 * kQ)) % 2;
+        ASSERT_EQ((m[i / 8] >> (i % 8)) & 1u, want) << "w " << w.c[i];
+      }
+    }
+    const auto polys = inputs();
+    size_t n = 0;
+    for (const auto& bytes : byte_patterns(32, 77))
+      for (const Poly& f : {polys[n++ % polys.size()], polys[1]}) {
+        Poly g = f;
+        core::mlkem::add_message(g, core::Seed(bytes.data(), 32));
+        for (size_t i = 0; i < 256; ++i)
+          ASSERT_EQ(g.c[i], (f.c[i] + bit_at(bytes, i) * 1665u) % kQ) << "coefficient " << i;
+      }
   });
 }
 

@@ -36,8 +36,12 @@ constexpr uint16_t decompress_d(uint16_t y, unsigned d) noexcept {
 }
 
 namespace detail {
-// The sixteen-lane form of compress_poly (defined with the AVX2 kernels).
+// The sixteen-lane forms of the functions below (defined with the AVX2
+// kernels in poly.cc); same values.
 void compress_poly_avx2(Poly& f, unsigned d) noexcept;
+void decompress_poly_avx2(Poly& f, unsigned d) noexcept;
+void add_message_avx2(Poly& f, const uint8_t* m) noexcept;
+void message_from_poly_avx2(uint8_t* m, const Poly& w) noexcept;
 }  // namespace detail
 
 // In-place coefficient-wise forms; d outside 1..11 is an internal fault.
@@ -50,6 +54,9 @@ inline void compress_poly(Poly& f, unsigned d) {
 }
 inline void decompress_poly(Poly& f, unsigned d) {
   CORE_CHECK(d >= 1 && d <= 11, "decompress_d: unsupported width");
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return detail::decompress_poly_avx2(f, d);
+#endif
   for (uint16_t& v : f.c) v = decompress_d(v, d);
 }
 
@@ -58,6 +65,9 @@ inline void decompress_poly(Poly& f, unsigned d) {
 // add_message adds it to f in place (the polynomial itself is never
 // materialised). Secret data: m and f; the value is selected with a mask.
 inline void add_message(Poly& f, Seed m) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return detail::add_message_avx2(f, m.data());
+#endif
   for (size_t i = 0; i < kN; ++i) {
     const uint16_t bit = (m[i / 8] >> (i % 8)) & 1;
     f.c[i] = field_add(f.c[i], static_cast<uint16_t>((0 - bit) & ((kQ + 1) / 2)));
@@ -73,6 +83,9 @@ constexpr uint8_t message_bit(uint16_t w) noexcept {
 
 // message_from_poly is ByteEncode_1(Compress_1(w)). Secret data: w and m.
 inline void message_from_poly(std::span<uint8_t, 32> m, const Poly& w) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return detail::message_from_poly_avx2(m.data(), w);
+#endif
   for (size_t j = 0; j < 32; ++j) {
     uint8_t byte = 0;
     for (size_t b = 0; b < 8; ++b) byte |= static_cast<uint8_t>(message_bit(w.c[8 * j + b]) << b);

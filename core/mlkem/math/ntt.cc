@@ -207,15 +207,46 @@ inline void join2(V a, V b, V& v0, V& v1) {
 }
 // split8 and split4 are their own inverses.
 
-inline void fwd_butterfly(V& a, V& b, V w, V ws) {
-  const V t = v256::mul_const(b, w, ws);
-  b = v256::sub(a, t);
-  a = v256::add(a, t);
+// The forward transform reduces lazily: with t = b * w mod q left in
+// [0, 2q) (mul_const without its last correction), a + t and a - t + 2q stay
+// non-negative and grow by 2q per layer, from [0, q) to [0, 15q) after the
+// seven layers, below 2^16: every lane stays an exact unsigned 16-bit value,
+// which is all the Shoup product needs of b. The last layer reduces its
+// outputs to canonical values (reduce_lazy), so the result is that of the
+// scalar path exactly.
+inline V mul_const_lazy(V b, V w, V ws) {
+  const V t = _mm256_mulhi_epu16(b, ws);
+  return _mm256_sub_epi16(_mm256_mullo_epi16(b, w), _mm256_mullo_epi16(t, v256::splat(kQ)));
 }
-inline void inv_butterfly(V& a, V& b, V w, V ws) {
-  const V sum = v256::add(a, b);
-  b = v256::mul_const(v256::sub(a, b), w, ws);
-  a = sum;
+// x in [0, 15q) to x mod q: the quotient estimate floor(19 x / 2^16)
+// (19 = floor(2^16 / q)) is at most 0.53 below x / q for such x, so
+// x - t q lies in [0, 2q), and one conditional subtraction finishes.
+inline V reduce_lazy(V x) {
+  const V t = _mm256_mulhi_epu16(x, v256::splat(19));
+  return v256::cond_sub_q(_mm256_sub_epi16(x, _mm256_mullo_epi16(t, v256::splat(kQ))));
+}
+inline void fwd_butterfly_lazy(V& a, V& b, V w, V ws) {
+  const V t = mul_const_lazy(b, w, ws);
+  b = _mm256_add_epi16(_mm256_sub_epi16(a, t), v256::splat(2 * kQ));
+  a = _mm256_add_epi16(a, t);
+}
+inline void fwd_butterfly_last(V& a, V& b, V w, V ws) {
+  fwd_butterfly_lazy(a, b, w, ws);
+  a = reduce_lazy(a);
+  b = reduce_lazy(b);
+}
+
+// The inverse transform keeps every value in [0, 2q) between layers: the
+// sum (below 4q) is brought back by x - floor(19 x / 2^16) q (the estimate is
+// less than 0.14 below x / q there), the difference a - b + 2q (in (0, 4q))
+// goes through the lazy product. The final scaling by 1/128 is the full
+// product, which leaves canonical values.
+inline void inv_butterfly_lazy(V& a, V& b, V w, V ws) {
+  const V sum = _mm256_add_epi16(a, b);
+  const V diff = _mm256_add_epi16(_mm256_sub_epi16(a, b), v256::splat(2 * kQ));
+  const V t = _mm256_mulhi_epu16(sum, v256::splat(19));
+  a = _mm256_sub_epi16(sum, _mm256_mullo_epi16(t, v256::splat(kQ)));
+  b = mul_const_lazy(diff, w, ws);
 }
 
 using Butterfly = void (*)(V&, V&, V, V);
@@ -289,22 +320,22 @@ void ntt(uint16_t* c) noexcept {
   const NarrowTables& nt = narrow_tables();
   size_t k = 1;
   for (size_t len = 128; len >= 16; len /= 2) {
-    wide_layer<fwd_butterfly>(c, len, &kTables.forward[k], 1);
+    wide_layer<fwd_butterfly_lazy>(c, len, &kTables.forward[k], 1);
     k += kN / (2 * len);
   }
-  narrow_layer<fwd_butterfly, split8, split8>(c, nt.fwd8);
-  narrow_layer<fwd_butterfly, split4, split4>(c, nt.fwd4);
-  narrow_layer<fwd_butterfly, split2, join2>(c, nt.fwd2);
+  narrow_layer<fwd_butterfly_lazy, split8, split8>(c, nt.fwd8);
+  narrow_layer<fwd_butterfly_lazy, split4, split4>(c, nt.fwd4);
+  narrow_layer<fwd_butterfly_last, split2, join2>(c, nt.fwd2);
 }
 
 void ntt_inverse(uint16_t* c) noexcept {
   const NarrowTables& nt = narrow_tables();
-  narrow_layer<inv_butterfly, split2, join2>(c, nt.inv2);
-  narrow_layer<inv_butterfly, split4, split4>(c, nt.inv4);
-  narrow_layer<inv_butterfly, split8, split8>(c, nt.inv8);
+  narrow_layer<inv_butterfly_lazy, split2, join2>(c, nt.inv2);
+  narrow_layer<inv_butterfly_lazy, split4, split4>(c, nt.inv4);
+  narrow_layer<inv_butterfly_lazy, split8, split8>(c, nt.inv8);
   size_t i = 15;
   for (size_t len = 16; len <= 128; len *= 2) {
-    wide_layer<inv_butterfly>(c, len, &kTables.inverse[i], -1);
+    wide_layer<inv_butterfly_lazy>(c, len, &kTables.inverse[i], -1);
     i -= kN / (2 * len);
   }
   const V w = v256::splat(kInvN.w), ws = v256::splat(kInvN.w_shoup);

@@ -41,11 +41,30 @@ const Gammas kGammas = make_gammas();
 
 }  // namespace
 
+#if defined(TARNEL_MLKEM_AVX2)
+TARNEL_AVX2_BEGIN
+namespace {
+void add_assign_avx2(uint16_t* c, const uint16_t* b) noexcept {
+  for (size_t i = 0; i < kN; i += 16) v256::store(c + i, v256::add(v256::load(c + i), v256::load(b + i)));
+}
+void sub_assign_avx2(uint16_t* c, const uint16_t* b) noexcept {
+  for (size_t i = 0; i < kN; i += 16) v256::store(c + i, v256::sub(v256::load(c + i), v256::load(b + i)));
+}
+}  // namespace
+TARNEL_AVX2_END
+#endif
+
 void Poly::add_assign(const Poly& b) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return add_assign_avx2(c.data(), b.c.data());
+#endif
   for (size_t i = 0; i < kN; ++i) c[i] = field_add(c[i], b.c[i]);
 }
 
 void Poly::sub_assign(const Poly& b) noexcept {
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return sub_assign_avx2(c.data(), b.c.data());
+#endif
   for (size_t i = 0; i < kN; ++i) c[i] = field_sub(c[i], b.c[i]);
 }
 
@@ -121,6 +140,36 @@ void multiply_ntts_acc_avx2(Poly& acc, const Poly& a, const Poly& b) noexcept {
                 v256::add(v256::load(&acc.c[i + 16]), _mm256_unpackhi_epi16(r0, r1)));
   }
 }
+
+// The sum of n <= 4 products with one final reduction: each product term of
+// c0 and c1 lies in (-2q, 2q), so the sums stay within (-8q, 8q), inside
+// sixteen signed bits, and 8q * 1353 < q * 2^15 keeps the last Montgomery
+// product in (-q, q) as before.
+void multiply_ntts_sum_acc_avx2(Poly& acc, const Poly* a, const Poly* b, size_t n) noexcept {
+  using v256::V;
+  const V low16 = _mm256_set1_epi32(0xFFFF);
+  const V r2 = v256::splat(1353);
+  for (size_t i = 0; i < kN; i += 32) {
+    const V gamma = v256::load(&kGammas.g_mont16[i / 2]);
+    V c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+    for (size_t j = 0; j < n; ++j) {
+      const V a_lo = v256::load(&a[j].c[i]), a_hi = v256::load(&a[j].c[i + 16]);
+      const V b_lo = v256::load(&b[j].c[i]), b_hi = v256::load(&b[j].c[i + 16]);
+      const V a0 = _mm256_packs_epi32(_mm256_and_si256(a_lo, low16), _mm256_and_si256(a_hi, low16));
+      const V a1 = _mm256_packs_epi32(_mm256_srli_epi32(a_lo, 16), _mm256_srli_epi32(a_hi, 16));
+      const V b0 = _mm256_packs_epi32(_mm256_and_si256(b_lo, low16), _mm256_and_si256(b_hi, low16));
+      const V b1 = _mm256_packs_epi32(_mm256_srli_epi32(b_lo, 16), _mm256_srli_epi32(b_hi, 16));
+      c0 = _mm256_add_epi16(c0, _mm256_add_epi16(v256::mont_mul(a0, b0),
+                                                 v256::mont_mul(v256::mont_mul(a1, b1), gamma)));
+      c1 = _mm256_add_epi16(c1, _mm256_add_epi16(v256::mont_mul(a0, b1), v256::mont_mul(a1, b0)));
+    }
+    const V r0 = v256::add_q_if_negative(v256::mont_mul(c0, r2));
+    const V r1 = v256::add_q_if_negative(v256::mont_mul(c1, r2));
+    v256::store(&acc.c[i], v256::add(v256::load(&acc.c[i]), _mm256_unpacklo_epi16(r0, r1)));
+    v256::store(&acc.c[i + 16],
+                v256::add(v256::load(&acc.c[i + 16]), _mm256_unpackhi_epi16(r0, r1)));
+  }
+}
 }  // namespace
 TARNEL_AVX2_END
 #endif
@@ -145,6 +194,14 @@ void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept {
 }
 
 #endif
+
+void multiply_ntts_sum_acc(Poly& acc, const Poly* a, const Poly* b, size_t n) {
+  CORE_CHECK(n <= kMaxK, "multiply_ntts_sum_acc: more than four terms");
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) return multiply_ntts_sum_acc_avx2(acc, a, b, n);
+#endif
+  for (size_t j = 0; j < n; ++j) multiply_ntts_acc(acc, a[j], b[j]);
+}
 
 Poly multiply_ntts(const Poly& a, const Poly& b) noexcept {
   Poly r;
@@ -202,8 +259,198 @@ constexpr auto kDecoders = make_decoders(std::make_index_sequence<11>{});
 
 }  // namespace
 
+#if defined(TARNEL_MLKEM_AVX2)
+// ByteEncode_d and ByteDecode_d on sixteen coefficients (2d bytes) per step.
+// The 16-byte loads and stores of a step reach past its 2d bytes, so the
+// steps near the end of the buffer, where that would leave it, are done by
+// the scalar blocks above (the same values). Secret data: the coefficients
+// and bytes; the shuffles and shifts depend on d only.
+TARNEL_AVX2_BEGIN
+namespace {
+
+// Decoding: eight coefficients per register, coefficient j in 32-bit lane j,
+// from bytes floor(d*j/8) .. +2 of the block (a broadcast 16-byte load),
+// shifted right by (d*j) mod 8 and masked.
+template <unsigned D>
+struct DecodeTables {
+  alignas(32) std::array<int8_t, 32> pick{};
+  alignas(32) std::array<int32_t, 8> shift{};
+};
+template <unsigned D>
+constexpr DecodeTables<D> make_decode_tables() {
+  DecodeTables<D> t;
+  for (unsigned j = 0; j < 8; ++j) {
+    const unsigned off = D * j / 8, half = j / 4, lane = j % 4;
+    for (unsigned k = 0; k < 4; ++k)
+      t.pick[16 * half + 4 * lane + k] = k < 3 ? static_cast<int8_t>(off + k) : int8_t{-1};
+    t.shift[j] = static_cast<int32_t>(D * j % 8);
+  }
+  return t;
+}
+template <unsigned D>
+constexpr DecodeTables<D> kDecodeTables = make_decode_tables<D>();
+
+template <unsigned D>
+struct DecodeConsts {
+  __m256i pick, shift, mask;
+  DecodeConsts()
+      : pick(_mm256_load_si256(reinterpret_cast<const __m256i*>(kDecodeTables<D>.pick.data()))),
+        shift(_mm256_load_si256(reinterpret_cast<const __m256i*>(kDecodeTables<D>.shift.data()))),
+        mask(_mm256_set1_epi32((1 << D) - 1)) {}
+};
+
+template <unsigned D>
+inline __m256i decode8(const uint8_t* in, const DecodeConsts<D>& k) {
+  const __m256i raw = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+  return _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(raw, k.pick), k.shift), k.mask);
+}
+
+template <unsigned D>
+void decode_poly_avx2(uint16_t* c, const uint8_t* in) noexcept {
+  const DecodeConsts<D> k;
+  size_t blk = 0;
+  for (; D * (2 * blk + 1) + 16 <= 32 * D; ++blk) {
+    const __m256i a = decode8<D>(in + 2 * D * blk, k);
+    const __m256i b = decode8<D>(in + 2 * D * blk + D, k);
+    v256::store(c + 16 * blk, _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8));
+  }
+  for (size_t g = 2 * blk; g < kN / 8; ++g) decode_block<D>(c + 8 * g, in + D * g);
+}
+
+// Encoding: pairs c0 + c1 * 2^d in 32-bit lanes (madd), then quadruples of
+// 4d bits in 64-bit lanes. Each 128-bit half holds eight coefficients as two
+// quadruples; the second is shifted by (4d) mod 8 so that it starts on a
+// byte of the output, and two byte shuffles, OR-ed, lay the d bytes out.
+template <unsigned D>
+struct EncodeTables {
+  alignas(32) std::array<int8_t, 32> pick0{};
+  alignas(32) std::array<int8_t, 32> pick1{};
+};
+template <unsigned D>
+constexpr EncodeTables<D> make_encode_tables() {
+  constexpr unsigned kSplit = 4 * D / 8, kShift = 4 * D % 8;
+  constexpr unsigned kBytes0 = (4 * D + 7) / 8, kBytes1 = (4 * D + kShift + 7) / 8;
+  EncodeTables<D> t;
+  for (unsigned h = 0; h < 2; ++h)
+    for (unsigned i = 0; i < 16; ++i) {
+      t.pick0[16 * h + i] = i < kBytes0 ? static_cast<int8_t>(i) : int8_t{-1};
+      t.pick1[16 * h + i] =
+          i >= kSplit && i - kSplit < kBytes1 ? static_cast<int8_t>(8 + i - kSplit) : int8_t{-1};
+    }
+  return t;
+}
+template <unsigned D>
+constexpr EncodeTables<D> kEncodeTables = make_encode_tables<D>();
+
+template <unsigned D>
+struct EncodeConsts {
+  __m256i mask, weights, low32, shift, pick0, pick1;
+  EncodeConsts()
+      : mask(_mm256_set1_epi16(static_cast<short>((1 << D) - 1))),
+        weights(_mm256_set1_epi32(static_cast<int>((1u << (16 + D)) | 1u))),
+        low32(_mm256_set1_epi64x(0xFFFFFFFF)),
+        shift(_mm256_setr_epi64x(0, 4 * D % 8, 0, 4 * D % 8)),
+        pick0(_mm256_load_si256(reinterpret_cast<const __m256i*>(kEncodeTables<D>.pick0.data()))),
+        pick1(_mm256_load_si256(reinterpret_cast<const __m256i*>(kEncodeTables<D>.pick1.data()))) {}
+};
+
+template <unsigned D>
+inline __m256i encode16(const uint16_t* c, const EncodeConsts<D>& k) {
+  const __m256i v = _mm256_and_si256(v256::load(c), k.mask);
+  const __m256i pairs = _mm256_madd_epi16(v, k.weights);
+  const __m256i quads = _mm256_or_si256(_mm256_and_si256(pairs, k.low32),
+                                        _mm256_slli_epi64(_mm256_srli_epi64(pairs, 32), 2 * D));
+  const __m256i placed = _mm256_sllv_epi64(quads, k.shift);
+  return _mm256_or_si256(_mm256_shuffle_epi8(placed, k.pick0), _mm256_shuffle_epi8(placed, k.pick1));
+}
+
+template <unsigned D>
+void encode_poly_avx2(uint8_t* out, const uint16_t* c) noexcept {
+  const EncodeConsts<D> k;
+  size_t blk = 0;
+  for (; 2 * D * blk + D + 16 <= 32 * D; ++blk) {
+    const __m256i bytes = encode16<D>(c + 16 * blk, k);
+    // The second store overwrites the zeros the first leaves after its d bytes.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * D * blk), _mm256_castsi256_si128(bytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * D * blk + D),
+                     _mm256_extracti128_si256(bytes, 1));
+  }
+  for (size_t g = 2 * blk; g < kN / 8; ++g) encode_block<D>(out + D * g, c + 8 * g);
+}
+
+template <size_t... Ds>
+constexpr auto make_encoders_avx2(std::index_sequence<Ds...>) {
+  return std::array<void (*)(uint8_t*, const uint16_t*) noexcept, sizeof...(Ds)>{
+      &encode_poly_avx2<static_cast<unsigned>(Ds + 1)>...};
+}
+template <size_t... Ds>
+constexpr auto make_decoders_avx2(std::index_sequence<Ds...>) {
+  return std::array<void (*)(uint16_t*, const uint8_t*) noexcept, sizeof...(Ds)>{
+      &decode_poly_avx2<static_cast<unsigned>(Ds + 1)>...};
+}
+// The 12-bit forms are PolyVec's (to_bytes12_avx2, from_bytes12_avx2); the
+// widths here are those of the ciphertext, 1 to 11.
+constexpr auto kEncodersAvx2 = make_encoders_avx2(std::make_index_sequence<11>{});
+constexpr auto kDecodersAvx2 = make_decoders_avx2(std::make_index_sequence<11>{});
+
+}  // namespace
+
+namespace detail {
+
+// Decompress_d: round(q * y / 2^d) = (y * 2^(15-d) * q + 2^14) >> 15 exactly
+// (the rounding multiply-high), for y < 2^d and d <= 11.
+void decompress_poly_avx2(Poly& f, unsigned d) noexcept {
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(15 - d));
+  const __m256i q = v256::splat(kQ);
+  for (size_t i = 0; i < kN; i += 16)
+    v256::store(&f.c[i], _mm256_mulhrs_epi16(_mm256_sll_epi16(v256::load(&f.c[i]), shift), q));
+}
+
+// Coefficients 16j .. 16j+15 take their bits from bytes 2j (low half) and
+// 2j + 1 (high half): a byte shuffle copies the byte to each 16-bit lane, the
+// lane's bit is compared with its own selector, and the all-ones lanes add
+// (q + 1) / 2. Secret data: m and f; the shuffle indices are fixed.
+void add_message_avx2(Poly& f, const uint8_t* m) noexcept {
+  const __m256i sel = _mm256_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128);
+  const __m256i upper = _mm256_setr_epi16(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+  const __m256i half_q = v256::splat((kQ + 1) / 2);
+  for (size_t part = 0; part < 2; ++part) {
+    const __m256i bytes =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m + 16 * part)));
+    for (size_t j = 0; j < 8; ++j) {
+      const __m256i idx =
+          _mm256_add_epi16(_mm256_set1_epi16(static_cast<short>(0x8000 | (2 * j))), upper);
+      const __m256i bits = _mm256_and_si256(_mm256_shuffle_epi8(bytes, idx), sel);
+      const __m256i add = _mm256_and_si256(_mm256_cmpeq_epi16(bits, sel), half_q);
+      uint16_t* c = &f.c[128 * part + 16 * j];
+      v256::store(c, v256::add(v256::load(c), add));
+    }
+  }
+}
+
+// Compress_1 is 1 exactly when 833 <= w <= 2496: two signed comparisons per
+// lane, the lane masks packed to bytes and gathered into bits by movemask.
+void message_from_poly_avx2(uint8_t* m, const Poly& w) noexcept {
+  const __m256i lo = v256::splat(832), hi = v256::splat(2497);
+  for (size_t i = 0; i < kN; i += 32) {
+    const __m256i a = v256::load(&w.c[i]), b = v256::load(&w.c[i + 16]);
+    const __m256i ma = _mm256_and_si256(_mm256_cmpgt_epi16(a, lo), _mm256_cmpgt_epi16(hi, a));
+    const __m256i mb = _mm256_and_si256(_mm256_cmpgt_epi16(b, lo), _mm256_cmpgt_epi16(hi, b));
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(ma, mb), 0xD8);
+    const uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(packed));
+    for (size_t k = 0; k < 4; ++k) m[i / 8 + k] = static_cast<uint8_t>(bits >> (8 * k));
+  }
+}
+
+}  // namespace detail
+TARNEL_AVX2_END
+#endif
+
 void Poly::encode_d(MutableBytes out, unsigned d) const {
   CORE_CHECK(d >= 1 && d <= 12 && out.size() == 32 * size_t{d}, "encode_d: bad width or size");
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active() && d <= 11) return kEncodersAvx2[d - 1](out.data(), c.data());
+#endif
   kEncoders[d - 1](out.data(), c.data());
 }
 
@@ -211,6 +458,12 @@ void Poly::encode_d(MutableBytes out, unsigned d) const {
 Poly Poly::decode_d(ByteView in, unsigned d) {
   CORE_CHECK(d >= 1 && d <= 11 && in.size() == 32 * size_t{d}, "decode_d: bad width or size");
   Poly r;
+#if defined(TARNEL_MLKEM_AVX2)
+  if (avx2_active()) {
+    kDecodersAvx2[d - 1](r.c.data(), in.data());
+    return r;
+  }
+#endif
   kDecoders[d - 1](r.c.data(), in.data());
   return r;
 }
@@ -330,9 +583,8 @@ PolyVec PolyVec::from_bytes(ByteView in, size_t k) {
   return v;
 }
 
-void PolyVec::inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) noexcept {
-  const size_t n = std::min(a.k, b.k);
-  for (size_t i = 0; i < n; ++i) multiply_ntts_acc(acc, a.p[i], b.p[i]);
+void PolyVec::inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) {
+  multiply_ntts_sum_acc(acc, a.p.data(), b.p.data(), std::min(a.k, b.k));
 }
 
 }  // namespace core::mlkem

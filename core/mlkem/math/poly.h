@@ -54,6 +54,11 @@ void multiply_ntts_acc(Poly& acc, const Poly& a, const Poly& b) noexcept;
 
 inline constexpr size_t kMaxK = 4;
 
+// multiply_ntts_sum_acc adds to acc the sum of multiply_ntts(a[j], b[j]) for
+// j < n (the same result as n calls of multiply_ntts_acc, reduced once on the
+// vector path). n above 4 is an internal fault.
+void multiply_ntts_sum_acc(Poly& acc, const Poly* a, const Poly* b, size_t n);
+
 // PolyVec is a vector of k <= 4 polynomials, stored without heap allocation.
 struct PolyVec {
   std::array<Poly, kMaxK> p{};
@@ -76,7 +81,7 @@ struct PolyVec {
 
   // inner_product_ntt adds to acc the sum of multiply_ntts(a[i], b[i]) over
   // the indices both vectors have.
-  static void inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b) noexcept;
+  static void inner_product_ntt(Poly& acc, const PolyVec& a, const PolyVec& b);
 };
 
 // The secret forms: the same values, wiped when they go out of scope. Every

@@ -61,14 +61,20 @@ inline V unpack12_spread(V halves) {
   return _mm256_blend_epi16(_mm256_and_si256(bytes, splat(0x0FFF)), _mm256_srli_epi16(bytes, 4),
                             0xAA);
 }
-inline V unpack12(const uint8_t* p) {
+// load24 puts bytes 0..11 of p in the low half and 12..23 in the high half
+// (each followed by four bytes that the callers ignore); it loads 32 bytes
+// from p. load24_end gives the same halves from a load of the 32 bytes that
+// end where the 24 do (from p - 8).
+inline V load24(const uint8_t* p) {
   const V raw = _mm256_loadu_si256(reinterpret_cast<const V*>(p));
-  return unpack12_spread(_mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6)));
+  return _mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
 }
-inline V unpack12_end(const uint8_t* p) {
+inline V load24_end(const uint8_t* p) {
   const V raw = _mm256_loadu_si256(reinterpret_cast<const V*>(p - 8));
-  return unpack12_spread(_mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7)));
+  return _mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7));
 }
+inline V unpack12(const uint8_t* p) { return unpack12_spread(load24(p)); }
+inline V unpack12_end(const uint8_t* p) { return unpack12_spread(load24_end(p)); }
 
 // pack12 writes sixteen 12-bit lanes as 24 bytes (the inverse of unpack12):
 // each pair becomes c0 + 4096 c1 in a 32-bit lane, whose three low bytes are
