@@ -87,6 +87,15 @@ bool convert(const Param& p, PyObject* obj, Slot& slot) {
       slot.u32 = static_cast<uint32_t>(v);
       return true;
     }
+    case Kind::I64: {
+      const long long v = PyLong_AsLongLong(obj);
+      if (v == -1 && PyErr_Occurred()) return false;
+      slot.i64 = static_cast<int64_t>(v);
+      return true;
+    }
+    case Kind::Object:
+      slot.object = obj;
+      return true;
   }
   raise_internal_fault("unknown parameter kind");
   return false;
@@ -188,7 +197,8 @@ bool convert_args(const Signature& sig, const BoundObjects& bound, Bound& out) {
   for (size_t i = 0; i < sig.params.size(); ++i) {
     auto& slot = out.slots_[i];
     if (bound[i] == nullptr) {
-      slot.level = core::Level::MlKem768;  // the only optional parameter is `level`
+      slot.level = core::Level::MlKem768;  // an optional `level` defaults to ML-KEM-768
+      slot.object = nullptr;
       continue;
     }
     if (!convert(sig.params[i], bound[i], slot)) {

@@ -22,6 +22,8 @@ enum class Kind : uint8_t {
   Str,    // an instance of str (or a subclass), its UTF-8 form read in place
   Level,  // a SecurityLevel; when optional and absent, ML-KEM-768
   U32,    // an int in 0..4294967295
+  I64,    // an int in -2**63..2**63-1
+  Object, // any object, passed through (borrowed from the call)
 };
 
 struct Param {
@@ -30,7 +32,7 @@ struct Param {
   bool optional = false;  // only trailing parameters may be optional
 };
 
-inline constexpr size_t kMaxParams = 4;
+inline constexpr size_t kMaxParams = 10;
 
 // Signature names a callable as its messages show it ("encapsulate()",
 // "KeyPair.export_secret_key_raw()") and lists its parameters.
@@ -52,6 +54,8 @@ class Bound {
   std::string_view str(size_t i) const noexcept { return slots_[i].text; }
   core::Level level(size_t i) const noexcept { return slots_[i].level; }
   uint32_t u32(size_t i) const noexcept { return slots_[i].u32; }
+  int64_t i64(size_t i) const noexcept { return slots_[i].i64; }
+  PyObject* object(size_t i) const noexcept { return slots_[i].object; }
 
  private:
   friend bool convert_args(const Signature&, const BoundObjects&, Bound&);
@@ -60,6 +64,8 @@ class Bound {
     std::string_view text;
     core::Level level = core::Level::MlKem768;
     uint32_t u32 = 0;
+    int64_t i64 = 0;
+    PyObject* object = nullptr;
   };
   std::array<Slot, kMaxParams> slots_{};
 };

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 #include "python/runtime.h"
 
@@ -65,6 +66,14 @@ PyObject* internal_fault_type() {
 
 PyObject* exception_type(Exc which) {
   return exception_cell(which).get([which]() -> PyObject* {
+#ifdef TARNEL_COMPANION_MODULE
+    // A companion module raises the very classes of tarnel._tarnel_core.
+    PyRef core_module(PyImport_ImportModule("tarnel._tarnel_core"));
+    if (!core_module) return nullptr;
+    const std::string_view qualified = kExcSpecs[static_cast<size_t>(which)].qualified_name;
+    const std::string name(qualified.substr(qualified.rfind('.') + 1));
+    return PyObject_GetAttrString(core_module.get(), name.c_str());
+#else
     PyObject* base = PyExc_Exception;
     if (which != Exc::TarnelError) {
       base = exception_type(Exc::TarnelError);
@@ -72,6 +81,7 @@ PyObject* exception_type(Exc which) {
     }
     const ExcSpec& spec = kExcSpecs[static_cast<size_t>(which)];
     return new_exception(spec.qualified_name, spec.doc, base);
+#endif
   });
 }
 

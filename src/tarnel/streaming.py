@@ -24,8 +24,8 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
-from . import _formats
-from ._files import OutputFile, write_all
+from . import _formats, _tarnel_fileio
+from ._files import OutputFile, _names_a_descriptor, write_all
 from ._pipeline import WriteBehind, channel_depth, worth_a_thread
 from ._formats import (
     FrameSource,
@@ -660,6 +660,16 @@ def encrypt_file(
     chunk_size = _check_chunk_size(chunk_size)
     with _open_source(src) as (fin, total):
         with _output(dst) as fout:
+            native = _native_pair(fin, fout)
+            if native is not None:
+                in_fd, start, target = native
+                if progress is not None:
+                    progress(0, total)
+                written = _tarnel_fileio.encrypt_fd(
+                    in_fd, start, target.fileno(), target.path, key, chunk_size, int(lvl),
+                    progress, total)
+                fin.seek(start + written)
+                return written
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
             with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
@@ -710,33 +720,121 @@ def decrypt_file(
     key = _key_bytes(secret_key, "secret_key")
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
+        start = _native_start(fin) if _atomic_output(dst) else None
         frames = FrameSource(fin)
         header = frames.read_header(int(lvl))
+        if start is not None:
+            with _output(dst) as fout:
+                if isinstance(fout, OutputFile) and fout.atomic:
+                    return _decrypt_native(fin, start, frames.bytes_in, header, fout, key,
+                                           lvl, progress, total)
         handle = stream_decryptor_from_header(header, key, lvl)
         try:
-            chunk_size = handle.chunk_size()
             with _output(dst) as fout:
-                done = 0
-                with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
-                                 depth=channel_depth(chunk_size)) as out:
-                    if progress is not None:
-                        progress(frames.bytes_in, total)
-                    for ciphertext, tag in _read_frames(frames, chunk_size):
-                        if ciphertext is None:
-                            handle.process_eof(tag)
-                            continue
-                        plain = handle.decrypt_chunk(ciphertext, tag)
-                        out.put(plain)
-                        done += len(plain)
-                        if progress is not None:
-                            progress(frames.bytes_in, total)
-                    out.finish()
-                if progress is not None:
-                    progress(frames.bytes_in, total)
-                fout.flush()
-                return done
+                return _decrypt_frames(frames, handle, fout, progress, total)
         finally:
             handle.finalize()
+
+
+def _decrypt_frames(frames: FrameSource, handle: StreamDecryptorHandle, fout: IO[bytes],
+                    progress: Optional[ProgressCallback], total: Optional[int]) -> int:
+    """Decrypt the frames that follow the header into ``fout``, in Python."""
+    chunk_size = handle.chunk_size()
+    done = 0
+    with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
+                     depth=channel_depth(chunk_size)) as out:
+        if progress is not None:
+            progress(frames.bytes_in, total)
+        for ciphertext, tag in _read_frames(frames, chunk_size):
+            if ciphertext is None:
+                handle.process_eof(tag)
+                continue
+            plain = handle.decrypt_chunk(ciphertext, tag)
+            out.put(plain)
+            done += len(plain)
+            if progress is not None:
+                progress(frames.bytes_in, total)
+        out.finish()
+    if progress is not None:
+        progress(frames.bytes_in, total)
+    fout.flush()
+    return done
+
+
+def _decrypt_native(fin: IO[bytes], start: int, header_len: int, header: bytes,
+                    fout: OutputFile, key: bytes, lvl: SecurityLevel,
+                    progress: Optional[ProgressCallback], total: Optional[int]) -> int:
+    """Decrypt the frames of the stream that begins at ``start`` in ``fin``
+    into ``fout``, in native code.
+
+    A frame that is cut short or too long, or data after the end marker,
+    is read again here by the frame reader, which raises its error.
+    Progress counts stream bytes, as the frame-by-frame path does."""
+    report = progress
+    if progress is not None:
+        progress(header_len, total)
+        if start:
+            report = lambda done, size: progress(done - start, size)  # noqa: E731
+    outcome, end, index, done = _tarnel_fileio.decrypt_fd(
+        fin.fileno(), start + header_len, fout.fileno(), fout.path, header, key, int(lvl),
+        report, total)
+    fin.seek(end)
+    if outcome != _COMPLETE:
+        frames = FrameSource(fin)
+        if outcome == _BAD_FRAME:
+            frames.next_frame_parts(_formats.header_chunk_size(header, int(lvl)) or 0, index)
+        else:
+            frames.check_end()
+        raise StreamError("the input changed while it was being read")
+    if progress is not None:
+        progress(end - start, total)
+    return int(done)
+
+
+# Outcomes of the native decryption.
+_COMPLETE, _BAD_FRAME = 0, 1
+
+
+def _native_start(fin: IO[bytes]) -> Optional[int]:
+    """The offset of ``fin`` when whole-file work may read it natively: a
+    regular file opened by ``open()`` (buffered or not), else None."""
+    raw = fin.raw if type(fin) is io.BufferedReader else fin
+    if type(raw) is not io.FileIO:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fin.fileno()).st_mode) or not fin.seekable():
+            return None
+        return fin.tell()
+    except (OSError, ValueError):
+        return None
+
+
+def _atomic_output(dst: Destination) -> bool:
+    """Whether ``dst`` is an atomic :class:`OutputFile`, or a path that gets
+    one (not a device, FIFO, socket or descriptor)."""
+    if isinstance(dst, OutputFile):
+        return dst.atomic
+    if not _is_path(dst):
+        return False
+    path = os.fspath(cast(PathLike, dst))
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return True
+    except (OSError, ValueError):
+        return False
+    return stat.S_ISREG(st.st_mode) and not _names_a_descriptor(path)
+
+
+def _native_pair(fin: IO[bytes], fout: IO[bytes]) -> Optional[tuple[int, int, OutputFile]]:
+    """The input descriptor, its offset and the output for native
+    whole-file encryption, when both qualify; else None."""
+    if not (isinstance(fout, OutputFile) and fout.atomic):
+        return None
+    start = _native_start(fin)
+    if start is None:
+        return None
+    return fin.fileno(), start, fout
 
 
 # ---------------------------------------------------------------------------

@@ -65,12 +65,13 @@ def test_wheel_is_manylinux_abi3_with_license_and_libcrypto(wheel):
     assert "Author: " in meta or "Author-email: " in meta
 
 
-def test_extension_exports_only_its_entry_point(wheel, tmp_path):
+@pytest.mark.parametrize("module", ["_tarnel_core", "_tarnel_fileio"])
+def test_extension_exports_only_its_entry_point(wheel, tmp_path, module):
     with zipfile.ZipFile(wheel) as z:
-        [so] = [n for n in z.namelist() if n.startswith("tarnel/_tarnel_core") and n.endswith(".so")]
+        [so] = [n for n in z.namelist() if n.startswith(f"tarnel/{module}.") and n.endswith(".so")]
         z.extract(so, tmp_path)
     out = run("nm", "-D", "--defined-only", str(tmp_path / so)).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__tarnel_core"], out
+    assert [line.split()[-1] for line in out.splitlines()] == [f"PyInit_{module}"], out
 
 
 def test_sdist_holds_exactly_the_tracked_files(sdist):

@@ -1,0 +1,604 @@
+// tarnel._tarnel_fileio: whole files through the chunked stream format, in
+// native code with the interpreter lock released.
+//
+// The calling thread reads the input with pread at explicit offsets and runs
+// AES-GCM a slab (a few MiB of frames) at a time; a writer thread of our own
+// writes the finished slabs in order, so reading, the cipher and writing
+// overlap. The slabs are allocated once per call and reused, a few of them
+// in flight (see slab_count). After each slab the calling thread takes the
+// interpreter lock back to report progress per chunk and to run signal
+// handlers; an exception from either stops the work, and the writer thread
+// is joined before the call returns, on every path.
+//
+// Decryption writes a chunk's plaintext only after its tag verified. Frames
+// that are cut short or longer than the chunk size stop the work before that
+// frame, and the caller's frame reader names the fault; a failed tag raises
+// DecryptionError here.
+//
+// Only regular files are given to these functions (the package decides), so
+// reads and writes always return; EINTR is retried all the same.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/common/bytes.h"
+#include "core/stream.h"
+#include "python/args.h"
+#include "python/bindings.h"
+#include "python/error.h"
+#include "python/runtime.h"
+#include "python/types.h"
+
+namespace pyext {
+
+// The companion takes SecurityLevel from tarnel._tarnel_core (the argument
+// binder knows the kind; this module passes levels as numbers).
+PyObject* security_level_type() {
+  static OnceCell cell;
+  return cell.get([]() -> PyObject* {
+    PyRef core_module(PyImport_ImportModule("tarnel._tarnel_core"));
+    if (!core_module) return nullptr;
+    return PyObject_GetAttrString(core_module.get(), "SecurityLevel");
+  });
+}
+
+uint16_t level_value_of(PyObject* level) noexcept {
+  PyRef number(PyNumber_Long(level));
+  const long v = number ? PyLong_AsLong(number.get()) : -1;
+  if (v < 0) PyErr_Clear();
+  return static_cast<uint16_t>(v < 0 ? 0 : v);
+}
+
+namespace {
+
+// About 1 MiB per slab (whole frames, at least one), and as many slabs in
+// flight as make about 6 MiB, from 3 to 6: measured on tmpfs, small slabs
+// that stay in the caches between the cipher and the write beat large ones.
+constexpr size_t kSlabBytes = size_t{1} << 20;
+constexpr size_t kInFlightBytes = size_t{6} << 20;
+constexpr size_t kMinSlabs = 3, kMaxSlabs = 6;
+
+size_t slab_count(size_t slab_bytes) {
+  return std::clamp<size_t>(kInFlightBytes / slab_bytes, kMinSlabs, kMaxSlabs);
+}
+constexpr size_t kFrameOverhead = core::kFrameOverhead;
+
+// ---- system calls ----
+
+// read_at fills `out` from `fd` at `offset`, less only where the file ends.
+// Returns the count, or -1 with errno set.
+ssize_t read_at(int fd, uint8_t* out, size_t n, int64_t offset) noexcept {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = pread(fd, out + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// write_all writes every byte of `iov` in order; 0, or the errno.
+int write_all(int fd, std::vector<iovec>& iov) noexcept {
+  size_t first = 0;
+  while (first < iov.size()) {
+    if (iov[first].iov_len == 0) {
+      ++first;
+      continue;
+    }
+    const int count = static_cast<int>(std::min<size_t>(iov.size() - first, IOV_MAX));
+    const ssize_t n = writev(fd, iov.data() + first, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return ENOSPC;  // no progress: never taken as success
+    size_t left = static_cast<size_t>(n);
+    while (left > 0 && first < iov.size()) {
+      if (left < iov[first].iov_len) {
+        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+        left = 0;
+      } else {
+        left -= iov[first].iov_len;
+        ++first;
+      }
+    }
+  }
+  return 0;
+}
+
+// ---- the writer thread ----
+
+// A slab: its buffer and, once filled, the regions to write.
+struct Slab {
+  core::SecretBytes buf;
+  std::vector<iovec> out;
+};
+
+// Writer writes submitted slabs in order on a thread of its own, which
+// blocks every signal so that they reach the interpreter's thread.
+class Writer {
+ public:
+  Writer(int fd, size_t slabs) : fd_(fd), slabs_(slabs) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  ~Writer() { stop(); }
+
+  // start launches the thread; false if the system refused one.
+  bool start() noexcept {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);  // inherited by the new thread
+    bool ok = true;
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (...) {
+      ok = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+  }
+
+  // submit queues `slab` (its `out` regions), waiting while all but one
+  // slab are queued. False once the writer has failed.
+  bool submit(Slab* slab) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return queue_.size() + 1 < slabs_ || error_ != 0 || cancel_; });
+    if (error_ != 0 || cancel_) return false;
+    queue_.push_back(slab);
+    busy_.push_back(slab);
+    cv_.notify_all();
+    return true;
+  }
+
+  // wait_free waits until `slab` is neither queued nor being written.
+  void wait_free(const Slab* slab) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] {
+      return std::find(busy_.begin(), busy_.end(), slab) == busy_.end();
+    });
+  }
+
+  // finish waits until everything submitted is written and joins the
+  // thread; returns the first write error (an errno) or 0.
+  int finish() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      closed_ = true;
+      cv_.notify_all();
+    }
+    join();
+    return error_;
+  }
+
+  // stop drops what is not yet written and joins the thread.
+  void stop() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      cancel_ = true;
+      cv_.notify_all();
+    }
+    join();
+  }
+
+ private:
+  void join() noexcept {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void run() noexcept {
+    for (;;) {
+      Slab* slab = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return !queue_.empty() || closed_ || cancel_; });
+        if (cancel_ || queue_.empty()) {
+          busy_.clear();
+          cv_.notify_all();
+          return;
+        }
+        slab = queue_.front();
+        queue_.pop_front();
+      }
+      const int err = write_all(fd_, slab->out);
+      std::lock_guard<std::mutex> lock(mu_);
+      busy_.erase(std::find(busy_.begin(), busy_.end(), slab));
+      if (err != 0) {
+        error_ = err;
+        queue_.clear();
+        busy_.clear();
+        cv_.notify_all();
+        return;
+      }
+      cv_.notify_all();
+    }
+  }
+
+  int fd_;
+  size_t slabs_;
+  std::thread thread_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Slab*> queue_;
+  std::vector<Slab*> busy_;
+  int error_ = 0;
+  bool closed_ = false;
+  bool cancel_ = false;
+};
+
+// ---- progress and signals ----
+
+// Reporter calls progress(done, total) with the lock held, for each value
+// in turn, and runs pending signal handlers. False with an exception set
+// when either raised.
+struct Reporter {
+  PyObject* progress;  // null or None: no calls
+  PyObject* total;     // an int or None
+
+  bool report(const std::vector<int64_t>& values) const {
+    if (progress != nullptr && progress != Py_None) {
+      for (const int64_t v : values) {
+        PyRef done(PyLong_FromLongLong(v));
+        if (!done) return false;
+        PyRef r(PyObject_CallFunctionObjArgs(progress, done.get(), total, nullptr));
+        if (!r) return false;
+      }
+    }
+    return PyErr_CheckSignals() == 0;
+  }
+};
+
+PyObject* raise_os_error(int err, PyObject* name) {
+  errno = err;
+  if (name != nullptr && name != Py_None)
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+  return PyErr_SetFromErrno(PyExc_OSError);
+}
+
+std::optional<core::Level> level_of(uint32_t value) {
+  if (value != 512 && value != 768 && value != 1024) {
+    raise_exception(Exc::InvalidParameterError, "unknown security level");
+    return std::nullopt;
+  }
+  return core::level_from_value(value);
+}
+
+// ---- encryption ----
+
+constexpr Param kEncryptParams[] = {
+    {"in_fd", Kind::U32},      {"in_offset", Kind::I64},  {"out_fd", Kind::U32},
+    {"out_name", Kind::Object}, {"public_key", Kind::Bytes}, {"chunk_size", Kind::U32},
+    {"level", Kind::U32},      {"progress", Kind::Object}, {"total", Kind::Object},
+};
+constexpr Signature kEncryptSig{"encrypt_fd()", kEncryptParams};
+
+PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    int64_t offset = a.i64(1);
+    const int out_fd = static_cast<int>(a.u32(2));
+    const Reporter reporter{a.object(7), a.object(8)};
+    const auto level = level_of(a.u32(6));
+    if (!level) return nullptr;
+    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
+
+    std::optional<core::Result<core::StreamEncryptorStart>> start;
+    {
+      ReleaseGil nogil;
+      start.emplace(core::StreamEncryptor::create(a.bytes(4), a.u32(5), *level));
+    }
+    if (!start->ok()) return raise_core_error(start->error());
+    core::StreamEncryptor enc = std::move(start->value().encryptor);
+    const core::Bytes header = std::move(start->value().header);
+
+    const size_t chunk = enc.chunk_size();
+    const size_t frame = chunk + kFrameOverhead;
+    const size_t per_slab = std::max<size_t>(1, kSlabBytes / frame);
+    // Each slab holds per_slab frames, and the first also the header and the
+    // last also the end marker.
+    std::vector<Slab> slabs(slab_count(per_slab * frame));
+    for (Slab& s : slabs) s.buf.resize(per_slab * frame + header.size() + core::kEofMarkerLen);
+    core::SecretBytes plain(per_slab * chunk);
+
+    Writer writer(out_fd, slabs.size());
+    if (!writer.start()) return raise_os_error(EAGAIN, nullptr);
+    int64_t done = 0;
+    bool ended = false;
+    std::vector<int64_t> marks;
+    for (size_t k = 0; !ended; ++k) {
+      Slab& slab = slabs[k % slabs.size()];
+      marks.clear();
+      int read_error = 0;
+      std::optional<core::Error> crypt_error;
+      {
+        ReleaseGil nogil;
+        writer.wait_free(&slab);
+        uint8_t* p = slab.buf.data();
+        if (k == 0) {
+          std::memcpy(p, header.data(), header.size());
+          p += header.size();
+        }
+        const ssize_t got = read_at(in_fd, plain.data(), plain.size(), offset);
+        if (got < 0) {
+          read_error = errno;
+        } else {
+          const size_t n = static_cast<size_t>(got);
+          for (size_t at = 0; at < n; at += chunk) {
+            const size_t len = std::min(chunk, n - at);
+            core::Status s = enc.encrypt_chunk_into(
+                core::MutableBytes(p, len + kFrameOverhead), core::ByteView(plain.data() + at, len));
+            if (!s.ok()) {
+              crypt_error = s.error();
+              break;
+            }
+            p += len + kFrameOverhead;
+            done += static_cast<int64_t>(len);
+            marks.push_back(done);
+          }
+          offset += got;
+          if (!crypt_error && n < plain.size()) {
+            // The input ended: the end marker goes out with this slab.
+            auto marker = core::StreamEncryptor::finalize(std::move(enc));
+            if (!marker.ok()) {
+              crypt_error = marker.error();
+            } else {
+              std::memcpy(p, marker.value().data(), core::kEofMarkerLen);
+              p += core::kEofMarkerLen;
+              ended = true;
+            }
+          }
+        }
+        slab.out.assign(1, iovec{slab.buf.data(), static_cast<size_t>(p - slab.buf.data())});
+      }
+      if (read_error != 0) {
+        writer.stop();
+        return raise_os_error(read_error, nullptr);
+      }
+      if (crypt_error) {
+        writer.stop();
+        return raise_core_error(*crypt_error);
+      }
+      bool queued;
+      {
+        ReleaseGil nogil;
+        queued = writer.submit(&slab);
+      }
+      if (!queued) break;  // the write error is raised below
+      if (!reporter.report(marks)) {
+        writer.stop();
+        return nullptr;
+      }
+    }
+    int err;
+    {
+      ReleaseGil nogil;
+      err = writer.finish();
+    }
+    if (err != 0) return raise_os_error(err, a.object(3));
+    return PyLong_FromLongLong(done);
+  });
+}
+
+// ---- decryption ----
+
+constexpr Param kDecryptParams[] = {
+    {"in_fd", Kind::U32},     {"in_offset", Kind::I64}, {"out_fd", Kind::U32},
+    {"out_name", Kind::Object}, {"header", Kind::Bytes}, {"secret_key", Kind::Bytes},
+    {"level", Kind::U32},     {"progress", Kind::Object}, {"total", Kind::Object},
+};
+constexpr Signature kDecryptSig{"decrypt_fd()", kDecryptParams};
+
+// How a decryption ended, as the first item of the result.
+enum Outcome : long { kComplete = 0, kBadFrame = 1, kTrailing = 2 };
+
+PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kDecryptSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    int64_t offset = a.i64(1);  // of the next frame not yet taken
+    const int out_fd = static_cast<int>(a.u32(2));
+    const Reporter reporter{a.object(7), a.object(8)};
+    const auto level = level_of(a.u32(6));
+    if (!level) return nullptr;
+    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
+
+    std::optional<core::Result<core::StreamDecryptor>> made;
+    {
+      ReleaseGil nogil;
+      made.emplace(core::StreamDecryptor::create(a.bytes(4), a.bytes(5), *level));
+    }
+    if (!made->ok()) return raise_core_error(made->error());
+    core::StreamDecryptor dec = std::move(made->value());
+
+    const size_t chunk = dec.chunk_size();
+    const size_t frame = chunk + kFrameOverhead;
+    // Whole frames per slab: a stream of full frames is read frame-aligned,
+    // and nothing is carried over from one slab to the next.
+    const size_t cap = std::max<size_t>(1, kSlabBytes / frame) * frame;
+    std::vector<Slab> slabs(slab_count(cap));
+    for (Slab& s : slabs) s.buf.resize(cap);
+
+    Writer writer(out_fd, slabs.size());
+    if (!writer.start()) return raise_os_error(EAGAIN, nullptr);
+    int64_t done = 0;
+    int64_t index = 0;
+    long outcome = -1;
+    // Bytes read past the frames taken, carried to the front of the next slab.
+    std::vector<uint8_t> carry_room;
+    size_t carried = 0;
+    std::vector<int64_t> marks;
+    for (size_t k = 0; outcome < 0; ++k) {
+      Slab& slab = slabs[k % slabs.size()];
+      marks.clear();
+      int read_error = 0;
+      std::optional<core::Error> crypt_error;
+      {
+        ReleaseGil nogil;
+        writer.wait_free(&slab);
+        uint8_t* buf = slab.buf.data();
+        slab.out.clear();
+        // Fill the slab after what the previous one left over.
+        size_t have = carried;
+        if (carried > 0) std::memcpy(buf, carry_room.data(), carried);
+        const ssize_t got = read_at(in_fd, buf + have, cap - have,
+                                    offset + static_cast<int64_t>(have));
+        if (got < 0) {
+          read_error = errno;
+        } else {
+          have += static_cast<size_t>(got);
+          // The input ends inside this slab. Otherwise the slab is full, and
+          // it holds at least its first frame whole (cap >= frame).
+          const bool at_end = have < cap;
+          size_t at = 0;
+          for (;;) {
+            if (have - at < 4) {
+              if (at_end) outcome = kBadFrame;  // cut inside or before a length
+              break;
+            }
+            const uint32_t len = core::load_be32(buf + at);
+            if (len > chunk) {
+              outcome = kBadFrame;
+              break;
+            }
+            if (have - at < 4 + size_t{len} + core::kGcmTagLen) {
+              if (at_end) outcome = kBadFrame;
+              break;
+            }
+            uint8_t* ct = buf + at + 4;
+            const core::ByteView tag(ct + len, core::kGcmTagLen);
+            if (len == 0) {
+              core::Status s = dec.process_eof(tag);
+              if (!s.ok()) {
+                crypt_error = s.error();
+                break;
+              }
+              at += kFrameOverhead;
+              // Nothing may follow the marker.
+              uint8_t probe = 0;
+              const ssize_t more =
+                  at < have ? 1 : read_at(in_fd, &probe, 1, offset + static_cast<int64_t>(at));
+              if (more < 0) {
+                read_error = errno;
+              } else {
+                outcome = more > 0 ? kTrailing : kComplete;
+              }
+              break;
+            }
+            core::Status s = dec.decrypt_chunk_into(core::MutableBytes(ct, len),
+                                                    core::ByteView(ct, len), tag);
+            if (!s.ok()) {
+              crypt_error = s.error();
+              break;
+            }
+            slab.out.push_back(iovec{ct, len});
+            at += 4 + size_t{len} + core::kGcmTagLen;
+            done += len;
+            ++index;
+            marks.push_back(offset + static_cast<int64_t>(at));
+          }
+          // Keep what is not taken for the next slab (less than one frame).
+          carried = have - at;
+          if (outcome < 0 && !crypt_error && read_error == 0) {
+            carry_room.assign(buf + at, buf + have);
+          } else {
+            carried = 0;
+          }
+          offset += static_cast<int64_t>(at);
+        }
+      }
+      if (read_error != 0) {
+        writer.stop();
+        return raise_os_error(read_error, nullptr);
+      }
+      // What verified before a failure is written, as chunk by chunk would.
+      if (!slab.out.empty()) {
+        bool queued;
+        {
+          ReleaseGil nogil;
+          queued = writer.submit(&slab);
+        }
+        if (!queued) break;  // the write error is raised below
+      }
+      if (crypt_error) {
+        int err;
+        {
+          ReleaseGil nogil;
+          err = writer.finish();
+        }
+        if (err != 0) return raise_os_error(err, a.object(3));
+        return raise_core_error(*crypt_error);
+      }
+      if (!reporter.report(marks)) {
+        writer.stop();
+        return nullptr;
+      }
+    }
+    int err;
+    {
+      ReleaseGil nogil;
+      err = writer.finish();
+    }
+    if (err != 0) return raise_os_error(err, a.object(3));
+    return Py_BuildValue("(lLLL)", outcome, static_cast<long long>(offset),
+                         static_cast<long long>(index), static_cast<long long>(done));
+  });
+}
+
+const PyMethodDef kMethods[] = {
+    {"encrypt_fd", fastcall_keywords(&encrypt_fd), METH_FASTCALL | METH_KEYWORDS,
+     "encrypt_fd(in_fd, in_offset, out_fd, out_name, public_key, chunk_size, level, "
+     "progress, total)\n--\n\n"
+     "Encrypt the file open as in_fd, from in_offset to its end, into a stream\n"
+     "written to out_fd. Returns the number of plaintext bytes."},
+    {"decrypt_fd", fastcall_keywords(&decrypt_fd), METH_FASTCALL | METH_KEYWORDS,
+     "decrypt_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
+     "progress, total)\n--\n\n"
+     "Decrypt the frames of a stream read from in_fd at in_offset (just after its\n"
+     "header) into out_fd. Returns (outcome, offset, index, plaintext_bytes):\n"
+     "outcome 0 when the end marker verified and nothing follows it, 1 when\n"
+     "frame `index` at `offset` is cut short or too long, 2 when data follows\n"
+     "the end marker at `offset`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_tarnel_fileio",
+    "Whole files through the stream format, with the interpreter lock released.",
+    0,
+    const_cast<PyMethodDef*>(kMethods),
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pyext
+
+PyMODINIT_FUNC PyInit__tarnel_fileio() { return PyModule_Create(&pyext::kModule); }

@@ -1,0 +1,237 @@
+"""Whole files between regular files, done in native code.
+
+encrypt_file and decrypt_file hand a regular input and an atomic output file
+to native code that overlaps reading, AES-GCM and writing. These tests check
+that it writes the same stream format as the frame-by-frame path (each path
+reads what the other wrote), reports the same progress, raises the same
+errors for damaged streams, honours a file object's position, and leaves no
+thread and no output behind when it fails.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import signal
+import threading
+import time
+from pathlib import Path
+from typing import Any, Callable, Optional
+
+import pytest
+
+import tarnel
+from tarnel import streaming
+from tarnel.streaming import decrypt_file, encrypt_file, open_decryptor
+
+MiB = 1024 * 1024
+
+
+@pytest.fixture(scope="module")
+def pair() -> tarnel.KeyPair:
+    return tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
+
+
+def native_threads() -> int:
+    """Threads of this process that the threading module does not know."""
+    return len(os.listdir("/proc/self/task")) - threading.active_count()
+
+
+@pytest.fixture(autouse=True)
+def no_native_thread_left() -> Any:
+    before = native_threads()
+    yield
+    # A joined Python thread may still be leaving the kernel's task list.
+    deadline = time.monotonic() + 2
+    while native_threads() != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert native_threads() == before, "a writer thread outlived its call"
+
+
+class Progress:
+    """Records progress calls, and whether a native writer thread was
+    running during any of them (the mark of the native path)."""
+
+    def __init__(self) -> None:
+        self.calls: list[tuple[int, Optional[int]]] = []
+        self.base = native_threads()
+        self.native = False
+
+    def __call__(self, done: int, total: Optional[int]) -> None:
+        self.calls.append((done, total))
+        self.native = self.native or native_threads() > self.base
+
+
+def python_encrypt(src: Path, key: bytes, chunk: int, progress: Progress) -> bytes:
+    out = io.BytesIO()  # not a regular file: frame by frame
+    encrypt_file(src, out, key, chunk_size=chunk, progress=progress)
+    return out.getvalue()
+
+
+def python_decrypt(src: Path, key: bytes, progress: Optional[Progress] = None) -> bytes:
+    out = io.BytesIO()
+    decrypt_file(src, out, key, progress=progress)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize(
+    "chunk,size",
+    [
+        (1000, 0),
+        (1000, 1),
+        (1000, 3 * MiB + 7),  # many frames per slab, several slabs
+        (65536, 65536),
+        (65536, 2 * MiB + 65536),  # an exact number of chunks
+        (MiB + 3, 5 * MiB),  # one frame per slab, a short last one
+    ],
+)
+def test_native_and_frame_by_frame_paths_agree(
+    pair: tarnel.KeyPair, tmp_path: Path, chunk: int, size: int
+) -> None:
+    plain = os.urandom(size)
+    src = tmp_path / "plain"
+    src.write_bytes(plain)
+
+    native_enc, python_enc = Progress(), Progress()
+    encrypt_file(src, tmp_path / "native.enc", pair.public_key, chunk_size=chunk,
+                 progress=native_enc)
+    (tmp_path / "python.enc").write_bytes(python_encrypt(src, pair.public_key, chunk, python_enc))
+    assert native_enc.native == (size > 0) and not python_enc.native
+    assert native_enc.calls == python_enc.calls
+    # Same length (one header, the same frames): only the capsule, nonce and
+    # ciphertext differ.
+    assert (tmp_path / "native.enc").stat().st_size == (tmp_path / "python.enc").stat().st_size
+
+    # Each path reads what the other wrote.
+    with open_decryptor(tmp_path / "native.enc", pair.secret_key) as r:
+        assert r.read() == plain
+    native_dec, python_dec = Progress(), Progress()
+    assert decrypt_file(tmp_path / "python.enc", tmp_path / "out", pair.secret_key,
+                        progress=native_dec) == size
+    assert (tmp_path / "out").read_bytes() == plain
+    assert python_decrypt(tmp_path / "python.enc", pair.secret_key, python_dec) == plain
+    assert native_dec.native == (size > 0) and not python_dec.native
+    assert native_dec.calls == python_dec.calls
+
+
+def damaged(stream: bytes, header_len: int, frame: int) -> dict[str, bytes]:
+    """Damaged forms of a stream of 1000-byte chunks (frame = 1020 bytes)."""
+    at = header_len + 2 * frame  # the third data frame
+    oversized = bytearray(stream)
+    oversized[at : at + 4] = (1001).to_bytes(4, "big")
+    short_frame = bytearray(stream)
+    short_frame[at : at + 4] = (999).to_bytes(4, "big")
+    flipped = bytearray(stream)
+    flipped[at + 500] ^= 1
+    marker = bytearray(stream)
+    marker[-1] ^= 1
+    return {
+        "cut in a length field": stream[: at + 2],
+        "cut inside a frame": stream[: at + 600],
+        "cut before the marker": stream[:-20],
+        "cut inside the marker": stream[:-7],
+        "data after the marker": stream + b"\0",
+        "oversized frame": bytes(oversized),
+        "short frame": bytes(short_frame),
+        "flipped ciphertext bit": bytes(flipped),
+        "flipped marker tag": bytes(marker),
+        "header only": stream[:header_len],
+    }
+
+
+def test_damaged_streams_raise_the_same_errors_and_leave_nothing(
+    pair: tarnel.KeyPair, tmp_path: Path
+) -> None:
+    src = tmp_path / "plain"
+    src.write_bytes(os.urandom(5500))
+    encrypt_file(src, tmp_path / "stream", pair.public_key, chunk_size=1000)
+    stream = (tmp_path / "stream").read_bytes()
+    header_len = streaming.stream_header_length(768)
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    for name, data in damaged(stream, header_len, 1020).items():
+        bad = tmp_path / "bad"
+        bad.write_bytes(data)
+        with pytest.raises(Exception) as python_error:
+            python_decrypt(bad, pair.secret_key)
+        with pytest.raises(Exception) as native_error:
+            decrypt_file(bad, out_dir / "plain", pair.secret_key)
+        assert isinstance(python_error.value, tarnel.TarnelError), name
+        assert type(native_error.value) is type(python_error.value), name
+        assert str(native_error.value) == str(python_error.value), name
+        assert os.listdir(out_dir) == [], name
+
+
+def test_file_objects_are_read_from_where_they_stand(pair: tarnel.KeyPair, tmp_path: Path) -> None:
+    prefix, plain = b"p" * 777, os.urandom(300_001)
+    (tmp_path / "mixed").write_bytes(prefix + plain)
+    with open(tmp_path / "mixed", "rb") as f:
+        f.seek(len(prefix))
+        assert encrypt_file(f, tmp_path / "enc", pair.public_key, chunk_size=4096) == len(plain)
+        assert f.tell() == len(prefix) + len(plain)
+    stream = (tmp_path / "enc").read_bytes()
+    (tmp_path / "framed").write_bytes(prefix + stream)
+    native = Progress()
+    with open(tmp_path / "framed", "rb") as f:
+        f.read(len(prefix))  # through the buffer, which reads ahead
+        assert decrypt_file(f, tmp_path / "dec", pair.secret_key, progress=native) == len(plain)
+        assert f.tell() == len(prefix) + len(stream)
+    assert (tmp_path / "dec").read_bytes() == plain
+    # Progress counts the stream's bytes, not the file's, as frame by frame.
+    python = Progress()
+    python_decrypt(tmp_path / "enc", pair.secret_key, python)
+    assert native.native and native.calls == python.calls
+
+
+def sigint_on_call(n: int) -> Callable[[int, Optional[int]], None]:
+    calls = [0]
+
+    def progress(done: int, total: Optional[int]) -> None:
+        calls[0] += 1
+        if calls[0] == n:
+            os.kill(os.getpid(), signal.SIGINT)
+
+    return progress
+
+
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
+                    reason="signals reach the main thread only")
+@pytest.mark.parametrize("operation", ["encrypt", "decrypt"])
+def test_a_signal_stops_the_work_and_leaves_nothing(
+    pair: tarnel.KeyPair, tmp_path: Path, operation: str
+) -> None:
+    src = tmp_path / "plain"
+    src.write_bytes(os.urandom(8 * MiB))
+    encrypt_file(src, tmp_path / "enc", pair.public_key)
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    with pytest.raises(KeyboardInterrupt):
+        if operation == "encrypt":
+            encrypt_file(src, out_dir / "x", pair.public_key, progress=sigint_on_call(5))
+        else:
+            decrypt_file(tmp_path / "enc", out_dir / "x", pair.secret_key,
+                         progress=sigint_on_call(5))
+    assert os.listdir(out_dir) == []
+
+
+def test_two_files_at_once_on_two_threads(pair: tarnel.KeyPair, tmp_path: Path) -> None:
+    plains = [os.urandom(3 * MiB + i) for i in range(2)]
+    errors: list[BaseException] = []
+
+    def work(i: int) -> None:
+        try:
+            src, enc, dec = (tmp_path / f"{n}{i}" for n in ("p", "e", "d"))
+            src.write_bytes(plains[i])
+            for _ in range(3):
+                encrypt_file(src, enc, pair.public_key, chunk_size=65536 + i)
+                decrypt_file(enc, dec, pair.secret_key)
+                assert dec.read_bytes() == plains[i]
+        except BaseException as e:  # reported on the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
