@@ -22,6 +22,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -75,6 +76,22 @@ namespace {
 constexpr size_t kSlabBytes = size_t{1} << 20;
 constexpr size_t kInFlightBytes = size_t{6} << 20;
 constexpr size_t kMinSlabs = 3, kMaxSlabs = 6;
+
+// frames_per_slab is how many frames of `frame` bytes make a slab: about
+// kSlabBytes, at least one, and no more than the `needed` frames of the
+// input (a small file gets small buffers).
+size_t frames_per_slab(size_t frame, uint64_t needed) {
+  return std::clamp<uint64_t>(std::min<uint64_t>(kSlabBytes / frame, needed), 1, SIZE_MAX);
+}
+
+// remaining is the size of the file open as `fd` beyond `offset`, or 0 when
+// it is unknown (then the slabs take their smallest size and the work is
+// the same, in more steps).
+uint64_t remaining(int fd, int64_t offset) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size <= offset) return 0;
+  return static_cast<uint64_t>(st.st_size - offset);
+}
 
 size_t slab_count(size_t slab_bytes) {
   return std::clamp<size_t>(kInFlightBytes / slab_bytes, kMinSlabs, kMaxSlabs);
@@ -317,7 +334,7 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     const size_t chunk = enc.chunk_size();
     const size_t frame = chunk + kFrameOverhead;
-    const size_t per_slab = std::max<size_t>(1, kSlabBytes / frame);
+    const size_t per_slab = frames_per_slab(frame, (remaining(in_fd, offset) + chunk - 1) / chunk);
     // Each slab holds per_slab frames, and the first also the header and the
     // last also the end marker.
     std::vector<Slab> slabs(slab_count(per_slab * frame));
@@ -439,7 +456,7 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const size_t frame = chunk + kFrameOverhead;
     // Whole frames per slab: a stream of full frames is read frame-aligned,
     // and nothing is carried over from one slab to the next.
-    const size_t cap = std::max<size_t>(1, kSlabBytes / frame) * frame;
+    const size_t cap = frames_per_slab(frame, (remaining(in_fd, offset) + frame - 1) / frame) * frame;
     std::vector<Slab> slabs(slab_count(cap));
     for (Slab& s : slabs) s.buf.resize(cap);
 

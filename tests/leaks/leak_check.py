@@ -1,5 +1,6 @@
-"""Memory stays flat while every entry point of tarnel._tarnel_core runs many
-thousands of times, on its success and on its failure paths.
+"""Memory stays flat while every entry point of tarnel._tarnel_core and of
+tarnel._tarnel_fileio runs many thousands of times, on its success and on
+its failure paths.
 
 For each case the script runs a warm-up, then twice `--iterations` calls,
 and compares before and after each window (a case fails when it grows in
@@ -19,7 +20,12 @@ import os
 import sys
 import time
 
+import atexit
+import shutil
+import tempfile
+
 from tarnel import _tarnel_core as tc
+from tarnel import _tarnel_fileio as fio
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 L512, L768, L1024 = (tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768,
@@ -110,7 +116,52 @@ def cases():
         expect(tc.InvalidParameterError, dec.finalize)()
         expect(tc.InvalidParameterError, dec.process_eof, bytes(16))()
 
+    # Whole files: small real files, read and written through descriptors.
+    work = tempfile.mkdtemp(prefix="tarnel-leaks-")
+    atexit.register(shutil.rmtree, work, True)
+    plain_fd = os.open(os.path.join(work, "plain"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(plain_fd, os.urandom(10_000))
+    out_fd = os.open(os.path.join(work, "out"), os.O_RDWR | os.O_CREAT, 0o600)
+    fio.encrypt_fd(plain_fd, 0, out_fd, "out", pk, 4096, 768, None, None)
+    stream = os.pread(out_fd, 1 << 20, 0)
+    hlen = len(header)
+    stream_fd = os.open(os.path.join(work, "stream"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(stream_fd, stream)
+    readonly_fd = os.open(os.path.join(work, "plain"), os.O_RDONLY)
+    bad_fd = os.open(os.path.join(work, "bad"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(bad_fd, stream[:-1] + bytes([stream[-1] ^ 1]))
+
+    def rewind():
+        os.ftruncate(out_fd, 0)
+        os.lseek(out_fd, 0, os.SEEK_SET)
+
+    def file_encrypt():
+        rewind()
+        fio.encrypt_fd(plain_fd, 0, out_fd, "out", pk, 4096, 768, lambda d, t: None, 10_000)
+
+    def file_decrypt():
+        rewind()
+        assert fio.decrypt_fd(stream_fd, hlen, out_fd, "out", stream[:hlen], sk, 768,
+                              None, None)[0] == 0
+
+    def file_failures():
+        rewind()
+        expect(tc.DecryptionError, fio.decrypt_fd, bad_fd, hlen, out_fd, "out",
+               stream[:hlen], sk, 768, None, None)()
+        rewind()
+        expect(ZeroDivisionError, fio.encrypt_fd, plain_fd, 0, out_fd, "out", pk, 4096, 768,
+               lambda d, t: 1 / 0, None)()
+        expect(OSError, fio.encrypt_fd, plain_fd, 0, readonly_fd, "plain", pk, 4096, 768,
+               None, None)()  # the writer thread's error
+        expect(tc.InvalidParameterError, fio.encrypt_fd, plain_fd, 0, out_fd, "out",
+               pk[:-1], 4096, 768, None, None)()
+        expect(TypeError, fio.decrypt_fd, stream_fd, hlen)()
+
     return [
+        # Whole files.
+        ("file encrypt", file_encrypt),
+        ("file decrypt", file_decrypt),
+        ("file failures", file_failures),
         # KEM functions and the key pair.
         ("generate_keypair[512]", lambda: tc.generate_keypair(L512)),
         ("generate_keypair[1024]", lambda: tc.generate_keypair(L1024)),
