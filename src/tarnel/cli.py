@@ -1254,12 +1254,38 @@ def _quiet_stdout() -> None:
         pass
 
 
+# Longer than any option: text after -r/--recipient that starts with "-" and
+# is this long is key text (URL-safe Base64 may start with "-"), not an option.
+_KEY_TEXT_MIN = 64
+
+
+def _joined_key_text(argv: Sequence[str]) -> list[str]:
+    """``argv`` with ``-r KEY`` written ``--recipient=KEY`` where KEY starts
+    with "-", which the parser would otherwise take for an option."""
+    out: list[str] = []
+    args = list(argv)
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        if arg == "--":
+            out.extend(args[i:])
+            break
+        nxt = args[i + 1] if i + 1 < len(args) else ""
+        if arg in ("-r", "--recipient") and nxt.startswith("-") and len(nxt) >= _KEY_TEXT_MIN:
+            out.append(f"--recipient={nxt}")
+            i += 2
+            continue
+        out.append(arg)
+        i += 1
+    return out
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; return the exit status."""
     parser = build_parser()
     try:
         with _termination_unwinds():
-            args = parser.parse_args(argv)
+            args = parser.parse_args(_joined_key_text(sys.argv[1:] if argv is None else argv))
             status: int = args.run(args)
             sys.stdout.flush()
             return status

@@ -211,6 +211,15 @@ def test_pubkey_in_each_form_is_accepted_inline_and_as_file(
         assert ok(run("decrypt", "-i", str(key), input=enc)).stdout == b"inline"
 
 
+@pytest.mark.parametrize("option", ["-r", "--recipient"])
+def test_base64_recipient_may_start_with_a_dash(option: str) -> None:
+    # URL-safe Base64 uses "-": about one key in 64 starts with it.
+    pair = next(p for p in iter(lambda: tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_512), None)
+                if p.public_key_b64().startswith("-"))
+    enc = ok(run("encrypt", option, pair.public_key_b64(), input=b"dash")).stdout
+    assert tarnel.open_decryptor(io.BytesIO(enc), pair.secret_key).read() == b"dash"
+
+
 def test_recipient_that_is_neither_file_nor_key(keypair: tuple[Path, Path], tmp_path: Path) -> None:
     pub, key = keypair
     b64 = ok(run("pubkey", "-i", str(key), "--format", "base64")).stdout.decode().strip()
