@@ -47,6 +47,18 @@ except (AttributeError, OSError, ValueError):
     _IOV_MAX = 16
 
 
+class OutputNotDurableError(OSError):
+    """The output is complete and in place, but a step after putting it
+    there (the directory's fsync, closing a descriptor) failed, so whether
+    it survives a crash is unknown. ``filename`` is the output's path.
+
+    Raised by :meth:`OutputFile.commit` after the commit has happened: the
+    caller must not describe the output as unwritten, nor roll it back.
+    """
+
+    committed = True
+
+
 def _named(e: OSError, path: str) -> OSError:
     """The same error, naming ``path`` instead of whatever it named."""
     return OSError(e.errno, e.strerror or str(e), path)
