@@ -81,8 +81,11 @@ def _level_name(level: SecurityLevel | int) -> str:
 
 
 def _fingerprint(public_key: bytes) -> str:
-    """First 8 bytes of SHA3-256 of the public key, in hexadecimal."""
-    return hashlib.sha3_256(public_key).hexdigest()[:16]
+    """SHA3-256 of the public key in hexadecimal, all 256 bits, in groups
+    of four digits for reading aloud (a shorter prefix would make a second
+    key with the same fingerprint affordable)."""
+    digest = hashlib.sha3_256(public_key).hexdigest()
+    return " ".join(digest[i : i + 4] for i in range(0, len(digest), 4))
 
 
 def _is_stdio(path: Optional[str]) -> bool:
@@ -324,10 +327,24 @@ class _Password:
                 f"--password-file, --password-env or {PASSWORD_ENV}",
                 2,
             )
-        first = getpass.getpass(prompt)
-        if self._confirm and getpass.getpass("Repeat the password: ") != first:
-            raise CliError("the passwords do not match")
+        try:
+            first = getpass.getpass(prompt)
+            if self._confirm and getpass.getpass("Repeat the password: ") != first:
+                raise CliError("the passwords do not match")
+        except EOFError:
+            # Ctrl-D at the prompt: the user declined to give one.
+            _newline_on_terminal()
+            raise CliError("no password given (end of input at the prompt)") from None
         return first.encode("utf-8")
+
+
+def _newline_on_terminal() -> None:
+    """End the prompt's line, so the error starts on a line of its own."""
+    try:
+        with open("/dev/tty", "w") as tty:
+            tty.write("\n")
+    except OSError:
+        pass
 
 
 def _has_terminal() -> bool:

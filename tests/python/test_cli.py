@@ -163,7 +163,8 @@ def test_password_from_file_and_named_variable(tmp_path: Path) -> None:
 def test_inspect_describes_keys_and_streams(keys: tuple[Path, Path, int], tmp_path: Path) -> None:
     pub, key, level = keys
     public_key = tarnel.load_public_key_pem(pub.read_text(), getattr(tarnel.SecurityLevel, f"ML_KEM_{level}"))
-    fp = hashlib.sha3_256(public_key).hexdigest()[:16]
+    digest = hashlib.sha3_256(public_key).hexdigest()
+    fp = " ".join(digest[i:i + 4] for i in range(0, 64, 4))  # all 256 bits, grouped
     out = ok(run("inspect", str(pub))).stdout.decode()
     assert out == (
         "type: ML-KEM public key (PEM block)\n"
