@@ -12,6 +12,11 @@ import sys
 from typing import Optional
 
 from . import cli
+from ._version import __version__
+
+# The date the page's text last changed, shown in its header (bump it with
+# the text; the version comes from the package).
+PAGE_DATE = "2026-12-11"
 
 _EXAMPLES = (
     ("Make a key pair; send alice.pub to those who write to you:",
@@ -26,6 +31,22 @@ _EXAMPLES = (
     ("Encrypt a directory through a pipe:",
      "tar -cf - docs | tarnel encrypt -r alice.pub > docs.tar.tarnel"),
 )
+
+
+_FILES = (
+    ("PREFIX.key",
+     "A secret key file written by keygen: the secret key encrypted under a "
+     "passphrase stretched with scrypt, mode 0600. It never needs to leave its "
+     "owner's machine."),
+    ("PREFIX.pub",
+     "The matching public key, to give to those who encrypt to you."),
+    (".NAME.XXXXXXXX.part",
+     "A hidden temporary file beside an output NAME, used only where the file "
+     "system cannot make unnamed temporary files (mode 0600 for secrets). It is "
+     "removed on every handled path; only a SIGKILL or a power loss can leave one."),
+)
+
+_SEE_ALSO = (("age", "1"), ("gpg", "1"), ("openssl", "1"), ("scrypt", "1"))
 
 
 def _esc(text: str) -> str:
@@ -78,7 +99,7 @@ def render(parser: Optional[argparse.ArgumentParser] = None) -> str:
     parser = parser or cli.build_parser()
     description = _one_line(parser.description or "")
     lines = [
-        '.TH TARNEL 1 "" "tarnel" "User Commands"',
+        f'.TH TARNEL 1 "{PAGE_DATE}" "tarnel {__version__}" "User Commands"',
         ".SH NAME",
         f"tarnel \\- {_esc(description[0].lower() + description[1:].rstrip('.'))}",
         ".SH SYNOPSIS",
@@ -116,6 +137,16 @@ def render(parser: Optional[argparse.ArgumentParser] = None) -> str:
     lines.append(".SH EXAMPLES")
     for text, command in _EXAMPLES:
         lines += [".PP", _esc(text), ".PP", ".nf", ".RS", _esc(command), ".RE", ".fi"]
+    lines.append(".SH FILES")
+    for name, text in _FILES:
+        lines += [".TP", f"\\fI{_esc(name)}\\fR", _esc(text)]
+    lines += [
+        ".SH SEE ALSO",
+        ", ".join(f"\\fB{page}\\fR({section})" for page, section in _SEE_ALSO),
+        ".PP",
+        "The documentation site (built from docs/ in the source distribution) "
+        "describes every format tarnel writes and its security model.",
+    ]
     return "\n".join(lines) + "\n"
 
 

@@ -9,6 +9,7 @@ TARNEL_DIST); test.sh builds them first.
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -118,6 +119,15 @@ def test_installed_wheel_runs_quickstart_and_command(fresh_venv, tmp_path):
         out = venv_run(fresh_venv, str(fresh_venv / "bin" / "tarnel"), "--version",
                        cwd=tmp_path).stdout
         assert VERSION in out, out
+
+
+def test_installed_wheel_brings_its_manual_page(fresh_venv, tmp_path):
+    page = fresh_venv / "share" / "man" / "man1" / "tarnel.1"
+    assert page.read_text(encoding="utf-8") == (ROOT / "man" / "tarnel.1").read_text(encoding="utf-8")
+    if shutil.which("man"):
+        # man finds it through PATH alone, as after activating the venv.
+        found = venv_run(fresh_venv, "man", "-w", "tarnel", cwd=tmp_path).stdout.strip()
+        assert Path(found).resolve() == page.resolve()
 
 
 LOADED_LIBCRYPTO = r"""
