@@ -160,7 +160,16 @@ def _checked_level(
     try:
         return streaming.public_key_level(key, level)
     except TarnelError as e:
-        raise CliError(f"{where}: {e}") from None
+        # A key of another level than --level says is a contradiction in
+        # the command (a usage error); a key of no level is a bad key.
+        status = 1
+        if level is not None:
+            try:
+                streaming.public_key_level(key, None)
+                status = 2
+            except TarnelError:
+                pass
+        raise CliError(f"{where}: {e}", status) from None
 
 
 def _public_key_from_text(text: str, where: str) -> bytes:
@@ -250,7 +259,8 @@ def load_identity(
     if level is not None and int(level) != int(key_level):
         raise CliError(
             f"--level {int(level)} contradicts the secret key in {path}, "
-            f"which is {_level_name(key_level)}"
+            f"which is {_level_name(key_level)}",
+            2,
         )
     return secret_key, key_level
 
@@ -313,7 +323,7 @@ class _Password:
         if self._env is not None:
             value = os.environ.get(self._env)
             if value is None:
-                raise CliError(f"environment variable {self._env} is not set")
+                raise CliError(f"environment variable {self._env} is not set", 2)
             return os.fsencode(value)
         value = os.environ.get(PASSWORD_ENV)
         if value is not None:
@@ -1068,6 +1078,7 @@ EXIT_STATUS = (
     ("1", "failure: unreadable or invalid key, wrong password, damaged or "
           "truncated stream, bad armor, I/O error; inspect of an incomplete stream"),
     ("2", "usage error: unknown option, bad value, no password and no terminal, "
+          "an unset --password-env variable, a --level the key contradicts, "
           "binary output to a terminal"),
     ("130", "interrupted (Ctrl-C)"),
     ("128+N", "terminated by signal N (TERM, HUP); 141 when the reader of "
@@ -1094,6 +1105,9 @@ class _VersionAction(argparse.Action):
         parser.exit(0)
 
 
+QUIET_HELP = "no progress line on stderr"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -1105,9 +1119,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--version", action=_VersionAction,
         help="print the version of tarnel and of the OpenSSL it runs on",
     )
-    parser.add_argument(
-        "-q", "--quiet", action="store_true", help="no progress line on stderr"
-    )
+    parser.add_argument("-q", "--quiet", action="store_true", help=QUIET_HELP)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     level_help = "security level 512, 768 or 1024"
@@ -1117,10 +1129,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     def command(name: str, help: str, description: str) -> argparse.ArgumentParser:
-        return sub.add_parser(
+        p = sub.add_parser(
             name, help=help, description=description, epilog=_exit_status_epilog(),
             formatter_class=argparse.RawDescriptionHelpFormatter,
         )
+        # Also after the command's name; left unset unless given there, so
+        # that "tarnel -q COMMAND" still counts.
+        p.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                       help=QUIET_HELP)
+        return p
 
     p = command(
         "keygen", "generate a key pair",

@@ -190,15 +190,14 @@ def test_inspect_describes_keys_and_streams(keys: tuple[Path, Path, int], tmp_pa
     assert b"end-of-stream marker: MISSING: the stream is truncated\n" in truncated.stdout
 
 
-def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path) -> None:
-    pub, _ = keys768
-    src = tmp_path / "p"
-    src.write_bytes(bytes(streaming.DEFAULT_CHUNK_SIZE * 260 + 1))  # over 16 MiB
+def _stderr_on_a_terminal(args: list[str]) -> tuple[int, str]:
+    """Run the command with stderr on a pseudo-terminal; its status and
+    what the terminal showed."""
     master, slave = pty.openpty()
     try:
         env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, TARNEL_PASSWORD=PASSWORD)
         proc = subprocess.run(
-            [sys.executable, "-m", "tarnel", "encrypt", "-r", str(pub), "-o", str(tmp_path / "e"), str(src)],
+            [sys.executable, "-m", "tarnel", *args],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave, env=env, timeout=600,
         )
         os.close(slave)
@@ -216,10 +215,22 @@ def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path)
         if slave >= 0:
             os.close(slave)
         os.close(master)
-    text = b"".join(chunks).decode()
-    assert proc.returncode == 0
+    return proc.returncode, b"".join(chunks).decode()
+
+
+def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path) -> None:
+    pub, _ = keys768
+    src = tmp_path / "p"
+    src.write_bytes(bytes(streaming.DEFAULT_CHUNK_SIZE * 260 + 1))  # over 16 MiB
+    status, text = _stderr_on_a_terminal(["encrypt", "-r", str(pub), "-o", str(tmp_path / "e"), str(src)])
+    assert status == 0
     assert "encrypting: 16.3 / 16.3 MiB (100%)" in text
-    # Not on a pipe, and not with --quiet.
+    # Not with --quiet, before or after the command's name.
+    for args in (["-q", "encrypt"], ["encrypt", "-q"], ["encrypt", "--quiet"]):
+        status, text = _stderr_on_a_terminal(
+            [*args, "-r", str(pub), "-o", str(tmp_path / "e"), "--force", str(src)])
+        assert (status, text) == (0, ""), args
+    # Not on a pipe.
     assert ok(run("encrypt", "-r", str(pub), "-o", str(tmp_path / "e2"), str(src))).stderr == b""
 
 
@@ -312,9 +323,9 @@ def test_user_errors(keys768: tuple[Path, Path], tmp_path: Path) -> None:
          "Base64 text)"),
         (["encrypt", "-r", str(pub), str(tmp_path / "missing")], {}, 1,
          f"{tmp_path / 'missing'}: No such file or directory"),
-        (["encrypt", "-r", str(pub), "--level", "512", str(tmp_path / "p")], {}, 1,
+        (["encrypt", "-r", str(pub), "--level", "512", str(tmp_path / "p")], {}, 2,
          f"{pub}: security level ML-KEM-512 contradicts the public key, whose 1184 bytes make it ML-KEM-768"),
-        (["decrypt", "-i", str(key), "--level", "1024", str(tmp_path / "e")], {}, 1,
+        (["decrypt", "-i", str(key), "--level", "1024", str(tmp_path / "e")], {}, 2,
          f"--level 1024 contradicts the secret key in {key}, which is ML-KEM-768"),
         (["decrypt", "-i", str(key), str(tmp_path / "e")], {"TARNEL_PASSWORD": "wrong"}, 1,
          f"{key}: wrong password, or the secret key file is damaged"),
@@ -324,7 +335,10 @@ def test_user_errors(keys768: tuple[Path, Path], tmp_path: Path) -> None:
          "argument --level: invalid level '999' (choose 512, 768 or 1024)"),
         (["encrypt", str(tmp_path / "p")], {}, 2, "the following arguments are required: -r/--recipient"),
         (["keygen", "-o", str(Path(str(pub)[:-4]))], {}, 1, f"{pub} exists (use --force to replace it)"),
-        (["decrypt", "-i", str(key), "--password-env", "NOPE", str(tmp_path / "e")], {}, 1,
+        # Options of the whole command are taken after the command's name too.
+        (["encrypt", "-r", str(pub), "-q", "--level", "512", str(tmp_path / "p")], {}, 2,
+         f"{pub}: security level ML-KEM-512 contradicts the public key, whose 1184 bytes make it ML-KEM-768"),
+        (["decrypt", "-i", str(key), "--password-env", "NOPE", str(tmp_path / "e")], {}, 2,
          "environment variable NOPE is not set"),
     ]
     for args, env, status, message in cases:
