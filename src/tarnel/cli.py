@@ -51,7 +51,7 @@ from ._tarnel_core import (
 )
 
 if TYPE_CHECKING:
-    from _typeshed import WriteableBuffer
+    from _typeshed import ReadableBuffer, WriteableBuffer
 
 PROG = "tarnel"
 PASSWORD_ENV = "TARNEL_PASSWORD"
@@ -620,6 +620,7 @@ def _cmd_decrypt(args: argparse.Namespace) -> int:
     src_name = "stdin" if _is_stdio(args.input) else args.input
     progress = _Progress("decrypting", _show_progress(args))
     rollback = True
+    counted: Optional[_CountingWriter] = None
     try:
         with _open_input(args.input) as fin:
             fin = _dearmored(fin)
@@ -629,6 +630,9 @@ def _cmd_decrypt(args: argparse.Namespace) -> int:
                 chosen = identities[0]
             with _destination(args) as dst:
                 rollback = isinstance(dst, OutputFile) and dst.atomic
+                if not rollback:
+                    counted = _CountingWriter(dst)
+                    dst = cast(IO[bytes], counted)
                 streaming.decrypt_file(
                     fin, dst, chosen[1], level=chosen[2], progress=progress
                 )
@@ -636,12 +640,40 @@ def _cmd_decrypt(args: argparse.Namespace) -> int:
         message = _stream_error_message(e)
         if rollback:
             message += "; no output file was written"
+        elif counted is not None and counted.written == 0:
+            message += "; nothing was written"
         else:
             message += "; the output written so far is incomplete and must not be trusted"
         raise CliError(message) from None
     finally:
         progress.finish()
     return 0
+
+
+class _CountingWriter(io.RawIOBase):
+    """A binary output that counts the bytes it passed on, so that a
+    failure can say whether anything reached a destination that cannot be
+    taken back (a pipe, a terminal, a device)."""
+
+    def __init__(self, out: IO[bytes]) -> None:
+        super().__init__()
+        self._out = out
+        self.written = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: "ReadableBuffer") -> int:
+        n = self._out.write(data)
+        if isinstance(n, int) and n > 0:
+            self.written += n
+        return n
+
+    def flush(self) -> None:
+        self._out.flush()
+
+    def fileno(self) -> int:
+        return self._out.fileno()
 
 
 @contextmanager

@@ -281,26 +281,30 @@ def test_damaged_streams(keys768: tuple[Path, Path], tmp_path: Path) -> None:
     enc = ok(run("encrypt", "-r", str(pub), input=data)).stdout
     other = tmp_path / "other"
     ok(run("keygen", "-o", str(other)))
+    partly = "; the output written so far is incomplete and must not be trusted"
+    nothing = "; nothing was written"
     cases = {
         "truncated": (enc[:-20], key,
-                      "the stream is damaged: stream ended after 2 frames without its end-of-stream marker"),
-        "inside": (enc[:2000], key, "the stream is damaged: stream ended inside frame 0: 892 of 65552 bytes"),
-        "trailing": (enc + b"\n", key, "the stream is damaged: data follows the end-of-stream marker"),
+                      "the stream is damaged: stream ended after 2 frames without its end-of-stream marker",
+                      partly),
+        "inside": (enc[:2000], key, "the stream is damaged: stream ended inside frame 0: 892 of 65552 bytes",
+                   nothing),
+        "trailing": (enc + b"\n", key, "the stream is damaged: data follows the end-of-stream marker", partly),
         "flipped": (enc[:-1] + bytes([enc[-1] ^ 1]), key,
-                    "decryption failed: the stream was modified, or it was not encrypted to this key"),
+                    "decryption failed: the stream was modified, or it was not encrypted to this key", partly),
         "wrong key": (enc, Path(str(other) + ".key"),
-                      "decryption failed: the stream was modified, or it was not encrypted to this key"),
+                      "decryption failed: the stream was modified, or it was not encrypted to this key", nothing),
+        "empty": (b"", key, "the stream is damaged: input is empty: no stream header", nothing),
     }
-    for name, (stream, identity, message) in cases.items():
+    for name, (stream, identity, message, to_stdout) in cases.items():
         (tmp_path / "in").write_bytes(stream)
         res = run("decrypt", "-i", str(identity), "-o", str(tmp_path / "out"), str(tmp_path / "in"))
         assert_user_error(res, 1, message + "; no output file was written")
         assert not (tmp_path / "out").exists(), name
         assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == [], name
         res = run("decrypt", "-i", str(identity), input=stream)
-        assert_user_error(
-            res, 1, message + "; the output written so far is incomplete and must not be trusted"
-        )
+        assert_user_error(res, 1, message + to_stdout)
+        assert (res.stdout != b"") == (to_stdout == partly), name
 
 
 def test_user_errors(keys768: tuple[Path, Path], tmp_path: Path) -> None:
