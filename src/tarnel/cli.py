@@ -613,21 +613,26 @@ def _destination(args: argparse.Namespace) -> Iterator[IO[bytes]]:
 
 def _cmd_decrypt(args: argparse.Namespace) -> int:
     password = _Password(args)
-    identities = [
-        (path, *load_identity(path, password, _level(args.level)))
-        for path in args.identity
-    ]
+    level = _level(args.level)
+    # One key is read (and its passphrase asked) at once; several are read
+    # one at a time, when the stream comes to be tried on them.
+    identities = (
+        [(args.identity[0], *load_identity(args.identity[0], password, level))]
+        if len(args.identity) == 1 else []
+    )
     src_name = "stdin" if _is_stdio(args.input) else args.input
     progress = _Progress("decrypting", _show_progress(args))
-    rollback = True
+    rollback = not _is_stdio(args.output)  # until the output is open
     counted: Optional[_CountingWriter] = None
     try:
         with _open_input(args.input) as fin:
             fin = _dearmored(fin)
-            if len(identities) > 1:
-                fin, chosen = _choose_identity(fin, identities, src_name)
-            else:
+            if identities:
                 chosen = identities[0]
+            else:
+                fin, chosen = _choose_identity(
+                    fin, args.identity, lambda path: load_identity(path, password, level), src_name
+                )
             with _destination(args) as dst:
                 rollback = isinstance(dst, OutputFile) and dst.atomic
                 if not rollback:
@@ -640,7 +645,7 @@ def _cmd_decrypt(args: argparse.Namespace) -> int:
         message = _stream_error_message(e)
         if rollback:
             message += "; no output file was written"
-        elif counted is not None and counted.written == 0:
+        elif counted is None or counted.written == 0:
             message += "; nothing was written"
         else:
             message += "; the output written so far is incomplete and must not be trusted"
@@ -743,31 +748,47 @@ class _NoKeyOpens(DecryptionError):
 
 def _choose_identity(
     fin: IO[bytes],
-    identities: list[tuple[str, bytes, SecurityLevel]],
+    paths: Sequence[str],
+    load: "Callable[[str], tuple[bytes, SecurityLevel]]",
     name: str,
 ) -> tuple[IO[bytes], tuple[str, bytes, SecurityLevel]]:
     """Find the identity that opens the stream's first frame.
 
-    Reads the header and the first frame once, tries each key on them, and
-    returns a source that replays them followed by the rest of ``fin``.
+    Reads the header and the first frame once, then loads each key file in
+    turn (asking its passphrase only when it is its turn) and tries it on
+    them; a key file that cannot be opened (a wrong passphrase, a damaged
+    file) is reported and passed over. Returns a source that replays the
+    head followed by the rest of ``fin``, and the identity that opened it.
     """
     src = _formats.FrameSource(fin)
     head = src.read_exact(_formats.MAX_HEADER_LEN + _formats.LENGTH_LEN)
     head += src.read_exact(_formats.first_frame_end(head) - len(head))
-    for identity in identities:
-        _, secret_key, level = identity
+    skipped: list[str] = []
+    for path in paths:
+        try:
+            secret_key, level = load(path)
+        except CliError as e:
+            if e.status != 1:
+                raise  # a usage error stops the command
+            _warn(f"{e}; trying the next key")
+            skipped.append(path)
+            continue
         try:
             with streaming.StreamReader(io.BytesIO(head), secret_key, level=level) as r:
                 r.read1()
         except streaming.StreamLevelError:
+            wipe_bytes(secret_key)
             continue  # a key of another level
         except streaming.StreamError:
+            wipe_bytes(secret_key)
             raise  # the stream itself is damaged
         except DecryptionError:
+            wipe_bytes(secret_key)
             continue  # the capsule is not for this key
-        return io.BufferedReader(_Replay(head, fin)), identity
-    tried = ", ".join(path for path, _, _ in identities)
-    raise _NoKeyOpens(f"no given key opens {name} (tried {tried})")
+        return io.BufferedReader(_Replay(head, fin)), (path, secret_key, level)
+    tried = ", ".join(paths)
+    unopened = f"; could not open {', '.join(skipped)}" if skipped else ""
+    raise _NoKeyOpens(f"no given key opens {name} (tried {tried}{unopened})")
 
 
 def _stream_error_message(e: TarnelError) -> str:

@@ -70,6 +70,27 @@ def sec(keys: dict[str, Path], n: str) -> str:
     return str(keys[n]) + ".key"
 
 
+def test_a_key_that_does_not_open_is_passed_over(keys: dict[str, Path], tmp_path: Path) -> None:
+    # Another key file under another passphrase, given first: the password
+    # file opens only the second key, which is the one the stream is for.
+    other = tmp_path / "other"
+    ok(run("keygen", "-o", str(other), password="not the same passphrase"))
+    plain = b"for b only"
+    (tmp_path / "e").write_bytes(ok(run("encrypt", "-r", pub(keys, "b"), input=plain)).stdout)
+    (tmp_path / "pass").write_text(PASSWORD + "\n")
+    res = ok(run("decrypt", "-i", f"{other}.key", "-i", sec(keys, "b"), "--password-file",
+                 str(tmp_path / "pass"), str(tmp_path / "e"), password=None))
+    assert res.stdout == plain
+    assert res.stderr.decode() == (
+        f"tarnel: warning: {other}.key: wrong password, or the secret key file is damaged; "
+        "trying the next key\n")
+    # No key opens it: both are named, and the one that could not be read.
+    res = run("decrypt", "-i", f"{other}.key", "-i", sec(keys, "a"), "--password-file",
+              str(tmp_path / "pass"), str(tmp_path / "e"), password=None)
+    assert_user_error(res, 1, f"decryption failed: no given key opens {tmp_path / 'e'} (tried "
+                      f"{other}.key, {sec(keys, 'a')}; could not open {other}.key); nothing was written")
+
+
 # ---------------------------------------------------------------------------
 # A full disk
 

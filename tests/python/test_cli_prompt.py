@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -31,7 +32,7 @@ def _on_terminal(args: list[str], answers: list[bytes]) -> tuple[int, str]:
             os._exit(127)
     shown = b""
     pending = list(answers)
-    deadline = time.monotonic() + 120
+    deadline = time.monotonic() + 60
     try:
         while time.monotonic() < deadline:
             if not select.select([fd], [], [], 1)[0]:
@@ -43,10 +44,12 @@ def _on_terminal(args: list[str], answers: list[bytes]) -> tuple[int, str]:
             if not block:
                 break
             shown += block
-            if pending and shown.rstrip().endswith(b":"):
-                time.sleep(0.05)  # let the prompt turn echo off first
-                os.write(fd, pending.pop(0))
+            prompts = shown.count(b"Password for ") + shown.count(b"Repeat the password")
+            if pending and prompts > len(answers) - len(pending) and shown.endswith(b": "):
+                os.write(fd, pending.pop(0))  # echo is off once the prompt shows
     finally:
+        if time.monotonic() >= deadline:
+            os.kill(pid, signal.SIGKILL)  # stuck at a prompt nobody answers
         _, status = os.waitpid(pid, 0)
         os.close(fd)
     return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
@@ -85,3 +88,30 @@ def test_end_of_input_at_a_prompt_is_a_clean_refusal(
     last = shown.strip().splitlines()[-1]
     assert last == "tarnel: error: no password given (end of input at the prompt)"
     assert list(tmp_path.glob("new*")) == []
+
+
+def test_several_keys_ask_one_passphrase_at_a_time(key_file: Path, tmp_path: Path) -> None:
+    # The stream is for the first key: the second key's passphrase is never asked.
+    enc = tmp_path / "e"
+    pub = key_file.with_suffix(".pub")
+    subprocess.run([sys.executable, "-m", "tarnel", "encrypt", "-r", str(pub), "-o", str(enc)],
+                   input=b"opened by the first", env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
+                   check=True, capture_output=True, start_new_session=True)
+    other = tmp_path / "other"
+    subprocess.run([sys.executable, "-m", "tarnel", "keygen", "-o", str(other)],
+                   env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT, TARNEL_PASSWORD="another pw 1234"),
+                   check=True, capture_output=True, start_new_session=True)
+    out = tmp_path / "out"
+    status, shown = _on_terminal(
+        ["decrypt", "-i", str(key_file), "-i", f"{other}.key", "-o", str(out), str(enc)],
+        [b"pw for the tests\r"])
+    assert status == 0, shown
+    assert shown.count("Password for") == 1 and f"Password for {key_file}" in shown
+    assert out.read_bytes() == b"opened by the first"
+    # In the other order the first key's passphrase is wrong (it is asked,
+    # refused, and passed over), then the second one's is asked.
+    status, shown = _on_terminal(
+        ["decrypt", "-i", f"{other}.key", "-i", str(key_file), "-o", str(out), "--force", str(enc)],
+        [b"pw for the tests\r", b"pw for the tests\r"])
+    assert status == 0, shown
+    assert shown.count("Password for") == 2 and "trying the next key" in shown
