@@ -1,0 +1,206 @@
+"""Key pairs and key text on the command line under faults: a pair written
+as a unit whatever fails while it is put in place, secret key text kept out
+of every message, and key files whose stretch is hostile."""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import signal
+import stat
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarnel
+from test_cli import PACKAGE_ROOT, assert_user_error, ok, run
+
+# ---------------------------------------------------------------------------
+# A key pair is written as a unit
+
+# Runs the pair writer of the command line in a child whose os module fails
+# one chosen call (the n-th fsync, link, rename or replace) with EIO, or
+# raises KeyboardInterrupt there as a Ctrl-C at that moment would, and
+# reports what each directory held afterwards. Every (call, n) is tried
+# until n passes the number of such calls the writer makes.
+_INJECT = r"""
+import errno, json, os, sys
+from tarnel import _files, cli
+
+new_key, new_pub, old_key, old_pub = (open(p, "rb").read() for p in sys.argv[2:6])
+root = sys.argv[1]
+armed = {"op": None, "n": 0, "seen": 0, "fired": False, "how": "eio"}
+
+
+def faulty(name, real):
+    def call(*args, **kwargs):
+        if armed["op"] == name:
+            armed["seen"] += 1
+            if armed["seen"] == armed["n"]:
+                armed["fired"] = True
+                if armed["how"] == "eio":
+                    raise OSError(errno.EIO, os.strerror(errno.EIO))
+                raise KeyboardInterrupt
+        return real(*args, **kwargs)
+    return call
+
+
+for name in ("fsync", "link", "rename", "replace"):
+    setattr(os, name, faulty(name, getattr(os, name)))
+
+cases = []
+for kind in ("unnamed", "named"):
+    _files.USE_TMPFILE = kind == "unnamed"
+    for existing in (True, False):
+        for how in ("eio", "interrupt"):
+            for op in ("fsync", "link", "rename", "replace"):
+                n = 0
+                while True:
+                    n += 1
+                    d = os.path.join(root, f"{kind}-{existing}-{how}-{op}-{n}")
+                    os.mkdir(d)
+                    k, p = os.path.join(d, "k.key"), os.path.join(d, "k.pub")
+                    if existing:
+                        for path, data, mode in ((k, old_key, 0o600), (p, old_pub, 0o644)):
+                            with open(path, "wb") as f:
+                                f.write(data)
+                            os.chmod(path, mode)
+                    armed.update(op=op, n=n, seen=0, fired=False, how=how)
+                    error = None
+                    try:
+                        cli._write_pair((k, new_key, True), (p, new_pub, False), force=True)
+                    except BaseException as e:
+                        error = [type(e).__name__, str(e), bool(getattr(e, "committed", False))]
+                    armed["op"] = None
+                    files = {}
+                    for name in os.listdir(d):
+                        st = os.lstat(os.path.join(d, name))
+                        with open(os.path.join(d, name), "rb") as f:
+                            files[name] = [f.read().hex(), st.st_mode & 0o777]
+                    cases.append({"case": [kind, existing, how, op, n], "fired": armed["fired"],
+                                  "error": error, "files": files})
+                    if not armed["fired"]:
+                        break
+json.dump(cases, sys.stdout)
+"""
+
+
+@pytest.fixture(scope="module")
+def pairs(tmp_path_factory: pytest.TempPathFactory) -> dict[str, bytes]:
+    """Two key pairs as keygen writes them, both texts of each."""
+    d = tmp_path_factory.mktemp("pairs")
+    texts = {}
+    for name in ("old", "new"):
+        ok(run("keygen", "--level", "512", "-o", str(d / name)))
+        texts[name + "_key"] = (d / f"{name}.key").read_bytes()
+        texts[name + "_pub"] = (d / f"{name}.pub").read_bytes()
+    return texts
+
+
+def test_key_pair_is_never_left_mixed_or_half_written(pairs: dict[str, bytes], tmp_path: Path) -> None:
+    sources = []
+    for name in ("new_key", "new_pub", "old_key", "old_pub"):
+        (tmp_path / name).write_bytes(pairs[name])
+        sources.append(str(tmp_path / name))
+    root = tmp_path / "runs"
+    root.mkdir()
+    env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT}
+    out = subprocess.run([sys.executable, "-c", _INJECT, str(root), *sources],
+                         capture_output=True, text=True, env=env, timeout=600)
+    assert out.returncode == 0, out.stderr
+    cases = json.loads(out.stdout)
+    old = {"k.key": [pairs["old_key"].hex(), 0o600], "k.pub": [pairs["old_pub"].hex(), 0o644]}
+    new = {"k.key": [pairs["new_key"].hex(), 0o600], "k.pub": [pairs["new_pub"].hex(), 0o644]}
+    failed_with_new_pair = 0
+    for c in cases:
+        kind, existing, how, op, n = c["case"]
+        before = old if existing else {}
+        where = f"{c['case']}: {c['error']}"
+        if not c["fired"]:
+            assert c["error"] is None and c["files"] == new, where
+            continue
+        if c["error"] is None:  # the fault hit a step whose failure is harmless
+            assert c["files"] == new, where
+        elif c["error"][2]:  # in place, not durable: the whole new pair
+            assert c["files"] == new, where
+        else:
+            # A failure: exactly the files that were there, unchanged, and no
+            # backup or temporary file beside them.
+            assert c["files"] == before, where
+            failed_with_new_pair += c["files"] == new
+    # Every kind of call was hit while the old pair was being replaced.
+    hit = {(c["case"][0], c["case"][3]) for c in cases if c["fired"] and c["error"] and c["case"][1]}
+    assert {op for _, op in hit} >= {"fsync", "replace"}, hit
+    assert failed_with_new_pair == 0
+
+
+def test_keygen_force_keeps_the_old_pair_when_the_public_key_cannot_be_written(
+    pairs: dict[str, bytes], tmp_path: Path
+) -> None:
+    # The public key's directory entry is a directory: nothing may change.
+    (tmp_path / "k.key").write_bytes(pairs["old_key"])
+    (tmp_path / "k.key").chmod(0o600)
+    (tmp_path / "k.pub").mkdir()
+    res = run("keygen", "--force", "-o", str(tmp_path / "k"))
+    assert_user_error(res, 1, f"cannot write {tmp_path / 'k.pub'}: Is a directory")
+    assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
+    assert (tmp_path / "k.key").read_bytes() == pairs["old_key"]
+
+
+def test_keygen_force_replaces_both_and_leaves_no_backup(pairs: dict[str, bytes], tmp_path: Path) -> None:
+    for name, mode in (("k.key", 0o600), ("k.pub", 0o640)):
+        (tmp_path / name).write_bytes(pairs["old_" + name[2:]])
+        (tmp_path / name).chmod(mode)
+    ok(run("keygen", "--force", "--level", "512", "-o", str(tmp_path / "k")))
+    assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
+    assert stat.S_IMODE((tmp_path / "k.key").stat().st_mode) == 0o600
+    assert stat.S_IMODE((tmp_path / "k.pub").stat().st_mode) == 0o640  # an existing file keeps its mode
+    secret, level = tarnel.load_secret_key(tmp_path / "k.key", "correct horse battery staple")
+    public = tarnel.load_public_key_pem((tmp_path / "k.pub").read_text(), level)
+    assert secret[384 * 2 : 384 * 2 + len(public)] == public  # the pair matches
+    assert (tmp_path / "k.key").read_bytes() != pairs["old_key"]
+
+
+# keygen in a child whose n-th call of one os function fails with EIO.
+_KEYGEN_WITH_FAULT = r"""
+import errno, os, sys
+op, n = sys.argv[1], int(sys.argv[2])
+real, seen = getattr(os, op), [0]
+
+
+def call(*args, **kwargs):
+    seen[0] += 1
+    if seen[0] == n:
+        raise OSError(errno.EIO, os.strerror(errno.EIO))
+    return real(*args, **kwargs)
+
+
+setattr(os, op, call)
+from tarnel.cli import main
+sys.exit(main(sys.argv[3:]))
+"""
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 4], ids=lambda n: f"fsync{n}")
+def test_keygen_under_a_failing_fsync_leaves_no_pair_or_one_that_opens(tmp_path: Path, n: int) -> None:
+    # The fsyncs of the secret key, its directory, the public key and its
+    # directory: a pair left in place must open with the passphrase shown.
+    out = subprocess.run(
+        [sys.executable, "-c", _KEYGEN_WITH_FAULT, "fsync", str(n),
+         "keygen", "--level", "512", "--generate-passphrase", "-o", str(tmp_path / "k")],
+        capture_output=True, text=True, env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+        start_new_session=True, timeout=300,
+    )
+    assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
+    assert out.stderr.splitlines()[-1].startswith("tarnel: error: ")
+    names = sorted(os.listdir(tmp_path))
+    if names == []:
+        return
+    assert names == ["k.key", "k.pub"], (names, out.stderr)
+    phrase = out.stderr.split("passphrase (shown only now, keep it safe): ")[1].split()[0]
+    secret, level = tarnel.load_secret_key(tmp_path / "k.key", phrase)
+    public = tarnel.load_public_key_pem((tmp_path / "k.pub").read_text(), level)
+    assert secret[768 : 768 + len(public)] == public
