@@ -16,6 +16,7 @@ import getpass
 import hashlib
 import io
 import os
+import re
 import shutil
 import signal
 import stat
@@ -97,7 +98,7 @@ def _read_key_file(path: str) -> bytes:
         with open(path, "rb") as f:
             data = f.read(1 << 20)
     except OSError as e:
-        raise CliError(f"cannot read key file {path}: {e.strerror}") from None
+        raise CliError(f"cannot read key file {_shown_path(path)}: {e.strerror}") from None
     return data
 
 
@@ -120,7 +121,8 @@ def load_recipient_key(
     A file may hold a public key block, a JSON document, Base64 text or an
     X.509 SubjectPublicKeyInfo key (PEM or DER); the argument itself may be
     any of the text forms. The level is taken from the document or the key's
-    length; ``level``, when given, must agree with it.
+    length; ``level``, when given, must agree with it. Key text that is not
+    a public key is never quoted in the error (it may be a secret key).
     """
     if arg != "-" and not os.path.lexists(arg):
         try:
@@ -130,10 +132,19 @@ def load_recipient_key(
             reason = str(e).lstrip(": ")
             if reason.startswith("not a public key file"):
                 reason = "expected a public key block, a JSON document or Base64 text"
-            elif reason.startswith("holds a secret key"):
-                reason = "it is a secret key; encrypt needs the recipient's public key"
-        first = arg.strip().split("\n", 1)[0].strip()
-        shown = first if first == arg and len(arg) <= 200 else first[:60] + "..."
+        if _is_secret_key_text(arg):
+            raise CliError(
+                "-r: the recipient given is a secret key (not shown); give its "
+                f"public key instead ({PROG} pubkey prints it)"
+            )
+        if reason.startswith("holds a secret key"):  # a label or header only
+            reason = "it names a secret key; encrypt needs the recipient's public key"
+        shown = _shown_argument(arg)
+        if shown is None:
+            raise CliError(
+                f"-r: the recipient given ({len(arg)} characters, not shown) is "
+                f"neither a readable key file nor public key text ({reason})"
+            )
         raise CliError(
             f"-r {shown}: neither a readable key file (No such file or "
             f"directory) nor public key text ({reason})"
@@ -150,6 +161,89 @@ def load_recipient_key(
         raise CliError(f"{arg}: not a public key file (binary data)")
     key = _public_key_from_text(text, arg)
     return key, _checked_level(key, level, arg)
+
+
+# The most of an argument a message quotes; key text is always longer.
+_SHOWN_MAX = 255
+# An argument made only of Base64 (either alphabet) or hexadecimal digits:
+# 11 of them can carry 8 bytes of a key.
+_KEY_LIKE = re.compile(r"[A-Za-z0-9+/=]{11,}|[A-Za-z0-9_=-]{11,}")
+
+
+def _shown_argument(arg: str) -> Optional[str]:
+    """``arg`` when a message may quote it, None when it must not.
+
+    Quoted are only file names: at most 255 printable characters, without
+    white space, and not made wholly of Base64 or hexadecimal digits. Key
+    text (a secret key in any encoding, or a part of one long enough to
+    matter) is never quoted.
+    """
+    if (
+        len(arg) > _SHOWN_MAX
+        or not arg.isprintable()
+        or any(c.isspace() for c in arg)
+        or _KEY_LIKE.fullmatch(arg)
+    ):
+        return None
+    return arg
+
+
+def _shown_path(path: str) -> str:
+    """A path for a message: itself, or its length when it may be key text."""
+    shown = _shown_argument(path)
+    return shown if shown is not None else f"(a name of {len(path)} characters, not shown)"
+
+
+def _is_secret_key_text(text: str) -> bool:
+    """Whether ``text`` is recognisably a secret key: a key file, an
+    encrypted or PKCS#8 block, or the raw secret key, a wrapped blob or
+    PKCS#8 DER in standard or URL-safe Base64 or in hexadecimal (alone, or
+    as a string in a JSON document)."""
+    if text.lstrip().startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text:
+        return True
+    label = pkcs.pem_label(text)
+    if label is not None and "PRIVATE KEY" in label:
+        return True
+    candidates = [text.strip()]
+    candidates += re.findall(r'"([^"]{64,})"', text)
+    for candidate in candidates:
+        compact = "".join(candidate.split())
+        for data in _decodings(compact):
+            try:
+                if _is_secret_key_bytes(data):
+                    return True
+            finally:
+                wipe_bytes(data)
+    return False
+
+
+def _decodings(text: str) -> list[bytes]:
+    """``text`` decoded as hexadecimal, standard and URL-safe Base64 (each
+    that applies, padding optional)."""
+    out = []
+    if re.fullmatch(r"(?:[0-9a-fA-F]{2})+", text):
+        out.append(bytes.fromhex(text))
+    padded = text.rstrip("=") + "=" * (-len(text.rstrip("=")) % 4)
+    for alphabet, decode in (("+/", base64.b64decode), ("-_", base64.urlsafe_b64decode)):
+        if re.fullmatch(f"[A-Za-z0-9{re.escape(alphabet)}]*=*", text):
+            try:
+                out.append(decode(padded))
+            except ValueError:
+                pass
+    return out
+
+
+def _is_secret_key_bytes(data: bytes) -> bool:
+    if len(data) in _formats.SECRET_KEY_LEN.values() or data.startswith(_formats.BLOB_MAGIC):
+        return True
+    if data[:1] != b"\x30":
+        return False
+    try:
+        secret_key, _ = pkcs.load_secret_key_pkcs8(data)
+    except (TarnelError, ValueError, TypeError):
+        return False
+    wipe_bytes(secret_key)
+    return True
 
 
 def _checked_level(
@@ -797,7 +891,11 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
         yield sys.stdin.buffer
         return
     assert path is not None
-    with open(path, "rb") as f:
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise CliError(f"{_shown_path(path)}: {e.strerror or e}") from None
+    with f:
         yield f
 
 
@@ -914,7 +1012,7 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
     try:
         f = open(args.file, "rb")
     except OSError as e:
-        raise CliError(f"cannot read {args.file}: {e.strerror}") from None
+        raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
     with f:
         if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
             return _inspect_open(_spool(f), args.file, args)
@@ -1192,7 +1290,21 @@ def _describe_stream(
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
-        raise CliError(message, 2)
+        raise CliError(_without_key_text(message), 2)
+
+
+def _without_key_text(message: str) -> str:
+    """A parser message with the arguments it quotes (the unrecognised ones,
+    and values in quotes) left out where they may be key text."""
+    head, sep, tail = message.partition("unrecognized arguments: ")
+    if sep:
+        words = [_shown_argument(w) or f"({len(w)} characters, not shown)" for w in tail.split()]
+        message = head + sep + " ".join(words)
+
+    def quoted(m: "re.Match[str]") -> str:
+        return m.group(0) if _shown_argument(m.group(1)) is not None else "(not shown)"
+
+    return re.sub(r"'([^']*)'", quoted, message)
 
 
 def _level_arg(text: str) -> int:

@@ -204,3 +204,94 @@ def test_keygen_under_a_failing_fsync_leaves_no_pair_or_one_that_opens(tmp_path:
     secret, level = tarnel.load_secret_key(tmp_path / "k.key", phrase)
     public = tarnel.load_public_key_pem((tmp_path / "k.pub").read_text(), level)
     assert secret[768 : 768 + len(public)] == public
+
+
+# ---------------------------------------------------------------------------
+# Secret key text never reaches a message
+
+
+def _encodings_of(data: bytes) -> list[str]:
+    return [data.hex(), data.hex().upper(), base64.b64encode(data).decode(),
+            base64.urlsafe_b64encode(data).decode()]
+
+
+def _leaks(output: bytes, secret: bytes) -> list[str]:
+    """Every 8-byte window of ``secret`` found in ``output``, raw or in
+    hexadecimal or either Base64 (at every alignment)."""
+    found = [secret[i : i + 8].hex() for i in range(len(secret) - 7) if secret[i : i + 8] in output]
+    text = output.decode("latin-1")
+    for encoded in _encodings_of(secret):
+        width = 16 if len(encoded) == 2 * len(secret) else 11  # 8 bytes' worth
+        found += [encoded[i : i + width] for i in range(len(encoded) - width + 1)
+                  if encoded[i : i + width] in text]
+    return found
+
+
+@pytest.fixture(scope="module")
+def secret_texts() -> dict[str, tuple[str, bytes]]:
+    """Text forms of secret keys, each with the secret bytes it carries."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import mlkem
+
+    pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
+    sk = pair.secret_key
+    der = tarnel.pkcs.export_secret_key_pkcs8(sk, "der")
+    seed_der = mlkem.MLKEM768PrivateKey.generate().private_bytes(
+        serialization.Encoding.DER, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    seed = seed_der[-64:]
+    b64url = base64.urlsafe_b64encode(sk).decode()
+    forms = {
+        "raw, URL-safe Base64": (b64url.rstrip("="), sk),
+        "raw, URL-safe Base64 with a leading dash": ("-" + b64url[1:], sk[1:]),
+        "raw, standard Base64": (base64.b64encode(sk).decode(), sk),
+        "raw, hexadecimal": (sk.hex(), sk),
+        "raw, 64-character lines": ("\n".join(base64.b64encode(sk).decode()[i : i + 64]
+                                              for i in range(0, 3200, 64)), sk),
+        "raw, in JSON": ('{"algorithm":"ML-KEM","level":"ML_KEM_768","secret_key":"%s"}' % b64url, sk),
+        "PKCS#8 DER, standard Base64": (base64.b64encode(der).decode(), sk),
+        "PKCS#8 DER, URL-safe Base64": (base64.urlsafe_b64encode(der).decode(), sk),
+        "PKCS#8 DER, hexadecimal": (der.hex(), sk),
+        "PKCS#8 PEM": (tarnel.pkcs.export_secret_key_pkcs8(sk), sk),
+        "PKCS#8 seed, standard Base64": (base64.b64encode(seed_der).decode(), seed),
+        "PKCS#8 seed, hexadecimal": (seed_der.hex(), seed),
+        "key file": (tarnel.secret_key_file_text(pair, "pw pw pw pw pw pw pw pw"), sk),
+    }
+    return forms
+
+
+PLACES = {
+    "-r": lambda t, d: ["encrypt", "-r", t, str(d / "plain")],
+    "-i": lambda t, d: ["decrypt", "-i", t, str(d / "plain")],
+    "input": lambda t, d: ["encrypt", "-r", str(d / "k.pub"), t],
+    "extra argument": lambda t, d: ["encrypt", "-r", str(d / "k.pub"), str(d / "plain"), t],
+    "inspect": lambda t, d: ["inspect", t],
+    "option value": lambda t, d: ["pubkey", "-i", str(d / "k.key"), "--format", t],
+}
+
+
+@pytest.mark.parametrize("place", PLACES)
+def test_secret_key_text_is_never_echoed(
+    secret_texts: dict[str, tuple[str, bytes]], tmp_path: Path, place: str
+) -> None:
+    ok(run("keygen", "--level", "512", "-o", str(tmp_path / "k")))
+    (tmp_path / "plain").write_bytes(b"plain")
+    for name, (text, secret) in secret_texts.items():
+        res = run(*PLACES[place](text, tmp_path))
+        assert res.returncode in (1, 2) and b"Traceback" not in res.stderr, (name, res.stderr)
+        assert _leaks(res.stdout + res.stderr, secret) == [], (place, name, res.stderr)
+        if place == "-r":
+            assert_user_error(res, 1, "-r: the recipient given is a secret key (not shown); "
+                              "give its public key instead (tarnel pubkey prints it)")
+
+
+def test_recipient_messages_still_name_a_missing_file(tmp_path: Path) -> None:
+    for name in ("alice.pub", str(tmp_path / "keys" / "bob.pub")):
+        res = run("encrypt", "-r", name, input=b"x", cwd=tmp_path)
+        assert_user_error(res, 1, f"-r {name}: neither a readable key file (No such file or directory) "
+                          "nor public key text (expected a public key block, a JSON document or Base64 text)")
+    # A public key cut short is key text: its length is told, not the text.
+    text = tarnel.generate_keypair().public_key_b64()[:-4]
+    res = run("encrypt", "-r", text, input=b"x")
+    assert_user_error(res, 1, f"-r: the recipient given ({len(text)} characters, not shown) is neither "
+                      "a readable key file nor public key text (expected a public key block, a JSON "
+                      "document or Base64 text)")
