@@ -295,3 +295,37 @@ def test_recipient_messages_still_name_a_missing_file(tmp_path: Path) -> None:
     assert_user_error(res, 1, f"-r: the recipient given ({len(text)} characters, not shown) is neither "
                       "a readable key file nor public key text (expected a public key block, a JSON "
                       "document or Base64 text)")
+
+
+# ---------------------------------------------------------------------------
+# Key files whose stretch is hostile
+
+
+@pytest.mark.parametrize("params, memory", [
+    ("ln=1 r=8 p=999999", "977 MiB"),
+    ("ln=1 r=999999 p=8", "1465 MiB"),
+    ("ln=16 r=1 p=1", "8 MiB"),          # OpenSSL refuses N >= 2^(16 r)
+    ("ln=1 r=1 p=8193", "1 MiB"),
+])
+def test_hostile_stretch_is_a_clean_error_and_inspect_tells_its_true_cost(
+    tmp_path: Path, params: str, memory: str
+) -> None:
+    ok(run("keygen", "--level", "512", "-o", str(tmp_path / "k")))
+    text = (tmp_path / "k.key").read_text().replace("ln=17 r=8 p=1", params)
+    (tmp_path / "k.key").write_text(text)
+    (tmp_path / "plain").write_bytes(b"x")
+    enc = ok(run("encrypt", "-r", str(tmp_path / "k.pub"), str(tmp_path / "plain"))).stdout
+    (tmp_path / "enc").write_bytes(enc)
+    for args in (["decrypt", "-i", str(tmp_path / "k.key"), str(tmp_path / "enc")],
+                 ["pubkey", "-i", str(tmp_path / "k.key")]):
+        res = run(*args)
+        err = res.stderr.decode()
+        assert res.returncode == 1 and "Traceback" not in err and res.stdout == b"", err
+        last = err.splitlines()[-1]
+        assert last.startswith(f"tarnel: error: {tmp_path / 'k.key'}: scrypt parameters {params} ")
+        assert "ask for more" in last or "outside scrypt's range" in last
+    ln, r, p = (int(v.split("=")[1]) for v in params.split())
+    assert memory == f"{(128 * r * ((1 << ln) + p + 2) + (1 << 19)) >> 20} MiB"
+    out = ok(run("inspect", str(tmp_path / "k.key"))).stdout.decode()
+    assert (f"key stretch: scrypt, N = 2^{ln}, r = {r}, p = {p} ({memory} per guess); "
+            "beyond the ceiling, so the key cannot be loaded\n") in out
