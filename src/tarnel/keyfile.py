@@ -342,8 +342,10 @@ def load_secret_key_text(
     Reads the stretched key file and, for keys written before it, the bare
     encrypted block and the binary wrapped blob. A wrong passphrase or a
     damaged file raises :class:`DecryptionError`; a malformed file
-    :class:`KeySerializationError`; parameters beyond the ceiling
-    :class:`InvalidParameterError`.
+    :class:`KeySerializationError` (for a stretched file: a header, Base64,
+    blob header or blob size that is wrong, found before the stretch);
+    parameters beyond the ceilings of :meth:`ScryptParams.check`, or that
+    the scrypt implementation refuses, :class:`InvalidParameterError`.
     """
     if isinstance(data, bytes) and data.startswith(_BLOB_MAGIC):
         return _unwrap_unstretched(data, passphrase)
