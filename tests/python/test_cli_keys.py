@@ -164,17 +164,23 @@ def test_keygen_force_replaces_both_and_leaves_no_backup(pairs: dict[str, bytes]
     assert (tmp_path / "k.key").read_bytes() != pairs["old_key"]
 
 
-# keygen in a child whose n-th call of one os function fails with EIO.
+# keygen in a child whose n-th call of one os function fails with EIO, or
+# (op "sigterm:<function>") sends the process a real SIGTERM at that moment.
 _KEYGEN_WITH_FAULT = r"""
-import errno, os, sys
+import errno, os, signal, sys
 op, n = sys.argv[1], int(sys.argv[2])
+send = op.startswith("sigterm:")
+op = op.split(":")[-1]
 real, seen = getattr(os, op), [0]
 
 
 def call(*args, **kwargs):
     seen[0] += 1
     if seen[0] == n:
-        raise OSError(errno.EIO, os.strerror(errno.EIO))
+        if send:
+            os.kill(os.getpid(), signal.SIGTERM)
+        else:
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
     return real(*args, **kwargs)
 
 
@@ -329,3 +335,27 @@ def test_hostile_stretch_is_a_clean_error_and_inspect_tells_its_true_cost(
     out = ok(run("inspect", str(tmp_path / "k.key"))).stdout.decode()
     assert (f"key stretch: scrypt, N = 2^{ln}, r = {r}, p = {p} ({memory} per guess); "
             "beyond the ceiling, so the key cannot be loaded\n") in out
+
+
+@pytest.mark.parametrize("op, n", [("fsync", 1), ("fsync", 2), ("fsync", 3), ("fsync", 4), ("replace", 1),
+                                   ("replace", 2), ("link", 1)])
+def test_sigterm_while_the_pair_moves_keeps_the_old_pair(
+    pairs: dict[str, bytes], tmp_path: Path, op: str, n: int
+) -> None:
+    # A real SIGTERM arrives while the files move (it is held back until
+    # they have all moved, then the move is undone).
+    (tmp_path / "k.key").write_bytes(pairs["old_key"])
+    (tmp_path / "k.key").chmod(0o600)
+    (tmp_path / "k.pub").write_bytes(pairs["old_pub"])
+    out = subprocess.run(
+        [sys.executable, "-c", _KEYGEN_WITH_FAULT, f"sigterm:{op}", str(n),
+         "keygen", "--force", "--level", "512", "--generate-passphrase", "-o", str(tmp_path / "k")],
+        capture_output=True, text=True, env={**os.environ, "PYTHONPATH": PACKAGE_ROOT},
+        start_new_session=True, timeout=300,
+    )
+    assert out.returncode == 128 + signal.SIGTERM, out.stderr
+    assert out.stderr.splitlines()[-1] == "tarnel: error: terminated by SIGTERM"
+    assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
+    assert (tmp_path / "k.key").read_bytes() == pairs["old_key"]
+    assert (tmp_path / "k.pub").read_bytes() == pairs["old_pub"]
+    assert stat.S_IMODE((tmp_path / "k.key").stat().st_mode) == 0o600
