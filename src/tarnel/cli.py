@@ -1135,6 +1135,8 @@ def _describe_key_file(text: str, name: str) -> list[tuple[str, str]]:
 
 def _mib(size: int) -> str:
     """A memory size rounded to MiB, or to KiB below 1 MiB (never "0")."""
+    if size >= 1 << 50:  # a header asking for N = 2^999 gets no 300 digits
+        return "more than 2^30 MiB"
     if size >= 1 << 20:
         return f"{(size + (1 << 19)) >> 20} MiB"
     return f"{max(1, (size + 512) >> 10)} KiB"
