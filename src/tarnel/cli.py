@@ -631,9 +631,9 @@ def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
     first and last file is raised at the end.
 
     A process killed by SIGKILL (or a crash) while files move can leave a
-    backup, named ``.<name>.<8 hex digits>.old`` beside the file, and the
-    new first file beside the old second one; the old file is then the
-    backup, which can be renamed back by hand.
+    backup, named ``.<name>.<8 hex digits>.old`` beside the file (the name
+    cut to 16 characters), and the new first file beside the old second
+    one; the old file is then the backup, which can be renamed back by hand.
     """
     outs: list[OutputFile] = []
     try:
