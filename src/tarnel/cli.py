@@ -16,6 +16,8 @@ import getpass
 import hashlib
 import io
 import os
+import re
+import shutil
 import signal
 import stat
 import sys
@@ -27,7 +29,7 @@ from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
 from . import _formats, armor, keyfile, pkcs, streaming
-from ._files import OutputFile
+from ._files import OutputFile, OutputNotDurableError
 from ._wipe import wipe_bytes
 from ._formats import (
     JSON_PUBLIC_KEY_FIELD,
@@ -99,7 +101,7 @@ def _read_key_file(path: str) -> bytes:
         with open(path, "rb") as f:
             data = f.read(1 << 20)
     except OSError as e:
-        raise CliError(f"cannot read key file {path}: {e.strerror}") from None
+        raise CliError(f"cannot read key file {_shown_path(path)}: {e.strerror}") from None
     return data
 
 
@@ -122,7 +124,8 @@ def load_recipient_key(
     A file may hold a public key block, a JSON document, Base64 text or an
     X.509 SubjectPublicKeyInfo key (PEM or DER); the argument itself may be
     any of the text forms. The level is taken from the document or the key's
-    length; ``level``, when given, must agree with it.
+    length; ``level``, when given, must agree with it. Key text that is not
+    a public key is never quoted in the error (it may be a secret key).
     """
     if arg != "-" and not os.path.lexists(arg):
         try:
@@ -132,10 +135,19 @@ def load_recipient_key(
             reason = str(e).lstrip(": ")
             if reason.startswith("not a public key file"):
                 reason = "expected a public key block, a JSON document or Base64 text"
-            elif reason.startswith("holds a secret key"):
-                reason = "it is a secret key; encrypt needs the recipient's public key"
-        first = arg.strip().split("\n", 1)[0].strip()
-        shown = first if first == arg and len(arg) <= 200 else first[:60] + "..."
+        if _is_secret_key_text(arg):
+            raise CliError(
+                "-r: the recipient given is a secret key (not shown); give its "
+                f"public key instead ({PROG} pubkey prints it)"
+            )
+        if reason.startswith("holds a secret key"):  # a label or header only
+            reason = "it names a secret key; encrypt needs the recipient's public key"
+        shown = _shown_argument(arg)
+        if shown is None:
+            raise CliError(
+                f"-r: the recipient given ({len(arg)} characters, not shown) is "
+                f"neither a readable key file nor public key text ({reason})"
+            )
         raise CliError(
             f"-r {shown}: neither a readable key file (No such file or "
             f"directory) nor public key text ({reason})"
@@ -152,6 +164,89 @@ def load_recipient_key(
         raise CliError(f"{arg}: not a public key file (binary data)")
     key = _public_key_from_text(text, arg)
     return key, _checked_level(key, level, arg)
+
+
+# The most of an argument a message quotes; key text is always longer.
+_SHOWN_MAX = 255
+# An argument made only of Base64 (either alphabet) or hexadecimal digits:
+# 11 of them can carry 8 bytes of a key.
+_KEY_LIKE = re.compile(r"[A-Za-z0-9+/=]{11,}|[A-Za-z0-9_=-]{11,}")
+
+
+def _shown_argument(arg: str) -> Optional[str]:
+    """``arg`` when a message may quote it, None when it must not.
+
+    Quoted are only file names: at most 255 printable characters, without
+    white space, and not made wholly of Base64 or hexadecimal digits. Key
+    text (a secret key in any encoding, or a part of one long enough to
+    matter) is never quoted.
+    """
+    if (
+        len(arg) > _SHOWN_MAX
+        or not arg.isprintable()
+        or any(c.isspace() for c in arg)
+        or _KEY_LIKE.fullmatch(arg)
+    ):
+        return None
+    return arg
+
+
+def _shown_path(path: str) -> str:
+    """A path for a message: itself, or its length when it may be key text."""
+    shown = _shown_argument(path)
+    return shown if shown is not None else f"(a name of {len(path)} characters, not shown)"
+
+
+def _is_secret_key_text(text: str) -> bool:
+    """Whether ``text`` is recognisably a secret key: a key file, an
+    encrypted or PKCS#8 block, or the raw secret key, a wrapped blob or
+    PKCS#8 DER in standard or URL-safe Base64 or in hexadecimal (alone, or
+    as a string in a JSON document)."""
+    if text.lstrip().startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text:
+        return True
+    label = pkcs.pem_label(text)
+    if label is not None and "PRIVATE KEY" in label:
+        return True
+    candidates = [text.strip()]
+    candidates += re.findall(r'"([^"]{64,})"', text)
+    for candidate in candidates:
+        compact = "".join(candidate.split())
+        for data in _decodings(compact):
+            try:
+                if _is_secret_key_bytes(data):
+                    return True
+            finally:
+                wipe_bytes(data)
+    return False
+
+
+def _decodings(text: str) -> list[bytes]:
+    """``text`` decoded as hexadecimal, standard and URL-safe Base64 (each
+    that applies, padding optional)."""
+    out = []
+    if re.fullmatch(r"(?:[0-9a-fA-F]{2})+", text):
+        out.append(bytes.fromhex(text))
+    padded = text.rstrip("=") + "=" * (-len(text.rstrip("=")) % 4)
+    for alphabet, decode in (("+/", base64.b64decode), ("-_", base64.urlsafe_b64decode)):
+        if re.fullmatch(f"[A-Za-z0-9{re.escape(alphabet)}]*=*", text):
+            try:
+                out.append(decode(padded))
+            except ValueError:
+                pass
+    return out
+
+
+def _is_secret_key_bytes(data: bytes) -> bool:
+    if len(data) in _formats.SECRET_KEY_LEN.values() or data.startswith(_formats.BLOB_MAGIC):
+        return True
+    if data[:1] != b"\x30":
+        return False
+    try:
+        secret_key, _ = pkcs.load_secret_key_pkcs8(data)
+    except (TarnelError, ValueError, TypeError):
+        return False
+    wipe_bytes(secret_key)
+    return True
 
 
 def _checked_level(
@@ -455,12 +550,22 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
         sys.stdout.write(public_text + secret_text)
         sys.stdout.flush()
     else:
-        _write_pair(
-            (key_path, secret_text.encode("ascii"), True),
-            (pub_path, public_text.encode("ascii"), False),
-            force=args.force,
-        )
+        try:
+            _write_pair(
+                (key_path, secret_text.encode("ascii"), True),
+                (pub_path, public_text.encode("ascii"), False),
+                force=args.force,
+            )
+        except OutputNotDurableError:
+            # The pair is in place: its passphrase must not be lost.
+            _keygen_report(phrase, level, pair.public_key)
+            raise
         print(f"wrote {pub_path} and {key_path}", file=sys.stderr)
+    _keygen_report(phrase, level, pair.public_key)
+    return 0
+
+
+def _keygen_report(phrase: Optional[str], level: SecurityLevel, public_key: bytes) -> None:
     if phrase is not None:
         print(
             f"passphrase (shown only now, keep it safe): {phrase}",
@@ -468,10 +573,9 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
         )
     print(
         f"{_level_name(level)} public key fingerprint "
-        f"{_fingerprint(pair.public_key)}",
+        f"{_fingerprint(public_key)}",
         file=sys.stderr,
     )
-    return 0
 
 
 PUBLIC_FORMATS = ("pem", "json", "base64", "spki")
@@ -535,30 +639,194 @@ def _is_regular(path: str) -> bool:
 
 
 def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
-    """Write every file whole, then put them all in place, or none."""
+    """Write ``files`` (path, data, secret) as a unit: afterwards every path
+    holds its new data, or every path is as it was before (its old file, or
+    no file). A key pair is never left mixed or half written.
+
+    Every file is first written whole to a temporary file. Each existing
+    file is then kept reachable under a hidden backup name in its own
+    directory (a hard link, so the same file with the same mode; a private
+    copy where links are refused), the files are committed in order, and
+    the backups are removed. If anything fails, or SIGINT, SIGTERM or SIGHUP
+    arrives (they are held back while files move, then delivered), the
+    files already committed are taken back: a backup is renamed over the
+    new file, a file that did not exist is removed.
+
+    A commit that put its file in place but could not make it durable
+    (:class:`OutputNotDurableError`) does not undo the unit: the remaining
+    files are committed and one :class:`OutputNotDurableError` naming the
+    first and last file is raised at the end.
+
+    A process killed by SIGKILL (or a crash) while files move can leave a
+    backup, named ``.<name>.<8 hex digits>.old`` beside the file (the name
+    cut to 16 characters), and the new first file beside the old second
+    one; the old file is then the backup, which can be renamed back by hand.
+    """
     outs: list[OutputFile] = []
-    placed: list[tuple[str, bool]] = []
     try:
         for path, data, secret in files:
             out = _open_output(path, force, secret)
             outs.append(out)
             out.write(data)
-        for out in outs:
-            existed = os.path.lexists(out.path)
-            _commit(out)
-            placed.append((out.path, existed))
-    except BaseException:
-        # Take back the files already in place that did not exist before.
-        for path, existed in placed:
-            if not existed:
-                try:
-                    os.unlink(path)
-                except OSError:
-                    pass
-        raise
+        with _signals_held() as interrupted:
+            try:
+                undone = _commit_all(outs, [secret for _, _, secret in files], interrupted)
+            finally:
+                for out in outs:
+                    out.close()
+        if undone:  # the held signal's handler did not raise
+            raise KeyboardInterrupt
     finally:
         for out in outs:
             out.close()
+
+
+def _commit_all(
+    outs: list[OutputFile], secrets: list[bool], interrupted: Callable[[], bool]
+) -> bool:
+    """Commit ``outs`` in order, undoing all of them on any failure or held
+    signal (see :func:`_write_pair`). Returns True when a held signal undid
+    them, False when all are in place."""
+    backups: list[Optional[str]] = []
+    placed: list[bool] = []
+    not_durable: Optional[OSError] = None
+    try:
+        for out, secret in zip(outs, secrets):
+            backups.append(_backup(out, secret))
+        for out in outs:
+            try:
+                _commit(out)
+            except OSError as e:
+                if not _placed(out, e):
+                    raise
+                not_durable = not_durable or e
+            placed.append(True)
+        if interrupted():
+            raise _Undo
+    except BaseException:
+        if len(placed) < len(outs) and _placed(outs[len(placed)], None):
+            placed.append(True)  # in place, though its commit failed
+        _undo(outs, backups, placed)
+        if not isinstance(sys.exc_info()[1], _Undo):
+            raise
+        return True
+    for backup in backups:
+        if backup is not None:
+            _remove_quietly(backup)
+    if not_durable is not None:
+        raise OutputNotDurableError(
+            not_durable.errno, not_durable.strerror or str(not_durable),
+            outs[0].path, None, outs[-1].path,
+        )
+    return False
+
+
+class _Undo(Exception):
+    """A held signal is waiting: take the committed files back."""
+
+
+def _placed(out: OutputFile, e: Optional[BaseException]) -> bool:
+    """Whether ``out`` is in place: committed, though maybe not durably."""
+    return bool(getattr(e, "committed", False)) or bool(getattr(out, "_committed", False))
+
+
+def _backup(out: OutputFile, secret: bool) -> Optional[str]:
+    """Keep the file that ``out`` replaces reachable under a hidden name
+    beside it; None when there is none (or it is written through)."""
+    if not out.atomic:
+        return None
+    target = os.path.realpath(out.path)
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        return None
+    if not stat.S_ISREG(st.st_mode):
+        return None
+    head, tail = os.path.split(target)
+    for _ in range(100):
+        backup = os.path.join(head, f".{tail[:16]}.{os.urandom(4).hex()}.old")
+        try:
+            os.link(target, backup)
+            return backup
+        except FileExistsError:
+            continue
+        except OSError:
+            break  # no hard links here: a private copy
+    else:
+        raise FileExistsError(f"no free backup name for {out.path}")
+    return _backup_copy(target, backup, 0o600 if secret else stat.S_IMODE(st.st_mode))
+
+
+def _backup_copy(target: str, backup: str, mode: int) -> str:
+    """A private copy of ``target`` at ``backup``, given ``mode`` when done."""
+    fd = os.open(backup, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
+    try:
+        with os.fdopen(fd, "wb") as dst, open(target, "rb") as src:
+            shutil.copyfileobj(src, dst)
+            dst.flush()
+            os.fchmod(dst.fileno(), mode)
+            os.fsync(dst.fileno())
+    except BaseException:
+        _remove_quietly(backup)
+        raise
+    return backup
+
+
+def _undo(outs: list[OutputFile], backups: list[Optional[str]], placed: list[bool]) -> None:
+    """Put every path of ``outs`` back as it was; remove every backup."""
+    for i, out in enumerate(outs):
+        backup = backups[i] if i < len(backups) else None
+        if i < len(placed) and out.atomic:
+            target = os.path.realpath(out.path)
+            try:
+                if backup is not None:
+                    os.replace(backup, target)
+                    backup = None
+                else:
+                    os.unlink(target)
+            except OSError:
+                pass
+        if backup is not None:
+            _remove_quietly(backup)
+    directories = {os.path.dirname(os.path.realpath(o.path)) or "." for o in outs[: len(placed)]}
+    for directory in directories:
+        try:
+            fd = os.open(directory, os.O_RDONLY)
+        except OSError:
+            continue
+        try:
+            os.fsync(fd)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+_HELD_SIGNALS = frozenset(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+
+
+@contextmanager
+def _signals_held() -> Iterator[Callable[[], bool]]:
+    """Hold SIGINT, SIGTERM and SIGHUP back while the block runs; yield a
+    function that tells whether one is waiting. Leaving the block delivers
+    it as usual. Where signals cannot be held, nothing is."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield lambda: False
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+    try:
+        yield lambda: bool(signal.sigpending() & _HELD_SIGNALS)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
 
 def _cmd_encrypt(args: argparse.Namespace) -> int:
@@ -687,7 +955,11 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
         yield sys.stdin.buffer
         return
     assert path is not None
-    with open(path, "rb") as f:
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise CliError(f"{_shown_path(path)}: {e.strerror or e}") from None
+    with f:
         yield f
 
 
@@ -820,7 +1092,7 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
     try:
         f = open(args.file, "rb")
     except OSError as e:
-        raise CliError(f"cannot read {args.file}: {e.strerror}") from None
+        raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
     with f:
         if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
             return _inspect_open(_spool(f), args.file, args)
@@ -928,12 +1200,26 @@ def _describe_key_file(text: str, name: str) -> list[tuple[str, str]]:
     except TarnelError as e:
         raise CliError(f"{name}: {e}") from None
     assert params is not None
+    stretch = (f"scrypt, N = 2^{params.log2_n}, r = {params.r}, p = {params.p} "
+               f"({_mib(params.memory)} per guess)")
+    try:
+        params.check()
+    except InvalidParameterError:
+        stretch += "; beyond the ceiling, so the key cannot be loaded"
     lines = [
         ("type", "passphrase-protected ML-KEM secret key (key file)"),
-        ("key stretch", f"scrypt, N = 2^{params.log2_n}, r = {params.r}, "
-                        f"p = {params.p} ({params.memory >> 20} MiB per guess)"),
+        ("key stretch", stretch),
     ]
     return lines + _describe_secret_pem(text, name)
+
+
+def _mib(size: int) -> str:
+    """A memory size rounded to MiB, or to KiB below 1 MiB (never "0")."""
+    if size >= 1 << 50:  # a header asking for N = 2^999 gets no 300 digits
+        return "more than 2^30 MiB"
+    if size >= 1 << 20:
+        return f"{(size + (1 << 19)) >> 20} MiB"
+    return f"{max(1, (size + 512) >> 10)} KiB"
 
 
 def _describe_pkcs8(text: str, name: str) -> list[tuple[str, str]]:
@@ -1086,7 +1372,21 @@ def _describe_stream(
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
-        raise CliError(message, 2)
+        raise CliError(_without_key_text(message), 2)
+
+
+def _without_key_text(message: str) -> str:
+    """A parser message with the arguments it quotes (the unrecognised ones,
+    and values in quotes) left out where they may be key text."""
+    head, sep, tail = message.partition("unrecognized arguments: ")
+    if sep:
+        words = [_shown_argument(w) or f"({len(w)} characters, not shown)" for w in tail.split()]
+        message = head + sep + " ".join(words)
+
+    def quoted(m: "re.Match[str]") -> str:
+        return m.group(0) if _shown_argument(m.group(1)) is not None else "(not shown)"
+
+    return re.sub(r"'([^']*)'", quoted, message)
 
 
 def _level_arg(text: str) -> int:

@@ -16,9 +16,12 @@ The block's password is not the passphrase but the 32-byte output of
 scrypt(passphrase, salt, N = 2**ln, r, p): each guess at the passphrase costs
 an attacker one scrypt evaluation (about 128 MiB of memory and a few tenths
 of a second at the default N = 2**17, r = 8, p = 1) instead of one HKDF call.
-Salt and parameters live in the file, so the cost can be raised later; a
-file asking for more than :data:`MAX_SCRYPT_MEMORY` bytes of memory or
-:data:`MAX_SCRYPT_WORK` units of work is refused before any work is done.
+Salt and parameters live in the file, so the cost can be raised later.
+Reading a file is bounded before any work is done (see
+:meth:`ScryptParams.check`): at most :data:`MAX_SCRYPT_MEMORY` bytes of memory
+as scrypt really uses it, :data:`MAX_SCRYPT_WORK` block operations and
+:data:`MAX_SCRYPT_LANES` for r * p; and the encrypted block's structure is
+checked before the stretch, so a damaged file costs no scrypt evaluation.
 
 Files that hold only the encrypted block (or the binary wrapped blob), as
 written before the stretch existed, still load: their password is the
@@ -39,8 +42,13 @@ from dataclasses import dataclass
 from typing import Optional, Union
 
 from ._files import OutputFile
+from ._formats import BLOB_LEN as _BLOB_LEN
+from ._formats import BLOB_LEVEL_OFFSET as _BLOB_LEVEL_OFFSET
+from ._formats import LEVELS as _LEVELS
+from ._formats import SECRET_PEM_FOOTER as _SECRET_FOOTER
 from ._wipe import wipe_bytes
 from ._tarnel_core import (
+    DecryptionError,
     InvalidParameterError,
     KeyPair,
     KeySerializationError,
@@ -54,6 +62,7 @@ __all__ = [
     "DEFAULT_SCRYPT",
     "MAX_SCRYPT_MEMORY",
     "MAX_SCRYPT_WORK",
+    "MAX_SCRYPT_LANES",
     "MIN_PASSPHRASE_LENGTH",
     "save_secret_key",
     "load_secret_key",
@@ -75,10 +84,17 @@ _SALT_LEN = 16
 _KEY_LEN = 32
 _MAX_FILE = 1 << 16
 
-#: Memory ceiling for reading a key file: 128 * r * N bytes (512 MiB).
-MAX_SCRYPT_MEMORY = 512 * 1024 * 1024
-#: Work ceiling for reading a key file: N * r * p (16 times the default).
+#: Memory ceiling for reading a key file, counted as scrypt uses it:
+#: 128 * r * (N + p + 2) bytes. 513 MiB admits N = 2**19 at r = 8 (512 MiB
+#: for the N blocks, four times the default) and 1 MiB for the p + 2 others.
+MAX_SCRYPT_MEMORY = 513 * 1024 * 1024
+#: Work ceiling for reading a key file: N * r * p block operations (16 times
+#: the default's 2**20).
 MAX_SCRYPT_WORK = 16 * (1 << 17) * 8
+#: Ceiling on r * p, whatever N is: PBKDF2 writes and reads 128 * r * p
+#: bytes, which costs time and memory even at N = 2 (the default uses 8;
+#: 2**13 is 1 MiB).
+MAX_SCRYPT_LANES = 1 << 13
 #: Passphrases shorter than this (in characters) get a warning.
 MIN_PASSPHRASE_LENGTH = 16
 
@@ -99,24 +115,41 @@ class ScryptParams:
 
     @property
     def memory(self) -> int:
-        """Bytes of memory one evaluation needs (128 * r * N)."""
-        return 128 * self.r << self.log2_n
+        """Bytes of memory one evaluation needs: 128 * r * (N + p + 2), the N
+        blocks of the mixing array, the p blocks PBKDF2 fills and two more
+        (RFC 7914, Sections 5 and 6; OpenSSL allocates exactly this)."""
+        return 128 * self.r * ((1 << self.log2_n) + self.p + 2)
 
     def check(self) -> None:
-        """Refuse parameters outside the sane range, before any work."""
-        for name, value, low in (("ln", self.log2_n, 1), ("r", self.r, 1), ("p", self.p, 1)):
-            if isinstance(value, bool) or not isinstance(value, int) or value < low:
+        """Refuse parameters outside the sane range, before any work.
+
+        Raises :class:`InvalidParameterError` unless all of these hold:
+
+        - ln, r and p are positive integers, ln at most 30 (N = 2**ln, a
+          power of two above 1);
+        - N < 2**(16 r), p <= (2**32 - 1) * 32 / (128 r) and r * p < 2**30,
+          the limits of RFC 7914, Section 2, as OpenSSL enforces them;
+        - memory (:attr:`memory`) at most :data:`MAX_SCRYPT_MEMORY`;
+        - work N * r * p at most :data:`MAX_SCRYPT_WORK`;
+        - r * p at most :data:`MAX_SCRYPT_LANES`, so that PBKDF2's share of
+          the work, which grows with r * p and not with N, stays small.
+        """
+        for name, value in (("ln", self.log2_n), ("r", self.r), ("p", self.p)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise InvalidParameterError(f"scrypt parameter {name} must be a positive integer")
-        if self.log2_n > 30 or self.memory > MAX_SCRYPT_MEMORY:
+        ln, r, p = self.log2_n, self.r, self.p
+        what = f"scrypt parameters ln={ln} r={r} p={p}"
+        if ln > 30 or self.memory > MAX_SCRYPT_MEMORY:
             raise InvalidParameterError(
-                f"scrypt parameters ln={self.log2_n} r={self.r} ask for more "
-                f"than {MAX_SCRYPT_MEMORY >> 20} MiB of memory"
+                f"{what} ask for more than {MAX_SCRYPT_MEMORY >> 20} MiB of memory"
             )
-        if (self.r * self.p << self.log2_n) > MAX_SCRYPT_WORK:
+        if ln >= 16 * r or p > (2**32 - 1) * 32 // (128 * r) or r * p >= 1 << 30:
             raise InvalidParameterError(
-                f"scrypt parameters ln={self.log2_n} r={self.r} p={self.p} ask "
-                "for more work than a key file may"
+                f"{what} are outside scrypt's range (N < 2^(16 r), and r * p "
+                "below 2^30)"
             )
+        if (r * p << ln) > MAX_SCRYPT_WORK or r * p > MAX_SCRYPT_LANES:
+            raise InvalidParameterError(f"{what} ask for more work than a key file may")
 
 
 #: The cost used when writing key files.
@@ -132,14 +165,26 @@ def _passphrase_bytes(passphrase: Passphrase) -> bytes:
 
 
 def _stretch(passphrase: Passphrase, salt: bytes, params: ScryptParams) -> bytes:
+    """scrypt(passphrase, salt) under ``params``, checked first; anything
+    the library still refuses is an :class:`InvalidParameterError`."""
     params.check()
     n = 1 << params.log2_n
-    maxmem = params.memory + 128 * params.r * (params.p + 2) + (1 << 20)
+    maxmem = params.memory + (1 << 20)
     secret = _passphrase_bytes(passphrase)
     try:
         return hashlib.scrypt(
             secret, salt=salt, n=n, r=params.r, p=params.p, maxmem=maxmem, dklen=_KEY_LEN,
         )
+    except ValueError as e:  # OpenSSL's refusal, or its allocation failing
+        raise InvalidParameterError(
+            f"scrypt could not run with parameters ln={params.log2_n} "
+            f"r={params.r} p={params.p}: {e}"
+        ) from None
+    except MemoryError:
+        raise InvalidParameterError(
+            f"scrypt parameters ln={params.log2_n} r={params.r} p={params.p} "
+            "ask for more memory than is available"
+        ) from None
     finally:
         if secret is not passphrase:  # an encoded copy of ours
             wipe_bytes(secret)
@@ -205,8 +250,11 @@ def _parse_header(text: str) -> Optional[tuple[ScryptParams, bytes, str]]:
     if len(lines) < 5:
         raise KeySerializationError("key file: the header is truncated")
     if lines[0] != _VERSION_LINE:
+        version = re.fullmatch(r"ML-KEM-Key-File: ?([0-9]{1,6})", lines[0])
         raise KeySerializationError(
-            f"key file: unsupported version line {lines[0][:40]!r}"
+            "key file: unsupported version"
+            + (f" {version.group(1)}" if version else " line")
+            + f" (this reader knows '{_VERSION_LINE}')"
         )
     if lines[1] != _KDF_LINE:
         raise KeySerializationError("key file: expected 'KDF: scrypt' on line 2")
@@ -238,6 +286,33 @@ def _parse_header(text: str) -> Optional[tuple[ScryptParams, bytes, str]]:
     return params, salt, block
 
 
+def _check_block(block: str) -> None:
+    """Refuse an encrypted block that no passphrase could open, before the
+    stretch: the native loader's checks of the PEM lines, the Base64 and the
+    blob header (run with a placeholder password, so they end in
+    :class:`DecryptionError` for a well-formed block), then the blob's size
+    against the one its level implies.
+
+    Raises :class:`KeySerializationError`.
+    """
+    try:
+        opened, _ = load_secret_key_pem(block, bytes(_KEY_LEN))
+    except DecryptionError:
+        pass  # well formed: only the password is wrong
+    else:  # a block made to open with the placeholder; the stretch decides
+        wipe_bytes(opened)
+    start = block.index(_SECRET_HEADER) + len(_SECRET_HEADER)
+    body = block[start : block.index(_SECRET_FOOTER, start)]
+    # Accepted by the loader: the body is strict Base64 and white space.
+    blob = base64.b64decode(re.sub(r"[^A-Za-z0-9+/=]", "", body))
+    level = _LEVELS[blob[_BLOB_LEVEL_OFFSET]]
+    if len(blob) != _BLOB_LEN[level]:
+        raise KeySerializationError(
+            f"key file: the encrypted block holds {len(blob)} bytes, not the "
+            f"{_BLOB_LEN[level]} of an ML-KEM-{level} secret key"
+        )
+
+
 def _decode(data: Union[bytes, str]) -> Optional[str]:
     if isinstance(data, str):
         return data
@@ -267,8 +342,10 @@ def load_secret_key_text(
     Reads the stretched key file and, for keys written before it, the bare
     encrypted block and the binary wrapped blob. A wrong passphrase or a
     damaged file raises :class:`DecryptionError`; a malformed file
-    :class:`KeySerializationError`; parameters beyond the ceiling
-    :class:`InvalidParameterError`.
+    :class:`KeySerializationError` (for a stretched file: a header, Base64,
+    blob header or blob size that is wrong, found before the stretch);
+    parameters beyond the ceilings of :meth:`ScryptParams.check`, or that
+    the scrypt implementation refuses, :class:`InvalidParameterError`.
     """
     if isinstance(data, bytes) and data.startswith(_BLOB_MAGIC):
         return _unwrap_unstretched(data, passphrase)
@@ -283,6 +360,8 @@ def load_secret_key_text(
             )
         return _unwrap_unstretched(text, passphrase)
     params, salt, block = parsed
+    params.check()
+    _check_block(block)
     key = _stretch(passphrase, salt, params)
     try:
         return load_secret_key_pem(block, key)

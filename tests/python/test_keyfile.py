@@ -15,7 +15,13 @@ import pytest
 
 import tarnel
 from tarnel import DecryptionError, InvalidParameterError, KeySerializationError
-from tarnel.keyfile import MAX_SCRYPT_MEMORY, ScryptParams, key_file_scrypt_params
+from tarnel.keyfile import (
+    MAX_SCRYPT_LANES,
+    MAX_SCRYPT_MEMORY,
+    MAX_SCRYPT_WORK,
+    ScryptParams,
+    key_file_scrypt_params,
+)
 
 from conftest import LEVELS, level_id
 
@@ -101,9 +107,107 @@ def test_hostile_parameters_refused_before_work(params, keypairs):
         tarnel.load_secret_key_text(text, PASS)
 
 
+# Headers that passed the old checks yet cost seconds and gigabytes (p and r
+# add memory and PBKDF2 work that 128 * r * N does not count), or that
+# OpenSSL refuses (N < 2**(16 r)), and the boundaries around them.
+HOSTILE = [
+    ("ln=1 r=8 p=999999", "memory"),          # 1 GiB for the p blocks
+    ("ln=1 r=16 p=524288", "memory"),
+    ("ln=19 r=8 p=1023", "memory"),           # the p blocks tip it over
+    ("ln=1 r=999999 p=8", "memory"),          # 1.4 GiB through r
+    ("ln=1 r=8193 p=1", "more work"),         # r * p one above the ceiling
+    ("ln=1 r=1 p=8193", "more work"),
+    ("ln=16 r=1 p=1", "outside scrypt's range"),
+    ("ln=22 r=1 p=1", "outside scrypt's range"),
+    ("ln=19 r=8 p=5", "more work"),           # N * r * p above 2**24
+    ("ln=20 r=8 p=1", "memory"),
+    ("ln=31 r=1 p=1", "memory"),
+]
+
+
+@pytest.mark.parametrize("params, reason", HOSTILE, ids=[h[0] for h in HOSTILE])
+def test_hostile_headers_refused_before_scrypt(params, reason, keypairs):
+    text = tarnel.secret_key_file_text(keypairs[768], PASS, scrypt=FAST)
+    text = text.replace("ln=10 r=8 p=1", params)
+    ln, r, p = (int(v.split("=")[1]) for v in params.split())
+    parsed = key_file_scrypt_params(text)
+    assert parsed == ScryptParams(ln, r, p)
+    assert parsed.memory == 128 * r * ((1 << ln) + p + 2)
+    # The check's own message: hashlib was never reached.
+    for call in (parsed.check, lambda: tarnel.load_secret_key_text(text, PASS)):
+        with pytest.raises(InvalidParameterError, match=f"^scrypt parameters {params} .*{reason}"):
+            call()
+
+
+@pytest.mark.parametrize("params", [
+    ScryptParams(15, 1, 1),      # the largest N OpenSSL takes at r = 1
+    ScryptParams(1, 1, MAX_SCRYPT_LANES),
+    ScryptParams(1, MAX_SCRYPT_LANES, 1),
+    ScryptParams(2, 3, 5),
+], ids=str)
+def test_boundary_parameters_round_trip(params, keypairs):
+    text = tarnel.secret_key_file_text(keypairs[512], PASS, scrypt=params)
+    assert key_file_scrypt_params(text) == params
+    assert tarnel.load_secret_key_text(text, PASS)[0] == keypairs[512].secret_key
+
+
+@pytest.mark.parametrize("params", [
+    ScryptParams(19, 8, 4), ScryptParams(20, 4, 1), ScryptParams(21, 2, 1), ScryptParams(14, 2, 256),
+], ids=str)
+def test_costly_parameters_within_the_ceilings_are_admitted(params):
+    params.check()
+    assert params.memory <= MAX_SCRYPT_MEMORY
+    assert params.r * params.p << params.log2_n <= MAX_SCRYPT_WORK
+
+
+# A child whose address space cannot hold the 512 MiB that ln=19 needs: a
+# block refused for its structure proves that scrypt did not run first.
+_NO_ROOM_FOR_SCRYPT = """
+import resource, sys, tarnel
+resource.setrlimit(resource.RLIMIT_AS, (400 << 20, 400 << 20))
+try:
+    tarnel.load_secret_key_text(sys.stdin.read(), "pw")
+except tarnel.TarnelError as e:
+    print(type(e).__name__, e)
+"""
+
+
+def test_damaged_block_is_refused_before_the_stretch(keypairs):
+    pair = keypairs[1024]
+    text = tarnel.secret_key_file_text(pair, PASS, scrypt=FAST).replace("ln=10", "ln=19")
+    head, sep, rest = text.partition("-----BEGIN")
+    block = sep + rest
+    lines = block.split("\n")
+    blob = pair.export_secret_key_raw(b"x")
+    grown = "\n".join(["-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----",
+                        base64.b64encode(blob + bytes(3)).decode(),
+                        "-----END ENCRYPTED ML-KEM PRIVATE KEY-----", ""])
+    cases = {
+        "a character lost": (head + block.replace(lines[3], lines[3][1:]), "KeySerializationError",
+                             "PEM ENCRYPTED body is not valid Base64"),
+        "a line lost": (head + "\n".join(lines[:3] + lines[4:]), "KeySerializationError",
+                        f"holds {len(blob) - 48} bytes, not the {len(blob)} of an ML-KEM-1024"),
+        "no footer": (head + "\n".join(lines[:-2]) + "\n", "KeySerializationError",
+                      "PEM footer not found"),
+        "version 2": (head + block.replace(lines[1], base64.b64encode(
+            b"TRPK\x02" + base64.b64decode(lines[1])[5:]).decode()), "KeySerializationError",
+            "unsupported wrapped blob version"),
+        "three bytes more": (head + grown, "KeySerializationError",
+                             f"holds {len(blob) + 3} bytes, not the {len(blob)} of an ML-KEM-1024"),
+        # The intact file reaches scrypt, which cannot get its memory here.
+        "intact": (text, "InvalidParameterError", "scrypt could not run with parameters ln=19"),
+    }
+    for name, (data, kind, message) in cases.items():
+        out = subprocess.run([sys.executable, "-c", _NO_ROOM_FOR_SCRYPT], input=data,
+                             capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0 and "Traceback" not in out.stderr, (name, out.stderr)
+        assert out.stdout.startswith(kind) and message in out.stdout, (name, out.stdout)
+
+
 def test_ceiling_admits_a_raised_cost():
     ScryptParams(log2_n=18).check()
-    assert ScryptParams(log2_n=19).memory == MAX_SCRYPT_MEMORY
+    # scrypt needs 128 * r * (N + p + 2) bytes: N = 2**19 at r = 8 fits.
+    assert ScryptParams(log2_n=19).memory == 128 * 8 * ((1 << 19) + 3) <= MAX_SCRYPT_MEMORY
     ScryptParams(log2_n=19).check()
     with pytest.raises(InvalidParameterError):
         ScryptParams(log2_n=20).check()
