@@ -1250,8 +1250,56 @@ def _quiet_stdout() -> None:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
-    except (OSError, ValueError):
+    except (OSError, ValueError, CliError):
         pass
+
+
+class _ClosedStream:
+    """Stands in for a standard stream whose descriptor was closed when the
+    command began: it is not a terminal and flushing it does nothing, but
+    reading or writing it is the error "standard input is closed"."""
+
+    def __init__(self, what: str) -> None:
+        self._what = what
+
+    def isatty(self) -> bool:
+        return False
+
+    def flush(self) -> None:
+        pass
+
+    def __getattr__(self, name: str) -> NoReturn:
+        raise CliError(f"{self._what} is closed")
+
+
+@contextmanager
+def _closed_stdio() -> Iterator[None]:
+    """Give closed standard descriptors /dev/null, so that no file opened
+    later takes their numbers; stand :class:`_ClosedStream` in for a closed
+    stdin or stdout (until the block ends), and send messages meant for a
+    closed stderr to /dev/null (for good: the last one comes after the block)."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            try:
+                spare = os.open(os.devnull, os.O_RDWR)
+                if spare != fd:
+                    os.dup2(spare, fd)
+                    os.close(spare)
+            except OSError:
+                pass
+    saved = (sys.stdin, sys.stdout)
+    if sys.stdin is None:
+        sys.stdin = cast(IO[str], _ClosedStream("standard input"))
+    if sys.stdout is None:
+        sys.stdout = cast(IO[str], _ClosedStream("standard output"))
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")
+    try:
+        yield
+    finally:
+        sys.stdin, sys.stdout = saved
 
 
 # Longer than any option: text after -r/--recipient that starts with "-" and
@@ -1282,9 +1330,9 @@ def _joined_key_text(argv: Sequence[str]) -> list[str]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; return the exit status."""
-    parser = build_parser()
     try:
-        with _termination_unwinds():
+        with _termination_unwinds(), _closed_stdio():
+            parser = build_parser()
             args = parser.parse_args(_joined_key_text(sys.argv[1:] if argv is None else argv))
             status: int = args.run(args)
             sys.stdout.flush()

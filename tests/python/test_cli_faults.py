@@ -241,6 +241,80 @@ def test_closed_output_pipe_ends_quietly(keys: dict[str, Path], tmp_path: Path) 
         assert (res.returncode, res.stderr) == (128 + signal.SIGPIPE, b""), args
 
 
+def run_with_closed(fd: int, *args: str) -> subprocess.CompletedProcess[bytes]:
+    """Run the command with descriptor ``fd`` closed, as ``<&-`` or ``>&-`` do."""
+    pipes = {0: "stdin", 1: "stdout", 2: "stderr"}
+    streams: dict[str, Any] = {n: subprocess.PIPE for n in pipes.values()}
+    streams[pipes[fd]] = None
+    return subprocess.run([sys.executable, "-m", "tarnel", *args], env=env(),
+                          preexec_fn=lambda: os.close(fd), start_new_session=True,
+                          timeout=300, **streams)
+
+
+def test_closed_standard_streams_are_errors(keys: dict[str, Path], tmp_path: Path) -> None:
+    (tmp_path / "p").write_bytes(b"plain")
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    out = tmp_path / "out"
+    out.mkdir()
+    cases = [
+        (0, ["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x")], "standard input is closed"),
+        (0, ["decrypt", "-i", sec(keys, "a"), "-o", str(out / "x")], "standard input is closed"),
+        (0, ["inspect", "-"], "standard input is closed"),
+        (1, ["decrypt", "-i", sec(keys, "a"), str(tmp_path / "e")], "standard output is closed"),
+        (1, ["encrypt", "-a", "-r", pub(keys, "a"), str(tmp_path / "p")],
+         "standard output is closed"),
+        (1, ["inspect", str(tmp_path / "e")], "standard output is closed"),
+        (1, ["--version"], "standard output is closed"),
+    ]
+    for fd, args, message in cases:
+        assert_user_error(run_with_closed(fd, *args), 1, message)
+        assert os.listdir(out) == [], args
+    # The streams that are open still work; with no stderr, only the status tells.
+    res = run_with_closed(0, "decrypt", "-i", sec(keys, "a"), str(tmp_path / "e"))
+    assert (res.returncode, res.stdout) == (0, b"plain")
+    res = run_with_closed(1, "decrypt", "-i", sec(keys, "a"), "-o", str(out / "x"), str(tmp_path / "e"))
+    assert (res.returncode, res.stderr) == (0, b"")
+    assert (out / "x").read_bytes() == b"plain"
+    res = run_with_closed(2, "decrypt", "-i", sec(keys, "a"), str(tmp_path / "p"))
+    assert (res.returncode, res.stdout) == (1, b"")
+    res = run_with_closed(2, "decrypt", "-i", sec(keys, "a"), str(tmp_path / "e"))
+    assert (res.returncode, res.stdout) == (0, b"plain")
+
+
+def strace_works() -> bool:
+    try:
+        return subprocess.run(["strace", "-qq", "-o", os.devnull, "true"],
+                              capture_output=True, timeout=60).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+# The console script as the installed wrapper runs it (pyproject.toml).
+CONSOLE_SCRIPT = "import sys; from tarnel.__main__ import run; sys.exit(run())"
+
+
+@pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
+@pytest.mark.parametrize("entry", [["-m", "tarnel"], ["-c", CONSOLE_SCRIPT]], ids=["module", "script"])
+@pytest.mark.parametrize("module", ["cli.py", "armor.py"])
+@pytest.mark.parametrize("name,status,message", [
+    ("INT", 130, "interrupted"), ("TERM", 143, "terminated by SIGTERM"),
+    ("HUP", 129, "terminated by SIGHUP"),
+])
+def test_a_signal_while_the_command_loads_ends_it_cleanly(
+    keys: dict[str, Path], entry: list[str], module: str, name: str, status: int, message: str
+) -> None:
+    # strace sends the signal when the command line's own modules are first
+    # looked up, before main() runs.
+    source = Path(tarnel.__file__).parent / module
+    res = subprocess.run(
+        ["strace", "-qq", "-o", os.devnull, "-P", str(source), "-e", "trace=%file,%stat",
+         "-e", f"inject=%file,%stat:signal={name}:when=1",
+         sys.executable, *entry, "encrypt", "-r", pub(keys, "a")],
+        input=b"x", capture_output=True, env=env(), start_new_session=True, timeout=300)
+    assert_user_error(res, status, message)
+    assert res.stdout == b""
+
+
 # ---------------------------------------------------------------------------
 # Recipients and identities
 
