@@ -371,6 +371,46 @@ def test_inspect_reads_a_fifo_and_names_the_level_it_was_made_for(keys: dict[str
     assert_user_error(res, 1, "stdin: not a key file or an encrypted stream")
 
 
+def endless(start: bytes, then: bytes) -> "subprocess.Popen[bytes]":
+    """A process that writes ``start`` and then ``then`` over and over,
+    until its reader goes away."""
+    code = ("import sys; out = sys.stdout.buffer; out.write(bytes.fromhex(sys.argv[1]))\n"
+            "block = bytes.fromhex(sys.argv[2]) * (65536 // len(bytes.fromhex(sys.argv[2])))\n"
+            "while True: out.write(block)")
+    return subprocess.Popen([sys.executable, "-c", code, start.hex(), then.hex()],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+
+def test_inspect_of_an_endless_input_ends(keys: dict[str, Path]) -> None:
+    # A timeout is only a safety net: each input is described, or refused,
+    # from its first bytes or frames.
+    assert_user_error(run("inspect", "/dev/zero"), 1, "/dev/zero: not a key file or an encrypted stream")
+    enc = ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "1000", input=b"z" * 5000)).stdout
+    cases = [
+        (b"", b"y\n", None),
+        (b"", b"\0", None),
+        (enc, b"\0", "present, but followed by extra data"),
+        (enc[:3000], (1001).to_bytes(4, "big") * 300, "not reached: a frame exceeds the chunk size"),
+    ]
+    for start, then, verdict in cases:
+        writer = endless(start, then)
+        try:
+            res = subprocess.run([sys.executable, "-m", "tarnel", "inspect", "-"], stdin=writer.stdout,
+                                 capture_output=True, env=env(), timeout=120)
+        finally:
+            writer.kill()
+            writer.wait()
+            assert writer.stdout is not None
+            writer.stdout.close()
+        if verdict is None:
+            assert_user_error(res, 1, "stdin: not a key file or an encrypted stream")
+        else:
+            out = res.stdout.decode()
+            assert res.returncode == 1 and "Traceback" not in res.stderr.decode()
+            assert f"end-of-stream marker: {verdict}\n" in out
+            assert "(not read to its end)" in out
+
+
 def odd_blocks(text: str, header: str, footer: str) -> dict[str, str]:
     """Variants of a key block that a careless reader might take."""
     start = text.index(header) + len(header)
