@@ -315,6 +315,38 @@ def test_a_signal_while_the_command_loads_ends_it_cleanly(
     assert res.stdout == b""
 
 
+@pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
+def test_read_errors_name_the_input(keys: dict[str, Path], tmp_path: Path) -> None:
+    plain, stream = tmp_path / "plain", tmp_path / "stream"
+    plain.write_bytes(os.urandom(3_000_000))
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(stream), str(plain)))
+    out = tmp_path / "out"
+    out.mkdir()
+    cases = [  # arguments, the file on stdin (or None), the message
+        (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x"), str(plain)], None,
+         f"{plain}: Input/output error"),  # read in native code
+        (["encrypt", "-r", pub(keys, "a"), str(plain)], None, f"{plain}: Input/output error"),
+        (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x")], plain,
+         "standard input: Input/output error"),
+        (["encrypt", "-a", "-r", pub(keys, "a")], plain, "standard input: Input/output error"),
+        (["decrypt", "-i", sec(keys, "a"), "-o", str(out / "x"), str(stream)], None,
+         f"{stream}: Input/output error"),
+        (["decrypt", "-i", sec(keys, "a")], stream, "standard input: Input/output error"),
+        (["inspect", str(plain)], None, f"cannot read {plain}: Input/output error"),
+        (["inspect", "-"], plain, "cannot read standard input: Input/output error"),
+    ]
+    for args, stdin, message in cases:
+        source = stdin or (stream if args[0] == "decrypt" else plain)
+        with open(stdin or os.devnull, "rb") as f:
+            res = subprocess.run(
+                ["strace", "-qq", "-f", "-o", os.devnull, "-P", str(source),
+                 "-e", "trace=read,pread64", "-e", "inject=read,pread64:error=EIO:when=2",
+                 sys.executable, "-m", "tarnel", *args],
+                stdin=f, capture_output=True, env=env(), start_new_session=True, timeout=300)
+        assert_user_error(res, 1, message)
+        assert os.listdir(out) == [], args
+
+
 # ---------------------------------------------------------------------------
 # Recipients and identities
 
