@@ -93,6 +93,11 @@ class ArmorWriter(io.RawIOBase):
     def writable(self) -> bool:
         return True
 
+    @property
+    def name(self) -> object:
+        """The name of the output, when it has one."""
+        return getattr(self._out, "name", None)
+
     def _start(self) -> None:
         if not self._started:
             self._out.write(BEGIN_LINE + b"\n")

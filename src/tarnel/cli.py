@@ -650,7 +650,7 @@ def _dearmored(fin: IO[bytes]) -> IO[bytes]:
                 head = head[head.rfind(b"\n") + 1 :][-armor.LINE_CHARS :]
                 skipping = True
     except OSError as e:
-        name = streaming.source_name(fin)
+        name = streaming.name_of(fin)
         if e.filename is not None or name is None or e.errno is None:
             raise
         raise OSError(e.errno, e.strerror, name) from None

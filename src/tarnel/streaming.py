@@ -221,12 +221,14 @@ def _input_size(f: IO[bytes]) -> Optional[int]:
     return None
 
 
-def source_name(f: object) -> Optional[str]:
-    """What messages call the input ``f``: its path, "standard input" for
-    descriptor 0, or None when it has no name."""
+def name_of(f: object) -> Optional[str]:
+    """What messages call the file ``f``: its path, "standard input" or
+    "standard output" for descriptors 0 and 1, or None when it has no name."""
     name = getattr(f, "name", None)
     if name == "<stdin>" or name == 0:
         return "standard input"
+    if name == "<stdout>" or name == 1:
+        return "standard output"
     if isinstance(name, bytes):
         return os.fsdecode(name)
     return name if isinstance(name, str) else None
@@ -257,7 +259,7 @@ class _InputWatch:
 
     def __init__(self, f: IO[bytes], expected: Optional[int]) -> None:
         self._f = f
-        self._name = source_name(f)
+        self._name = name_of(f)
         self._before: Optional[tuple[int, int, int]] = None
         self._expected = expected
         try:
@@ -758,10 +760,10 @@ def encrypt_file(
                     progress(0, total)
                 outcome, written = _tarnel_fileio.encrypt_fd(
                     in_fd, start, target.fileno(), target.path, key, chunk_size, int(lvl),
-                    progress, total, source_name(fin))
+                    progress, total, name_of(fin))
                 fin.seek(start + written)
                 if outcome != _COMPLETE:
-                    raise InputChangedError(source_name(fin))
+                    raise InputChangedError(name_of(fin))
                 return int(written)
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
@@ -771,7 +773,7 @@ def encrypt_file(
                 out.put(header)
                 if progress is not None:
                     progress(0, total)
-                for chunk in _read_chunks(_NamedReads(fin, source_name(fin)), chunk_size):
+                for chunk in _read_chunks(_NamedReads(fin, name_of(fin)), chunk_size):
                     out.put(handle.encrypt_chunk(chunk))
                     done += len(chunk)
                     watch.check(done)
@@ -817,7 +819,7 @@ def decrypt_file(
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
         start = _native_start(fin) if _atomic_output(dst) else None
-        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, source_name(fin))))
+        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
         header = frames.read_header(int(lvl))
         if start is not None:
             with _output(dst) as fout:
@@ -873,10 +875,10 @@ def _decrypt_native(fin: IO[bytes], start: int, header_len: int, header: bytes,
             report = lambda done, size: progress(done - start, size)  # noqa: E731
     outcome, end, index, done = _tarnel_fileio.decrypt_fd(
         fin.fileno(), start + header_len, fout.fileno(), fout.path, header, key, int(lvl),
-        report, total, source_name(fin))
+        report, total, name_of(fin))
     fin.seek(end)
     if outcome != _COMPLETE:
-        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, source_name(fin))))
+        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
         if outcome == _BAD_FRAME:
             frames.next_frame_parts(_formats.header_chunk_size(header, int(lvl)) or 0, index)
         else:
@@ -985,8 +987,15 @@ def _batch_writer(f: IO[bytes]) -> Callable[[list[bytes]], None]:
     if isinstance(f, OutputFile):
         return f.write_many
 
+    name = name_of(f)
+
     def write(buffers: list[bytes]) -> None:
-        for b in buffers:
-            write_all(f, b)
+        try:
+            for b in buffers:
+                write_all(f, b)
+        except OSError as e:
+            if e.filename is not None or name is None or e.errno is None:
+                raise
+            raise OSError(e.errno, e.strerror, name) from None
 
     return write

@@ -347,6 +347,21 @@ def test_read_errors_name_the_input(keys: dict[str, Path], tmp_path: Path) -> No
         assert os.listdir(out) == [], args
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_write_errors_on_standard_output_name_it(keys: dict[str, Path], tmp_path: Path) -> None:
+    (tmp_path / "p").write_bytes(os.urandom(300_000))
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    for args in (["encrypt", "-r", pub(keys, "a"), str(tmp_path / "p")],
+                 ["encrypt", "-a", "-r", pub(keys, "a"), str(tmp_path / "p")],
+                 ["decrypt", "-i", sec(keys, "a"), str(tmp_path / "e")]):
+        with open("/dev/full", "wb") as full:
+            res = subprocess.run([sys.executable, "-m", "tarnel", *args], stdout=full,
+                                 stderr=subprocess.PIPE, env=env(), timeout=300)
+        assert res.returncode == 1, args
+        assert res.stderr.decode().splitlines()[-1].startswith(
+            "tarnel: error: standard output: No space left on device"), args
+
+
 # ---------------------------------------------------------------------------
 # Recipients and identities
 
