@@ -39,10 +39,10 @@ from ._formats import (
 from ._tarnel_core import (
     DecryptionError,
     InvalidParameterError,
-    TarnelError,
     SecurityLevel,
     StreamDecryptorHandle,
     StreamEncryptorHandle,
+    TarnelError,
     stream_decryptor_from_header,
     stream_encryptor_new,
 )
@@ -111,6 +111,9 @@ class InputChangedError(TarnelError, OSError):
 
     def __str__(self) -> str:
         return self._message(self.filename)
+
+    def __reduce__(self) -> tuple[type, tuple[Optional[str]]]:
+        return type(self), (self.filename,)
 
 
 # ---------------------------------------------------------------------------

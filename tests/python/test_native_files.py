@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import io
 import os
+import pickle
 import signal
 import threading
 import time
@@ -276,6 +277,7 @@ def test_an_input_that_changes_while_it_is_read_is_refused(
     assert isinstance(error.value, OSError) and isinstance(error.value, tarnel.TarnelError)
     assert error.value.filename == str(src)
     assert str(error.value) == f"{src} changed while it was being read"
+    assert str(pickle.loads(pickle.dumps(error.value))) == str(error.value)
     assert seen.native == native
     assert os.listdir(out_dir) == []
     if not native:
