@@ -11,7 +11,7 @@ JOBS=${JOBS:-2}
 # System packages: compiler, OpenSSL headers, GoogleTest, JSON reader for the
 # known-answer tests.
 need=()
-for pkg in g++ libssl-dev libgtest-dev nlohmann-json3-dev; do
+for pkg in g++ libssl-dev libgtest-dev nlohmann-json3-dev strace; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

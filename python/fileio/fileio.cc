@@ -10,6 +10,11 @@
 // handlers; an exception from either stops the work, and the writer thread
 // is joined before the call returns, on every path.
 //
+// Encryption refuses an input that changes while it is read: the size and the
+// modification and change times are taken before the first read and again at
+// the end of the input, and the input must end exactly where its size said.
+// Such a call returns the outcome kChanged; the caller discards the output.
+//
 // Decryption writes a chunk's plaintext only after its tag verified. Frames
 // that are cut short or longer than the chunk size stop the work before that
 // frame, and the caller's frame reader names the fault; a failed tag raises
@@ -287,6 +292,24 @@ struct Reporter {
   }
 };
 
+// Snapshot is what tells a file's contents changed between two fstat calls:
+// its size and its modification and change times (to the clock's tick).
+struct Snapshot {
+  int64_t size;
+  int64_t mtime_sec, mtime_nsec, ctime_sec, ctime_nsec;
+
+  bool operator==(const Snapshot&) const = default;
+};
+
+// snapshot_of fills `out` for `fd`; false with errno set when fstat fails.
+bool snapshot_of(int fd, Snapshot& out) noexcept {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  out = Snapshot{static_cast<int64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                 st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  return true;
+}
+
 PyObject* raise_os_error(int err, PyObject* name) {
   errno = err;
   if (name != nullptr && name != Py_None)
@@ -302,12 +325,16 @@ std::optional<core::Level> level_of(uint32_t value) {
   return core::level_from_value(value);
 }
 
+// How a call ended, as the first item of its result.
+enum Outcome : long { kComplete = 0, kBadFrame = 1, kTrailing = 2, kChanged = 3 };
+
 // ---- encryption ----
 
 constexpr Param kEncryptParams[] = {
     {"in_fd", Kind::U32},      {"in_offset", Kind::I64},  {"out_fd", Kind::U32},
     {"out_name", Kind::Object}, {"public_key", Kind::Bytes}, {"chunk_size", Kind::U32},
     {"level", Kind::U32},      {"progress", Kind::Object}, {"total", Kind::Object},
+    {"in_name", Kind::Object, true},
 };
 constexpr Signature kEncryptSig{"encrypt_fd()", kEncryptParams};
 
@@ -331,6 +358,12 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!start->ok()) return raise_core_error(start->error());
     core::StreamEncryptor enc = std::move(start->value().encryptor);
     const core::Bytes header = std::move(start->value().header);
+
+    // The input must end where its size says, and look the same at its end.
+    Snapshot before{};
+    if (!snapshot_of(in_fd, before)) return raise_os_error(errno, a.object(9));
+    const int64_t expected_end = std::max(before.size, offset);
+    bool changed = false;
 
     const size_t chunk = enc.chunk_size();
     const size_t frame = chunk + kFrameOverhead;
@@ -377,7 +410,14 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             marks.push_back(done);
           }
           offset += got;
-          if (!crypt_error && n < plain.size()) {
+          if (n == plain.size() ? offset > expected_end : offset != expected_end) {
+            changed = true;  // read past the end it had, or ended before it
+          } else if (!crypt_error && n < plain.size()) {
+            Snapshot after{};
+            if (!snapshot_of(in_fd, after)) read_error = errno;
+            changed = read_error == 0 && after != before;
+          }
+          if (!crypt_error && !changed && read_error == 0 && n < plain.size()) {
             // The input ended: the end marker goes out with this slab.
             auto marker = core::StreamEncryptor::finalize(std::move(enc));
             if (!marker.ok()) {
@@ -393,11 +433,15 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       }
       if (read_error != 0) {
         writer.stop();
-        return raise_os_error(read_error, nullptr);
+        return raise_os_error(read_error, a.object(9));
       }
       if (crypt_error) {
         writer.stop();
         return raise_core_error(*crypt_error);
+      }
+      if (changed) {
+        writer.stop();
+        return Py_BuildValue("(lL)", long{kChanged}, static_cast<long long>(done));
       }
       bool queued;
       {
@@ -416,7 +460,7 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       err = writer.finish();
     }
     if (err != 0) return raise_os_error(err, a.object(3));
-    return PyLong_FromLongLong(done);
+    return Py_BuildValue("(lL)", long{kComplete}, static_cast<long long>(done));
   });
 }
 
@@ -426,11 +470,9 @@ constexpr Param kDecryptParams[] = {
     {"in_fd", Kind::U32},     {"in_offset", Kind::I64}, {"out_fd", Kind::U32},
     {"out_name", Kind::Object}, {"header", Kind::Bytes}, {"secret_key", Kind::Bytes},
     {"level", Kind::U32},     {"progress", Kind::Object}, {"total", Kind::Object},
+    {"in_name", Kind::Object, true},
 };
 constexpr Signature kDecryptSig{"decrypt_fd()", kDecryptParams};
-
-// How a decryption ended, as the first item of the result.
-enum Outcome : long { kComplete = 0, kBadFrame = 1, kTrailing = 2 };
 
 PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -550,7 +592,7 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       }
       if (read_error != 0) {
         writer.stop();
-        return raise_os_error(read_error, nullptr);
+        return raise_os_error(read_error, a.object(9));
       }
       // What verified before a failure is written, as chunk by chunk would.
       if (!slab.out.empty()) {
@@ -589,17 +631,20 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 const PyMethodDef kMethods[] = {
     {"encrypt_fd", fastcall_keywords(&encrypt_fd), METH_FASTCALL | METH_KEYWORDS,
      "encrypt_fd(in_fd, in_offset, out_fd, out_name, public_key, chunk_size, level, "
-     "progress, total)\n--\n\n"
+     "progress, total, in_name=None)\n--\n\n"
      "Encrypt the file open as in_fd, from in_offset to its end, into a stream\n"
-     "written to out_fd. Returns the number of plaintext bytes."},
+     "written to out_fd. Returns (outcome, plaintext_bytes): outcome 0 when the\n"
+     "stream is complete, 3 when the input changed while it was read (its size,\n"
+     "modification or change time; the stream is then left without its end).\n"
+     "Read errors name in_name."},
     {"decrypt_fd", fastcall_keywords(&decrypt_fd), METH_FASTCALL | METH_KEYWORDS,
      "decrypt_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
-     "progress, total)\n--\n\n"
+     "progress, total, in_name=None)\n--\n\n"
      "Decrypt the frames of a stream read from in_fd at in_offset (just after its\n"
      "header) into out_fd. Returns (outcome, offset, index, plaintext_bytes):\n"
      "outcome 0 when the end marker verified and nothing follows it, 1 when\n"
      "frame `index` at `offset` is cut short or too long, 2 when data follows\n"
-     "the end marker at `offset`."},
+     "the end marker at `offset`. Read errors name in_name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,6 +23,7 @@ from tarnel.pkcs import (
 )
 from tarnel.streaming import (  # "as" marks each name as re-exported
     FrameTooLargeError as FrameTooLargeError,
+    InputChangedError as InputChangedError,
     NotAStreamError as NotAStreamError,
     StreamLevelError as StreamLevelError,
     StreamError as StreamError,
@@ -45,6 +46,7 @@ __all__ = list(_tarnel_core.__all__) + [
     "FrameTooLargeError",
     "NotAStreamError",
     "StreamLevelError",
+    "InputChangedError",
     "StreamWriter",
     "StreamReader",
     "open_encryptor",

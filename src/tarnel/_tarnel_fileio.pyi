@@ -10,7 +10,8 @@ def encrypt_fd(
     level: int,
     progress: Optional[Callable[[int, Optional[int]], None]],
     total: Optional[int],
-) -> int: ...
+    in_name: object = None,
+) -> tuple[int, int]: ...
 def decrypt_fd(
     in_fd: int,
     in_offset: int,
@@ -21,4 +22,5 @@ def decrypt_fd(
     level: int,
     progress: Optional[Callable[[int, Optional[int]], None]],
     total: Optional[int],
+    in_name: object = None,
 ) -> tuple[int, int, int, int]: ...

@@ -15,7 +15,8 @@ stream's size. The reader releases the last block only once the END line, and
 nothing but whitespace after it, has been read. Reading is strict: lines end in LF or CRLF,
 every line but the last data line has exactly 64 characters, the padding is
 canonical (unused bits zero), and nothing but whitespace may come before the
-BEGIN line or after the END line. Anything else raises :class:`ArmorError`
+BEGIN line (any amount, skipped in blocks) or after the END line (at most
+4096 bytes). Anything else raises :class:`ArmorError`
 at the point where it is read.
 """
 
@@ -40,7 +41,7 @@ END_LINE = b"-----END TARNEL ENCRYPTED STREAM-----"
 LINE_CHARS = 64
 _LINE_BYTES = LINE_CHARS // 4 * 3  # 48 bytes per full line
 _WHITESPACE = b" \t\r\n"
-# Whitespace accepted before the BEGIN line or after the END line.
+# Whitespace accepted after the END line (before the BEGIN line, any amount).
 MAX_SURROUNDING_WHITESPACE = 4096
 _ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 _ALPHABET_AND_PAD = _ALPHABET + b"="
@@ -91,6 +92,11 @@ class ArmorWriter(io.RawIOBase):
 
     def writable(self) -> bool:
         return True
+
+    @property
+    def name(self) -> object:
+        """The name of the output, when it has one."""
+        return getattr(self._out, "name", None)
 
     def _start(self) -> None:
         if not self._started:
@@ -150,37 +156,40 @@ class ArmorReader(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def _readline(self) -> Optional[bytes]:
-        """The next line without its line end; None at the end of input."""
-        raw = self._in.readline(LINE_CHARS + 3)
-        if not raw:
-            return None
-        self._line_no += 1
-        if raw.endswith(b"\r\n"):
-            line = raw[:-2]
-        elif raw.endswith(b"\n"):
-            line = raw[:-1]
-        elif len(raw) > LINE_CHARS + 1:
-            raise ArmorError(
-                f"armor: line {self._line_no} is longer than {LINE_CHARS} characters"
-            )
-        else:
-            line = raw  # the last line, without a line end
-        if b"\r" in line:
-            raise ArmorError(f"armor: stray carriage return on line {self._line_no}")
-        return line
+    @property
+    def name(self) -> object:
+        """The name of the input, when it has one."""
+        return getattr(self._in, "name", None)
 
     def _begin(self) -> None:
-        skipped = 0
+        """Skip the whitespace before the BEGIN line, any amount of it, a
+        block at a time; then check the BEGIN line."""
+        indent = b""  # whitespace since the last line end
         while True:
-            line = self._readline()
-            if line is None:
+            block = self._carry or self._in.read(_BATCH)
+            self._carry = b""
+            if not block:
                 raise ArmorError("armor: no BEGIN line (the input holds only whitespace)")
-            if line.strip(_WHITESPACE):
+            rest = block.lstrip(_WHITESPACE)
+            space = block[: len(block) - len(rest)]
+            self._line_no += space.count(b"\n")
+            cut = space.rfind(b"\n")
+            indent = space[cut + 1 :] if cut >= 0 else (indent + space)[-LINE_CHARS:]
+            if rest:
                 break
-            skipped += len(line) + 1
-            if skipped > MAX_SURROUNDING_WHITESPACE:
-                raise ArmorError("armor: too much whitespace before the BEGIN line")
+        # Complete the BEGIN line.
+        while b"\n" not in rest and len(rest) <= LINE_CHARS + 2:
+            more = self._in.read(_BATCH)
+            if not more:
+                break
+            rest += more
+        line, end, self._carry = rest.partition(b"\n")
+        self._line_no += 1
+        if end and line.endswith(b"\r"):
+            line = line[:-1]
+        line = indent + line
+        if b"\r" in line:
+            raise ArmorError(f"armor: stray carriage return on line {self._line_no}")
         if line.rstrip(b" \t") != BEGIN_LINE:
             shown = line[:60].decode("ascii", "replace")
             raise ArmorError(
@@ -251,14 +260,20 @@ class ArmorReader(io.RawIOBase):
             return data[: cut + 1]
 
     def _full_lines(self, raw: bytes) -> Optional[bytes]:
-        """The decoded bytes of ``raw`` when it is only full data lines ending
-        in LF, without padding; None when it needs the line-by-line checks."""
+        """The decoded bytes of ``raw`` when it is only full data lines, all
+        ending in LF or all in CRLF, without padding; None when it needs the
+        line-by-line checks."""
         if self._short:
             return None
         count, rest = divmod(len(raw), _LINE_WITH_END)
-        if rest or raw[LINE_CHARS::_LINE_WITH_END] != b"\n" * count:
-            return None
-        body = raw.replace(b"\n", b"")
+        if not rest and raw[LINE_CHARS::_LINE_WITH_END] == b"\n" * count:
+            body = raw.replace(b"\n", b"")
+        else:
+            count, rest = divmod(len(raw), _LINE_WITH_END + 1)
+            if (rest or raw[LINE_CHARS::_LINE_WITH_END + 1] != b"\r" * count
+                    or raw[LINE_CHARS + 1 :: _LINE_WITH_END + 1] != b"\n" * count):
+                return None
+            body = raw.replace(b"\r\n", b"")
         if len(body) != count * LINE_CHARS or body.translate(None, _ALPHABET):
             return None
         self._line_no += count

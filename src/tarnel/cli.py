@@ -21,7 +21,6 @@ import shutil
 import signal
 import stat
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -964,18 +963,33 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
 
 
 def _dearmored(fin: IO[bytes]) -> IO[bytes]:
-    """The input itself, or its decoded contents when it is armored."""
+    """The input itself, or its decoded contents when it is armored.
+
+    Whitespace before an armor block is skipped whatever its length, in
+    bounded memory: past 4096 bytes of it the input cannot be a binary
+    stream, whose header holds a chunk size no whitespace spells.
+    """
     try:
         start: Optional[int] = fin.tell() if fin.seekable() else None
     except OSError:
         start = None
     head = b""
-    while len(head.lstrip(b" \t\r\n")) < armor.LINE_CHARS:
-        more = fin.read(armor.LINE_CHARS)
-        if not more or len(head) > armor.MAX_SURROUNDING_WHITESPACE:
+    skipping = False
+    try:
+        while len(head.lstrip(b" \t\r\n")) < armor.LINE_CHARS:
+            more = fin.read(1 << 16 if skipping else armor.LINE_CHARS)
+            if not more:
+                break
             head += more
-            break
-        head += more
+            if len(head) > armor.MAX_SURROUNDING_WHITESPACE and not head.strip(b" \t\r\n"):
+                # Keep the start of the line that the armor may begin.
+                head = head[head.rfind(b"\n") + 1 :][-armor.LINE_CHARS :]
+                skipping = True
+    except OSError as e:
+        name = streaming.name_of(fin)
+        if e.filename is not None or name is None or e.errno is None:
+            raise
+        raise OSError(e.errno, e.strerror, name) from None
     if start is not None:
         fin.seek(start)  # a file: read again, so that its size stays known
         replay = fin
@@ -998,6 +1012,11 @@ class _Replay(io.RawIOBase):
 
     def readable(self) -> bool:
         return True
+
+    @property
+    def name(self) -> object:
+        """The name of the source, when it has one."""
+        return getattr(self._rest, "name", None)
 
     def readinto(self, buffer: "WriteableBuffer") -> int:
         with memoryview(buffer) as view:
@@ -1088,31 +1107,123 @@ def _show_progress(args: argparse.Namespace) -> bool:
 
 def _cmd_inspect(args: argparse.Namespace) -> int:
     if args.file == "-":
-        return _inspect_open(_spool(sys.stdin.buffer), "stdin", args)
+        return _inspect_open(sys.stdin.buffer, "stdin", "standard input", args)
     try:
         f = open(args.file, "rb")
     except OSError as e:
         raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
     with f:
-        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            return _inspect_open(_spool(f), args.file, args)
-        return _inspect_open(f, args.file, args)
+        return _inspect_open(f, args.file, args.file, args)
 
 
-def _spool(f: IO[bytes]) -> IO[bytes]:
-    """A seekable copy of a pipe or other sequential input."""
-    spool = tempfile.TemporaryFile()
-    while block := f.read(1 << 20):
-        spool.write(block)
-    spool.seek(0)
-    return spool
+# Key text and key blobs are read no further than this.
+KEY_READ_LIMIT = 1 << 20
+# After a stream's framing ends early (data after the end marker, an
+# oversized frame), a sequential input is read on this far to learn its size.
+SIZE_READ_LIMIT = 16 << 20
 
 
-def _inspect_open(f: IO[bytes], name: str, args: argparse.Namespace) -> int:
-    head = f.read(1 << 16)
+class _Forward:
+    """An input read forward only, in bounded memory: :meth:`read_at` with
+    offsets that never decrease. A regular file is read by seeking; any
+    other input by reading on and dropping what lies between, so an endless
+    input is read only as far as it is asked. Read errors name the input."""
+
+    def __init__(self, f: IO[bytes], where: str) -> None:
+        self._f = f
+        self._where = where
+        self._origin: Optional[int] = None
+        self.size: Optional[int] = None  # known once the end is seen
+        try:
+            if stat.S_ISREG(os.fstat(f.fileno()).st_mode) and f.seekable():
+                self._origin = f.tell()
+                self.size = max(f.seek(0, io.SEEK_END) - self._origin, 0)
+        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+            self._origin = None
+        self._pos = 0  # the offset of self._ahead
+        self._ahead = b""
+
+    def _read(self, n: int) -> bytes:
+        try:
+            data = self._f.read(n)
+        except OSError as e:
+            if e.filename is not None:
+                raise
+            raise CliError(f"cannot read {self._where}: {e.strerror or e}") from None
+        if data is None:
+            raise CliError(f"cannot read {self._where}: it is non-blocking and not ready")
+        return data
+
+    def read_at(self, offset: int, n: int) -> bytes:
+        """Up to ``n`` bytes from ``offset``; fewer only where the input ends."""
+        if self._origin is not None:
+            self._f.seek(self._origin + offset)
+            parts = []
+            got = 0
+            while got < n and (part := self._read(n - got)):
+                parts.append(part)
+                got += len(part)
+            return b"".join(parts)
+        gap = offset - self._pos
+        assert gap >= 0, "offsets must not decrease"
+        if gap >= len(self._ahead):
+            self._pos += len(self._ahead)
+            self._ahead = b""
+            while self._pos < offset:
+                block = self._read(min(offset - self._pos, 1 << 20))
+                if not block:
+                    self.size = self._pos
+                    return b""
+                self._pos += len(block)
+        else:
+            self._ahead = self._ahead[gap:]
+            self._pos = offset
+        while len(self._ahead) < n:
+            block = self._read(max(n - len(self._ahead), 1 << 16))
+            if not block:
+                self.size = self._pos + len(self._ahead)
+                break
+            self._ahead += block
+        return self._ahead[:n]
+
+    def rest_from(self, offset: int) -> IO[bytes]:
+        """The input from ``offset`` on, as a file to read to its end."""
+        if self._origin is not None:
+            self._f.seek(self._origin + offset)
+            return self._f
+        self.read_at(offset, 0)
+        ahead, self._ahead = self._ahead, b""
+        return io.BufferedReader(_Replay(ahead, self._f))
+
+    def size_within(self, limit: int) -> tuple[int, bool]:
+        """The input's size and True, reading on at most ``limit`` bytes to
+        learn it; else how many bytes it holds at least, and False."""
+        if self.size is not None:
+            return self.size, True
+        end = self._pos + len(self._ahead)
+        if self.read_at(end + limit, 1):
+            return end + limit + 1, False
+        assert self.size is not None
+        return self.size, True
+
+
+def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace) -> int:
+    """Describe the input ``f``, reading only what that needs: key text and
+    blobs up to :data:`KEY_READ_LIMIT`, a stream frame by frame."""
+    forward = _Forward(f, where)
+    head = forward.read_at(0, 1 << 16)
     text = _as_text(head)
     lines: list[tuple[str, str]]
     label = pkcs.pem_label(text) if text is not None else None
+    armor_at = 0
+    if head and not head.strip(b" \t\r\n"):
+        # Only whitespace so far: an armor block may follow, or nothing.
+        armor_at = len(head)
+        while (block := forward.read_at(armor_at, 1 << 16)) and not block.strip(b" \t\r\n"):
+            armor_at += len(block)
+        if not armor.is_armored(block):
+            raise CliError(f"{name}: not a key file or an encrypted stream")
+        head = block
     if text is not None and PUBLIC_PEM_HEADER in text:
         lines = _describe_public_pem(text, name)
     elif text is not None and text.startswith("ML-KEM-Key-File:"):
@@ -1127,17 +1238,11 @@ def _inspect_open(f: IO[bytes], name: str, args: argparse.Namespace) -> int:
     elif text is not None and label == "PRIVATE KEY":
         lines = _describe_pkcs8(text, name)
     elif armor.is_armored(head):
-        f.seek(0)
-        spool = tempfile.TemporaryFile()
+        decoded = io.BufferedReader(armor.ArmorReader(forward.rest_from(armor_at)), 1 << 16)
         try:
-            reader = armor.ArmorReader(f)
-            while block := reader.read(1 << 20):
-                spool.write(block)
+            lines, ok = _describe_stream(_Forward(decoded, where), name, _level(args.level))
         except armor.ArmorError as e:
-            spool.close()
             raise CliError(f"{name}: {e}") from None
-        with spool:
-            lines, ok = _describe_stream(spool, name, _level(args.level))
         lines.insert(1, ("armor", "yes (text block, decoded)"))
         _print_fields(lines)
         return 0 if ok else 1
@@ -1152,11 +1257,10 @@ def _inspect_open(f: IO[bytes], name: str, args: argparse.Namespace) -> int:
         lines = [("type", "ML-KEM public key (JSON document)")]
         lines += _describe_public(key, level)
     elif head.startswith(_formats.BLOB_MAGIC):
-        f.seek(0)
         lines = [("type", "password-protected ML-KEM secret key (binary)")]
-        lines += _describe_blob(f.read(1 << 20), name)
+        lines += _describe_blob(forward.read_at(0, KEY_READ_LIMIT), name)
     else:
-        lines, ok = _describe_stream(f, name, _level(args.level))
+        lines, ok = _describe_stream(forward, name, _level(args.level))
         _print_fields(lines)
         return 0 if ok else 1
     _print_fields(lines)
@@ -1287,51 +1391,85 @@ def _blob_lines(size: int, level: Optional[int], name: str) -> list[tuple[str, s
     ]
 
 
-def _walk_stream(f: IO[bytes], level: int) -> tuple[str, int, int, int]:
-    """Follow the framing at ``level`` without decrypting.
-
-    Returns (status, chunk_size, data frames, ciphertext bytes); status is
-    "complete", "truncated", "trailing", "oversized" or "bad-header".
-    """
-    f.seek(0)
-    src = _formats.FrameSource(f)
+def _header_fits(head: bytes, level: int) -> bool:
+    """Whether ``head``, the first bytes of an input, holds a stream header
+    at ``level`` as the frame reader would take it."""
     try:
-        header = src.read_header(level)
+        _formats.FrameSource(io.BytesIO(head)).read_header(level)
     except streaming.StreamError:
-        return "bad-header", 0, 0, 0
-    chunk_size = _formats.header_chunk_size(header, level) or 0
-    frames = body = 0
-    try:
-        while True:
-            length, _ = src.next_frame(chunk_size, frames)
-            if length == 0:
-                src.check_end()
-                return "complete", chunk_size, frames, body
-            frames += 1
-            body += length
-    except streaming.TruncatedStreamError:
-        return "truncated", chunk_size, frames, body
-    except streaming.FrameTooLargeError:
-        return "oversized", chunk_size, frames, body
-    except streaming.TrailingDataError:
-        return "trailing", chunk_size, frames, body
+        return False
+    return True
+
+
+class _Framing:
+    """Follows the framing of a stream at one level without decrypting.
+
+    ``status`` is None while the walk goes on, then "complete", "truncated",
+    "trailing" or "oversized"; ``frames`` and ``body`` count the data frames
+    read whole and their ciphertext bytes. ``at`` is the offset of the next
+    length field, or of the end of the end-of-stream marker.
+    """
+
+    def __init__(self, level: int, head: bytes) -> None:
+        self.level = level
+        self.chunk_size = _formats.header_chunk_size(head, level) or 0
+        self.at = streaming.stream_header_length(level)
+        self.frames = self.body = 0
+        self.status: Optional[str] = None
+        self._pending = 0  # the length of a frame not yet seen whole
+        self._marker = False
+
+    def step(self, src: _Forward) -> None:
+        """Read what the walk needs at ``at``: the last byte before it (so
+        the frame before is whole) and the length field, or the byte after
+        the end marker."""
+        got = src.read_at(self.at - 1, 2 if self._marker else 1 + _formats.LENGTH_LEN)
+        if not got:
+            self.status = "truncated"
+            return
+        self.frames += self._pending > 0
+        self.body += self._pending
+        self._pending = 0
+        if self._marker:
+            self.status = "trailing" if len(got) > 1 else "complete"
+            return
+        if len(got) < 1 + _formats.LENGTH_LEN:
+            self.status = "truncated"
+            return
+        length = int.from_bytes(got[1:], "big")
+        if length > self.chunk_size:
+            self.status = "oversized"
+            return
+        self._marker = length == 0
+        self._pending = length
+        self.at += _formats.LENGTH_LEN + length + _formats.TAG_LEN
+
+
+def _walk_streams(src: _Forward, levels: list[int], head: bytes) -> dict[int, _Framing]:
+    """Follow the framing at each of ``levels`` at once, in one pass over
+    ``src`` that reads forward only; the walks end where their framing does."""
+    walks = {v: _Framing(v, head) for v in levels}
+    while active := [w for w in walks.values() if w.status is None]:
+        min(active, key=lambda w: w.at).step(src)
+    return walks
 
 
 def _describe_stream(
-    f: IO[bytes], name: str, forced: Optional[SecurityLevel]
+    src: _Forward, name: str, forced: Optional[SecurityLevel]
 ) -> tuple[list[tuple[str, str]], bool]:
-    size = f.seek(0, os.SEEK_END)
+    head = src.read_at(0, _formats.MAX_HEADER_LEN + _formats.LENGTH_LEN)
+    fitting = [v for v in LEVELS if _header_fits(head, v)]
     levels = [int(forced)] if forced is not None else list(LEVELS)
-    walks = {v: _walk_stream(f, v) for v in levels}
-    complete = [v for v in levels if walks[v][0] == "complete"]
-    plausible = [v for v in levels if walks[v][0] != "bad-header"]
+    plausible = [v for v in levels if v in fitting]
+    walks = _walk_streams(src, plausible, head)
+    complete = [v for v in plausible if walks[v].status == "complete"]
     if len(complete) == 1:
         chosen = complete[0]
     elif len(plausible) == 1:
         chosen = plausible[0]
     elif not plausible:
         if forced is not None:
-            others = [v for v in LEVELS if v != int(forced) and _walk_stream(f, v)[0] != "bad-header"]
+            others = [v for v in fitting if v != int(forced)]
             if others:
                 raise CliError(
                     f"{name}: the stream was made for another security level "
@@ -1344,7 +1482,9 @@ def _describe_stream(
             f"({', '.join(_level_name(v) for v in (complete or plausible))}); "
             "give it with --level"
         )
-    status, chunk_size, frames, body = walks[chosen]
+    walk = walks[chosen]
+    status = walk.status
+    assert status is not None
     how = "given" if forced is not None else "inferred from the framing"
     verdict = {
         "complete": "present, nothing after it",
@@ -1352,14 +1492,16 @@ def _describe_stream(
         "trailing": "present, but followed by extra data",
         "oversized": "not reached: a frame exceeds the chunk size",
     }[status]
+    size, exact = src.size_within(SIZE_READ_LIMIT)
+    stream_size = f"{size} bytes" if exact else f"at least {size} bytes (not read to its end)"
     lines = [
         ("type", "encrypted stream"),
         ("level", f"{_level_name(chosen)} ({how})"),
         ("header", f"{streaming.stream_header_length(chosen)} bytes"),
-        ("chunk size", f"{chunk_size} bytes"),
-        ("data frames", str(frames)),
-        ("plaintext", f"{body} bytes"),
-        ("stream size", f"{size} bytes"),
+        ("chunk size", f"{walk.chunk_size} bytes"),
+        ("data frames", str(walk.frames)),
+        ("plaintext", f"{walk.body} bytes"),
+        ("stream size", stream_size),
         ("end-of-stream marker", verdict),
     ]
     return lines, status == "complete"
@@ -1637,8 +1779,56 @@ def _quiet_stdout() -> None:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
-    except (OSError, ValueError):
+    except (OSError, ValueError, CliError):
         pass
+
+
+class _ClosedStream:
+    """Stands in for a standard stream whose descriptor was closed when the
+    command began: it is not a terminal and flushing it does nothing, but
+    reading or writing it is the error "standard input is closed"."""
+
+    def __init__(self, what: str) -> None:
+        self._what = what
+
+    def isatty(self) -> bool:
+        return False
+
+    def flush(self) -> None:
+        pass
+
+    def __getattr__(self, name: str) -> NoReturn:
+        raise CliError(f"{self._what} is closed")
+
+
+@contextmanager
+def _closed_stdio() -> Iterator[None]:
+    """Give closed standard descriptors /dev/null, so that no file opened
+    later takes their numbers; stand :class:`_ClosedStream` in for a closed
+    stdin or stdout (until the block ends), and send messages meant for a
+    closed stderr to /dev/null (for good: the last one comes after the block)."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            try:
+                spare = os.open(os.devnull, os.O_RDWR)
+                if spare != fd:
+                    os.dup2(spare, fd)
+                    os.close(spare)
+            except OSError:
+                pass
+    saved = (sys.stdin, sys.stdout)
+    if sys.stdin is None:
+        sys.stdin = cast(IO[str], _ClosedStream("standard input"))
+    if sys.stdout is None:
+        sys.stdout = cast(IO[str], _ClosedStream("standard output"))
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")
+    try:
+        yield
+    finally:
+        sys.stdin, sys.stdout = saved
 
 
 # Longer than any option: text after -r/--recipient that starts with "-" and
@@ -1669,9 +1859,9 @@ def _joined_key_text(argv: Sequence[str]) -> list[str]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; return the exit status."""
-    parser = build_parser()
     try:
-        with _termination_unwinds():
+        with _termination_unwinds(), _closed_stdio():
+            parser = build_parser()
             args = parser.parse_args(_joined_key_text(sys.argv[1:] if argv is None else argv))
             status: int = args.run(args)
             sys.stdout.flush()

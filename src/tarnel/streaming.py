@@ -42,6 +42,7 @@ from ._tarnel_core import (
     SecurityLevel,
     StreamDecryptorHandle,
     StreamEncryptorHandle,
+    TarnelError,
     stream_decryptor_from_header,
     stream_encryptor_new,
 )
@@ -58,6 +59,7 @@ __all__ = [
     "FrameTooLargeError",
     "NotAStreamError",
     "StreamLevelError",
+    "InputChangedError",
     "StreamWriter",
     "StreamReader",
     "open_encryptor",
@@ -85,6 +87,33 @@ input's total size when it is known (else ``None``)."""
 PathLike = Union[str, "os.PathLike[str]"]
 Source = Union[PathLike, IO[bytes]]
 Destination = Union[PathLike, IO[bytes]]
+
+
+class InputChangedError(TarnelError, OSError):
+    """The input file changed while it was being encrypted: it ended before
+    the size it had when encryption began, went on past it, or its size,
+    modification time or change time differ at its end from its start.
+
+    Raised before the end-of-stream marker is written, so the stream is
+    never complete; a path destination is discarded. ``filename`` names the
+    input ("standard input" for descriptor 0), when it has a name. A change
+    that keeps the size and falls within one tick of the file system's clock
+    is beyond what can be seen.
+    """
+
+    def __init__(self, name: Optional[str]) -> None:
+        super().__init__(self._message(name))
+        self.filename = name
+
+    @staticmethod
+    def _message(name: Optional[str]) -> str:
+        return f"{name if name is not None else 'the input'} changed while it was being read"
+
+    def __str__(self) -> str:
+        return self._message(self.filename)
+
+    def __reduce__(self) -> tuple[type, tuple[Optional[str]]]:
+        return type(self), (self.filename,)
 
 
 # ---------------------------------------------------------------------------
@@ -193,6 +222,73 @@ def _input_size(f: IO[bytes]) -> Optional[int]:
     except (OSError, ValueError, io.UnsupportedOperation):
         pass
     return None
+
+
+def name_of(f: object) -> Optional[str]:
+    """What messages call the file ``f``: its path, "standard input" or
+    "standard output" for descriptors 0 and 1, or None when it has no name."""
+    name = getattr(f, "name", None)
+    if name == "<stdin>" or name == 0:
+        return "standard input"
+    if name == "<stdout>" or name == 1:
+        return "standard output"
+    if isinstance(name, bytes):
+        return os.fsdecode(name)
+    return name if isinstance(name, str) else None
+
+
+class _NamedReads:
+    """Reads ``f`` and names it in the read errors that name no file."""
+
+    def __init__(self, f: IO[bytes], name: Optional[str]) -> None:
+        self._f = f
+        self._name = name
+
+    def read(self, n: int = -1) -> Optional[bytes]:
+        try:
+            return self._f.read(n)
+        except OSError as e:
+            if e.filename is not None or self._name is None or e.errno is None:
+                raise
+            raise OSError(e.errno, e.strerror or str(e), self._name) from None
+
+
+class _InputWatch:
+    """Tells whether a regular file changed while it was read from its
+    current offset to its end: the bytes read must come to the size it had
+    at the start, and its size, modification and change times must be the
+    same at the end. Other inputs (pipes, devices, file objects without a
+    descriptor) are not watched."""
+
+    def __init__(self, f: IO[bytes], expected: Optional[int]) -> None:
+        self._f = f
+        self._name = name_of(f)
+        self._before: Optional[tuple[int, int, int]] = None
+        self._expected = expected
+        try:
+            st = os.fstat(f.fileno())
+        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+            return
+        if stat.S_ISREG(st.st_mode) and expected is not None:
+            self._before = (st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+    def changed(self) -> InputChangedError:
+        return InputChangedError(self._name)
+
+    def check(self, done: int) -> None:
+        """Raise when ``done`` bytes read go past the input's size."""
+        if self._before is not None and self._expected is not None and done > self._expected:
+            raise self.changed()
+
+    def check_end(self, done: int) -> None:
+        """Raise unless the input ended where it should have, unchanged."""
+        if self._before is None:
+            return
+        if done != self._expected:
+            raise self.changed()
+        st = os.fstat(self._f.fileno())
+        if (st.st_size, st.st_mtime_ns, st.st_ctime_ns) != self._before:
+            raise self.changed()
 
 
 @contextmanager
@@ -665,23 +761,28 @@ def encrypt_file(
                 in_fd, start, target = native
                 if progress is not None:
                     progress(0, total)
-                written = _tarnel_fileio.encrypt_fd(
+                outcome, written = _tarnel_fileio.encrypt_fd(
                     in_fd, start, target.fileno(), target.path, key, chunk_size, int(lvl),
-                    progress, total)
+                    progress, total, name_of(fin))
                 fin.seek(start + written)
-                return written
+                if outcome != _COMPLETE:
+                    raise InputChangedError(name_of(fin))
+                return int(written)
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
+            watch = _InputWatch(fin, total)
             with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
                              depth=channel_depth(chunk_size)) as out:
                 out.put(header)
                 if progress is not None:
                     progress(0, total)
-                for chunk in _read_chunks(fin, chunk_size):
+                for chunk in _read_chunks(_NamedReads(fin, name_of(fin)), chunk_size):
                     out.put(handle.encrypt_chunk(chunk))
                     done += len(chunk)
+                    watch.check(done)
                     if progress is not None:
                         progress(done, total)
+                watch.check_end(done)
                 out.put(handle.finalize())
                 out.finish()
             fout.flush()
@@ -721,7 +822,7 @@ def decrypt_file(
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
         start = _native_start(fin) if _atomic_output(dst) else None
-        frames = FrameSource(fin)
+        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
         header = frames.read_header(int(lvl))
         if start is not None:
             with _output(dst) as fout:
@@ -777,10 +878,10 @@ def _decrypt_native(fin: IO[bytes], start: int, header_len: int, header: bytes,
             report = lambda done, size: progress(done - start, size)  # noqa: E731
     outcome, end, index, done = _tarnel_fileio.decrypt_fd(
         fin.fileno(), start + header_len, fout.fileno(), fout.path, header, key, int(lvl),
-        report, total)
+        report, total, name_of(fin))
     fin.seek(end)
     if outcome != _COMPLETE:
-        frames = FrameSource(fin)
+        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
         if outcome == _BAD_FRAME:
             frames.next_frame_parts(_formats.header_chunk_size(header, int(lvl)) or 0, index)
         else:
@@ -841,7 +942,7 @@ def _native_pair(fin: IO[bytes], fout: IO[bytes]) -> Optional[tuple[int, int, Ou
 # Stages of the whole-file pipeline
 
 
-def _read_chunks(f: IO[bytes], size: int) -> Iterator[bytes]:
+def _read_chunks(f: Union[IO[bytes], _NamedReads], size: int) -> Iterator[bytes]:
     """The contents of ``f`` in pieces of exactly ``size`` bytes, the last
     one shorter; never an empty piece."""
     while True:
@@ -889,8 +990,15 @@ def _batch_writer(f: IO[bytes]) -> Callable[[list[bytes]], None]:
     if isinstance(f, OutputFile):
         return f.write_many
 
+    name = name_of(f)
+
     def write(buffers: list[bytes]) -> None:
-        for b in buffers:
-            write_all(f, b)
+        try:
+            for b in buffers:
+                write_all(f, b)
+        except OSError as e:
+            if e.filename is not None or name is None or e.errno is None:
+                raise
+            raise OSError(e.errno, e.strerror, name) from None
 
     return write

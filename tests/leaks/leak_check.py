@@ -128,6 +128,7 @@ def cases():
     stream_fd = os.open(os.path.join(work, "stream"), os.O_RDWR | os.O_CREAT, 0o600)
     os.write(stream_fd, stream)
     readonly_fd = os.open(os.path.join(work, "plain"), os.O_RDONLY)
+    dir_fd = os.open(work, os.O_RDONLY)  # pread fails: a read error naming in_name
     bad_fd = os.open(os.path.join(work, "bad"), os.O_RDWR | os.O_CREAT, 0o600)
     os.write(bad_fd, stream[:-1] + bytes([stream[-1] ^ 1]))
 
@@ -156,6 +157,10 @@ def cases():
         expect(tc.InvalidParameterError, fio.encrypt_fd, plain_fd, 0, out_fd, "out",
                pk[:-1], 4096, 768, None, None)()
         expect(TypeError, fio.decrypt_fd, stream_fd, hlen)()
+        expect(IsADirectoryError, fio.encrypt_fd, dir_fd, 0, out_fd, "out", pk, 4096, 768,
+               None, None, "in")()
+        expect(IsADirectoryError, fio.decrypt_fd, dir_fd, 0, out_fd, "out", stream[:hlen], sk,
+               768, None, None, "in")()
 
     return [
         # Whole files.

@@ -262,6 +262,127 @@ def test_closed_output_pipe_ends_quietly(keys: dict[str, Path], tmp_path: Path) 
         assert (res.returncode, res.stderr) == (128 + signal.SIGPIPE, b""), args
 
 
+def run_with_closed(fd: int, *args: str) -> subprocess.CompletedProcess[bytes]:
+    """Run the command with descriptor ``fd`` closed, as ``<&-`` or ``>&-`` do."""
+    pipes = {0: "stdin", 1: "stdout", 2: "stderr"}
+    streams: dict[str, Any] = {n: subprocess.PIPE for n in pipes.values()}
+    streams[pipes[fd]] = None
+    return subprocess.run([sys.executable, "-m", "tarnel", *args], env=env(),
+                          preexec_fn=lambda: os.close(fd), start_new_session=True,
+                          timeout=300, **streams)
+
+
+def test_closed_standard_streams_are_errors(keys: dict[str, Path], tmp_path: Path) -> None:
+    (tmp_path / "p").write_bytes(b"plain")
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    out = tmp_path / "out"
+    out.mkdir()
+    cases = [
+        (0, ["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x")], "standard input is closed"),
+        (0, ["decrypt", "-i", sec(keys, "a"), "-o", str(out / "x")], "standard input is closed"),
+        (0, ["inspect", "-"], "standard input is closed"),
+        (1, ["decrypt", "-i", sec(keys, "a"), str(tmp_path / "e")], "standard output is closed"),
+        (1, ["encrypt", "-a", "-r", pub(keys, "a"), str(tmp_path / "p")],
+         "standard output is closed"),
+        (1, ["inspect", str(tmp_path / "e")], "standard output is closed"),
+        (1, ["--version"], "standard output is closed"),
+    ]
+    for fd, args, message in cases:
+        assert_user_error(run_with_closed(fd, *args), 1, message)
+        assert os.listdir(out) == [], args
+    # The streams that are open still work; with no stderr, only the status tells.
+    res = run_with_closed(0, "decrypt", "-i", sec(keys, "a"), str(tmp_path / "e"))
+    assert (res.returncode, res.stdout) == (0, b"plain")
+    res = run_with_closed(1, "decrypt", "-i", sec(keys, "a"), "-o", str(out / "x"), str(tmp_path / "e"))
+    assert (res.returncode, res.stderr) == (0, b"")
+    assert (out / "x").read_bytes() == b"plain"
+    res = run_with_closed(2, "decrypt", "-i", sec(keys, "a"), str(tmp_path / "p"))
+    assert (res.returncode, res.stdout) == (1, b"")
+    res = run_with_closed(2, "decrypt", "-i", sec(keys, "a"), str(tmp_path / "e"))
+    assert (res.returncode, res.stdout) == (0, b"plain")
+
+
+def strace_works() -> bool:
+    try:
+        return subprocess.run(["strace", "-qq", "-o", os.devnull, "true"],
+                              capture_output=True, timeout=60).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+# The console script as the installed wrapper runs it (pyproject.toml).
+CONSOLE_SCRIPT = "import sys; from tarnel.__main__ import run; sys.exit(run())"
+
+
+@pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
+@pytest.mark.parametrize("entry", [["-m", "tarnel"], ["-c", CONSOLE_SCRIPT]], ids=["module", "script"])
+@pytest.mark.parametrize("module", ["cli.py", "armor.py"])
+@pytest.mark.parametrize("name,status,message", [
+    ("INT", 130, "interrupted"), ("TERM", 143, "terminated by SIGTERM"),
+    ("HUP", 129, "terminated by SIGHUP"),
+])
+def test_a_signal_while_the_command_loads_ends_it_cleanly(
+    keys: dict[str, Path], entry: list[str], module: str, name: str, status: int, message: str
+) -> None:
+    # strace sends the signal when the command line's own modules are first
+    # looked up, before main() runs.
+    source = Path(tarnel.__file__).parent / module
+    res = subprocess.run(
+        ["strace", "-qq", "-o", os.devnull, "-P", str(source), "-e", "trace=%file,%stat",
+         "-e", f"inject=%file,%stat:signal={name}:when=1",
+         sys.executable, *entry, "encrypt", "-r", pub(keys, "a")],
+        input=b"x", capture_output=True, env=env(), start_new_session=True, timeout=300)
+    assert_user_error(res, status, message)
+    assert res.stdout == b""
+
+
+@pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
+def test_read_errors_name_the_input(keys: dict[str, Path], tmp_path: Path) -> None:
+    plain, stream = tmp_path / "plain", tmp_path / "stream"
+    plain.write_bytes(os.urandom(3_000_000))
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(stream), str(plain)))
+    out = tmp_path / "out"
+    out.mkdir()
+    cases = [  # arguments, the file on stdin (or None), the message
+        (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x"), str(plain)], None,
+         f"{plain}: Input/output error"),  # read in native code
+        (["encrypt", "-r", pub(keys, "a"), str(plain)], None, f"{plain}: Input/output error"),
+        (["encrypt", "-r", pub(keys, "a"), "-o", str(out / "x")], plain,
+         "standard input: Input/output error"),
+        (["encrypt", "-a", "-r", pub(keys, "a")], plain, "standard input: Input/output error"),
+        (["decrypt", "-i", sec(keys, "a"), "-o", str(out / "x"), str(stream)], None,
+         f"{stream}: Input/output error"),
+        (["decrypt", "-i", sec(keys, "a")], stream, "standard input: Input/output error"),
+        (["inspect", str(plain)], None, f"cannot read {plain}: Input/output error"),
+        (["inspect", "-"], plain, "cannot read standard input: Input/output error"),
+    ]
+    for args, stdin, message in cases:
+        source = stdin or (stream if args[0] == "decrypt" else plain)
+        with open(stdin or os.devnull, "rb") as f:
+            res = subprocess.run(
+                ["strace", "-qq", "-f", "-o", os.devnull, "-P", str(source),
+                 "-e", "trace=read,pread64", "-e", "inject=read,pread64:error=EIO:when=2",
+                 sys.executable, "-m", "tarnel", *args],
+                stdin=f, capture_output=True, env=env(), start_new_session=True, timeout=300)
+        assert_user_error(res, 1, message)
+        assert os.listdir(out) == [], args
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_write_errors_on_standard_output_name_it(keys: dict[str, Path], tmp_path: Path) -> None:
+    (tmp_path / "p").write_bytes(os.urandom(300_000))
+    ok(run("encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    for args in (["encrypt", "-r", pub(keys, "a"), str(tmp_path / "p")],
+                 ["encrypt", "-a", "-r", pub(keys, "a"), str(tmp_path / "p")],
+                 ["decrypt", "-i", sec(keys, "a"), str(tmp_path / "e")]):
+        with open("/dev/full", "wb") as full:
+            res = subprocess.run([sys.executable, "-m", "tarnel", *args], stdout=full,
+                                 stderr=subprocess.PIPE, env=env(), timeout=300)
+        assert res.returncode == 1, args
+        assert res.stderr.decode().splitlines()[-1].startswith(
+            "tarnel: error: standard output: No space left on device"), args
+
+
 # ---------------------------------------------------------------------------
 # Recipients and identities
 
@@ -316,6 +437,46 @@ def test_inspect_reads_a_fifo_and_names_the_level_it_was_made_for(keys: dict[str
     assert_user_error(res, 1, "stdin: the stream was made for another security level (ML-KEM-768), not ML-KEM-1024")
     res = run("inspect", "-", input=os.urandom(5000))
     assert_user_error(res, 1, "stdin: not a key file or an encrypted stream")
+
+
+def endless(start: bytes, then: bytes) -> "subprocess.Popen[bytes]":
+    """A process that writes ``start`` and then ``then`` over and over,
+    until its reader goes away."""
+    code = ("import sys; out = sys.stdout.buffer; out.write(bytes.fromhex(sys.argv[1]))\n"
+            "block = bytes.fromhex(sys.argv[2]) * (65536 // len(bytes.fromhex(sys.argv[2])))\n"
+            "while True: out.write(block)")
+    return subprocess.Popen([sys.executable, "-c", code, start.hex(), then.hex()],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+
+def test_inspect_of_an_endless_input_ends(keys: dict[str, Path]) -> None:
+    # A timeout is only a safety net: each input is described, or refused,
+    # from its first bytes or frames.
+    assert_user_error(run("inspect", "/dev/zero"), 1, "/dev/zero: not a key file or an encrypted stream")
+    enc = ok(run("encrypt", "-r", pub(keys, "a"), "--chunk-size", "1000", input=b"z" * 5000)).stdout
+    cases = [
+        (b"", b"y\n", None),
+        (b"", b"\0", None),
+        (enc, b"\0", "present, but followed by extra data"),
+        (enc[:3000], (1001).to_bytes(4, "big") * 300, "not reached: a frame exceeds the chunk size"),
+    ]
+    for start, then, verdict in cases:
+        writer = endless(start, then)
+        try:
+            res = subprocess.run([sys.executable, "-m", "tarnel", "inspect", "-"], stdin=writer.stdout,
+                                 capture_output=True, env=env(), timeout=120)
+        finally:
+            writer.kill()
+            writer.wait()
+            assert writer.stdout is not None
+            writer.stdout.close()
+        if verdict is None:
+            assert_user_error(res, 1, "stdin: not a key file or an encrypted stream")
+        else:
+            out = res.stdout.decode()
+            assert res.returncode == 1 and "Traceback" not in res.stderr.decode()
+            assert f"end-of-stream marker: {verdict}\n" in out
+            assert "(not read to its end)" in out
 
 
 def odd_blocks(text: str, header: str, footer: str) -> dict[str, str]:

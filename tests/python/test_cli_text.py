@@ -170,6 +170,30 @@ def test_armor_messages_say_what_is_wrong(keypair: tuple[Path, Path]) -> None:
         assert res.stdout == b""
 
 
+@pytest.mark.parametrize("space", ["\n", "\r\n", " \t \r\n", " " * 70_000 + "\n"],
+                         ids=["LF", "CRLF", "mixed", "long line"])
+def test_any_whitespace_before_the_block_is_skipped(
+    keypair: tuple[Path, Path], tmp_path: Path, space: str
+) -> None:
+    pub, key = keypair
+    plain = os.urandom(5000)
+    text = armored(pub, plain, "--chunk-size", "1024")
+    padded = (space * (300_000 // len(space) + 1)).encode() + text  # far past 4096 bytes
+    (tmp_path / "in.asc").write_bytes(padded)
+    assert ok(run("decrypt", "-i", str(key), input=padded)).stdout == plain
+    ok(run("decrypt", "-i", str(key), "-o", str(tmp_path / "out"), str(tmp_path / "in.asc")))
+    assert (tmp_path / "out").read_bytes() == plain
+    for res in (run("inspect", "-", input=padded), run("inspect", str(tmp_path / "in.asc"))):
+        out = ok(res).stdout.decode()
+        assert "armor: yes" in out and "plaintext: 5000 bytes\n" in out
+    # Only whitespace may come first, and the BEGIN line still starts its line.
+    res = run("decrypt", "-i", str(key), input=padded[:-len(text)] + b"x\n" + text)
+    assert res.returncode == 1 and res.stdout == b""
+    reader = armor.ArmorReader(io.BufferedReader(io.BytesIO(b"\n" * 5000 + b" " + text)))
+    with pytest.raises(armor.ArmorError, match=f"on line 5001, found ' {BEGIN}'"):
+        reader.read(100)
+
+
 def test_inspect_reads_armor_from_a_pipe(keypair: tuple[Path, Path]) -> None:
     pub, _ = keypair
     text = armored(pub, os.urandom(5000), "--chunk-size", "1024")

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import io
 import os
+import pickle
 import signal
 import threading
 import time
@@ -235,3 +236,57 @@ def test_two_files_at_once_on_two_threads(pair: tarnel.KeyPair, tmp_path: Path) 
     for t in threads:
         t.join()
     assert errors == []
+
+
+def truncate_to_half(path: Path) -> None:
+    os.truncate(path, path.stat().st_size // 2)
+
+
+def append_a_block(path: Path) -> None:
+    with open(path, "ab") as f:
+        f.write(os.urandom(100_000))
+
+
+def rewrite_in_place(path: Path) -> None:
+    time.sleep(0.05)  # past the tick of the file system's clock
+    with open(path, "r+b") as f:
+        f.seek(5 * MiB)
+        f.write(os.urandom(4096))
+
+
+@pytest.mark.parametrize("native", [True, False], ids=["native", "frame-by-frame"])
+@pytest.mark.parametrize("change", [truncate_to_half, append_a_block, rewrite_in_place])
+def test_an_input_that_changes_while_it_is_read_is_refused(
+    pair: tarnel.KeyPair, tmp_path: Path, native: bool, change: Callable[[Path], None]
+) -> None:
+    src = tmp_path / "plain"
+    src.write_bytes(os.urandom(8 * MiB))
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    partial = io.BytesIO()
+    seen = Progress()
+
+    def progress(done: int, total: Optional[int]) -> None:
+        seen(done, total)
+        if len(seen.calls) == 2:  # after the first chunk or slab
+            change(src)
+
+    with pytest.raises(streaming.InputChangedError) as error:
+        encrypt_file(src, out_dir / "x" if native else partial, pair.public_key,
+                     progress=progress)
+    assert isinstance(error.value, OSError) and isinstance(error.value, tarnel.TarnelError)
+    assert error.value.filename == str(src)
+    assert str(error.value) == f"{src} changed while it was being read"
+    assert str(pickle.loads(pickle.dumps(error.value))) == str(error.value)
+    assert seen.native == native
+    assert os.listdir(out_dir) == []
+    if not native:
+        # What was written stops before the end-of-stream marker.
+        with pytest.raises(streaming.TruncatedStreamError):
+            python_decrypt_bytes(partial.getvalue(), pair.secret_key)
+
+
+def python_decrypt_bytes(stream: bytes, key: bytes) -> bytes:
+    out = io.BytesIO()
+    decrypt_file(io.BytesIO(stream), out, key)
+    return out.getvalue()
