@@ -932,6 +932,11 @@ class _CountingWriter(io.RawIOBase):
         self._out = out
         self.written = 0
 
+    @property
+    def name(self) -> object:
+        """The wrapped file's name, so that errors still name it."""
+        return getattr(self._out, "name", None)
+
     def writable(self) -> bool:
         return True
 
