@@ -47,6 +47,8 @@ _LINK_UNSUPPORTED = frozenset(
     {errno.ENOENT, errno.EXDEV, errno.EPERM, errno.EACCES, errno.EOPNOTSUPP,
      errno.ENOTSUP, errno.ENOSYS, errno.EINVAL, errno.ELOOP}
 )
+# Errors of link() on a file system that has no hard links.
+_NO_HARD_LINKS = frozenset({errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.ENOSYS, errno.EMLINK})
 _AT_EMPTY_PATH = 0x1000
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOCTTY = getattr(os, "O_NOCTTY", 0)
@@ -514,9 +516,9 @@ class OutputFile(io.RawIOBase):
         else:
             try:
                 os.link(self._tmp, self._name, src_dir_fd=d, dst_dir_fd=d, follow_symlinks=False)
-            except FileExistsError:
-                raise
-            except OSError:
+            except OSError as e:
+                if e.errno not in _NO_HARD_LINKS:
+                    raise
                 # No hard links here: a rename that checks first.
                 if os.path.lexists(self._target):
                     raise FileExistsError(
