@@ -419,7 +419,7 @@ def _commit(out: OutputFile) -> None:
 def _stopped(what: str) -> str:
     """The message for a command stopped by a signal, naming the outputs it
     had already put in place."""
-    placed = [out.path for out in _OUTPUTS if out.in_place()]
+    placed = [out.path for out in _OUTPUTS if out.atomic and out.in_place()]
     if not placed:
         return what
     verb = "is" if len(placed) == 1 else "are"

@@ -353,6 +353,9 @@ out.close()
 seen["after"] = sorted(os.listdir(d))
 seen["status"] = main(["decrypt", "-i", key, "-o", os.path.join(d, "result"), "--force", stream])
 seen["final"] = sorted(os.listdir(d))
+# A directory nobody may write to but not read: the output could never be
+# synced, so it is refused before anything is written.
+seen["unreadable"] = main(["decrypt", "-i", key, "-o", os.path.join(sys.argv[5], "result"), stream])
 print(json.dumps(seen))
 """
 
@@ -394,14 +397,20 @@ def test_an_unprivileged_user_gets_unnamed_temporary_files(
     shutil.copy(stream, top / "stream")
     (top / "stream").chmod(0o644)
     stream = top / "stream"
+    wx = top / "write-only"
+    wx.mkdir()
+    wx.chmod(0o333)
     e = child_env()
     e["TARNEL_PASSWORD"] = PASSWORD
     if kernel != "this kernel":
         e["LD_PRELOAD"] = str(empty_path_shim)
     res = subprocess.run([sys.executable, "-c", NOBODY_SCRIPT, str(d), str(stream), str(key),
-                          str(tmp_path / "warm")],
+                          str(tmp_path / "warm"), str(wx)],
                          env=e, capture_output=True, timeout=300)
     assert res.returncode == 0, res.stderr.decode()
+    assert res.stderr.decode().splitlines()[-1:] == [
+        f"tarnel: error: cannot write {wx / 'result'}: its directory cannot be opened to sync it: "
+        "Permission denied"]
     seen = json.loads(res.stdout)
     assert not seen["named"]
     assert seen["fd"].endswith(" (deleted)") and os.path.dirname(seen["fd"]) == str(d), seen["fd"]
@@ -411,6 +420,8 @@ def test_an_unprivileged_user_gets_unnamed_temporary_files(
     assert seen["final"] == ["result", "watched"]
     assert (d / "result").read_bytes() == PLAIN
     assert (d / "watched").stat().st_uid == 65534
+    assert seen["unreadable"] == 1
+    assert os.listdir(wx) == []
 
 
 @needs_strace
