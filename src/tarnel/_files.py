@@ -520,7 +520,11 @@ class OutputFile(io.RawIOBase):
                 if e.errno not in _NO_HARD_LINKS:
                     raise
                 # No hard links here: a rename that checks first.
-                if os.path.lexists(self._target):
+                try:
+                    os.stat(self._name, dir_fd=d, follow_symlinks=False)
+                except FileNotFoundError:
+                    pass
+                else:
                     raise FileExistsError(
                         errno.EEXIST, os.strerror(errno.EEXIST), self._target
                     ) from None
@@ -548,7 +552,8 @@ class OutputFile(io.RawIOBase):
         except OSError as e:
             if e.errno not in (errno.EINVAL, errno.ENOTSUP):
                 problem = e
-        return self._release() or problem
+        released = self._release()
+        return problem or released
 
     def discard(self) -> None:
         """Drop the data: nothing is left of an atomic output."""
