@@ -23,17 +23,29 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Any, Optional
+from typing import Optional
 
 import pytest
 
-import tarnel
 from tarnel import _files
 from test_cli import PASSWORD, ok, run
 from test_cli_faults import LAUNCH, env, keys, pub, sec  # noqa: F401  (keys: a fixture)
 
-STRACE = shutil.which("strace")
-needs_strace = pytest.mark.skipif(STRACE is None, reason="needs strace (apt-get install strace)")
+
+def usable_strace() -> Optional[str]:
+    """strace, when it is installed and may trace and inject here (a
+    container can forbid ptrace)."""
+    path = shutil.which("strace")
+    if path is None:
+        return None
+    probe = subprocess.run([path, "-f", "-qq", "-o", os.devnull, "-e", "inject=fsync:error=EIO",
+                            "true"], capture_output=True)
+    return path if probe.returncode == 0 else None
+
+
+STRACE = usable_strace()
+needs_strace = pytest.mark.skipif(STRACE is None, reason="needs strace that may trace here "
+                                  "(apt-get install strace)")
 
 # System call numbers, to see in /proc which call a traced child is held in.
 SYSCALL_NR = {
