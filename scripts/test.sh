@@ -9,7 +9,7 @@ PY=${PYTHON:-python3}
 JOBS=${JOBS:-2}
 
 # System packages: compiler, OpenSSL headers, GoogleTest, JSON reader for the
-# known-answer tests.
+# known-answer tests, strace for the tests that inject system-call faults.
 need=()
 for pkg in g++ libssl-dev libgtest-dev nlohmann-json3-dev strace; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")

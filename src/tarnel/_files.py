@@ -7,8 +7,8 @@ writes (streams, plaintext, key files):
   the same directory and put in place only by :meth:`OutputFile.commit`
   (flush, fsync, rename, fsync of the directory). On Linux the temporary
   file is unnamed (``O_TMPFILE``), so nothing of it can outlive the process;
-  elsewhere it has a short hidden name that :meth:`OutputFile.discard`
-  removes.
+  where the system cannot link an unnamed file into the directory it has a
+  short hidden name, mode 0600, that :meth:`OutputFile.discard` removes.
 - a symbolic link is followed: the link stays, its target gets the data.
 - anything else (character device, FIFO, socket, ``/dev/stdout``,
   ``/dev/fd/N``) is written straight through and cannot be rolled back
@@ -24,9 +24,11 @@ import errno
 import io
 import os
 import secrets
+import signal
 import stat
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Optional, Union
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Callable, Optional, Union
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -36,15 +38,29 @@ PathLike = Union[str, "os.PathLike[str]"]
 # Whether unnamed temporary files are tried at all (False: hidden names).
 USE_TMPFILE = hasattr(os, "O_TMPFILE")
 # Per device: whether an unnamed file can be linked into a directory there.
+# Only a definite answer is kept; a probe that failed otherwise is repeated.
 _TMPFILE_WORKS: dict[int, bool] = {}
+# Errors of a link from an unnamed file that mean "not this way, here" (no
+# /proc, no privilege for AT_EMPTY_PATH, a file system without hard links),
+# as opposed to a fault of the disk or the directory.
+_LINK_UNSUPPORTED = frozenset(
+    {errno.ENOENT, errno.EXDEV, errno.EPERM, errno.EACCES, errno.EOPNOTSUPP,
+     errno.ENOTSUP, errno.ENOSYS, errno.EINVAL, errno.ELOOP}
+)
+# Errors of link() on a file system that has no hard links.
+_NO_HARD_LINKS = frozenset({errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.ENOSYS, errno.EMLINK})
 _AT_EMPTY_PATH = 0x1000
-_AT_FDCWD = -100
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOCTTY = getattr(os, "O_NOCTTY", 0)
+_DIRECTORY = getattr(os, "O_DIRECTORY", 0)
 try:
     _IOV_MAX = max(16, min(1024, os.sysconf("SC_IOV_MAX")))
 except (AttributeError, OSError, ValueError):
     _IOV_MAX = 16
+# The termination signals that are held back while an output is put in place.
+_HELD_SIGNALS = frozenset(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
 
 
 class OutputNotDurableError(OSError):
@@ -91,50 +107,113 @@ def write_all(f: object, data: "ReadableBuffer") -> None:
             off += n
 
 
-def _link_fd(fd: int, dst: str) -> None:
-    """Give the unnamed file open on ``fd`` the name ``dst``."""
-    try:
-        os.link(f"/proc/self/fd/{fd}", dst)
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    """Hold back SIGINT, SIGTERM and SIGHUP in the calling thread for the
+    block: a handler (or the default action) runs after the block, never
+    between two of its system calls. Where signal masks are not available
+    the block runs as it is."""
+    if not _HELD_SIGNALS or not hasattr(signal, "pthread_sigmask"):
+        yield
         return
-    except FileExistsError:
-        raise
+    # Read the mask first: a handler that runs inside pthread_sigmask (it
+    # checks for pending signals) must not leave the signals blocked.
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, ())
+    try:
+        signal.pthread_sigmask(signal.SIG_BLOCK, _HELD_SIGNALS)
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+_linkat: Optional[Callable[[int, bytes, int, bytes, int], int]] = None
+
+
+def _libc_linkat() -> Optional[Callable[[int, bytes, int, bytes, int], int]]:
+    """libc's linkat through ctypes (os.link cannot pass AT_EMPTY_PATH)."""
+    global _linkat
+    if _linkat is None:
+        try:
+            import ctypes
+
+            _linkat = ctypes.CDLL(None, use_errno=True).linkat
+        except (ImportError, OSError, AttributeError):
+            return None
+    return _linkat
+
+
+def _link_fd(fd: int, dir_fd: int, name: str) -> None:
+    """Give the unnamed file open on ``fd`` the name ``name`` in the
+    directory open on ``dir_fd``.
+
+    Tries linkat() of ``/proc/self/fd/N`` with AT_SYMLINK_FOLLOW (the way
+    open(2) gives for O_TMPFILE; it needs /proc), then linkat() of ``fd``
+    itself with AT_EMPTY_PATH (which needs CAP_DAC_READ_SEARCH before
+    Linux 6.10). Raises the OSError that matters: FileExistsError when the
+    name is taken, a fault of the disk or directory (EIO, ENOSPC, ...) as
+    it came, and when neither way is open here, the second way's error.
+    """
+    try:
+        os.link(f"/proc/self/fd/{fd}", name, dst_dir_fd=dir_fd, follow_symlinks=True)
+        return
     except OSError as e:
+        if e.errno not in _LINK_UNSUPPORTED:
+            raise OSError(e.errno, e.strerror, name) from None
         first = e
-    # linkat(fd, "", AT_EMPTY_PATH) works where /proc cannot be used for it
-    # (it needs CAP_DAC_READ_SEARCH).
+    linkat = _libc_linkat()
+    if linkat is None:
+        raise OSError(first.errno, first.strerror, name)
     import ctypes
 
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.linkat(fd, b"", _AT_FDCWD, os.fsencode(dst), _AT_EMPTY_PATH) != 0:
+    if linkat(fd, b"", dir_fd, os.fsencode(name), _AT_EMPTY_PATH) != 0:
         err = ctypes.get_errno()
-        if err == errno.EEXIST:
-            raise FileExistsError(err, os.strerror(err), dst)
-        raise first
+        raise OSError(err, os.strerror(err), name)
 
 
-def _tmpfile_works(directory: str, fd: int) -> bool:
-    """Whether unnamed files like ``fd`` can be linked into ``directory``.
+def _probe_link(dir_fd: int) -> Optional[bool]:
+    """Link a fresh unnamed file into the directory open on ``dir_fd`` and
+    remove it again: True when that works, False when the system answers
+    that it cannot (see _LINK_UNSUPPORTED), None on any other failure.
 
-    Tried once per device, on a separate empty file.
+    Removing the probe is best effort: a failure to do so (it is an empty
+    file with a hidden name) never fails the caller.
     """
+    try:
+        pfd = os.open(".", os.O_TMPFILE | os.O_WRONLY | _CLOEXEC, 0o600, dir_fd=dir_fd)
+    except OSError as e:
+        return False if e.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL) else None
+    try:
+        probe = _short_temp_name("probe")
+        with _signals_held():
+            try:
+                _link_fd(pfd, dir_fd, probe)
+            except FileExistsError:
+                return None
+            except OSError as e:
+                return False if e.errno in _LINK_UNSUPPORTED else None
+            try:
+                os.unlink(probe, dir_fd=dir_fd)
+            except OSError:
+                pass
+        return True
+    finally:
+        try:
+            os.close(pfd)
+        except OSError:
+            pass
+
+
+def _tmpfile_works(dir_fd: int, fd: int) -> bool:
+    """Whether unnamed files like ``fd`` can be linked into the directory
+    open on ``dir_fd``. Asked once per device while the answer is definite;
+    a probe that failed for another reason is tried again next time."""
     dev = os.fstat(fd).st_dev
     known = _TMPFILE_WORKS.get(dev)
     if known is None:
-        probe = os.path.join(directory, _short_temp_name("probe"))
-        try:
-            pfd = os.open(directory, os.O_TMPFILE | os.O_WRONLY | _CLOEXEC, 0o600)
-        except OSError:
+        answer = _probe_link(dir_fd)
+        if answer is None:
             return False
-        try:
-            _link_fd(pfd, probe)
-        except OSError:
-            known = False
-        else:
-            _unlink(probe)
-            known = True
-        finally:
-            os.close(pfd)
-        _TMPFILE_WORKS[dev] = known
+        _TMPFILE_WORKS[dev] = known = answer
     return known
 
 
@@ -151,18 +230,18 @@ def _names_a_descriptor(path: str) -> bool:
     return False
 
 
-def _fsync_dir(directory: str) -> None:
+def _umask() -> int:
+    """The process's umask, read without changing it where /proc allows."""
     try:
-        fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError as e:
-        if e.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EBADF):
-            raise
-    finally:
-        os.close(fd)
+        with open("/proc/self/status", "rb") as f:
+            for line in f:
+                if line.startswith(b"Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    mask = os.umask(0o077)
+    os.umask(mask)
+    return mask
 
 
 def _short_temp_name(name: str) -> str:
@@ -179,6 +258,10 @@ class OutputFile(io.RawIOBase):
     follows the umask. ``follow_symlinks=False`` replaces a symbolic link at
     ``path`` instead of writing to its target. Closing without
     :meth:`commit` discards the data.
+
+    The directory is opened with the file (a directory that cannot be
+    opened for its fsync is an error here, naming ``path``), and every name
+    in it is made relative to that descriptor.
     """
 
     def __init__(
@@ -194,7 +277,10 @@ class OutputFile(io.RawIOBase):
         self.atomic = True
         self._replace = replace
         self._fd = -1
-        self._tmp: Optional[str] = None
+        self._dir_fd = -1
+        self._tmp: Optional[str] = None  # a hidden name, relative to _dir_fd
+        self._mode: Optional[int] = None  # the mode to give the data; None: the umask's
+        self._ident: Optional[tuple[int, int]] = None  # (st_dev, st_ino) of the data
         self._committed = False
         self.name = self.path
         try:
@@ -227,38 +313,59 @@ class OutputFile(io.RawIOBase):
             raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), self.path)
         self._target = real
         self._dir = os.path.dirname(real) or "."
-        mode = 0o600 if secret else 0o666
+        self._name = os.path.basename(real)
+        if secret:
+            self._mode = 0o600
+        elif st is not None and not link:
+            self._mode = stat.S_IMODE(st.st_mode)
         try:
-            self._fd = self._open_temp(mode)
-            if secret:
-                os.fchmod(self._fd, 0o600)
-            elif st is not None and not link:
-                os.fchmod(self._fd, stat.S_IMODE(st.st_mode))
-                if (st.st_uid, st.st_gid) != (os.geteuid(), os.getegid()):
-                    try:
-                        os.fchown(self._fd, st.st_uid, st.st_gid)
-                    except OSError:
-                        pass
+            self._dir_fd = os.open(self._dir, os.O_RDONLY | _DIRECTORY | _CLOEXEC)
+        except OSError as e:
+            if e.errno not in (errno.EACCES, errno.EPERM):
+                raise _named(e, self.path) from None
+            # Writable but not readable: the output could never be synced.
+            raise OSError(
+                e.errno, f"its directory cannot be opened to sync it: {e.strerror}", self.path
+            ) from None
+        try:
+            self._fd = self._open_temp(0o600 if secret else 0o666)
+            if self._tmp is None and self._mode is not None:
+                os.fchmod(self._fd, self._mode)
+            if st is not None and not link and (st.st_uid, st.st_gid) != (os.geteuid(), os.getegid()):
+                try:
+                    os.fchown(self._fd, st.st_uid, st.st_gid)
+                except OSError:
+                    pass
+            info = os.fstat(self._fd)
+            self._ident = (info.st_dev, info.st_ino)
         except OSError as e:
             self._drop()
             raise _named(e, self.path) from None
 
     def _open_temp(self, mode: int) -> int:
+        """An unnamed file in the directory where it can later be linked in,
+        else a new file with a hidden name and mode 0600 (given its final
+        mode at commit)."""
         if USE_TMPFILE:
             try:
-                fd = os.open(self._dir, os.O_TMPFILE | os.O_WRONLY | _CLOEXEC, mode)
+                fd = os.open(".", os.O_TMPFILE | os.O_WRONLY | _CLOEXEC, mode, dir_fd=self._dir_fd)
             except OSError as e:
                 if e.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
                     raise
             else:
-                if _tmpfile_works(self._dir, fd):
+                try:
+                    works = _tmpfile_works(self._dir_fd, fd)
+                except BaseException:
+                    os.close(fd)
+                    raise
+                if works:
                     return fd
                 os.close(fd)
-        base = os.path.basename(self._target)
         for _ in range(100):
-            tmp = os.path.join(self._dir, _short_temp_name(base))
+            tmp = _short_temp_name(self._name)
             try:
-                fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _CLOEXEC, mode)
+                fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _CLOEXEC, 0o600,
+                             dir_fd=self._dir_fd)
             except FileExistsError:
                 continue
             self._tmp = tmp
@@ -315,81 +422,170 @@ class OutputFile(io.RawIOBase):
 
     # -- settling --------------------------------------------------------
 
+    @property
+    def committed(self) -> bool:
+        """Whether :meth:`commit` put the data in place."""
+        return self._committed
+
+    def in_place(self) -> bool:
+        """Whether ``path`` holds this output's data now: True from the
+        moment the commit put it there, even when the commit was then
+        interrupted, until something else takes the name."""
+        if not self.atomic or self._ident is None:
+            return self._committed
+        try:
+            st = os.stat(self._target)
+        except OSError:
+            return False
+        return (st.st_dev, st.st_ino) == self._ident
+
     def commit(self) -> None:
-        """Make the data durable and put it in place."""
+        """Make the data durable and put it in place.
+
+        Before the data is in place, a failure raises OSError naming
+        ``path``: nothing new has a name, an existing file is untouched,
+        and :meth:`close` drops the data. Putting it in place is one step
+        (a link or a rename) during which SIGINT, SIGTERM and SIGHUP are
+        held back in this thread, so a handler runs before it (nothing in
+        place) or after it (the output whole at ``path``; see
+        :meth:`in_place`), and no hidden name outlives it. Once the data is
+        in place, a failure of what follows (the directory's fsync,
+        closing a descriptor) raises :class:`OutputNotDurableError`: the
+        output is whole, but a crash may still lose it.
+        """
         if self._committed:
             return
         fd = self.fileno()
-        try:
-            if not self.atomic:
-                try:
-                    os.fsync(fd)
-                except OSError as e:
-                    if e.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EROFS):
-                        raise
-                self._committed = True
-                return
-            os.fsync(fd)
-            self._link_into_place(fd)
+        if not self.atomic:
+            try:
+                os.fsync(fd)
+            except OSError as e:
+                if e.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EROFS):
+                    raise _named(e, self.path) from None
             self._committed = True
-            _fsync_dir(self._dir)
+            problem = self._release()
+            if problem is not None:
+                raise _named(problem, self.path)
+            return
+        try:
+            if self._tmp is not None:
+                os.fchmod(fd, self._mode if self._mode is not None else 0o666 & ~_umask())
+            os.fsync(fd)
+            with _signals_held():
+                self._put_in_place(fd)
         except OSError as e:
+            # Nothing was put in place: no handler ran inside the held block.
             raise _named(e, self.path) from None
-        finally:
-            if self._committed:
-                self._drop()
+        except BaseException:
+            # A signal's exception, raised as the signals were let through,
+            # or from another thread: the output may be in place already.
+            if self._committed or self.in_place():
+                self._committed = True
+                self._settle()
+            raise
+        problem = self._settle()
+        if problem is not None:
+            raise OutputNotDurableError(problem.errno, problem.strerror, self.path)
 
-    def _link_into_place(self, fd: int) -> None:
+    def _put_in_place(self, fd: int) -> None:
+        """Give the data the output's name in one step; sets _committed."""
+        d = self._dir_fd
         if self._tmp is None:
             if not self._replace:
-                _link_fd(fd, self._target)
+                _link_fd(fd, d, self._name)
+                self._committed = True
                 return
+            # No system call replaces a file by an unnamed one: link it under
+            # a hidden name, then rename that over the output.
             for _ in range(100):
-                tmp = os.path.join(self._dir, _short_temp_name(os.path.basename(self._target)))
+                tmp = _short_temp_name(self._name)
                 try:
-                    _link_fd(fd, tmp)
-                except FileExistsError:
-                    continue
-                break
-            else:
-                raise FileExistsError(errno.EEXIST, "no free temporary name", self._dir)
-            try:
-                os.replace(tmp, self._target)
-            except BaseException:
-                _unlink(tmp)
-                raise
-            return
+                    _link_fd(fd, d, tmp)
+                    os.replace(tmp, self._name, src_dir_fd=d, dst_dir_fd=d)
+                except BaseException as e:
+                    self._unlink_if_ours(tmp)
+                    if isinstance(e, FileExistsError):
+                        continue
+                    raise
+                self._committed = True
+                return
+            raise FileExistsError(errno.EEXIST, "no free temporary name", self._dir)
         if self._replace:
-            os.replace(self._tmp, self._target)
+            os.replace(self._tmp, self._name, src_dir_fd=d, dst_dir_fd=d)
+            self._tmp = None
         else:
             try:
-                os.link(self._tmp, self._target)
-            except FileExistsError:
-                raise
-            except OSError:
+                os.link(self._tmp, self._name, src_dir_fd=d, dst_dir_fd=d, follow_symlinks=False)
+            except OSError as e:
+                if e.errno not in _NO_HARD_LINKS:
+                    raise
                 # No hard links here: a rename that checks first.
-                if os.path.lexists(self._target):
+                try:
+                    os.stat(self._name, dir_fd=d, follow_symlinks=False)
+                except FileNotFoundError:
+                    pass
+                else:
                     raise FileExistsError(
                         errno.EEXIST, os.strerror(errno.EEXIST), self._target
                     ) from None
-                os.rename(self._tmp, self._target)
-            else:
-                _unlink(self._tmp)
-        self._tmp = None
+                os.rename(self._tmp, self._name, src_dir_fd=d, dst_dir_fd=d)
+                self._tmp = None
+            # else the hidden name goes in _settle().
+        self._committed = True
+
+    def _unlink_if_ours(self, name: str) -> None:
+        """Remove ``name`` from the directory if it is this output's data
+        (best effort)."""
+        try:
+            st = os.stat(name, dir_fd=self._dir_fd, follow_symlinks=False)
+            if (st.st_dev, st.st_ino) == self._ident:
+                os.unlink(name, dir_fd=self._dir_fd)
+        except OSError:
+            pass
+
+    def _settle(self) -> Optional[OSError]:
+        """After the commit: sync the directory, remove what is left and
+        close; returns the first failure instead of raising it."""
+        problem: Optional[OSError] = None
+        try:
+            os.fsync(self._dir_fd)
+        except OSError as e:
+            if e.errno not in (errno.EINVAL, errno.ENOTSUP):
+                problem = e
+        released = self._release()
+        return problem or released
 
     def discard(self) -> None:
         """Drop the data: nothing is left of an atomic output."""
         self._drop()
 
-    def _drop(self) -> None:
-        fd, self._fd = self._fd, -1
-        tmp, self._tmp = self._tmp, None
-        try:
+    def _release(self) -> Optional[OSError]:
+        """Remove the hidden name if there is one and close both
+        descriptors; returns the first failure instead of raising it. A
+        descriptor is never closed twice: close() that fails has closed it
+        all the same on Linux."""
+        problem: Optional[OSError] = None
+        if self._tmp is not None:
+            try:
+                os.unlink(self._tmp, dir_fd=self._dir_fd)
+            except FileNotFoundError:
+                pass
+            except OSError as e:
+                problem = e
+            self._tmp = None
+        for attr in ("_fd", "_dir_fd"):
+            fd = getattr(self, attr)
             if fd >= 0:
-                os.close(fd)
-        finally:
-            if tmp is not None:
-                _unlink(tmp)
+                setattr(self, attr, -1)
+                try:
+                    os.close(fd)
+                except OSError as e:
+                    problem = problem or e
+        return problem
+
+    def _drop(self) -> None:
+        # Closing after a discard or a reported commit has nothing to add.
+        self._release()
 
     def close(self) -> None:
         self._drop()
@@ -400,10 +596,3 @@ class OutputFile(io.RawIOBase):
             self._drop()
         except Exception:
             pass
-
-
-def _unlink(path: str) -> None:
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass

@@ -3,9 +3,10 @@ and inspection of keys and streams.
 
 Every failure ends with one line ``tarnel: error: ...`` on stderr and a
 non-zero exit status: 2 for a usage error, 1 for anything else (130 when
-interrupted, 128 + N after signal N). ``-`` or an absent path means stdin or
-stdout, so the command works in pipes. Output files appear whole or not at
-all, and an existing file is replaced only with ``--force``.
+interrupted, 128 + N after signal N), and 3 with a warning when an output is
+in place but could not be made durable. ``-`` or an absent path means stdin
+or stdout, so the command works in pipes. Output files appear whole or not
+at all, and an existing file is replaced only with ``--force``.
 """
 
 from __future__ import annotations
@@ -502,21 +503,48 @@ class _Progress:
 # Commands
 
 
+# The output files of the running command (main() reports those in place
+# when a signal ends it), and those committed but not made durable.
+_OUTPUTS: list[OutputFile] = []
+_NOT_DURABLE: list[str] = []
+NOT_DURABLE_STATUS = 3
+
+
 def _open_output(path: str, force: bool, secret: bool = False) -> OutputFile:
     """The output file at ``path``; an existing file only with ``force``."""
     try:
-        return OutputFile(path, replace=force, secret=secret)
+        out = OutputFile(path, replace=force, secret=secret)
     except FileExistsError:
         raise CliError(f"{path} exists (use --force to replace it)") from None
     except OSError as e:
         raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+    _OUTPUTS.append(out)
+    return out
 
 
 def _commit(out: OutputFile) -> None:
+    """Put ``out`` in place. When it is in place but could not be made
+    durable, say so and go on: the command then ends with status 3."""
     try:
         out.commit()
     except FileExistsError:
         raise CliError(f"{out.path} exists (use --force to replace it)") from None
+    except OutputNotDurableError as e:
+        _warn(
+            f"{out.path} is complete and in place, but could not be made durable: "
+            f"{e.strerror or e} (a crash may still lose it)"
+        )
+        _NOT_DURABLE.append(out.path)
+
+
+def _stopped(what: str) -> str:
+    """The message for a command stopped by a signal, naming the outputs it
+    had already put in place."""
+    placed = [out.path for out in _OUTPUTS if out.atomic and out.in_place()]
+    if not placed:
+        return what
+    verb = "is" if len(placed) == 1 else "are"
+    return f"{what}; {' and '.join(placed)} {verb} already complete and in place"
 
 
 def _cmd_keygen(args: argparse.Namespace) -> int:
@@ -1580,8 +1608,11 @@ EXIT_STATUS = (
     ("2", "usage error: unknown option, bad value, no password and no terminal, "
           "an unset --password-env variable, a --level the key contradicts, "
           "binary output to a terminal"),
-    ("130", "interrupted (Ctrl-C)"),
-    ("128+N", "terminated by signal N (TERM, HUP); 141 when the reader of "
+    ("3", "the output is complete and in place, but could not be made durable "
+          "(syncing its directory or closing it failed); a warning names it"),
+    ("130", "interrupted (Ctrl-C); an output already in place when the signal "
+            "came is named in the message"),
+    ("128+N", "terminated by signal N (TERM, HUP), likewise; 141 when the reader of "
               "stdout goes away"),
 )
 
@@ -1864,12 +1895,16 @@ def _joined_key_text(argv: Sequence[str]) -> list[str]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; return the exit status."""
+    _OUTPUTS.clear()
+    _NOT_DURABLE.clear()
     try:
         with _termination_unwinds(), _closed_stdio():
             parser = build_parser()
             args = parser.parse_args(_joined_key_text(sys.argv[1:] if argv is None else argv))
             status: int = args.run(args)
             sys.stdout.flush()
+            if status == 0 and _NOT_DURABLE:
+                status = NOT_DURABLE_STATUS
             return status
     except CliError as e:
         return _fail(str(e), e.status)
@@ -1879,13 +1914,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 128 + int(signal.SIGPIPE)
     except _Terminated as e:
         name = signal.Signals(e.signum).name
-        return _fail(f"terminated by {name}", 128 + e.signum)
+        return _fail(_stopped(f"terminated by {name}"), 128 + e.signum)
     except KeyboardInterrupt:
-        return _fail("interrupted", 130)
+        return _fail(_stopped("interrupted"), 130)
     except streaming.StreamError as e:
         return _fail(_stream_error_message(e), 1)
     except TarnelError as e:
         return _fail(str(e), 1)
+    except OutputNotDurableError as e:
+        # In place, though not made durable: a warning, never "not written".
+        names = [str(n) for n in (e.filename, e.filename2) if n]
+        verb = "are" if len(names) > 1 else "is"
+        _warn(f"{' and '.join(names) or 'the output'} {verb} complete and in place, "
+              "but could not be made durable: "
+              f"{e.strerror or e} (a crash may still lose it)")
+        return NOT_DURABLE_STATUS
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         return _fail(f"{where}{e.strerror or e}", 1)

@@ -386,6 +386,10 @@ def save_secret_key(
     The file appears complete or not at all: it is written to a temporary
     file beside ``path``, flushed to disk and renamed into place. An
     existing ``path`` raises :class:`FileExistsError` unless ``overwrite``.
+    :class:`~tarnel._files.OutputNotDurableError` (an OSError with
+    ``committed`` True) means the key file is whole and in place but
+    syncing its directory or closing it failed: it is kept, and a crash may
+    still lose it.
     """
     text = secret_key_file_text(keypair, passphrase, scrypt=scrypt)
     _write_private(os.fspath(path), text.encode("ascii"), overwrite)

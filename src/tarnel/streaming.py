@@ -510,8 +510,10 @@ def open_encryptor(
     ``dst`` is a path or a binary file object. A path is written to a
     temporary file in the same directory that :meth:`StreamWriter.close`
     syncs and renames into place; an aborted writer leaves no file behind.
-    A path that names a device, FIFO or socket is written straight through.
-    A file object is not closed by the writer.
+    When the file is in place but syncing its directory or closing it fails,
+    ``close()`` raises :class:`~tarnel._files.OutputNotDurableError` and the
+    file stays. A path that names a device, FIFO or socket is written
+    straight through. A file object is not closed by the writer.
     """
     if _is_path(dst):
         return _PathStreamWriter(
@@ -750,6 +752,12 @@ def encrypt_file(
     ``dst`` appears only once the stream is complete. ``progress`` is called
     after each chunk with the plaintext bytes read so far and the total when
     known. Returns the number of plaintext bytes encrypted.
+
+    Raises :class:`OSError` naming ``dst`` when the output cannot be
+    written (nothing is left of it), and
+    :class:`~tarnel._files.OutputNotDurableError` when the stream is whole
+    and in place at ``dst`` but syncing its directory or closing it failed:
+    the file is kept, and a crash may still lose it.
     """
     key = _key_bytes(recipient_public_key, "recipient_public_key")
     lvl = public_key_level(key, level)
@@ -816,7 +824,10 @@ def decrypt_file(
     :class:`TrailingDataError` or :class:`FrameTooLargeError` for a stream
     that is not intact, :class:`DecryptionError` for one not meant for this
     key, and :class:`OSError` (naming ``dst``) when the output cannot be
-    written.
+    written. :class:`~tarnel._files.OutputNotDurableError` (an OSError with
+    ``committed`` True) means the plaintext is whole and in place at
+    ``dst`` but syncing its directory or closing it failed: it is kept, and
+    a crash may still lose it.
     """
     key = _key_bytes(secret_key, "secret_key")
     lvl = secret_key_level(key, level)
