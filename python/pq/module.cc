@@ -29,6 +29,7 @@ namespace {
 int exec_module(PyObject* module) {
   return guarded([&]() -> int {
     if (add_xwing(module) < 0) return -1;
+    if (add_hpke(module) < 0) return -1;
     return 0;
   });
 }

@@ -8,5 +8,6 @@
 namespace pyext {
 
 int add_xwing(PyObject* module);
+int add_hpke(PyObject* module);
 
 }  // namespace pyext
