@@ -85,7 +85,10 @@ EcPoint load_point(const EC_GROUP* group, ByteView point, size_t len, BN_CTX* bn
 Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept {
   Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
   size_t len = out.size();
-  if (!key || EVP_PKEY_get_raw_public_key(key.get(), out.data(), &len) != 1 || len != out.size()) {
+  const bool ok = key && EVP_PKEY_get_raw_public_key(key.get(), out.data(), &len) == 1 &&
+                  len == out.size();
+  CT_PUBLIC(out.data(), out.size());  // a public key
+  if (!ok) {
     ERR_clear_error();
     return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
   }
@@ -93,6 +96,19 @@ Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noe
 }
 
 Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes point) noexcept {
+  // libcrypto's X25519 is left out of the constant-time check: its ladder is
+  // branch-free, but its all-zero test of the result ends in a branch inside
+  // the library that no mark of ours can reach. The scalar is public for the
+  // call and secret again after it, with the result.
+  CT_PUBLIC(scalar.data(), scalar.size());
+  struct Remark {
+    X25519Bytes scalar;
+    std::span<uint8_t, kX25519Len> out;
+    ~Remark() {
+      CT_SECRET(scalar.data(), scalar.size());
+      CT_SECRET(out.data(), out.size());
+    }
+  } remark{scalar, out};
   Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
   Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
   if (!key || !peer) {
@@ -104,6 +120,8 @@ Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Byte
   const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
                   EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
                   EVP_PKEY_derive(ctx.get(), out.data(), &len) == 1 && len == out.size();
+  // Whether the result was all zeros is reported, so it is public.
+  CT_PUBLIC(&ok, sizeof ok);
   if (!ok) {
     ERR_clear_error();
     wipe(out);
