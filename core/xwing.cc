@@ -108,19 +108,27 @@ Result<EncapsulationResult> xwing_encaps_deterministic(ByteView public_key,
   });
 }
 
-Result<Key256> xwing_decaps_expanded(ByteView ciphertext, const XWingPrivateKey& key) noexcept {
+Result<Key256> xwing_decaps_parts(ByteView ciphertext, ByteView dk_m, ByteView sk_x,
+                                  ByteView public_key) noexcept {
   return contained<Key256>([&]() -> Result<Key256> {
+    CORE_CHECK(dk_m.size() == mlkem768().dk_len() && sk_x.size() == kX25519Len &&
+                   public_key.size() == kXWingPublicKeyLen,
+               "xwing_decaps_parts: key part sizes");
     if (ciphertext.size() != kXWingCiphertextLen)
       return Error{ErrorKind::InvalidParameter, kCiphertextSize};
     const X25519Bytes ct_x(ciphertext.data() + kCtM, kX25519Len);
-    const ByteView pk_x = ByteView(key.public_key).subspan(kEkM);
+    const ByteView pk_x = public_key.subspan(kEkM);
     Key256 ss_m, ss_x, shared;
-    mlkem::ml_kem_decaps_internal(ss_m.span(), key.dk_m, ciphertext.first(kCtM), mlkem768());
-    if (!x25519(ss_x.span(), key.sk_x.span(), ct_x).ok())
+    mlkem::ml_kem_decaps_internal(ss_m.span(), dk_m, ciphertext.first(kCtM), mlkem768());
+    if (!x25519(ss_x.span(), X25519Bytes(sk_x.data(), kX25519Len), ct_x).ok())
       return Error{ErrorKind::Decapsulation, "X-Wing ciphertext has an X25519 part of small order"};
     combiner(shared, ss_m, ss_x, ct_x, pk_x);
     return shared;
   });
+}
+
+Result<Key256> xwing_decaps_expanded(ByteView ciphertext, const XWingPrivateKey& key) noexcept {
+  return xwing_decaps_parts(ciphertext, key.dk_m, key.sk_x.view(), key.public_key);
 }
 
 Result<Key256> xwing_decaps(ByteView ciphertext, ByteView seed) noexcept {

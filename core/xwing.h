@@ -65,4 +65,10 @@ Result<EncapsulationResult> xwing_encaps_deterministic(ByteView public_key,
 Result<Key256> xwing_decaps(ByteView ciphertext, ByteView seed) noexcept;
 Result<Key256> xwing_decaps_expanded(ByteView ciphertext, const XWingPrivateKey& key) noexcept;
 
+// xwing_decaps_parts decapsulates with the parts of an expanded key held
+// elsewhere: dk_m (2400 bytes), sk_x (32) and the public key (1216). The
+// caller has checked those sizes; the ciphertext is checked here.
+Result<Key256> xwing_decaps_parts(ByteView ciphertext, ByteView dk_m, ByteView sk_x,
+                                  ByteView public_key) noexcept;
+
 }  // namespace core

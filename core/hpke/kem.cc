@@ -374,9 +374,7 @@ Result<SecretBytes> decap(ByteView enc, const PrivateKey& sk) noexcept {
                                       params(s.level));
         return shared;
       case Family::XWing: {
-        XWingPrivateKey x{Key256(Seed(sk.bytes.data(), 32)), SecretBytes(sk.dk_pq),
-                          Key256(Seed(sk.scalar_t.data(), 32)), sk.public_key};
-        Result<Key256> k = xwing_decaps_expanded(enc, x);
+        Result<Key256> k = xwing_decaps_parts(enc, sk.dk_pq, sk.scalar_t, sk.public_key);
         if (!k.ok()) return k.error();
         std::memcpy(shared.data(), k.value().data(), 32);
         return shared;
