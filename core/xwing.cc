@@ -100,7 +100,7 @@ Result<EncapsulationResult> xwing_encaps_deterministic(ByteView public_key,
     std::span<uint8_t, 32> ct_x(out.capsule.data() + kCtM, kX25519Len);
     Key256 ss_x, ss_m;
     if (Status s = x25519_public(ct_x, ek_x); !s.ok()) return s.error();
-    if (Status s = x25519(ss_x.span(), ek_x, pk_x); !s.ok()) return s.error();
+    if (Status s = x25519(ss_x.span(), ek_x, ct_x, pk_x); !s.ok()) return s.error();
     mlkem::ml_kem_encaps_internal(MutableBytes(out.capsule.data(), kCtM), ss_m.span(), pk_m,
                                   Seed(eseed.data(), 32), mlkem768());
     combiner(out.shared_secret, ss_m, ss_x, ct_x, pk_x);
@@ -120,7 +120,9 @@ Result<Key256> xwing_decaps_parts(ByteView ciphertext, ByteView dk_m, ByteView s
     const ByteView pk_x = public_key.subspan(kEkM);
     Key256 ss_m, ss_x, shared;
     mlkem::ml_kem_decaps_internal(ss_m.span(), dk_m, ciphertext.first(kCtM), mlkem768());
-    if (!x25519(ss_x.span(), X25519Bytes(sk_x.data(), kX25519Len), ct_x).ok())
+    if (!x25519(ss_x.span(), X25519Bytes(sk_x.data(), kX25519Len),
+                X25519Bytes(pk_x.data(), kX25519Len), ct_x)
+             .ok())
       return Error{ErrorKind::Decapsulation, "X-Wing ciphertext has an X25519 part of small order"};
     combiner(shared, ss_m, ss_x, ct_x, pk_x);
     return shared;

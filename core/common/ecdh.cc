@@ -4,10 +4,12 @@
 #include <memory>
 
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
+#include <openssl/params.h>
 
 #include "core/common/ct.h"
 
@@ -95,7 +97,8 @@ Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noe
   return Ok{};
 }
 
-Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes point) noexcept {
+Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
+              X25519Bytes point) noexcept {
   // libcrypto's X25519 is left out of the constant-time check: its ladder is
   // branch-free, but its all-zero test of the result ends in a branch inside
   // the library that no mark of ours can reach. The scalar is public for the
@@ -109,7 +112,20 @@ Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Byte
       CT_SECRET(out.data(), out.size());
     }
   } remark{scalar, out};
-  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
+  // The key pair from both halves: with the public half given, libcrypto
+  // does not run a base-point multiplication to make it.
+  OSSL_PARAM halves[] = {
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY,
+                                        const_cast<uint8_t*>(scalar.data()), scalar.size()),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                        const_cast<uint8_t*>(scalar_public.data()),
+                                        scalar_public.size()),
+      OSSL_PARAM_construct_end()};
+  PkeyCtx maker(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
+  EVP_PKEY* made = nullptr;
+  if (maker && EVP_PKEY_fromdata_init(maker.get()) == 1)
+    (void)EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_KEYPAIR, halves);
+  Pkey key(made);
   Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
   if (!key || !peer) {
     ERR_clear_error();

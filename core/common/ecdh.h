@@ -20,10 +20,13 @@ using X25519Bytes = std::span<const uint8_t, kX25519Len>;
 // Fails only with Internal (an OpenSSL failure).
 Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept;
 
-// x25519 writes X25519(scalar, point). libcrypto refuses a point of small
-// order, whose result would be all zeros (RFC 7748, Section 6.1): that is
+// x25519 writes X25519(scalar, point). `scalar_public` is X25519(scalar, 9),
+// which every caller already holds: libcrypto takes it with the scalar
+// instead of computing it again. libcrypto refuses a point of small order,
+// whose result would be all zeros (RFC 7748, Section 6.1): that is
 // InvalidParameter "X25519 shared secret is all zeros", and `out` is wiped.
-Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes point) noexcept;
+Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
+              X25519Bytes point) noexcept;
 
 enum class Curve : uint8_t { P256, P384 };
 

@@ -91,11 +91,12 @@ Status dh_public(const KemSpec& s, MutableBytes pk, ByteView sk) {
   return ec_public(s.curve, pk, sk);
 }
 
-// dh writes DH(sk, pk); `refused` is the error for a peer value refused.
-Status dh(const KemSpec& s, MutableBytes out, ByteView sk, ByteView pk, ErrorKind refused,
-          const char* message) {
+// dh writes DH(sk, pk), sk's own public key being own_pk; `refused` is the
+// error for a peer value refused.
+Status dh(const KemSpec& s, MutableBytes out, ByteView sk, ByteView own_pk, ByteView pk,
+          ErrorKind refused, const char* message) {
   Status st = s.x25519 ? x25519(std::span<uint8_t, 32>(out.data(), 32), X25519Bytes(sk.data(), 32),
-                                X25519Bytes(pk.data(), 32))
+                                X25519Bytes(own_pk.data(), 32), X25519Bytes(pk.data(), 32))
                        : ec_dh(s.curve, out, sk, pk);
   if (!st.ok() && st.error().kind == ErrorKind::InvalidParameter)
     return Error{refused, message};
@@ -312,8 +313,8 @@ Result<Encapsulation> encap(const PublicKey& pk, std::optional<ByteView> randomn
             randomness ? derive_key_pair(pk.kem, *randomness) : generate_key_pair(pk.kem);
         if (!eph.ok()) return eph.error();
         SecretBytes dh_value(dh_len(s));
-        if (Status st = dh(s, dh_value, eph.value().scalar_t, pk.bytes, ErrorKind::InvalidParameter,
-                           "HPKE public key gives a DH value of zero");
+        if (Status st = dh(s, dh_value, eph.value().scalar_t, eph.value().public_key, pk.bytes,
+                           ErrorKind::InvalidParameter, "HPKE public key gives a DH value of zero");
             !st.ok())
           return st.error();
         out.enc = std::move(eph.value().public_key);
@@ -363,7 +364,7 @@ Result<SecretBytes> decap(ByteView enc, const PrivateKey& sk) noexcept {
     switch (s.family) {
       case Family::Dhkem: {
         SecretBytes dh_value(dh_len(s));
-        if (Status st = dh(s, dh_value, sk.scalar_t, enc, ErrorKind::Decapsulation,
+        if (Status st = dh(s, dh_value, sk.scalar_t, sk.public_key, enc, ErrorKind::Decapsulation,
                            "HPKE enc is not a usable public value");
             !st.ok())
           return st.error();
