@@ -270,3 +270,10 @@ def test_one_context_shared_by_threads_keeps_the_sequence(xwing_keys):
             remaining.discard(c)
             break
     assert not remaining and len(set(sealed)) == 200
+
+
+@pytest.mark.parametrize("args", [("x", 1, 1), (KEM.X_WING, 1.0, 1), (KEM.X_WING, 1, None),
+                                  (True, 1, 1)])
+def test_suite_wants_integers(args):
+    with pytest.raises(TypeError):
+        Suite(*args)

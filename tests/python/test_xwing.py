@@ -105,3 +105,38 @@ def test_small_order_ciphertext_is_a_decapsulation_error():
 def test_wrong_types(call):
     with pytest.raises(TypeError):
         call()
+
+
+def test_threads_agree_with_the_main_thread():
+    """X-Wing and HPKE (sharing one loaded key object) from eight threads at
+    once, with the interpreter lock released, give the main thread's results."""
+    import threading
+
+    from tarnel.hpke import AEAD, KDF, KEM, Suite
+
+    seeds = [bytes([i]) * 32 for i in range(8)]
+    expected = [xwing.encapsulate(xwing.generate_keypair(s)[1], s * 2) for s in seeds]
+    suite = Suite(KEM.X_WING, KDF.SHAKE256, AEAD.CHACHA20_POLY1305)
+    sk, pk = suite.generate_key_pair()
+    key = suite.load_private_key(sk)
+    barrier = threading.Barrier(8)
+    errors = []
+
+    def body(i):
+        try:
+            barrier.wait()
+            for _ in range(20):
+                _, pk_i = xwing.generate_keypair(seeds[i])
+                assert xwing.encapsulate(pk_i, seeds[i] * 2) == expected[i]
+                assert xwing.decapsulate(expected[i][0], seeds[i]) == expected[i][1]
+                message = bytes([i]) * 100
+                assert suite.open(key, suite.seal(pk, message, info=seeds[i]), info=seeds[i]) == message
+        except BaseException as e:  # noqa: BLE001 - reported to the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
