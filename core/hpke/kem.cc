@@ -41,9 +41,12 @@ struct KemSpec {
 };
 
 // Sizes: RFC 9180, Section 7.1; draft-ietf-hpke-pq, the IANA tables;
-// draft-irtf-cfrg-concrete-hybrid-kems, Section 4 (Nseed 128 for P-256 and 48
-// for P-384). A hybrid's deterministic encapsulation takes ML-KEM's m (32
-// bytes) and then the traditional part's seed, as the PQ draft's vectors do.
+// draft-irtf-cfrg-concrete-hybrid-kems, Section 3.1 (the traditional part's
+// seed for key derivation: 128 bytes for P-256, 48 for P-384). A hybrid's
+// deterministic encapsulation takes ML-KEM's m (32 bytes), then the bytes
+// RandomScalar samples the ephemeral scalar from: 96 for P-256 (three
+// candidates), 48 for P-384, 32 for X25519, as in the PQ draft's vectors
+// (ikmE of 128, 80 and 64 bytes).
 constexpr std::array<KemSpec, 9> kKems{{
     {{KemId::DhkemP256, 32, 65, 65, 32, 32}, Family::Dhkem, Level::MlKem768, Curve::P256, false,
      nullptr, 0},
