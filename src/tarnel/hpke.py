@@ -27,7 +27,8 @@ and expand a key once for repeated use. Errors: :class:`tarnel.InvalidParameterE
 for unknown identifiers, wrong sizes, keys that fail their checks, the
 message limit and export lengths beyond the KDF's limit;
 :class:`tarnel.DecryptionError` when a message does not open;
-:class:`tarnel.DecapsulationError` when a DH value in ``enc`` is refused.
+:class:`tarnel.DecapsulationError` when :meth:`Suite.setup_recipient` refuses
+a DH value in ``enc``.
 """
 
 from __future__ import annotations
@@ -36,7 +37,7 @@ import enum
 from typing import Optional, Union
 
 from tarnel import _tarnel_pq
-from tarnel._tarnel_core import DecryptionError, InvalidParameterError
+from tarnel._tarnel_core import DecapsulationError, DecryptionError, InvalidParameterError
 
 __all__ = [
     "KEM",
@@ -251,12 +252,21 @@ class Suite:
         info: bytes = b"",
         aad: bytes = b"",
     ) -> bytes:
-        """Decrypt one message made by :meth:`seal` (or pyca's ``Suite.encrypt``)."""
+        """Decrypt one message made by :meth:`seal` (or pyca's ``Suite.encrypt``).
+
+        Any message that does not open, a refused ``enc`` included, raises
+        :class:`tarnel.DecryptionError`.
+        """
         if not isinstance(message, bytes):
             raise TypeError(f"message must be bytes, not {type(message).__name__}")
         n_enc = _ENC_SIZE[self.kem]
         if len(message) < n_enc + (0 if self.aead == AEAD.EXPORT_ONLY else 16):
             raise DecryptionError("HPKE message is shorter than enc and a tag")
-        context = _tarnel_pq.hpke_setup_recipient(
-            self.kem, self.kdf, self.aead, private_key, message[:n_enc], info)
+        try:
+            context = _tarnel_pq.hpke_setup_recipient(
+                self.kem, self.kdf, self.aead, private_key, message[:n_enc], info)
+        except DecapsulationError as e:
+            # As for pyca's Suite.decrypt, any message that cannot be opened
+            # raises the one error.
+            raise DecryptionError(f"HPKE message does not open: {e}") from e
         return context.open(message[n_enc:], aad)

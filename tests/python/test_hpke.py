@@ -239,6 +239,10 @@ def test_refused_dh_value_in_enc():
     with pytest.raises(tarnel.DecapsulationError) as e:
         suite.setup_recipient(sk, bytes(32))
     assert str(e.value) == "HPKE enc is not a usable public value"
+    # The single-shot open has one error for every message that does not open.
+    with pytest.raises(tarnel.DecryptionError) as e:
+        suite.open(sk, bytes(32 + 16))
+    assert str(e.value) == "HPKE message does not open: HPKE enc is not a usable public value"
 
 
 def test_one_context_shared_by_threads_keeps_the_sequence(xwing_keys):
