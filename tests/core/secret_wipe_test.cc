@@ -1,5 +1,5 @@
 // Wiping: the self-wiping types on their own, then a residue check of the
-// ML-KEM operations. The residue check clears a stretch of the stack, runs
+// ML-KEM and X-Wing operations. The residue check clears a stretch of the stack, runs
 // one operation below it, and searches what the operation left there, and
 // every heap block freed while it ran, for its secret intermediates (seeds,
 // sigma, K, r, m', K', K_bar, PRF output, noise and secret-key polynomials,
@@ -26,6 +26,7 @@
 
 #include <openssl/crypto.h>
 
+#include "core/common/ecdh.h"
 #include "core/common/hash.h"
 #include "core/common/secret.h"
 #include "core/kem.h"
@@ -33,6 +34,7 @@
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/poly.h"
 #include "core/mlkem/sampling.h"
+#include "core/xwing.h"
 
 namespace {
 
@@ -402,5 +404,76 @@ TEST_P(WipingMlKem, OperationsLeaveNoSecretBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, WipingMlKem, ::testing::Values(0, 1, 2));
+
+// X-Wing: the seed's expansion (d, z, the X25519 scalar), ML-KEM-768's
+// intermediates, the eseed's halves and both component shared secrets.
+TEST(WipingXWing, OperationsLeaveNoSecretBehind) {
+  if (!kActive) GTEST_SKIP() << kSkipReason;
+  ASSERT_TRUE(g_hooks_installed) << "OpenSSL allocated before the hooks were installed";
+  const core::Params& p = core::params(Level::MlKem768);
+  std::array<uint8_t, 32> seed;
+  std::array<uint8_t, 64> eseed;
+  for (size_t i = 0; i < 32; ++i) seed[i] = static_cast<uint8_t>(0x13 * i + 1);
+  for (size_t i = 0; i < 64; ++i) eseed[i] = static_cast<uint8_t>(0x29 * i + 9);
+  std::array<uint8_t, 96> expanded;
+  core::shake256(expanded, {core::ByteView(seed)});
+  const core::Seed d(expanded.data(), 32), z(expanded.data() + 32, 32);
+  const core::Seed sk_x(expanded.data() + 64, 32), m(eseed.data(), 32), ek_x(eseed.data() + 32, 32);
+
+  auto expansion = [&] {
+    Secrets s = keygen_secrets(p, d, z);
+    s.add("seed", seed);
+    s.add("sk_X", sk_x);
+    return s;
+  };
+  {
+    const Secrets s = expansion();
+    core::Result<core::XWingKeyPair> kp = core::Error{core::ErrorKind::Internal};
+    // The record itself carries the seed: it is out of the searched area.
+    EXPECT_EQ(residue(s, [&] { kp = core::xwing_keygen_deterministic(seed); }),
+              std::vector<std::string>{});
+    ASSERT_TRUE(kp.ok());
+  }
+  auto kp = core::xwing_keygen_deterministic(seed);
+  ASSERT_TRUE(kp.ok());
+  const core::ByteView pk = kp.value().public_key;
+  const core::X25519Bytes pk_x(pk.data() + p.ek_len(), 32);
+  std::array<uint8_t, 32> ct_x, ss_x;
+  ASSERT_TRUE(core::x25519_public(ct_x, ek_x).ok());
+  ASSERT_TRUE(core::x25519(ss_x, ek_x, ct_x, pk_x).ok());
+
+  std::array<uint8_t, 64> k_r;
+  std::array<uint8_t, 32> h;
+  core::sha3_256(h, {pk.first(p.ek_len())});
+  core::sha3_512(k_r, {core::ByteView(m), core::ByteView(h)});
+  {
+    Secrets s;
+    s.add("ek_X", ek_x);
+    s.add("ss_X", ss_x);
+    s.add("ss_M", core::ByteView(k_r).first(32));
+    add_encrypt_secrets(s, p, m, core::Seed(k_r.data() + 32, 32));
+    core::Result<core::EncapsulationResult> enc = core::Error{core::ErrorKind::Internal};
+    EXPECT_EQ(residue(s, [&] { enc = core::xwing_encaps_deterministic(pk, eseed); }),
+              std::vector<std::string>{});
+    ASSERT_TRUE(enc.ok());
+  }
+  auto enc = core::xwing_encaps_deterministic(pk, eseed);
+  ASSERT_TRUE(enc.ok());
+  core::Bytes c = enc.value().capsule;
+  auto expanded_key = core::xwing_expand(seed);
+  ASSERT_TRUE(expanded_key.ok());
+
+  for (int damaged = 0; damaged < 2; ++damaged) {
+    SCOPED_TRACE(damaged ? "damaged ciphertext" : "good ciphertext");
+    if (damaged) c[7] ^= 0x20;
+    Secrets s = decaps_secrets(p, expanded_key.value().dk_m, core::ByteView(c).first(p.ct_len()));
+    const Secrets more = expansion();
+    for (size_t i = 0; i < more.names.size(); ++i) s.add(more.names[i], more.values[i]);
+    s.add("ss_X", ss_x);
+    core::Result<core::Key256> k = core::Error{core::ErrorKind::Internal};
+    EXPECT_EQ(residue(s, [&] { k = core::xwing_decaps(c, seed); }), std::vector<std::string>{});
+    ASSERT_TRUE(k.ok());
+  }
+}
 
 }  // namespace

@@ -4,7 +4,9 @@ Seeds that must open (packages, streams, wrapped blobs) are made with the
 fixed key pairs of fuzz_support.h (d = 00..1f, z = 20..3f). Needs the built
 extension:
 
-    PYTHONPATH=<build>/python python tests/fuzz/make_corpus.py
+    PYTHONPATH=<build>/python python tests/fuzz/make_corpus.py [harness]
+
+With a harness name, only that harness's corpus is written.
 """
 
 import base64
@@ -87,10 +89,36 @@ def seeds():
                      bytes([i | 12, len(capsule) // 16]) + capsule + kp.secret_key]  # mode 3
     capsules.append(bytes([8]) + bytes(32) + b"\xff" * 800)  # coefficients >= q
     yield "decaps_fuzz", capsules
+    yield "hpke_fuzz", hpke_seeds()
 
 
-def main():
+# The suite table of hpke_fuzz.cc, in its order.
+HPKE_SUITES = [(0x0010, 0x0001, 0x0001), (0x0011, 0x0002, 0x0002), (0x0020, 0x0003, 0x0003),
+               (0x0040, 0x0010, 0x0001), (0x0041, 0x0011, 0x0002), (0x0042, 0x0001, 0x0003),
+               (0x0050, 0x0010, 0x0001), (0x0051, 0x0011, 0x0002), (0x647A, 0x0001, 0x0003),
+               (0x647A, 0x0011, 0xFFFF)]
+
+
+def hpke_seeds():
+    from tarnel.hpke import AEAD, Suite
+
+    items = []
+    for i, ids in enumerate(HPKE_SUITES):
+        suite = Suite(*ids)
+        sk, pk = suite.derive_key_pair(bytes(range(64)))  # the harness's fixed recipient
+        if suite.aead != AEAD.EXPORT_ONLY:
+            items.append(bytes([i, 0]) + suite.seal(pk, b"fuzz"))           # mode 0: opens
+        else:
+            items.append(bytes([i, 0]) + suite.setup_sender(pk)[0])
+        items.append(bytes([i, 1, len(pk) // 8]) + pk[:len(pk) // 8 * 8] + sk)  # mode 1
+        items.append(bytes([i, 2]) + bytes(range(32)))                     # mode 2
+    return items
+
+
+def main(only=None):
     for harness, items in seeds():
+        if only is not None and harness != only:
+            continue
         out = CORPUS / harness
         shutil.rmtree(out, ignore_errors=True)
         out.mkdir(parents=True)
@@ -100,4 +128,6 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    import sys
+
+    main(sys.argv[1] if len(sys.argv) > 1 else None)

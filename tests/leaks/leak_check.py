@@ -1,6 +1,6 @@
-"""Memory stays flat while every entry point of tarnel._tarnel_core and of
-tarnel._tarnel_fileio runs many thousands of times, on its success and on
-its failure paths.
+"""Memory stays flat while every entry point of tarnel._tarnel_core, of
+tarnel._tarnel_fileio and of tarnel._tarnel_pq runs many thousands of times,
+on its success and on its failure paths.
 
 For each case the script runs a warm-up, then twice `--iterations` calls,
 and compares before and after each window (a case fails when it grows in
@@ -26,6 +26,7 @@ import tempfile
 
 from tarnel import _tarnel_core as tc
 from tarnel import _tarnel_fileio as fio
+from tarnel import _tarnel_pq as pq
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 L512, L768, L1024 = (tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768,
@@ -162,7 +163,52 @@ def cases():
         expect(IsADirectoryError, fio.decrypt_fd, dir_fd, 0, out_fd, "out", stream[:hlen], sk,
                768, None, None, "in")()
 
-    return [
+    # X-Wing and HPKE.
+    xw_sk, xw_pk = pq.xwing_generate_keypair(d)
+    xw_ct, _ = pq.xwing_encapsulate(xw_pk)
+    hpke_suite = (0x647A, 0x0011, 0x0003)
+    hpke_sk = pq.hpke_derive_key_pair(0x647A, d)
+    hpke_pk = hpke_sk.public_key()
+    hpke_enc, hpke_sender = pq.hpke_setup_sender(*hpke_suite, hpke_pk, b"info")
+    hpke_ct = hpke_sender.seal(b"m" * 100)
+
+    def hpke_round_trip():
+        # Keys as bytes (an X-Wing key pair is an HPKE one), then as objects.
+        for pk, sk in ((xw_pk, xw_sk), (hpke_pk, hpke_sk)):
+            enc, sender = pq.hpke_setup_sender(*hpke_suite, pk, b"info")
+            ct = sender.seal(b"m" * 100, b"aad")
+            recipient = pq.hpke_setup_recipient(*hpke_suite, sk, enc, b"info")
+            recipient.open(ct, b"aad")
+            recipient.export(b"e", 64)
+            repr(recipient)
+
+    def hpke_failures():
+        recipient = pq.hpke_setup_recipient(*hpke_suite, xw_sk, hpke_enc, b"info")
+        expect(tc.DecryptionError, recipient.open, hpke_ct[:-1] + b"!")()
+        expect(tc.InvalidParameterError, recipient.export, b"", 70000)()
+        expect(tc.InvalidParameterError, recipient.seal, b"x")()
+        expect(tc.InvalidParameterError, pq.hpke_load_public_key, 0x41, b"\xff" * 1184)()
+        expect(tc.InvalidParameterError, pq.hpke_setup_sender, 0x12, 1, 1, xw_pk, b"")()
+        expect(tc.DecapsulationError, pq.hpke_setup_recipient, 0x20, 1, 1, bytes(32), bytes(32),
+               b"")()
+        expect(TypeError, pq.hpke_setup_sender, *hpke_suite, bytearray(xw_pk), b"")()
+
+    pq_cases = [
+        ("xwing_generate_keypair", lambda: pq.xwing_generate_keypair()),
+        ("xwing_encapsulate", lambda: pq.xwing_encapsulate(xw_pk)),
+        ("xwing_decapsulate", lambda: pq.xwing_decapsulate(xw_ct, xw_sk)),
+        ("xwing failures", lambda: (
+            expect(tc.InvalidParameterError, pq.xwing_encapsulate, xw_pk[:-1])(),
+            expect(tc.DecapsulationError, pq.xwing_decapsulate, bytes(1120), xw_sk)(),
+            expect(TypeError, pq.xwing_generate_keypair, "seed")())),
+        ("hpke key objects", lambda: (
+            pq.hpke_generate_key_pair(0x51).public_key().public_bytes(),
+            pq.hpke_load_private_key(0x50, d).private_bytes(), repr(hpke_sk))),
+        ("hpke round trip", hpke_round_trip),
+        ("hpke failures", hpke_failures),
+    ]
+
+    return pq_cases + [
         # Whole files.
         ("file encrypt", file_encrypt),
         ("file decrypt", file_decrypt),

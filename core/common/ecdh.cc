@@ -1,0 +1,233 @@
+#include "core/common/ecdh.h"
+
+#include <array>
+#include <memory>
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/obj_mac.h>
+#include <openssl/params.h>
+
+#include "core/common/ct.h"
+
+namespace core {
+namespace {
+
+template <auto Free>
+struct OsslFree {
+  template <class T>
+  void operator()(T* p) const noexcept {
+    Free(p);
+  }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, OsslFree<&EVP_PKEY_free>>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, OsslFree<&EVP_PKEY_CTX_free>>;
+using BnCtx = std::unique_ptr<BN_CTX, OsslFree<&BN_CTX_free>>;
+using SecretBn = std::unique_ptr<BIGNUM, OsslFree<&BN_clear_free>>;
+using EcPoint = std::unique_ptr<EC_POINT, OsslFree<&EC_POINT_clear_free>>;
+
+// The group orders (SP 800-186, Section 3.2.1), big-endian.
+constexpr std::array<uint8_t, 32> kP256Order{
+    0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xbc, 0xe6, 0xfa, 0xad, 0xa7, 0x17, 0x9e, 0x84, 0xf3, 0xb9, 0xca, 0xc2, 0xfc, 0x63, 0x25, 0x51};
+constexpr std::array<uint8_t, 48> kP384Order{
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xc7, 0x63, 0x4d, 0x81, 0xf4, 0x37, 0x2d, 0xdf,
+    0x58, 0x1a, 0x0d, 0xb2, 0x48, 0xb0, 0xa7, 0x7a, 0xec, 0xec, 0x19, 0x6a, 0xcc, 0xc5, 0x29, 0x73};
+
+ByteView order_of(Curve c) {
+  if (c == Curve::P256) return {kP256Order.data(), kP256Order.size()};
+  return {kP384Order.data(), kP384Order.size()};
+}
+
+// The groups are built once per process and never freed (like the library's
+// own tables); a failure is an internal fault.
+const EC_GROUP* group_of(Curve c) {
+  static const std::array<EC_GROUP*, 2> groups = [] {
+    std::array<EC_GROUP*, 2> g{EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1),
+                               EC_GROUP_new_by_curve_name(NID_secp384r1)};
+    CORE_CHECK(g[0] != nullptr && g[1] != nullptr, "OpenSSL could not build an EC group");
+    return g;
+  }();
+  return groups[static_cast<size_t>(c)];
+}
+
+constexpr const char* kScalarRange = "private key is not a scalar in [1, n-1]";
+constexpr const char* kNotAPoint = "public key is not a point on the curve";
+
+// load_scalar turns a checked big-endian scalar into a BIGNUM flagged for
+// constant-time use; null for lack of memory.
+SecretBn load_scalar(ByteView scalar) {
+  SecretBn k(BN_secure_new());
+  if (!k) return k;
+  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+  if (BN_bin2bn(scalar.data(), static_cast<int>(scalar.size()), k.get()) == nullptr) k.reset();
+  return k;
+}
+
+// load_point decodes an uncompressed point; null when it is not on the curve
+// or is the point at infinity.
+EcPoint load_point(const EC_GROUP* group, ByteView point, size_t len, BN_CTX* bn) {
+  if (point.size() != len || point[0] != 0x04) return nullptr;
+  EcPoint p(EC_POINT_new(group));
+  if (!p) return p;
+  if (EC_POINT_oct2point(group, p.get(), point.data(), point.size(), bn) != 1 ||
+      EC_POINT_is_at_infinity(group, p.get()) == 1) {
+    ERR_clear_error();
+    p.reset();
+  }
+  return p;
+}
+
+// scrub_stack overwrites the stack below its caller: libcrypto's X25519
+// leaves intermediates in the frames it used, and the shared value is found
+// there after the call (the residue check in tests/core/secret_wipe_test.cc
+// shows it). 16 KiB covers the depth of the derive call.
+[[gnu::noinline]] void scrub_stack() noexcept {
+  uint8_t area[16 * 1024];
+  wipe(area, sizeof area);
+}
+
+}  // namespace
+
+Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept {
+  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
+  size_t len = out.size();
+  const bool ok = key && EVP_PKEY_get_raw_public_key(key.get(), out.data(), &len) == 1 &&
+                  len == out.size();
+  CT_PUBLIC(out.data(), out.size());  // a public key
+  if (!ok) {
+    ERR_clear_error();
+    return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
+  }
+  return Ok{};
+}
+
+Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
+              X25519Bytes point) noexcept {
+  // libcrypto's X25519 is left out of the constant-time check: its ladder is
+  // branch-free, but its all-zero test of the result ends in a branch inside
+  // the library that no mark of ours can reach. The scalar is public for the
+  // call and secret again after it, with the result.
+  CT_PUBLIC(scalar.data(), scalar.size());
+  struct Remark {
+    X25519Bytes scalar;
+    std::span<uint8_t, kX25519Len> out;
+    ~Remark() {
+      CT_SECRET(scalar.data(), scalar.size());
+      CT_SECRET(out.data(), out.size());
+    }
+  } remark{scalar, out};
+  // The key pair from both halves: with the public half given, libcrypto
+  // does not run a base-point multiplication to make it.
+  OSSL_PARAM halves[] = {
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY,
+                                        const_cast<uint8_t*>(scalar.data()), scalar.size()),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                        const_cast<uint8_t*>(scalar_public.data()),
+                                        scalar_public.size()),
+      OSSL_PARAM_construct_end()};
+  PkeyCtx maker(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
+  EVP_PKEY* made = nullptr;
+  if (maker && EVP_PKEY_fromdata_init(maker.get()) == 1)
+    (void)EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_KEYPAIR, halves);
+  Pkey key(made);
+  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
+  if (!key || !peer) {
+    ERR_clear_error();
+    return Error{ErrorKind::OutOfMemory};
+  }
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  size_t len = out.size();
+  const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
+                  EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
+                  EVP_PKEY_derive(ctx.get(), out.data(), &len) == 1 && len == out.size();
+  scrub_stack();
+  // Whether the result was all zeros is reported, so it is public.
+  CT_PUBLIC(&ok, sizeof ok);
+  if (!ok) {
+    ERR_clear_error();
+    wipe(out);
+    return Error{ErrorKind::InvalidParameter, "X25519 shared secret is all zeros"};
+  }
+  return Ok{};
+}
+
+bool ec_scalar_in_range(Curve curve, ByteView scalar) noexcept {
+  const ByteView order = order_of(curve);
+  if (scalar.size() != order.size()) return false;
+  // Big-endian comparison from the least significant byte up: `lt` ends as
+  // the verdict of the most significant differing byte. No early exit.
+  uint32_t lt = 0, nonzero = 0;
+  for (size_t i = scalar.size(); i-- > 0;) {
+    const uint32_t a = scalar[i], b = order[i];
+    const uint32_t less = (a - b) >> 31;     // 1 when a < b
+    const uint32_t differ = ((a ^ b) + 0xff) >> 8;  // 1 when a != b
+    lt = (lt & (differ ^ 1)) | (less & differ);
+    nonzero |= a;
+  }
+  return ct::barrier(lt & static_cast<uint32_t>(nonzero != 0)) == 1;
+}
+
+Status ec_public(Curve curve, MutableBytes point, ByteView scalar) noexcept {
+  return contained<Ok>([&]() -> Status {
+    CORE_CHECK(point.size() == point_len(curve), "ec_public: output size");
+    if (!ec_scalar_in_range(curve, scalar)) return Error{ErrorKind::InvalidParameter, kScalarRange};
+    const EC_GROUP* group = group_of(curve);
+    BnCtx bn(BN_CTX_secure_new());
+    SecretBn k = load_scalar(scalar);
+    EcPoint r(bn ? EC_POINT_new(group) : nullptr);
+    if (!bn || !k || !r) return Error{ErrorKind::OutOfMemory};
+    const bool ok = EC_POINT_mul(group, r.get(), k.get(), nullptr, nullptr, bn.get()) == 1 &&
+                    EC_POINT_point2oct(group, r.get(), POINT_CONVERSION_UNCOMPRESSED, point.data(),
+                                       point.size(), bn.get()) == point.size();
+    if (!ok) {
+      ERR_clear_error();
+      return Error{ErrorKind::Internal, "OpenSSL EC scalar multiplication failed"};
+    }
+    return Ok{};
+  });
+}
+
+Status ec_check_point(Curve curve, ByteView point) noexcept {
+  return contained<Ok>([&]() -> Status {
+    BnCtx bn(BN_CTX_new());
+    if (!bn) return Error{ErrorKind::OutOfMemory};
+    if (!load_point(group_of(curve), point, point_len(curve), bn.get()))
+      return Error{ErrorKind::InvalidParameter, kNotAPoint};
+    return Ok{};
+  });
+}
+
+Status ec_dh(Curve curve, MutableBytes shared_x, ByteView scalar, ByteView point) noexcept {
+  return contained<Ok>([&]() -> Status {
+    CORE_CHECK(shared_x.size() == scalar_len(curve), "ec_dh: output size");
+    if (!ec_scalar_in_range(curve, scalar)) return Error{ErrorKind::InvalidParameter, kScalarRange};
+    const EC_GROUP* group = group_of(curve);
+    BnCtx bn(BN_CTX_secure_new());
+    if (!bn) return Error{ErrorKind::OutOfMemory};
+    EcPoint peer = load_point(group, point, point_len(curve), bn.get());
+    if (!peer) return Error{ErrorKind::InvalidParameter, kNotAPoint};
+    SecretBn k = load_scalar(scalar);
+    SecretBn x(BN_secure_new());
+    EcPoint r(EC_POINT_new(group));
+    if (!k || !x || !r) return Error{ErrorKind::OutOfMemory};
+    // One point and no generator term: libcrypto's constant-time ladder.
+    const bool ok = EC_POINT_mul(group, r.get(), nullptr, peer.get(), k.get(), bn.get()) == 1 &&
+                    EC_POINT_is_at_infinity(group, r.get()) == 0 &&
+                    EC_POINT_get_affine_coordinates(group, r.get(), x.get(), nullptr, bn.get()) == 1 &&
+                    BN_bn2binpad(x.get(), shared_x.data(), static_cast<int>(shared_x.size())) ==
+                        static_cast<int>(shared_x.size());
+    if (!ok) {
+      ERR_clear_error();
+      wipe(shared_x);
+      return Error{ErrorKind::Internal, "OpenSSL ECDH failed"};
+    }
+    return Ok{};
+  });
+}
+
+}  // namespace core

@@ -1,0 +1,60 @@
+// X25519 (RFC 7748) and elliptic-curve Diffie-Hellman on P-256 and P-384
+// (SP 800-56A, Section 5.7.1.2) through OpenSSL's libcrypto. Scalars and
+// shared values are secret; points are public.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/common/bytes.h"
+#include "core/result.h"
+
+namespace core {
+
+inline constexpr size_t kX25519Len = 32;
+
+using X25519Bytes = std::span<const uint8_t, kX25519Len>;
+
+// x25519_public writes X25519(scalar, 9), the public key of `scalar`.
+// Fails only with Internal (an OpenSSL failure).
+Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept;
+
+// x25519 writes X25519(scalar, point). `scalar_public` is X25519(scalar, 9),
+// which every caller already holds: libcrypto takes it with the scalar
+// instead of computing it again. libcrypto refuses a point of small order,
+// whose result would be all zeros (RFC 7748, Section 6.1): that is
+// InvalidParameter "X25519 shared secret is all zeros", and `out` is wiped.
+Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
+              X25519Bytes point) noexcept;
+
+enum class Curve : uint8_t { P256, P384 };
+
+// scalar_len is the length of a scalar and of a shared x-coordinate (32 for
+// P-256, 48 for P-384); point_len that of an uncompressed point (SEC 1,
+// Section 2.3.3: 0x04 || x || y).
+constexpr size_t scalar_len(Curve c) { return c == Curve::P256 ? 32 : 48; }
+constexpr size_t point_len(Curve c) { return 2 * scalar_len(c) + 1; }
+inline constexpr size_t kMaxScalarLen = 48;
+inline constexpr size_t kMaxPointLen = 97;
+
+// ec_scalar_in_range tells whether the big-endian `scalar` (scalar_len
+// bytes) lies in [1, n - 1], n the group order. It does not branch on the
+// scalar's bytes.
+bool ec_scalar_in_range(Curve curve, ByteView scalar) noexcept;
+
+// ec_public writes the uncompressed point scalar * G. The scalar must be in
+// range (checked: InvalidParameter "private key is not a scalar in [1, n-1]").
+Status ec_public(Curve curve, MutableBytes point, ByteView scalar) noexcept;
+
+// ec_check_point accepts an uncompressed point on the curve other than the
+// point at infinity; else InvalidParameter "public key is not a point on the
+// curve".
+Status ec_check_point(Curve curve, ByteView point) noexcept;
+
+// ec_dh writes the x-coordinate of scalar * point (scalar_len bytes). The
+// point is checked as by ec_check_point; a result at infinity cannot occur
+// for a valid point of the prime-order group and is an internal fault.
+Status ec_dh(Curve curve, MutableBytes shared_x, ByteView scalar, ByteView point) noexcept;
+
+}  // namespace core
