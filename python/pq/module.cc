@@ -1,0 +1,40 @@
+// tarnel._tarnel_pq: the companion module for post-quantum key objects and
+// constructions. Registration only: each part adds its own names.
+#include "python/pq/parts.h"
+#include "python/runtime.h"
+
+namespace pyext {
+namespace {
+
+int exec_module(PyObject* module) {
+  return guarded([&]() -> int {
+    PyRef all(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    for (int (*add)(PyObject*) : {&add_key_objects}) {
+      if (add(module) < 0) return -1;
+    }
+    return 0;
+  });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_tarnel_pq",
+    "Post-quantum key objects and constructions, with the interpreter lock released.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pyext
+
+PyMODINIT_FUNC PyInit__tarnel_pq() { return PyModuleDef_Init(&pyext::kModule); }

@@ -1,0 +1,12 @@
+// The parts of tarnel._tarnel_pq. Each add_<part> adds its names to the
+// module (and to its __all__) and returns 0, or -1 with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace pyext {
+
+int add_key_objects(PyObject* module);  // key_objects.cc
+
+}  // namespace pyext
