@@ -1,6 +1,6 @@
-"""Memory stays flat while every entry point of tarnel._tarnel_core and of
-tarnel._tarnel_fileio runs many thousands of times, on its success and on
-its failure paths.
+"""Memory stays flat while every entry point of tarnel._tarnel_core, of
+tarnel._tarnel_fileio and of tarnel._tarnel_pq runs many thousands of times,
+on its success and on its failure paths.
 
 For each case the script runs a warm-up, then twice `--iterations` calls,
 and compares before and after each window (a case fails when it grows in
@@ -17,6 +17,7 @@ import argparse
 import ctypes
 import gc
 import os
+import pickle
 import sys
 import time
 
@@ -26,6 +27,7 @@ import tempfile
 
 from tarnel import _tarnel_core as tc
 from tarnel import _tarnel_fileio as fio
+from tarnel import _tarnel_pq as pq
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 L512, L768, L1024 = (tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768,
@@ -157,7 +159,37 @@ def cases():
                pk[:-1], 4096, 768, None, None)()
         expect(TypeError, fio.decrypt_fd, stream_fd, hlen)()
 
+    # Key objects.
+    ek_obj, dk_obj = pq.EncapsulationKey(pk), pq.DecapsulationKey(sk)
+    bad_hash_sk = sk[:-64] + bytes([sk[-64] ^ 1]) + sk[-63:]
+    unreduced_pk = b"\xff\xff" + pk[2:]
+
+    def key_object_failures():
+        expect(tc.InvalidParameterError, pq.EncapsulationKey, pk[:-1])()
+        expect(tc.InvalidParameterError, pq.EncapsulationKey, unreduced_pk)()
+        expect(tc.InvalidParameterError, pq.EncapsulationKey, pk, L512)()
+        expect(tc.InvalidParameterError, pq.DecapsulationKey, sk[:-1])()
+        expect(tc.InvalidParameterError, pq.DecapsulationKey, bad_hash_sk)()
+        expect(TypeError, pq.EncapsulationKey, pk, 768)()
+        expect(TypeError, pq.DecapsulationKey, secret_key=sk, levl=None)()
+        expect(tc.InvalidParameterError, dk_obj.decapsulate, capsule[:-1])()
+        expect(TypeError, dk_obj.decapsulate, bytearray(capsule))()
+        expect(ValueError, ek_obj.encapsulate_deterministic, m[:31])()
+        expect(TypeError, pickle.dumps, dk_obj)()
+
     return [
+        # Key objects.
+        ("EncapsulationKey", lambda: pq.EncapsulationKey(pk, level=None)),
+        ("DecapsulationKey", lambda: pq.DecapsulationKey(sk, L768)),
+        ("EncapsulationKey.encapsulate", ek_obj.encapsulate),
+        ("EncapsulationKey.encapsulate_deterministic",
+         lambda: ek_obj.encapsulate_deterministic(m)),
+        ("DecapsulationKey.decapsulate", lambda: dk_obj.decapsulate(capsule)),
+        ("key object getters", lambda: (ek_obj.public_key, ek_obj.level, repr(ek_obj),
+                                        dk_obj.public_key, dk_obj.level, repr(dk_obj),
+                                        dk_obj.encapsulation_key.encapsulate(),
+                                        pickle.loads(pickle.dumps(ek_obj)))),
+        ("key object failures", key_object_failures),
         # Whole files.
         ("file encrypt", file_encrypt),
         ("file decrypt", file_decrypt),
