@@ -63,6 +63,7 @@ build/portable/core_tests --gtest_brief=1
 # stub of the native module against the built module.
 "$PY" -m mypy --strict --no-incremental src/tarnel examples
 "$PY" -m mypy.stubtest --ignore-missing-stub tarnel._tarnel_core
+"$PY" -m mypy.stubtest --ignore-missing-stub tarnel._tarnel_pq
 
 # The documentation site, warnings as errors (its examples run with the
 # Python tests, in tests/python/test_docs.py).

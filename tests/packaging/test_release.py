@@ -65,7 +65,7 @@ def test_wheel_is_manylinux_abi3_with_license_and_libcrypto(wheel):
     assert "Author: " in meta or "Author-email: " in meta
 
 
-@pytest.mark.parametrize("module", ["_tarnel_core", "_tarnel_fileio"])
+@pytest.mark.parametrize("module", ["_tarnel_core", "_tarnel_fileio", "_tarnel_pq"])
 def test_extension_exports_only_its_entry_point(wheel, tmp_path, module):
     with zipfile.ZipFile(wheel) as z:
         [so] = [n for n in z.namelist() if n.startswith(f"tarnel/{module}.") and n.endswith(".so")]
