@@ -66,16 +66,20 @@ bool t_hat_reduced(ByteView t) noexcept {
   return true;
 }
 
-// expand_public builds the public half from ek, whose length is the level's
-// and which has passed the modulus check.
-std::shared_ptr<const ExpandedPublicKey> expand_public(ByteView ek, Level level) {
-  const Params& p = params(level);
+// public_half copies ek (whose length is the level's) and hashes it; the
+// expansion is left to expand.
+std::shared_ptr<ExpandedPublicKey> public_half(ByteView ek, Level level) {
   auto pub = std::make_shared<ExpandedPublicKey>();
   pub->level = level;
   pub->ek.assign(ek.begin(), ek.end());
   CT_PUBLIC(pub->ek.data(), pub->ek.size());  // the encapsulation key is public
   sha3_256(pub->h, {view(pub->ek)});
-  mlkem::k_pke_expand_ek(pub->expanded, pub->ek, p);
+  return pub;
+}
+
+// expand fills in t_hat and A_hat^T (FIPS 203, Algorithm 14, steps 2-8).
+std::shared_ptr<const ExpandedPublicKey> expand(std::shared_ptr<ExpandedPublicKey> pub) {
+  mlkem::k_pke_expand_ek(pub->expanded, pub->ek, params(pub->level));
   return pub;
 }
 
@@ -106,7 +110,7 @@ Result<EncapsulationKey> EncapsulationKey::from_bytes(ByteView ek,
     if (!resolved) return Error{ErrorKind::InvalidParameter, kEncapsKeySize};
     if (!t_hat_reduced(ek.first(params(*resolved).dk_pke_len())))
       return Error{ErrorKind::InvalidParameter, kEncapsKeyModulus};
-    return EncapsulationKey(expand_public(ek, *resolved));
+    return EncapsulationKey(expand(public_half(ek, *resolved)));
   });
 }
 
@@ -166,7 +170,7 @@ Result<DecapsulationKey> DecapsulationKey::from_bytes(ByteView dk,
     CT_PUBLIC(h.data(), h.size());
 
     // Hash check (FIPS 203, Section 7.3), then the modulus check of ek.
-    auto pub = expand_public(ek, *resolved);
+    auto pub = public_half(ek, *resolved);
     if (pub->h != h) return Error{ErrorKind::InvalidParameter, kDecapsKeyHash};
     if (!t_hat_reduced(view(pub->ek).first(pke_len)))
       return Error{ErrorKind::InvalidParameter, kDecapsKeyModulus};
@@ -174,7 +178,7 @@ Result<DecapsulationKey> DecapsulationKey::from_bytes(ByteView dk,
     auto sec = std::make_unique<ExpandedSecretKey>();
     sec->s_hat.decode(dk_pke, p.k);
     std::memcpy(sec->z.data(), dk.data() + pke_len + p.ek_len() + 32, 32);
-    return DecapsulationKey(std::move(pub), std::move(sec));
+    return DecapsulationKey(expand(std::move(pub)), std::move(sec));
   });
 }
 
