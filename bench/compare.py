@@ -12,6 +12,10 @@ In one process and one run it measures
   tarnel's Python API, beside every peer that is installed: pyca/cryptography's
   ML-KEM classes, pqcrypto, kyber-py and liboqs-python (a peer that is missing
   is reported as missing, with the reason);
+- encapsulation and decapsulation with one key used again and again: tarnel's
+  key objects (EncapsulationKey, DecapsulationKey: the key checked and
+  expanded once) beside pyca/cryptography's loaded key objects and beside
+  tarnel's functions (the key from its bytes on every call);
 - encrypt_hybrid / decrypt_hybrid and the stream beside plain AES-256-GCM from
   pyca/cryptography (the functions of bench_symmetric.py);
 - one thread against two threads doing the same work per thread;
@@ -55,7 +59,7 @@ GB = 1e9
 LEVELS = (512, 768, 1024)
 OPS = ("keygen", "encaps", "decaps")
 RESULTS_DIR = Path(__file__).resolve().parent / "results"
-SECTIONS = ("mlkem", "envelopes", "threads", "boundary", "files")
+SECTIONS = ("mlkem", "keyobjects", "envelopes", "threads", "boundary", "files")
 
 # Thresholds the suite reports against, as (ours / peer) or speed-up ratios.
 # ML-KEM: pyca/cryptography's loaded key objects keep work done at load (the
@@ -64,6 +68,9 @@ SECTIONS = ("mlkem", "envelopes", "threads", "boundary", "files")
 # loaded-object peers); None: no goal.
 LOADED_PEERS = ("cryptography",)
 MLKEM_GOALS = {"keygen": (1.5, None), "encaps": (1.5, 1.0), "decaps": (1.3, 1.3)}
+# tarnel's key objects over pyca/cryptography's loaded key objects, per
+# operation, both reusing one key.
+KEY_OBJECT_GOALS = {"encaps": 2.0, "decaps": 2.0}
 TARGET_HYBRID_64MIB = 0.9
 TARGET_STREAM_64KIB = 0.8
 TARGET_THREADS_MLKEM = 1.8
@@ -276,6 +283,40 @@ def bench_mlkem(repeats: int, seconds: float) -> tuple[list[dict], dict[str, dic
                 "ratio": ops_s["tarnel"] / peer_ops[best] if best else None,
             })
     return rows, missing
+
+
+def bench_key_objects(repeats: int, seconds: float) -> list[dict]:
+    """One key used for every call: tarnel's key objects, pyca/cryptography's
+    loaded key objects, and tarnel's functions (which take the key's bytes on
+    every call), measured round-robin per level and operation."""
+    from tarnel import _tarnel_pq as pq  # noqa: PLC0415
+
+    rows = []
+    for level in LEVELS:
+        lv = level_object(level)
+        kp = tc.generate_keypair(lv)
+        ek, dk = pq.EncapsulationKey(kp.public_key, lv), pq.DecapsulationKey(kp.secret_key, lv)
+        capsule, shared = ek.encapsulate()
+        if dk.decapsulate(capsule) != shared or tc.decapsulate(capsule, kp.secret_key, lv) != shared:
+            raise SystemExit(f"key objects disagree with the functions at ML-KEM-{level}")
+        ours = {"encaps": ek.encapsulate, "decaps": lambda: dk.decapsulate(capsule)}
+        functions = {"encaps": lambda: tc.encapsulate(kp.public_key, lv),
+                     "decaps": lambda: tc.decapsulate(capsule, kp.secret_key, lv)}
+        peer, reason = load_peer("cryptography", level)
+        for op in ("encaps", "decaps"):
+            contenders = {"key object": ours[op], "function": functions[op]}
+            if peer is not None:
+                contenders["cryptography"] = peer[op]
+            ops_s = {n: 1 / t for n, t in per_call_medians(contenders, repeats, seconds).items()}
+            theirs = ops_s.get("cryptography")
+            rows.append({
+                "level": level, "op": op, "key_object_ops_s": ops_s["key object"],
+                "function_ops_s": ops_s["function"], "cryptography_ops_s": theirs,
+                "cryptography_missing": reason,
+                "ratio": ops_s["key object"] / theirs if theirs else None,
+                "over_function": ops_s["key object"] / ops_s["function"],
+            })
+    return rows
 
 
 def _process_worker(fn, n, barrier, queue) -> None:
@@ -590,6 +631,9 @@ def targets(report: dict) -> list[dict]:
             kind = "loaded object" if loaded else "equal work"
             add(f"ML-KEM-{r['level']} {r['op']} vs fastest peer, {kind} ({best})",
                 r["tarnel_ops_s"] / peers[best], goal)
+    for r in report["key_objects"]:
+        add(f"ML-KEM-{r['level']} {r['op']} key object vs cryptography's loaded key object",
+            r["ratio"], KEY_OBJECT_GOALS[r["op"]])
     env = report["envelopes"]
     for r in env.get("hybrid", []):
         if r["size"] == 64 * MiB:
@@ -652,6 +696,20 @@ def print_mlkem_ratios(rows: list[dict]) -> None:
             print(f"{'ML-KEM-' + str(r['level']):<12}{r['op']:<8}"
                   + "".join(f"{c:>19}" for c in cells)
                   + f"{'-' if goal is None else f'{goal:.1f}':>7}")
+
+
+def print_key_objects(rows: list[dict]) -> None:
+    print()
+    print("ML-KEM with one key reused, operations per second")
+    print(f"{'level':<12}{'op':<8}{'key object':>12}{'function':>10}{'cryptography':>14}"
+          f"{'obj/crypto':>12}{'obj/func':>10}{'goal':>6}")
+    for r in rows:
+        ratio = "n/a" if r["ratio"] is None else f"{r['ratio']:.2f}"
+        print(f"{'ML-KEM-' + str(r['level']):<12}{r['op']:<8}{fmt_ops(r['key_object_ops_s']):>12}"
+              f"{fmt_ops(r['function_ops_s']):>10}{fmt_ops(r['cryptography_ops_s']):>14}"
+              f"{ratio:>12}{r['over_function']:>10.2f}{KEY_OBJECT_GOALS[r['op']]:>6.1f}")
+        if r["cryptography_missing"] and r["op"] == "encaps":
+            print(f"  cryptography at ML-KEM-{r['level']}: {r['cryptography_missing']}")
 
 
 def read_core_profile(path: Path) -> dict | None:
@@ -762,6 +820,8 @@ def print_report(report: dict) -> None:
     env = report["envelopes"]
     if report["mlkem"]:
         print_mlkem(report)
+    if report["key_objects"]:
+        print_key_objects(report["key_objects"])
     if "unavailable" in env or env["hybrid"] or env["stream"]:
         print_envelopes(env)
     if report["mlkem_threads"] or env.get("threads"):
@@ -855,11 +915,13 @@ def main() -> None:
 
     only = set(args.only or SECTIONS)
     report = {"machine": machine(), "repeats": repeats, "quick": args.quick,
-              "mlkem": [], "peers_missing": {}, "envelopes": {"hybrid": [], "stream": []},
+              "mlkem": [], "peers_missing": {}, "key_objects": [], "envelopes": {"hybrid": [], "stream": []},
               "mlkem_threads": [], "boundary": {"per_op": {}}, "files": {}, "gcm": []}
     if "mlkem" in only:
         report["mlkem"], report["peers_missing"] = bench_mlkem(repeats, seconds)
         report["core_profile"] = read_core_profile(RESULTS_DIR / "profile_core.txt")
+    if "keyobjects" in only:
+        report["key_objects"] = bench_key_objects(repeats, seconds)
     if "envelopes" in only:
         report["envelopes"] = bench_envelopes(args.quick, repeats)
     if "threads" in only:

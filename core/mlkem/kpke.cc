@@ -14,9 +14,6 @@ namespace core::mlkem {
 
 namespace {
 
-// A k x k matrix of NTT-domain polynomials, entry (i, j) at index i*k + j.
-using Matrix = std::array<Poly, kMaxK * kMaxK>;
-
 // sample_matrix fills a_hat[i*k + j] = SampleNTT(rho || j || i), or its
 // transpose when `transposed` (entry (i, j) then holds A_hat[j, i]).
 void sample_matrix(Matrix& a_hat, Seed rho, size_t k, bool transposed) {
@@ -80,20 +77,36 @@ void k_pke_keygen(MutableBytes ek_pke, MutableBytes dk_pke, Seed d, const MlKemP
   s_hat.to_bytes(dk_pke);
 }
 
-void k_pke_encrypt(MutableBytes c, ByteView ek_pke, Seed m, Seed r, const MlKemParams& params) {
+void k_pke_expand_ek(ExpandedEkPke& out, ByteView ek_pke, const MlKemParams& params) {
   check_params(params);
   const size_t k = params.k;
-  const unsigned du = params.du, dv = params.dv;
-  CORE_CHECK(ek_pke.size() >= 384 * k + 32 && c.size() == params.ct_len(),
-             "k_pke_encrypt: bad size");
+  CORE_CHECK(ek_pke.size() >= 384 * k + 32, "k_pke_expand_ek: bad size");
 
   // Steps 2-3: t_hat (reduced, never refused) and rho.
-  const PolyVec t_hat = PolyVec::from_bytes(ek_pke, k);
+  out.t_hat = PolyVec::from_bytes(ek_pke, k);
   const Seed rho(ek_pke.data() + 384 * k, 32);
 
   // Steps 4-8, transposed: a_t[i*k + j] = A_hat[j, i].
-  Matrix a_t;
-  sample_matrix(a_t, rho, k, true);
+  sample_matrix(out.a_t, rho, k, true);
+}
+
+void k_pke_encrypt(MutableBytes c, ByteView ek_pke, Seed m, Seed r, const MlKemParams& params) {
+  check_params(params);
+  CORE_CHECK(ek_pke.size() >= 384 * size_t{params.k} + 32 && c.size() == params.ct_len(),
+             "k_pke_encrypt: bad size");
+  ExpandedEkPke ek;
+  k_pke_expand_ek(ek, ek_pke, params);
+  k_pke_encrypt_expanded(c, ek, m, r, params);
+}
+
+void k_pke_encrypt_expanded(MutableBytes c, const ExpandedEkPke& ek, Seed m, Seed r,
+                            const MlKemParams& params) {
+  check_params(params);
+  const size_t k = params.k;
+  const unsigned du = params.du, dv = params.dv;
+  CORE_CHECK(ek.t_hat.size() == k && c.size() == params.ct_len(), "k_pke_encrypt: bad size");
+  const Matrix& a_t = ek.a_t;
+  const PolyVec& t_hat = ek.t_hat;
 
   // Steps 9-17: y (eta1), e1 and e2 (eta2), nonces 0..2k.
   SecretPolyVec y_hat(PolyVec::zero(k)), e1(PolyVec::zero(k));
@@ -130,8 +143,18 @@ void k_pke_decrypt(std::span<uint8_t, 32> m, ByteView dk_pke, ByteView c,
                    const MlKemParams& params) {
   check_params(params);
   const size_t k = params.k;
-  const unsigned du = params.du, dv = params.dv;
   CORE_CHECK(dk_pke.size() >= 384 * k && c.size() == params.ct_len(), "k_pke_decrypt: bad size");
+  SecretPolyVec s_hat;
+  s_hat.decode(dk_pke, k);
+  k_pke_decrypt_expanded(m, s_hat, c, params);
+}
+
+void k_pke_decrypt_expanded(std::span<uint8_t, 32> m, const PolyVec& s_hat, ByteView c,
+                            const MlKemParams& params) {
+  check_params(params);
+  const size_t k = params.k;
+  const unsigned du = params.du, dv = params.dv;
+  CORE_CHECK(s_hat.size() == k && c.size() == params.ct_len(), "k_pke_decrypt: bad size");
 
   // Steps 1-4: u' and v' (public: they come from the ciphertext).
   PolyVec u_hat = PolyVec::zero(k);
@@ -144,8 +167,6 @@ void k_pke_decrypt(std::span<uint8_t, 32> m, ByteView dk_pke, ByteView c,
   decompress_poly(v_prime, dv);
 
   // Steps 5-7: w = v' - NTT^-1(s_hat . NTT(u')); m = ByteEncode_1(Compress_1(w)).
-  SecretPolyVec s_hat;
-  s_hat.decode(dk_pke, k);
   SecretPoly su;
   PolyVec::inner_product_ntt(su, s_hat, u_hat);
   ntt_inverse(su);

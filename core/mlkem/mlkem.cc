@@ -30,13 +30,21 @@ void ml_kem_keygen_internal(MutableBytes ek, MutableBytes dk, Seed d, Seed z,
 void ml_kem_encaps_internal(MutableBytes c, std::span<uint8_t, 32> shared_secret, ByteView ek,
                             Seed m, const MlKemParams& params) {
   CORE_CHECK(ek.size() == params.ek_len(), "ml_kem_encaps_internal: bad ek size");
-  // Step 1: (K, r) = G(m || H(ek)). H(ek) is public.
-  std::array<uint8_t, 32> h;
+  std::array<uint8_t, 32> h;  // H(ek) is public
   sha3_256(h, {ek});
+  ExpandedEkPke ek_pke;
+  k_pke_expand_ek(ek_pke, ek, params);
+  ml_kem_encaps_expanded(c, shared_secret, ek_pke, h, m, params);
+}
+
+void ml_kem_encaps_expanded(MutableBytes c, std::span<uint8_t, 32> shared_secret,
+                            const ExpandedEkPke& ek, Seed h, Seed m, const MlKemParams& params) {
+  CORE_CHECK(c.size() == params.ct_len(), "ml_kem_encaps_internal: bad size");
+  // Step 1: (K, r) = G(m || H(ek)).
   Secret<64> k_r;
   sha3_512(k_r.span(), {ByteView(m), ByteView(h)});
   // Step 2: c = K-PKE.Encrypt(ek, m, r); the ciphertext is public.
-  k_pke_encrypt(c, ek, m, Seed(k_r.data() + 32, 32), params);
+  k_pke_encrypt_expanded(c, ek, m, Seed(k_r.data() + 32, 32), params);
   CT_PUBLIC(c.data(), c.size());
   std::memcpy(shared_secret.data(), k_r.data(), 32);
 }
@@ -49,28 +57,40 @@ void ml_kem_decaps_internal(std::span<uint8_t, 32> shared_secret, ByteView dk, B
   const size_t pke_len = params.dk_pke_len();
   const ByteView dk_pke = dk.first(pke_len);
   const ByteView ek_pke = dk.subspan(pke_len, params.ek_len());
-  const ByteView h = dk.subspan(pke_len + params.ek_len(), 32);
-  const ByteView z = dk.subspan(pke_len + params.ek_len() + 32, 32);
+  const Seed h(dk.data() + pke_len + params.ek_len(), 32);
+  const Seed z(dk.data() + pke_len + params.ek_len() + 32, 32);
+
+  SecretPolyVec s_hat;
+  s_hat.decode(dk_pke, params.k);
+  ExpandedEkPke ek;
+  k_pke_expand_ek(ek, ek_pke, params);
+  ml_kem_decaps_expanded(shared_secret, s_hat, ek, h, z, c, params);
+}
+
+void ml_kem_decaps_expanded(std::span<uint8_t, 32> shared_secret, const PolyVec& s_hat,
+                            const ExpandedEkPke& ek, Seed h, Seed z, ByteView c,
+                            const MlKemParams& params) {
+  CORE_CHECK(c.size() == params.ct_len(), "ml_kem_decaps_internal: bad size");
 
   // Step 5: m' = K-PKE.Decrypt(dk_pke, c).
   Secret<32> m_prime;
-  k_pke_decrypt(m_prime.span(), dk_pke, c, params);
+  k_pke_decrypt_expanded(m_prime.span(), s_hat, c, params);
 
   // Step 6: (K', r') = G(m' || h).
   Secret<64> k_r_prime;
-  sha3_512(k_r_prime.span(), {m_prime.view(), h});
+  sha3_512(k_r_prime.span(), {m_prime.view(), ByteView(h)});
   const ByteView k_prime(k_r_prime.data(), 32);
   const Seed r_prime(k_r_prime.data() + 32, 32);
 
   // Step 7: K_bar = J(z || c), always computed.
   Secret<32> k_bar;
-  shake256(k_bar.span(), {z, c});
+  shake256(k_bar.span(), {ByteView(z), c});
 
   // Step 8: c' = K-PKE.Encrypt(ek_pke, m', r'). It stays secret: whether it
   // equals c is the secret choice below.
   Secret<kMaxCiphertextLen> c_prime_buf;
   const MutableBytes c_prime(c_prime_buf.data(), params.ct_len());
-  k_pke_encrypt(c_prime, ek_pke, m_prime.span(), r_prime, params);
+  k_pke_encrypt_expanded(c_prime, ek, m_prime.span(), r_prime, params);
 
   // Steps 9-11: keep K' when c == c', else K_bar, without branching.
   ct::select_bytes(shared_secret, ct::equal_mask(c, c_prime), k_prime, k_bar.view());

@@ -26,4 +26,18 @@ void ml_kem_encaps_internal(MutableBytes c, std::span<uint8_t, 32> shared_secret
 void ml_kem_decaps_internal(std::span<uint8_t, 32> shared_secret, ByteView dk, ByteView c,
                             const MlKemParams& params);
 
+// ml_kem_encaps_expanded is ML-KEM.Encaps_internal with H(ek) given as h and
+// ek's K-PKE part already expanded (k_pke_expand_ek): the same c and K as
+// ml_kem_encaps_internal under that ek. Secret data: m, K.
+void ml_kem_encaps_expanded(MutableBytes c, std::span<uint8_t, 32> shared_secret,
+                            const ExpandedEkPke& ek, Seed h, Seed m, const MlKemParams& params);
+
+// ml_kem_decaps_expanded is ML-KEM.Decaps_internal on a decapsulation key in
+// parts: s_hat = ByteDecode_12(dk_pke), the expanded ek_pke, h and z. The
+// same K as ml_kem_decaps_internal on dk = dk_pke || ek || h || z.
+// Secret data: s_hat, z, m', K', K_bar and the choice between them.
+void ml_kem_decaps_expanded(std::span<uint8_t, 32> shared_secret, const PolyVec& s_hat,
+                            const ExpandedEkPke& ek, Seed h, Seed z, ByteView c,
+                            const MlKemParams& params);
+
 }  // namespace core::mlkem

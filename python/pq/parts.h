@@ -1,5 +1,5 @@
-// The parts of tarnel._tarnel_pq. Each adds its functions and classes to the
-// module; 0 on success, -1 with an exception set.
+// The parts of tarnel._tarnel_pq. Each add_<part> adds its names to the
+// module (and to its __all__) and returns 0, or -1 with an exception set.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,7 +7,8 @@
 
 namespace pyext {
 
-int add_xwing(PyObject* module);
-int add_hpke(PyObject* module);
+int add_key_objects(PyObject* module);  // key_objects.cc
+int add_xwing(PyObject* module);        // xwing_bindings.cc
+int add_hpke(PyObject* module);         // hpke_bindings.cc
 
 }  // namespace pyext

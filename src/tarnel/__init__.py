@@ -4,6 +4,10 @@ AES-256-GCM messages and streams, and key storage."""
 from tarnel import _tarnel_core
 from tarnel._version import __version__ as __version__
 from tarnel._tarnel_core import *  # noqa: F401,F403  (every public name)
+from tarnel._tarnel_pq import (  # "as" marks each name as re-exported
+    DecapsulationKey as DecapsulationKey,
+    EncapsulationKey as EncapsulationKey,
+)
 from tarnel.keyfile import (  # "as" marks each name as re-exported
     ScryptParams as ScryptParams,
     check_passphrase as check_passphrase,
@@ -40,6 +44,9 @@ from tarnel.streaming import (  # "as" marks each name as re-exported
 )
 
 __all__ = list(_tarnel_core.__all__) + [
+    # ML-KEM key objects
+    "EncapsulationKey",
+    "DecapsulationKey",
     "StreamError",
     "TruncatedStreamError",
     "TrailingDataError",

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "core/common/hash.h"
 #include "core/common/secret.h"
 #include "core/kem.h"
+#include "core/kem_key.h"
 #include "core/mlkem/kpke.h"
 #include "core/mlkem/math/ntt.h"
 #include "core/mlkem/math/poly.h"
@@ -178,6 +180,22 @@ void search_live_ossl(const Secrets& s, std::vector<std::string>& found) {
   std::free(p);
 }
 [[gnu::noinline]] void operator delete(void* p, size_t) noexcept {
+  check_freed(p);
+  std::free(p);
+}
+// The aligned forms as well: polynomials are 32-byte aligned, so a key
+// object's expanded parts come from these.
+[[gnu::noinline]] void* operator new(size_t n, std::align_val_t align) {
+  void* p = nullptr;
+  const size_t a = std::max(static_cast<size_t>(align), sizeof(void*));
+  if (posix_memalign(&p, a, n == 0 ? 1 : n) == 0) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p, std::align_val_t) noexcept {
+  check_freed(p);
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, size_t, std::align_val_t) noexcept {
   check_freed(p);
   std::free(p);
 }
@@ -401,6 +419,66 @@ TEST_P(WipingMlKem, OperationsLeaveNoSecretBehind) {
               std::vector<std::string>{});
     ASSERT_TRUE(k.ok());
   }
+}
+
+// The key objects: making a decapsulation key, decapsulating and
+// encapsulating with the objects, and freeing the decapsulation key leave
+// none of the secrets on the stack or in a freed block (the live key keeps
+// s_hat and z in its own block, which is not searched until it is freed).
+TEST_P(WipingMlKem, KeyObjectsLeaveNoSecretBehind) {
+  if (!kActive) GTEST_SKIP() << kSkipReason;
+  ASSERT_TRUE(g_hooks_installed) << "OpenSSL allocated before the hooks were installed";
+  const auto level = static_cast<Level>(GetParam());
+  const core::Params& p = core::params(level);
+  std::array<uint8_t, 32> d, z, m;
+  for (size_t i = 0; i < 32; ++i) {
+    d[i] = static_cast<uint8_t>(0x13 * i + 1);
+    z[i] = static_cast<uint8_t>(0x29 * i + 2);
+    m[i] = static_cast<uint8_t>(0x3B * i + 4);
+  }
+  auto kp = core::ml_kem_keygen_deterministic(d, z, level);
+  ASSERT_TRUE(kp.ok());
+  const core::ByteView ek_bytes = kp.value().ek;
+  const core::ByteView dk_bytes = kp.value().dk;
+  auto ek = core::EncapsulationKey::from_bytes(ek_bytes, level);
+  ASSERT_TRUE(ek.ok());
+
+  std::array<uint8_t, 64> k_r;
+  std::array<uint8_t, 32> h;
+  core::sha3_256(h, {ek_bytes});
+  core::sha3_512(k_r, {core::ByteView(m), core::ByteView(h)});
+  {
+    Secrets s;
+    s.add("K", core::ByteView(k_r).first(32));
+    add_encrypt_secrets(s, p, m, core::Seed(k_r.data() + 32, 32));
+    core::Result<core::DeterministicEncapsulationResult> enc =
+        core::Error{core::ErrorKind::Internal};
+    EXPECT_EQ(residue(s, [&] { enc = ek.value().encapsulate_deterministic(m); }),
+              std::vector<std::string>{});
+    ASSERT_TRUE(enc.ok());
+  }
+  auto enc = ek.value().encapsulate_deterministic(m);
+  ASSERT_TRUE(enc.ok());
+  core::Bytes c = enc.value().capsule;
+
+  const Secrets key_secrets = decaps_secrets(p, dk_bytes, c);
+  std::optional<core::DecapsulationKey> dk;
+  EXPECT_EQ(residue(key_secrets, [&] {
+              auto r = core::DecapsulationKey::from_bytes(dk_bytes, level);
+              if (r.ok()) dk.emplace(std::move(r).value());
+            }),
+            std::vector<std::string>{});
+  ASSERT_TRUE(dk.has_value());
+  for (int damaged = 0; damaged < 2; ++damaged) {
+    SCOPED_TRACE(damaged ? "damaged capsule" : "good capsule");
+    if (damaged) c[11] ^= 0x04;
+    const Secrets s = decaps_secrets(p, dk_bytes, c);
+    core::Result<core::Key256> k = core::Error{core::ErrorKind::Internal};
+    EXPECT_EQ(residue(s, [&] { k = dk->decapsulate(c); }), std::vector<std::string>{});
+    ASSERT_TRUE(k.ok());
+  }
+  // Freeing the key wipes s_hat and z before the block goes back.
+  EXPECT_EQ(residue(key_secrets, [&] { dk.reset(); }), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, WipingMlKem, ::testing::Values(0, 1, 2));

@@ -16,6 +16,7 @@
 #include "core/common/ct.h"
 #include "core/common/secret.h"
 #include "core/kem.h"
+#include "core/kem_key.h"
 #include "core/mlkem/math/dispatch.h"
 #include "core/xwing.h"
 
@@ -55,13 +56,33 @@ bool check_level(Level level, uint8_t seed) {
   auto k_bar = core::ml_kem_decaps(c, dk, level);
   if (!k.ok() || !k_bar.ok()) return false;
 
+  // The key objects: made once from dk (every byte of it secret), then
+  // decapsulation of the damaged capsule and of the real one, and
+  // encapsulation with the given m.
+  core::SecretBytes dk_copy = dk;
+  CT_SECRET(dk_copy.data(), dk_copy.size());
+  auto dk_obj = core::DecapsulationKey::from_bytes(core::view(dk_copy), level);
+  if (!dk_obj.ok()) return false;
+  auto k_bar_obj = dk_obj.value().decapsulate(c);
+  c[seed % c.size()] ^= 0x01;
+  auto k_obj = dk_obj.value().decapsulate(c);
+  auto enc_obj = dk_obj.value().encapsulation_key().encapsulate_deterministic(m.span());
+  if (!k_obj.ok() || !k_bar_obj.ok() || !enc_obj.ok() || enc_obj.value().capsule != c)
+    return false;
+  CT_PUBLIC(k_obj.value().data(), 32);
+  CT_PUBLIC(k_bar_obj.value().data(), 32);
+  CT_PUBLIC(enc_obj.value().shared_secret.data(), 32);
+
   // The shared secrets are compared here only to validate the run.
   core::Secret<32>& k_enc = enc.value().shared_secret;
   CT_PUBLIC(k_enc.data(), 32);
   CT_PUBLIC(k.value().data(), 32);
   CT_PUBLIC(k_bar.value().data(), 32);
   return std::memcmp(k.value().data(), k_enc.data(), 32) == 0 &&
-         std::memcmp(k_bar.value().data(), k_enc.data(), 32) != 0;
+         std::memcmp(k_bar.value().data(), k_enc.data(), 32) != 0 &&
+         std::memcmp(k_obj.value().data(), k.value().data(), 32) == 0 &&
+         std::memcmp(k_bar_obj.value().data(), k_bar.value().data(), 32) == 0 &&
+         std::memcmp(enc_obj.value().shared_secret.data(), k_enc.data(), 32) == 0;
 }
 
 // check_xwing runs X-Wing key generation, encapsulation and decapsulation

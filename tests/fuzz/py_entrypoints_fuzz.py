@@ -1,5 +1,5 @@
-"""Fuzzes the Python entry points of tarnel._tarnel_core with atheris: random
-functions and methods called with valid, damaged, random and mistyped
+"""Fuzzes the Python entry points of tarnel._tarnel_core and the key objects
+of tarnel._tarnel_pq with atheris: random functions and methods called with valid, damaged, random and mistyped
 arguments, by position or keyword, with arguments left out or added.
 
 Only the documented exception types may come out: TypeError (binding and
@@ -17,6 +17,7 @@ import atheris
 
 with atheris.instrument_imports():
     from tarnel import _tarnel_core as tc
+    from tarnel import _tarnel_pq as pq
 
 LEVELS = [tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768, tc.SecurityLevel.ML_KEM_1024]
 ALLOWED = (TypeError, ValueError, OverflowError, tc.TarnelError)
@@ -60,6 +61,10 @@ KEYPAIR_METHODS = [("public_key_b64", []), ("public_key_pem", []), ("public_key_
                    ("export_secret_key_raw", ["password"]), ("export_secret_key_pem", ["password"])]
 ENCRYPTOR_METHODS = [("encrypt_chunk", ["plaintext"]), ("finalize", []), ("chunk_index", []),
                      ("chunk_size", []), ("base_nonce", [])]
+KEY_OBJECTS = [("EncapsulationKey", ["public_key", "level"]),
+               ("DecapsulationKey", ["secret_key", "level"])]
+KEY_OBJECT_METHODS = [("encapsulate", []), ("encapsulate_deterministic", ["m"]),
+                      ("decapsulate", ["ciphertext"])]
 DECRYPTOR_METHODS = [("decrypt_chunk", ["ciphertext", "tag"]), ("process_eof", ["tag"]),
                      ("finalize", []), ("chunk_index", []), ("chunk_size", []), ("eof_seen", [])]
 
@@ -134,7 +139,7 @@ def check_result(name, result):
 def TestOneInput(data):
     fdp = atheris.FuzzedDataProvider(data)
     material = MATERIAL[fdp.ConsumeIntInRange(0, 2)]
-    target = fdp.ConsumeIntInRange(0, len(FUNCTIONS) + 2)
+    target = fdp.ConsumeIntInRange(0, len(FUNCTIONS) + 3)
     try:
         if target < len(FUNCTIONS):
             name, params = FUNCTIONS[target]
@@ -142,6 +147,25 @@ def TestOneInput(data):
         elif target == len(FUNCTIONS):
             name, params = fdp.PickValueInList(KEYPAIR_METHODS)
             call(fdp, getattr(material["kp"], name), params, material)
+        elif target == len(FUNCTIONS) + 1:
+            # A key object made from the arguments given (often refused), then
+            # methods of the valid objects of this level on their arguments.
+            name, params = fdp.PickValueInList(KEY_OBJECTS)
+            try:
+                call(fdp, getattr(pq, name), params, material)
+            except ALLOWED:
+                pass
+            kp = material["kp"]
+            dk = pq.DecapsulationKey(kp.secret_key)
+            objects = [dk, dk.encapsulation_key, pq.EncapsulationKey(kp.public_key, kp.level)]
+            for _ in range(fdp.ConsumeIntInRange(1, 4)):
+                obj = fdp.PickValueInList(objects)
+                name, params = fdp.PickValueInList(KEY_OBJECT_METHODS)
+                if hasattr(obj, name):
+                    try:
+                        call(fdp, getattr(obj, name), params, material)
+                    except ALLOWED:
+                        pass
         else:
             kp = material["kp"]
             level = kp.level

@@ -17,6 +17,7 @@ import argparse
 import ctypes
 import gc
 import os
+import pickle
 import sys
 import time
 
@@ -208,7 +209,37 @@ def cases():
         ("hpke failures", hpke_failures),
     ]
 
+    # Key objects.
+    ek_obj, dk_obj = pq.EncapsulationKey(pk), pq.DecapsulationKey(sk)
+    bad_hash_sk = sk[:-64] + bytes([sk[-64] ^ 1]) + sk[-63:]
+    unreduced_pk = b"\xff\xff" + pk[2:]
+
+    def key_object_failures():
+        expect(tc.InvalidParameterError, pq.EncapsulationKey, pk[:-1])()
+        expect(tc.InvalidParameterError, pq.EncapsulationKey, unreduced_pk)()
+        expect(tc.InvalidParameterError, pq.EncapsulationKey, pk, L512)()
+        expect(tc.InvalidParameterError, pq.DecapsulationKey, sk[:-1])()
+        expect(tc.InvalidParameterError, pq.DecapsulationKey, bad_hash_sk)()
+        expect(TypeError, pq.EncapsulationKey, pk, 768)()
+        expect(TypeError, pq.DecapsulationKey, secret_key=sk, levl=None)()
+        expect(tc.InvalidParameterError, dk_obj.decapsulate, capsule[:-1])()
+        expect(TypeError, dk_obj.decapsulate, bytearray(capsule))()
+        expect(ValueError, ek_obj.encapsulate_deterministic, m[:31])()
+        expect(TypeError, pickle.dumps, dk_obj)()
+
     return pq_cases + [
+        # Key objects.
+        ("EncapsulationKey", lambda: pq.EncapsulationKey(pk, level=None)),
+        ("DecapsulationKey", lambda: pq.DecapsulationKey(sk, L768)),
+        ("EncapsulationKey.encapsulate", ek_obj.encapsulate),
+        ("EncapsulationKey.encapsulate_deterministic",
+         lambda: ek_obj.encapsulate_deterministic(m)),
+        ("DecapsulationKey.decapsulate", lambda: dk_obj.decapsulate(capsule)),
+        ("key object getters", lambda: (ek_obj.public_key, ek_obj.level, repr(ek_obj),
+                                        dk_obj.public_key, dk_obj.level, repr(dk_obj),
+                                        dk_obj.encapsulation_key.encapsulate(),
+                                        pickle.loads(pickle.dumps(ek_obj)))),
+        ("key object failures", key_object_failures),
         # Whole files.
         ("file encrypt", file_encrypt),
         ("file decrypt", file_decrypt),
