@@ -14,6 +14,16 @@ int exec_module(PyObject* module) {
     for (int (*add)(PyObject*) : {&add_key_objects, &add_xwing, &add_hpke}) {
       if (add(module) < 0) return -1;
     }
+    // __all__ names every public name, whichever part added it.
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    PyRef names(PyDict_Keys(dict));
+    if (!names) return -1;
+    for (Py_ssize_t i = 0; i < PyList_Size(names.get()); ++i) {
+      PyObject* name = PyList_GetItem(names.get(), i);  // borrowed
+      if (!PyUnicode_Check(name) || PyUnicode_ReadChar(name, 0) == '_') continue;
+      const int listed = PySequence_Contains(all.get(), name);
+      if (listed < 0 || (listed == 0 && PyList_Append(all.get(), name) < 0)) return -1;
+    }
     return 0;
   });
 }

@@ -12,7 +12,22 @@ from typing import Any, Optional, Union, final
 
 from tarnel._tarnel_core import SecurityLevel
 
-__all__ = ["EncapsulationKey", "DecapsulationKey"]
+__all__ = [
+    "EncapsulationKey",
+    "DecapsulationKey",
+    "xwing_generate_keypair",
+    "xwing_encapsulate",
+    "xwing_decapsulate",
+    "HpkePublicKey",
+    "HpkePrivateKey",
+    "HpkeContext",
+    "hpke_generate_key_pair",
+    "hpke_derive_key_pair",
+    "hpke_load_public_key",
+    "hpke_load_private_key",
+    "hpke_setup_sender",
+    "hpke_setup_recipient",
+]
 
 @final
 class EncapsulationKey:
