@@ -30,8 +30,11 @@ In one process and one run it measures
 Every figure is the median of several repetitions; contenders are measured in
 turn inside each repetition, so a change of load on the machine touches all of
 them alike. The table goes to standard output, the figures to
-bench/results/compare.json and the ratios to bench/results/compare.png (when
-matplotlib is installed). Ratios above 1 mean tarnel is faster.
+bench/results/compare.json and the ratios to bench/results/compare.svg and
+.png (when matplotlib is installed). Ratios above 1 mean tarnel is faster.
+`--redraw FILE.json` draws the chart again from a saved report without
+measuring anything: the documentation's chart is drawn that way from the
+report kept in docs/_static/performance.json.
 """
 
 from __future__ import annotations
@@ -879,7 +882,10 @@ def draw_chart(report: dict, path: Path) -> str | None:
                   "x: two processes, the machine's ceiling at that moment")
     ax.set_title("tarnel beside its peers (green: target met, red: missed, gray: no target)")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    # SVG keeps its text selectable and has no timestamp (the same figures
+    # give the same file); PNG for viewers without SVG.
+    for target in (path.with_suffix(".svg"), path.with_suffix(".png")):
+        fig.savefig(target, dpi=110, metadata={"Date": None} if target.suffix == ".svg" else None)
     plt.close(fig)
     return None
 
@@ -909,7 +915,18 @@ def main() -> None:
     parser.add_argument("--out", type=Path, default=RESULTS_DIR, help="directory for JSON and PNG")
     parser.add_argument("--only", action="append", choices=SECTIONS,
                         help="run this section only (repeatable); all by default")
+    parser.add_argument("--redraw", metavar="JSON", type=Path,
+                        help="measure nothing: print the report saved in JSON and draw its "
+                             "chart again (compare.svg and compare.png in --out)")
     args = parser.parse_args()
+    if args.redraw is not None:
+        report = json.loads(args.redraw.read_text())
+        print_report(report)
+        args.out.mkdir(parents=True, exist_ok=True)
+        note = draw_chart(report, args.out / "compare.png")
+        print()
+        print(note or f"chart: {args.out / 'compare.svg'} and .png")
+        return
     repeats = args.repeats or (3 if args.quick else 7)
     seconds = 0.05 if args.quick else 0.2
 
@@ -943,7 +960,7 @@ def main() -> None:
     note = draw_chart(report, args.out / "compare.png")
     print()
     print(f"figures: {args.out / 'compare.json'}")
-    print(note or f"chart: {args.out / 'compare.png'}")
+    print(note or f"chart: {args.out / 'compare.svg'} and .png")
 
 
 if __name__ == "__main__":
