@@ -22,6 +22,7 @@ import shutil
 import signal
 import stat
 import sys
+import textwrap
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -1617,9 +1618,32 @@ EXIT_STATUS = (
 )
 
 
+HELP_WIDTH = 79
+
+
 def _exit_status_epilog() -> str:
     lines = ["exit status:"]
-    lines += [f"  {code:<6} {text}" for code, text in EXIT_STATUS]
+    for code, text in EXIT_STATUS:
+        lines += textwrap.wrap(text, HELP_WIDTH, initial_indent=f"  {code:<6} ",
+                               subsequent_indent=" " * 9)
+    return "\n".join(lines)
+
+
+# One example per command, shown by its --help (and in the manual page).
+EXAMPLES = {
+    "keygen": "tarnel keygen -o alice          # alice.pub to share, alice.key to keep",
+    "encrypt": "tarnel encrypt -r alice.pub -o report.pdf.tarnel report.pdf",
+    "decrypt": "tarnel decrypt -i alice.key -o report.pdf report.pdf.tarnel",
+    "pubkey": "tarnel pubkey -i alice.key --format base64",
+    "inspect": "tarnel inspect report.pdf.tarnel",
+}
+
+
+def _command_epilog(name: str) -> str:
+    lines = []
+    if name in EXAMPLES:
+        lines += ["example:", f"  {EXAMPLES[name]}", ""]
+    lines.append("exit statuses: see tarnel --help")
     return "\n".join(lines)
 
 
@@ -1661,8 +1685,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     def command(name: str, help: str, description: str) -> argparse.ArgumentParser:
         p = sub.add_parser(
-            name, help=help, description=description, epilog=_exit_status_epilog(),
-            formatter_class=argparse.RawDescriptionHelpFormatter,
+            name, help=help, description=textwrap.fill(description, HELP_WIDTH),
+            epilog=_command_epilog(name), formatter_class=argparse.RawDescriptionHelpFormatter,
         )
         # Also after the command's name; left unset unless given there, so
         # that "tarnel -q COMMAND" still counts.

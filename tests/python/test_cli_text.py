@@ -380,7 +380,14 @@ def test_help_lists_exit_statuses_and_every_command() -> None:
         assert re.search(rf"^  {code} +\S", out, re.M), code
     for command in ("keygen", "encrypt", "decrypt", "pubkey", "inspect"):
         assert command in out
-        assert "exit status:" in ok(run(command, "--help")).stdout.decode()
+        # Each command's help is short: an example, and the statuses only
+        # in the main help.
+        sub = ok(run(command, "--help", env={"COLUMNS": "80"})).stdout.decode()
+        assert "exit status:" not in sub and "exit statuses: see tarnel --help" in sub
+        assert re.search(rf"^example:\n  tarnel {command} \S", sub, re.M), sub
+        body = sub[sub.index("\n\n"):]  # argparse may not wrap the usage lines
+        assert max(map(len, body.splitlines())) <= 80, command
+    assert max(map(len, out[out.index("exit status:"):].splitlines())) <= 80
 
 
 def test_manual_page_is_generated_from_the_parser() -> None:
