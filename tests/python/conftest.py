@@ -9,6 +9,8 @@ import pytest
 
 from tarnel import _tarnel_core as tc
 
+from support import ok, run, unnamed_temps_work
+
 LEVELS = [tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768, tc.SecurityLevel.ML_KEM_1024]
 
 # FIPS 203, Table 3: sizes in bytes per level (ek, dk, capsule).
@@ -64,3 +66,23 @@ def pytest_terminal_summary(terminalreporter):
 def keypairs():
     """One random key pair per level, keyed by the level's numeric value."""
     return {int(level): tc.generate_keypair(level) for level in LEVELS}
+
+
+# ---------------------------------------------------------------------------
+# Shared by the command-line and file tests (helpers in support.py)
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
+    d = tmp_path_factory.mktemp("keys")
+    for name, level in [("a", "768"), ("b", "768"), ("c", "1024")]:
+        ok(run("keygen", "--level", level, "-o", str(d / name)))
+    return {n: d / n for n in "abc"}
+
+
+@pytest.fixture(params=["unnamed", "named"])
+def temp_kind(request: pytest.FixtureRequest, tmp_path: Path) -> str:
+    """Both kinds of temporary output: unnamed (O_TMPFILE) and hidden names."""
+    if request.param == "unnamed" and not unnamed_temps_work(tmp_path):
+        pytest.skip("unnamed temporary files cannot be linked on this system")
+    return str(request.param)

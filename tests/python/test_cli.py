@@ -15,47 +15,8 @@ import pytest
 
 import tarnel
 from tarnel import streaming
+from support import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
 
-PASSWORD = "correct horse battery staple"
-PACKAGE_ROOT = str(Path(tarnel.__file__).resolve().parent.parent)
-
-
-def run(
-    *args: str,
-    input: bytes | None = None,
-    env: dict[str, str] | None = None,
-    cwd: Path | None = None,
-    password: str | None = PASSWORD,
-) -> subprocess.CompletedProcess[bytes]:
-    full_env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSWORD"}
-    full_env["PYTHONPATH"] = os.pathsep.join(
-        [PACKAGE_ROOT] + [p for p in [os.environ.get("PYTHONPATH")] if p]
-    )
-    if password is not None:
-        full_env["TARNEL_PASSWORD"] = password
-    full_env.update(env or {})
-    # A new session has no controlling terminal, as in a script or CI job.
-    return subprocess.run(
-        [sys.executable, "-m", "tarnel", *args],
-        input=input if input is not None else b"",
-        capture_output=True,
-        env=full_env,
-        cwd=cwd,
-        start_new_session=True,
-        timeout=600,
-    )
-
-
-def ok(result: subprocess.CompletedProcess[bytes]) -> subprocess.CompletedProcess[bytes]:
-    assert result.returncode == 0, result.stderr.decode()
-    return result
-
-
-def assert_user_error(result: subprocess.CompletedProcess[bytes], status: int, message: str) -> None:
-    err = result.stderr.decode()
-    assert result.returncode == status, err
-    assert "Traceback" not in err
-    assert err.splitlines()[-1] == f"tarnel: error: {message}"
 
 
 @pytest.fixture(scope="module", params=[512, 768, 1024], ids=lambda v: f"L{v}")

@@ -4,7 +4,6 @@ special and existing outputs, several keys, odd key text, closed pipes."""
 from __future__ import annotations
 
 import os
-import resource
 import signal
 import stat
 import subprocess
@@ -17,57 +16,11 @@ from typing import Any
 import pytest
 
 import tarnel
-from test_cli import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
-from test_output_faults import temp_kind  # noqa: F401  (a fixture)
-
-# Runs the command line; with "named" as first argument it uses hidden
-# temporary names instead of unnamed temporary files.
-LAUNCH = (
-    "import sys\n"
-    "if sys.argv[1] == 'named':\n"
-    "    import tarnel._files; tarnel._files.USE_TMPFILE = False\n"
-    "from tarnel.cli import main\n"
-    "sys.exit(main(sys.argv[2:]))\n"
-)
+from support import PASSWORD, assert_user_error, env, finish, ok, output_is_open, pub, run, sec, start
 
 
-def env() -> dict[str, str]:
-    e = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSWORD"}
-    e["PYTHONPATH"] = PACKAGE_ROOT
-    e["TARNEL_PASSWORD"] = PASSWORD
-    return e
 
 
-def start(kind: str, *args: str, limit: int | None = None, **kw: Any) -> "subprocess.Popen[bytes]":
-    def child() -> None:
-        if limit is not None:
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-
-    return subprocess.Popen(
-        [sys.executable, "-c", LAUNCH, kind, *args], env=env(), preexec_fn=child,
-        start_new_session=True, **kw,
-    )
-
-
-def finish(proc: "subprocess.Popen[bytes]", input: bytes = b"") -> subprocess.CompletedProcess[bytes]:
-    out, err = proc.communicate(input, timeout=300)
-    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
-
-
-@pytest.fixture(scope="module")
-def keys(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
-    d = tmp_path_factory.mktemp("keys")
-    for name, level in [("a", "768"), ("b", "768"), ("c", "1024")]:
-        ok(run("keygen", "--level", level, "-o", str(d / name)))
-    return {n: d / n for n in "abc"}
-
-
-def pub(keys: dict[str, Path], n: str) -> str:
-    return str(keys[n]) + ".pub"
-
-
-def sec(keys: dict[str, Path], n: str) -> str:
-    return str(keys[n]) + ".key"
 
 
 def test_a_key_that_does_not_open_is_passed_over(keys: dict[str, Path], tmp_path: Path) -> None:
@@ -122,19 +75,6 @@ def test_full_disk_is_an_error_and_leaves_nothing(keys: dict[str, Path], tmp_pat
 # ---------------------------------------------------------------------------
 # Signals mid-stream
 
-
-def output_is_open(pid: int, directory: Path) -> bool:
-    try:
-        fds = os.listdir(f"/proc/{pid}/fd")
-    except FileNotFoundError:
-        return False
-    for fd in fds:
-        try:
-            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith(str(directory) + "/"):
-                return True
-        except OSError:
-            continue
-    return False
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
@@ -460,8 +400,8 @@ def test_inspect_of_an_endless_input_ends(keys: dict[str, Path]) -> None:
         (enc, b"\0", "present, but followed by extra data"),
         (enc[:3000], (1001).to_bytes(4, "big") * 300, "not reached: a frame exceeds the chunk size"),
     ]
-    for start, then, verdict in cases:
-        writer = endless(start, then)
+    for head, then, verdict in cases:
+        writer = endless(head, then)
         try:
             res = subprocess.run([sys.executable, "-m", "tarnel", "inspect", "-"], stdin=writer.stdout,
                                  capture_output=True, env=env(), timeout=120)

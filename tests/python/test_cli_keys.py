@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import tarnel
-from test_cli import PACKAGE_ROOT, assert_user_error, ok, run
+from support import PACKAGE_ROOT, assert_user_error, ok, run
 
 # ---------------------------------------------------------------------------
 # A key pair is written as a unit

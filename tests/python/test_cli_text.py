@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives import serialization
 import tarnel
 from tarnel import armor
 
-from test_cli import PASSWORD, assert_user_error, ok, run
+from support import PASSWORD, assert_user_error, ok, run
 
 REPO = Path(__file__).resolve().parents[2]
 BEGIN = "-----BEGIN TARNEL ENCRYPTED STREAM-----"

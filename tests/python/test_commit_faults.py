@@ -28,8 +28,7 @@ from typing import Optional
 import pytest
 
 from tarnel import _files
-from test_cli import PASSWORD, ok, run
-from test_cli_faults import LAUNCH, env, keys, pub, sec  # noqa: F401  (keys: a fixture)
+from support import LAUNCH, PASSWORD, env, ok, pub, run, sec
 
 
 def usable_strace() -> Optional[str]:

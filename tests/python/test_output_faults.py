@@ -6,12 +6,8 @@ from __future__ import annotations
 import base64
 import errno
 import io
-import json
 import os
-import resource
 import stat
-import subprocess
-import sys
 import threading
 from pathlib import Path
 from typing import Any, Callable
@@ -30,6 +26,7 @@ from tarnel.streaming import (
     open_decryptor,
     open_encryptor,
 )
+from support import CATCH, run_limited, select_temps
 
 L = tarnel.SecurityLevel
 
@@ -39,56 +36,9 @@ def pair() -> tarnel.KeyPair:
     return tarnel.generate_keypair(L.ML_KEM_768)
 
 
-def unnamed_temps_work(tmp_path: Path) -> bool:
-    out = _files.OutputFile(tmp_path / "probe")
-    try:
-        return out._tmp is None
-    finally:
-        out.close()
 
 
-@pytest.fixture(params=["unnamed", "named"])
-def temp_kind(request: pytest.FixtureRequest, tmp_path: Path) -> str:
-    """Both kinds of temporary output: unnamed (O_TMPFILE) and hidden names."""
-    if request.param == "unnamed" and not unnamed_temps_work(tmp_path):
-        pytest.skip("unnamed temporary files cannot be linked on this system")
-    return str(request.param)
 
-
-def select_temps(kind: str) -> str:
-    """Python source that makes a child process use that kind of temp."""
-    return "" if kind == "unnamed" else "import tarnel._files; tarnel._files.USE_TMPFILE = False\n"
-
-
-def run_limited(code: str, limit: int) -> dict[str, Any]:
-    """Run ``code`` in a child whose files may not grow past ``limit`` bytes.
-
-    Python ignores SIGXFSZ, so a write past the limit fails with EFBIG. The
-    code sets ``result`` (a JSON-able dict), which is returned.
-    """
-
-    def limit_size() -> None:
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-
-    wrapper = (
-        "import json, sys\nresult = {}\n"
-        + code
-        + "\nsys.stdout.write(json.dumps(result))\n"
-    )
-    proc = subprocess.run(
-        [sys.executable, "-c", wrapper], capture_output=True, preexec_fn=limit_size, timeout=300
-    )
-    assert proc.returncode == 0, proc.stderr.decode()
-    return dict(json.loads(proc.stdout))
-
-
-CATCH = """
-try:
-    {call}
-    result["returned"] = True
-except OSError as e:
-    result.update(errno=e.errno, filename=e.filename, message=str(e))
-"""
 
 
 @pytest.mark.parametrize("operation", ["decrypt_file", "encrypt_file", "open_encryptor"])

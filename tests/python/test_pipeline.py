@@ -24,10 +24,7 @@ import tarnel
 from tarnel import _pipeline, streaming
 from tarnel.streaming import DecryptionError, decrypt_file, encrypt_file
 
-from test_cli import ok, run
-from test_cli_faults import finish, keys, output_is_open, pub, sec, start  # noqa: F401  (keys: a fixture)
-from test_output_faults import CATCH, run_limited, select_temps
-from test_stream_files import open_independently
+from support import CATCH, finish, ok, open_independently, output_is_open, pub, run, run_limited, sec, select_temps, start
 
 BIG = 256 * 1024
 CHUNKS = [BIG, 1024 * 1024]

@@ -31,9 +31,9 @@ from tarnel.streaming import (
     open_decryptor,
     open_encryptor,
 )
+from support import CAPSULE, nonce_aad, open_independently, split_stream
 
 LEVELS = [512, 768, 1024]
-CAPSULE = {512: 768, 768: 1088, 1024: 1568}
 PUBLIC = {512: 800, 768: 1184, 1024: 1568}
 SECRET = {512: 1632, 768: 2400, 1024: 3168}
 
@@ -61,39 +61,6 @@ def pair768() -> tarnel.KeyPair:
 # An independent view of the format
 
 
-def nonce_aad(base: bytes, i: int) -> tuple[bytes, bytes]:
-    idx = struct.pack(">I", i)
-    return idx + base[4:], idx
-
-
-def split_stream(data: bytes, level: int) -> tuple[bytes, bytes, int, list[bytes]]:
-    """Return capsule, base nonce, chunk size and the raw frames."""
-    c = CAPSULE[level]
-    capsule, base = data[:c], data[c : c + 12]
-    (cs,) = struct.unpack(">I", data[c + 12 : c + 16])
-    frames, pos = [], c + 16
-    while pos < len(data):
-        (n,) = struct.unpack(">I", data[pos : pos + 4])
-        frames.append(data[pos : pos + 4 + n + 16])
-        pos += 4 + n + 16
-    assert pos == len(data)
-    return capsule, base, cs, frames
-
-
-def open_independently(data: bytes, pair: tarnel.KeyPair) -> bytes:
-    """Decrypt a stream with pyca AES-GCM; assert exactly one final EOF frame."""
-    level = int(pair.level)
-    capsule, base, cs, frames = split_stream(data, level)
-    key = tarnel.decapsulate(capsule, pair.secret_key, pair.level)
-    aead = AESGCM(key)
-    out = []
-    for i, frame in enumerate(frames):
-        (n,) = struct.unpack(">I", frame[:4])
-        assert n <= cs
-        assert (n == 0) == (i == len(frames) - 1), "empty frame only at the end"
-        nonce, aad = nonce_aad(base, i)
-        out.append(aead.decrypt(nonce, frame[4:], aad))
-    return b"".join(out)
 
 
 class Forge:
