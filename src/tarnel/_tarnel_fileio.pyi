@@ -1,5 +1,14 @@
 from typing import Callable, Optional
 
+MAX_CHUNK_SIZE: int
+FRAME_OVERHEAD: int
+MAX_HEADER_LEN: int
+
+def level_sizes(level: int) -> dict[str, int]: ...
+def read_header(head: bytes, level: int, at_end: object) -> tuple[int, int]: ...
+def read_frame(prefix: bytes, have: int, chunk_size: int, index: int, at_end: object) -> int: ...
+def read_after_end(have: int, at_end: object) -> bool: ...
+
 def encrypt_fd(
     in_fd: int,
     in_offset: int,
@@ -23,4 +32,4 @@ def decrypt_fd(
     progress: Optional[Callable[[int, Optional[int]], None]],
     total: Optional[int],
     in_name: object = None,
-) -> tuple[int, int, int, int]: ...
+) -> tuple[int, int]: ...
