@@ -644,16 +644,9 @@ def _cmd_pubkey(args: argparse.Namespace) -> int:
 
 
 def public_key_of(secret_key: bytes, level: int) -> bytes:
-    """The public key held inside an ML-KEM secret key.
-
-    The secret key is dk_pke (384k bytes), the public key (384k + 32),
-    the SHA3-256 of the public key, and z; the hash is checked.
-    """
-    k = _formats.PUBLIC_KEY_LEN[level] // 384
-    start = 384 * k
-    public_key = secret_key[start : start + 384 * k + 32]
-    digest = secret_key[start + 384 * k + 32 : start + 384 * k + 64]
-    if len(public_key) != 384 * k + 32 or hashlib.sha3_256(public_key).digest() != digest:
+    """The public key held inside an ML-KEM secret key, its hash checked."""
+    public_key = _formats.public_key_in(secret_key, level)
+    if public_key is None:
         raise CliError("the secret key is damaged: its public key does not match its hash")
     return public_key
 
@@ -1031,7 +1024,9 @@ def _dearmored(fin: IO[bytes]) -> IO[bytes]:
     if armor.is_armored(head):
         return io.BufferedReader(armor.ArmorReader(replay), 1 << 16)
     if armor.BEGIN_LINE in head:
-        raise armor.ArmorError("armor: unexpected text before the BEGIN line")
+        raise streaming.NotAStreamError(
+            "not an encrypted stream: text comes before its armor BEGIN line"
+        )
     return replay
 
 
@@ -1257,7 +1252,10 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         if not armor.is_armored(block):
             raise CliError(f"{name}: not a key file or an encrypted stream")
         head = block
-    if text is not None and PUBLIC_PEM_HEADER in text:
+    # Key text begins the file: a document that quotes a key block (a README)
+    # is neither a key nor a stream.
+    starts = text.lstrip() if text is not None else ""
+    if text is not None and starts.startswith(PUBLIC_PEM_HEADER):
         lines = _describe_public_pem(text, name)
     elif text is not None and text.startswith("ML-KEM-Key-File:"):
         lines = _describe_key_file(text, name)
@@ -1279,10 +1277,10 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         lines.insert(1, ("armor", "yes (text block, decoded)"))
         _print_fields(lines)
         return 0 if ok else 1
-    elif text is not None and SECRET_PEM_HEADER in text:
+    elif text is not None and starts.startswith(SECRET_PEM_HEADER):
         lines = [("type", "password-protected ML-KEM secret key (PEM block)")]
         lines += _describe_secret_pem(text, name)
-    elif text is not None and JSON_PUBLIC_KEY_FIELD in text:
+    elif text is not None and starts.startswith("{") and JSON_PUBLIC_KEY_FIELD in text:
         try:
             key, level = load_public_key_json(text.strip())
         except TarnelError as e:

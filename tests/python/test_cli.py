@@ -294,7 +294,7 @@ def test_damaged_streams(keys768: tuple[Path, Path], tmp_path: Path) -> None:
                     "decryption failed: the stream was modified, or it was not encrypted to this key", partly),
         "wrong key": (enc, Path(str(other) + ".key"),
                       "decryption failed: the stream was modified, or it was not encrypted to this key", nothing),
-        "empty": (b"", key, "the stream is damaged: input is empty: no stream header", nothing),
+        "empty": (b"", key, "not an encrypted stream: the input is empty", nothing),
     }
     for name, (stream, identity, message, to_stdout) in cases.items():
         (tmp_path / "in").write_bytes(stream)
