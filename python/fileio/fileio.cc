@@ -47,6 +47,8 @@
 #include <vector>
 
 #include "core/common/bytes.h"
+#include "core/json_doc.h"
+#include "core/pem.h"
 #include "core/stream.h"
 #include "core/stream_frames.h"
 #include "python/args.h"
@@ -433,6 +435,39 @@ PyObject* read_after_end(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+// ---- public key text ----
+
+constexpr Param kPublicKeyTextParams[] = {
+    {"public_key", Kind::Bytes}, {"level", Kind::U32}, {"form", Kind::Str}};
+constexpr Signature kPublicKeyTextSig{"public_key_text()", kPublicKeyTextParams};
+
+// public_key_text writes a public key as KeyPair.public_key_pem() and
+// public_key_json() do, for a key that has no KeyPair (one taken out of a
+// secret key).
+PyObject* public_key_text(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kPublicKeyTextSig, args, nargs, kwnames, a)) return nullptr;
+    const auto level = level_of(a.u32(1));
+    if (!level) return nullptr;
+    const core::ByteView ek = a.bytes(0);
+    if (ek.size() != core::params(*level).ek_len())
+      return raise_exception(Exc::InvalidParameterError,
+                             "public key size does not match the specified security level");
+    const std::string_view form = a.str(2);
+    std::string text;
+    if (form == "pem") {
+      text = core::write_pem_block(core::kPublicKeyPem, ek);
+    } else if (form == "json") {
+      text = core::write_public_key_json(ek, *level);
+    } else {
+      return raise_exception(Exc::InvalidParameterError, "form must be 'pem' or 'json'");
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 // How a call ended, as the first item of its result.
 enum Outcome : long { kComplete = 0, kChanged = 3 };
 
@@ -759,6 +794,10 @@ const PyMethodDef kMethods[] = {
      "read_after_end(have, at_end)\n--\n\n"
      "Look at the `have` bytes after the end-of-stream marker: True when there are\n"
      "none and the input ends, False while it may go on, TrailingDataError else."},
+    {"public_key_text", fastcall_keywords(&public_key_text), METH_FASTCALL | METH_KEYWORDS,
+     "public_key_text(public_key, level, form)\n--\n\n"
+     "The public key as KeyPair.public_key_pem() (form 'pem') or\n"
+     "KeyPair.public_key_json() (form 'json') writes it."},
     {"encrypt_fd", fastcall_keywords(&encrypt_fd), METH_FASTCALL | METH_KEYWORDS,
      "encrypt_fd(in_fd, in_offset, out_fd, out_name, public_key, chunk_size, level, "
      "progress, total, in_name=None)\n--\n\n"

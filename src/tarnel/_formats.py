@@ -31,20 +31,14 @@ CAPSULE_LEN = {v: s["capsule"] for v, s in _SIZES.items()}
 HEADER_LEN = {v: s["header"] for v, s in _SIZES.items()}
 MAX_HEADER_LEN = _tarnel_fileio.MAX_HEADER_LEN
 
-# Wrapped secret-key blob: magic, version, level id, salt (16), nonce (12),
+# Wrapped secret-key blob: magic (keyfile.BLOB_MAGIC), version, level id, salt (16), nonce (12),
 # then the encrypted key and its tag.
-BLOB_MAGIC = b"TRPK"
 BLOB_VERSION_OFFSET = 4
 BLOB_LEVEL_OFFSET = 5
 BLOB_HEADER_LEN = 34
 BLOB_OVERHEAD = BLOB_HEADER_LEN + TAG_LEN
 BLOB_LEN = {v: SECRET_KEY_LEN[v] + BLOB_OVERHEAD for v in LEVELS}
 
-# Markers that tell the kinds of key text apart (reading is the loaders' job).
-PUBLIC_PEM_HEADER = "-----BEGIN ML-KEM PUBLIC KEY-----"
-SECRET_PEM_HEADER = "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----"
-SECRET_PEM_FOOTER = "-----END ENCRYPTED ML-KEM PRIVATE KEY-----"
-JSON_PUBLIC_KEY_FIELD = '"public_key"'
 
 
 def public_key_in(secret_key: Union[bytes, bytearray], level: int) -> Optional[bytes]:

@@ -28,13 +28,15 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
-from . import _formats, armor, keyfile, pkcs, streaming
+from . import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming
 from ._files import OutputFile, OutputNotDurableError
 from ._wipe import wipe_bytes
-from ._formats import (
+from ._formats import LEVELS
+from .keyfile import (
+    BLOB_MAGIC,
     JSON_PUBLIC_KEY_FIELD,
-    LEVELS,
     PUBLIC_PEM_HEADER,
+    SECRET_PEM_FOOTER,
     SECRET_PEM_HEADER,
 )
 from ._tarnel_core import (
@@ -237,7 +239,7 @@ def _decodings(text: str) -> list[bytes]:
 
 
 def _is_secret_key_bytes(data: bytes) -> bool:
-    if len(data) in _formats.SECRET_KEY_LEN.values() or data.startswith(_formats.BLOB_MAGIC):
+    if len(data) in _formats.SECRET_KEY_LEN.values() or data.startswith(BLOB_MAGIC):
         return True
     if data[:1] != b"\x30":
         return False
@@ -334,7 +336,7 @@ def load_identity(
     label = pkcs.pem_label(text) if text is not None else None
     if label == "PRIVATE KEY" or (text is None and data[:1] == b"\x30"):
         loaded = _load_pkcs8(path, data)
-    elif (text is not None and (text.startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text)) or data.startswith(_formats.BLOB_MAGIC):
+    elif (text is not None and (text.startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text)) or data.startswith(BLOB_MAGIC):
         loaded = _load_key_file(path, data, password)
     elif label == "ENCRYPTED PRIVATE KEY":
         raise CliError(
@@ -609,23 +611,15 @@ PUBLIC_FORMATS = ("pem", "json", "base64", "spki")
 
 
 def public_key_text(public_key: bytes, level: SecurityLevel | int, form: str) -> str:
-    """The public key in one of the text forms, ending with a newline."""
-    value = int(level)
+    """The public key in one of the text forms, ending with a newline. PEM
+    and JSON are the core's writers (those of ``KeyPair.public_key_pem`` and
+    ``public_key_json``)."""
     if form == "spki":
         return pkcs.export_public_key_spki(public_key)
-    b64url = serialize_public_key(public_key)
     if form == "base64":
-        return b64url + "\n"
-    if form == "json":
-        return (
-            '{"algorithm":"ML-KEM","level":"ML_KEM_%d","public_key":"%s"}\n'
-            % (value, b64url)
-        )
-    body = base64.b64encode(public_key).decode("ascii")
-    lines = [body[i : i + 64] for i in range(0, len(body), 64)]
-    return "\n".join(
-        [PUBLIC_PEM_HEADER, *lines, PUBLIC_PEM_HEADER.replace("BEGIN", "END"), ""]
-    )
+        return serialize_public_key(public_key) + "\n"
+    text = _tarnel_fileio.public_key_text(public_key, int(level), form)
+    return text if text.endswith("\n") else text + "\n"
 
 
 def _cmd_pubkey(args: argparse.Namespace) -> int:
@@ -1287,7 +1281,7 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
             raise CliError(f"{name}: {e}") from None
         lines = [("type", "ML-KEM public key (JSON document)")]
         lines += _describe_public(key, level)
-    elif head.startswith(_formats.BLOB_MAGIC):
+    elif head.startswith(BLOB_MAGIC):
         lines = [("type", "password-protected ML-KEM secret key (binary)")]
         lines += _describe_blob(forward.read_at(0, KEY_READ_LIMIT), name)
     else:
@@ -1393,7 +1387,7 @@ def _describe_secret_pem(text: str, name: str) -> list[tuple[str, str]]:
     # Accepted by the loader: the block is strict Base64 of a version 1
     # blob, so its size follows from the count of Base64 characters.
     start = text.index(SECRET_PEM_HEADER) + len(SECRET_PEM_HEADER)
-    end = text.index(_formats.SECRET_PEM_FOOTER, start)
+    end = text.index(SECRET_PEM_FOOTER, start)
     body = text[start:end]
     chars = sum(1 for c in body if c.isascii() and (c.isalnum() or c in "+/"))
     pads = body.count("=")
