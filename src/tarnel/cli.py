@@ -1461,8 +1461,11 @@ class _Framing:
         if len(got) < 1 + _formats.LENGTH_LEN:
             self.status = "truncated"
             return
-        length = int.from_bytes(got[1:], "big")
-        if length > self.chunk_size:
+        try:
+            length = _tarnel_fileio.read_frame(
+                got[1:], _formats.LENGTH_LEN, self.chunk_size, self.frames, False
+            )
+        except streaming.FrameTooLargeError:
             self.status = "oversized"
             return
         self._marker = length == 0
