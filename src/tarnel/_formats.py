@@ -93,7 +93,8 @@ class FrameTooLargeError(StreamError):
 
 
 class NotAStreamError(StreamError):
-    """The input is not an encrypted stream: its header fits no level."""
+    """The input is not an encrypted stream: it is empty, it is text, or its
+    header fits no level."""
 
 
 class StreamLevelError(StreamError):
