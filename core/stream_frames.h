@@ -10,20 +10,24 @@
 #include <string>
 
 #include "core/common/bytes.h"
+#include "core/key_wrap.h"
 #include "core/mlkem/params.h"
 #include "core/result.h"
 #include "core/stream.h"
 
 namespace core {
 
-// StreamSizes lists the sizes of one level that the file formats use.
+// StreamSizes lists the sizes of one level that the file formats use: the
+// keys, the capsule, the stream header, the K-PKE part that opens a secret
+// key, and the secret key wrapped under a password (key_wrap.h).
 struct StreamSizes {
-  size_t public_key_len, secret_key_len, capsule_len, header_len, dk_pke_len;
+  size_t public_key_len, secret_key_len, capsule_len, header_len, dk_pke_len, wrapped_key_len;
 };
 
 constexpr StreamSizes stream_sizes(Level level) {
   const Params& p = params(level);
-  return {p.ek_len(), p.dk_len(), p.ct_len(), stream_header_len(level), p.dk_pke_len()};
+  return {p.ek_len(),          p.dk_len(),      p.ct_len(), stream_header_len(level),
+          p.dk_pke_len(),      wrapped_blob_len(level)};
 }
 
 inline constexpr size_t kFrameLengthLen = 4;

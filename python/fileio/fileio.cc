@@ -365,11 +365,11 @@ PyObject* level_sizes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const auto level = level_of(a.u32(0));
     if (!level) return nullptr;
     const core::StreamSizes s = core::stream_sizes(*level);
-    return Py_BuildValue("{snsnsnsnsn}", "public_key", static_cast<Py_ssize_t>(s.public_key_len),
-                         "secret_key", static_cast<Py_ssize_t>(s.secret_key_len), "capsule",
-                         static_cast<Py_ssize_t>(s.capsule_len), "header",
-                         static_cast<Py_ssize_t>(s.header_len), "dk_pke",
-                         static_cast<Py_ssize_t>(s.dk_pke_len));
+    auto n = [](size_t v) { return static_cast<Py_ssize_t>(v); };
+    return Py_BuildValue("{snsnsnsnsnsn}", "public_key", n(s.public_key_len), "secret_key",
+                         n(s.secret_key_len), "capsule", n(s.capsule_len), "header",
+                         n(s.header_len), "dk_pke", n(s.dk_pke_len), "wrapped_key",
+                         n(s.wrapped_key_len));
   });
 }
 
@@ -776,8 +776,8 @@ const PyMethodDef kMethods[] = {
     {"level_sizes", fastcall_keywords(&level_sizes), METH_FASTCALL | METH_KEYWORDS,
      "level_sizes(level)\n--\n\n"
      "The byte sizes of one level (512, 768 or 1024), as a dict: public_key,\n"
-     "secret_key, capsule, header (of a stream) and dk_pke (the K-PKE part that\n"
-     "opens a secret key)."},
+     "secret_key, capsule, header (of a stream), dk_pke (the K-PKE part that\n"
+     "opens a secret key) and wrapped_key (a secret key wrapped under a password)."},
     {"read_header", fastcall_keywords(&read_header), METH_FASTCALL | METH_KEYWORDS,
      "read_header(head, level, at_end)\n--\n\n"
      "Look at the first bytes of a stream for a key of `level`; at_end says the\n"

@@ -31,13 +31,12 @@ CAPSULE_LEN = {v: s["capsule"] for v, s in _SIZES.items()}
 HEADER_LEN = {v: s["header"] for v, s in _SIZES.items()}
 MAX_HEADER_LEN = _tarnel_fileio.MAX_HEADER_LEN
 
-# Wrapped secret-key blob: magic (keyfile.BLOB_MAGIC), version, level id, salt (16), nonce (12),
-# then the encrypted key and its tag.
+# Wrapped secret-key blob: magic (keyfile.BLOB_MAGIC), version, level id,
+# salt (16), nonce (12), then the encrypted key and its tag.
 BLOB_VERSION_OFFSET = 4
 BLOB_LEVEL_OFFSET = 5
-BLOB_HEADER_LEN = 34
-BLOB_OVERHEAD = BLOB_HEADER_LEN + TAG_LEN
-BLOB_LEN = {v: SECRET_KEY_LEN[v] + BLOB_OVERHEAD for v in LEVELS}
+BLOB_LEN = {v: s["wrapped_key"] for v, s in _SIZES.items()}
+BLOB_OVERHEAD = BLOB_LEN[768] - SECRET_KEY_LEN[768]
 
 
 

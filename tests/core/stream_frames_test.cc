@@ -107,6 +107,7 @@ TEST(StreamFrames, SizesFollowTheLevelTable) {
     EXPECT_EQ(s.capsule_len, e[2]);
     EXPECT_EQ(s.header_len, e[3]);
     EXPECT_EQ(s.secret_key_len, s.dk_pke_len + s.public_key_len + 64);  // FIPS 203, Alg. 16
+    EXPECT_EQ(s.wrapped_key_len, s.secret_key_len + 50);  // magic .. nonce (34), tag (16)
   }
 }
 

@@ -312,6 +312,7 @@ def test_level_sizes_and_public_key_text_come_from_the_core(
     got = _tarnel_fileio.level_sizes(level)
     assert (got["public_key"], got["secret_key"], got["capsule"], got["header"]) == sizes
     assert got["dk_pke"] == sizes[0] - 32  # 384k; FIPS 203, Algorithm 16
+    assert got["wrapped_key"] == sizes[1] + 50  # magic .. nonce (34), tag (16)
     kp = tarnel.generate_keypair(streaming.public_key_level(bytes(sizes[0])))
     assert _tarnel_fileio.public_key_text(kp.public_key, level, "pem") == kp.public_key_pem()
     assert _tarnel_fileio.public_key_text(kp.public_key, level, "json") == kp.public_key_json()
