@@ -15,10 +15,11 @@
 // the end of the input, and the input must end exactly where its size said.
 // Such a call returns the outcome kChanged; the caller discards the output.
 //
-// Decryption writes a chunk's plaintext only after its tag verified. Frames
-// that are cut short or longer than the chunk size stop the work before that
-// frame, and the caller's frame reader names the fault; a failed tag raises
-// DecryptionError here.
+// Decryption writes a chunk's plaintext only after its tag verified. The
+// framing is read by the core's frame reader (core/stream_frames.h), the one
+// the package's frame-by-frame path uses too: a frame cut short or longer than
+// the chunk size, or data after the end marker, raises its StreamError kind
+// here with the same message, as a failed tag raises DecryptionError.
 //
 // Only regular files are given to these functions (the package decides), so
 // reads and writes always return; EINTR is retried all the same.
@@ -46,7 +47,10 @@
 #include <vector>
 
 #include "core/common/bytes.h"
+#include "core/json_doc.h"
+#include "core/pem.h"
 #include "core/stream.h"
+#include "core/stream_frames.h"
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/error.h"
@@ -325,8 +329,147 @@ std::optional<core::Level> level_of(uint32_t value) {
   return core::level_from_value(value);
 }
 
+// ---- framing ----
+
+// raise_framing raises the stream error that `step` names, with the core's
+// message; the classes are tarnel._formats's (StreamError and its kinds).
+PyObject* raise_framing(const core::FrameStep& step, core::Level level, uint64_t index,
+                        uint32_t chunk_size) {
+  const char* name = "StreamError";
+  switch (step.kind) {
+    case core::Framing::NotAStream: name = "NotAStreamError"; break;
+    case core::Framing::OtherLevel: name = "StreamLevelError"; break;
+    case core::Framing::Truncated: name = "TruncatedStreamError"; break;
+    case core::Framing::TooLong: name = "FrameTooLargeError"; break;
+    case core::Framing::Trailing: name = "TrailingDataError"; break;
+    case core::Framing::Accepted:
+    case core::Framing::NeedMore: break;
+  }
+  auto message = core::framing_message(step, level, index, chunk_size);
+  if (!message.ok()) return raise_core_error(message.error());
+  PyRef formats(PyImport_ImportModule("tarnel._formats"));
+  if (!formats) return nullptr;
+  PyRef cls(PyObject_GetAttrString(formats.get(), name));
+  if (!cls) return nullptr;
+  PyErr_SetString(cls.get(), message.value().c_str());
+  return nullptr;
+}
+
+constexpr Param kLevelSizesParams[] = {{"level", Kind::U32}};
+constexpr Signature kLevelSizesSig{"level_sizes()", kLevelSizesParams};
+
+PyObject* level_sizes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kLevelSizesSig, args, nargs, kwnames, a)) return nullptr;
+    const auto level = level_of(a.u32(0));
+    if (!level) return nullptr;
+    const core::StreamSizes s = core::stream_sizes(*level);
+    auto n = [](size_t v) { return static_cast<Py_ssize_t>(v); };
+    return Py_BuildValue("{snsnsnsnsnsn}", "public_key", n(s.public_key_len), "secret_key",
+                         n(s.secret_key_len), "capsule", n(s.capsule_len), "header",
+                         n(s.header_len), "dk_pke", n(s.dk_pke_len), "wrapped_key",
+                         n(s.wrapped_key_len));
+  });
+}
+
+constexpr Param kReadHeaderParams[] = {
+    {"head", Kind::Bytes}, {"level", Kind::U32}, {"at_end", Kind::Object}};
+constexpr Signature kReadHeaderSig{"read_header()", kReadHeaderParams};
+
+PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kReadHeaderSig, args, nargs, kwnames, a)) return nullptr;
+    const auto level = level_of(a.u32(1));
+    if (!level) return nullptr;
+    const int at_end = PyObject_IsTrue(a.object(2));
+    if (at_end < 0) return nullptr;
+    const core::FrameStep step = core::read_stream_header(a.bytes(0), *level, at_end != 0);
+    if (step.kind == core::Framing::NeedMore)
+      return Py_BuildValue("(nn)", Py_ssize_t{0}, static_cast<Py_ssize_t>(step.total));
+    if (step.kind == core::Framing::Accepted)
+      return Py_BuildValue("(nk)", static_cast<Py_ssize_t>(step.total),
+                           static_cast<unsigned long>(step.length));
+    return raise_framing(step, *level, 0, 0);
+  });
+}
+
+constexpr Param kReadFrameParams[] = {
+    {"prefix", Kind::Bytes}, {"have", Kind::I64}, {"chunk_size", Kind::U32},
+    {"index", Kind::I64},    {"at_end", Kind::Object}};
+constexpr Signature kReadFrameSig{"read_frame()", kReadFrameParams};
+
+PyObject* read_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kReadFrameSig, args, nargs, kwnames, a)) return nullptr;
+    const int at_end = PyObject_IsTrue(a.object(4));
+    if (at_end < 0) return nullptr;
+    if (a.i64(1) < 0 || a.i64(3) < 0)
+      return raise_exception(Exc::InvalidParameterError, "negative count");
+    const uint32_t chunk_size = a.u32(2);
+    const core::FrameStep step = core::read_frame(a.bytes(0), static_cast<size_t>(a.i64(1)),
+                                                  chunk_size, at_end != 0);
+    if (step.kind == core::Framing::Accepted || step.kind == core::Framing::NeedMore)
+      return PyLong_FromUnsignedLong(step.length);
+    // The level enters no frame message.
+    return raise_framing(step, core::Level::MlKem768, static_cast<uint64_t>(a.i64(3)), chunk_size);
+  });
+}
+
+constexpr Param kReadAfterEndParams[] = {{"have", Kind::I64}, {"at_end", Kind::Object}};
+constexpr Signature kReadAfterEndSig{"read_after_end()", kReadAfterEndParams};
+
+PyObject* read_after_end(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kReadAfterEndSig, args, nargs, kwnames, a)) return nullptr;
+    const int at_end = PyObject_IsTrue(a.object(1));
+    if (at_end < 0) return nullptr;
+    if (a.i64(0) < 0) return raise_exception(Exc::InvalidParameterError, "negative count");
+    const core::FrameStep step = core::read_after_end(static_cast<size_t>(a.i64(0)), at_end != 0);
+    if (step.kind == core::Framing::Accepted || step.kind == core::Framing::NeedMore)
+      return PyBool_FromLong(step.kind == core::Framing::Accepted);
+    return raise_framing(step, core::Level::MlKem768, 0, 0);
+  });
+}
+
+// ---- public key text ----
+
+constexpr Param kPublicKeyTextParams[] = {
+    {"public_key", Kind::Bytes}, {"level", Kind::U32}, {"form", Kind::Str}};
+constexpr Signature kPublicKeyTextSig{"public_key_text()", kPublicKeyTextParams};
+
+// public_key_text writes a public key as KeyPair.public_key_pem() and
+// public_key_json() do, for a key that has no KeyPair (one taken out of a
+// secret key).
+PyObject* public_key_text(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kPublicKeyTextSig, args, nargs, kwnames, a)) return nullptr;
+    const auto level = level_of(a.u32(1));
+    if (!level) return nullptr;
+    const core::ByteView ek = a.bytes(0);
+    if (ek.size() != core::params(*level).ek_len())
+      return raise_exception(Exc::InvalidParameterError,
+                             "public key size does not match the specified security level");
+    const std::string_view form = a.str(2);
+    std::string text;
+    if (form == "pem") {
+      text = core::write_pem_block(core::kPublicKeyPem, ek);
+    } else if (form == "json") {
+      text = core::write_public_key_json(ek, *level);
+    } else {
+      return raise_exception(Exc::InvalidParameterError, "form must be 'pem' or 'json'");
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 // How a call ended, as the first item of its result.
-enum Outcome : long { kComplete = 0, kBadFrame = 1, kTrailing = 2, kChanged = 3 };
+enum Outcome : long { kComplete = 0, kChanged = 3 };
 
 // ---- encryption ----
 
@@ -506,12 +649,13 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!writer.start()) return raise_os_error(EAGAIN, nullptr);
     int64_t done = 0;
     int64_t index = 0;
-    long outcome = -1;
+    bool complete = false;
+    std::optional<core::FrameStep> fault;  // a framing fault, named below
     // Bytes read past the frames taken, carried to the front of the next slab.
     std::vector<uint8_t> carry_room;
     size_t carried = 0;
     std::vector<int64_t> marks;
-    for (size_t k = 0; outcome < 0; ++k) {
+    for (size_t k = 0; !complete && !fault; ++k) {
       Slab& slab = slabs[k % slabs.size()];
       marks.clear();
       int read_error = 0;
@@ -535,20 +679,15 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
           const bool at_end = have < cap;
           size_t at = 0;
           for (;;) {
-            if (have - at < 4) {
-              if (at_end) outcome = kBadFrame;  // cut inside or before a length
+            const core::FrameStep step = core::read_frame(
+                core::ByteView(buf + at, have - at), have - at, dec.chunk_size(), at_end);
+            if (step.kind == core::Framing::NeedMore) break;  // the rest comes with the next slab
+            if (step.kind != core::Framing::Accepted) {
+              fault = step;
               break;
             }
-            const uint32_t len = core::load_be32(buf + at);
-            if (len > chunk) {
-              outcome = kBadFrame;
-              break;
-            }
-            if (have - at < 4 + size_t{len} + core::kGcmTagLen) {
-              if (at_end) outcome = kBadFrame;
-              break;
-            }
-            uint8_t* ct = buf + at + 4;
+            const uint32_t len = step.length;
+            uint8_t* ct = buf + at + core::kFrameLengthLen;
             const core::ByteView tag(ct + len, core::kGcmTagLen);
             if (len == 0) {
               core::Status s = dec.process_eof(tag);
@@ -563,8 +702,13 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                   at < have ? 1 : read_at(in_fd, &probe, 1, offset + static_cast<int64_t>(at));
               if (more < 0) {
                 read_error = errno;
+                break;
+              }
+              const core::FrameStep after = core::read_after_end(static_cast<size_t>(more), true);
+              if (after.kind == core::Framing::Accepted) {
+                complete = true;
               } else {
-                outcome = more > 0 ? kTrailing : kComplete;
+                fault = after;
               }
               break;
             }
@@ -575,14 +719,14 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
               break;
             }
             slab.out.push_back(iovec{ct, len});
-            at += 4 + size_t{len} + core::kGcmTagLen;
+            at += step.total;
             done += len;
             ++index;
             marks.push_back(offset + static_cast<int64_t>(at));
           }
           // Keep what is not taken for the next slab (less than one frame).
           carried = have - at;
-          if (outcome < 0 && !crypt_error && read_error == 0) {
+          if (!complete && !fault && !crypt_error && read_error == 0) {
             carry_room.assign(buf + at, buf + have);
           } else {
             carried = 0;
@@ -603,14 +747,15 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         if (!queued) break;  // the write error is raised below
       }
-      if (crypt_error) {
+      if (crypt_error || fault) {
         int err;
         {
           ReleaseGil nogil;
           err = writer.finish();
         }
         if (err != 0) return raise_os_error(err, a.object(3));
-        return raise_core_error(*crypt_error);
+        if (crypt_error) return raise_core_error(*crypt_error);
+        return raise_framing(*fault, *level, static_cast<uint64_t>(index), dec.chunk_size());
       }
       if (!reporter.report(marks)) {
         writer.stop();
@@ -623,12 +768,36 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       err = writer.finish();
     }
     if (err != 0) return raise_os_error(err, a.object(3));
-    return Py_BuildValue("(lLLL)", outcome, static_cast<long long>(offset),
-                         static_cast<long long>(index), static_cast<long long>(done));
+    return Py_BuildValue("(LL)", static_cast<long long>(offset), static_cast<long long>(done));
   });
 }
 
 const PyMethodDef kMethods[] = {
+    {"level_sizes", fastcall_keywords(&level_sizes), METH_FASTCALL | METH_KEYWORDS,
+     "level_sizes(level)\n--\n\n"
+     "The byte sizes of one level (512, 768 or 1024), as a dict: public_key,\n"
+     "secret_key, capsule, header (of a stream), dk_pke (the K-PKE part that\n"
+     "opens a secret key) and wrapped_key (a secret key wrapped under a password)."},
+    {"read_header", fastcall_keywords(&read_header), METH_FASTCALL | METH_KEYWORDS,
+     "read_header(head, level, at_end)\n--\n\n"
+     "Look at the first bytes of a stream for a key of `level`; at_end says the\n"
+     "input ends after them. Returns (header_length, chunk_size) for a header,\n"
+     "(0, n) when n bytes from the start are needed to tell, and raises the\n"
+     "StreamError kind that says what the input is otherwise."},
+    {"read_frame", fastcall_keywords(&read_frame), METH_FASTCALL | METH_KEYWORDS,
+     "read_frame(prefix, have, chunk_size, index, at_end)\n--\n\n"
+     "Look at frame `index`, of which `have` bytes are there and prefix holds\n"
+     "the first (its length field when have >= 4). Returns the ciphertext length\n"
+     "once the length field is there (else 0); raises FrameTooLargeError or, when\n"
+     "at_end, TruncatedStreamError for a frame cut short."},
+    {"read_after_end", fastcall_keywords(&read_after_end), METH_FASTCALL | METH_KEYWORDS,
+     "read_after_end(have, at_end)\n--\n\n"
+     "Look at the `have` bytes after the end-of-stream marker: True when there are\n"
+     "none and the input ends, False while it may go on, TrailingDataError else."},
+    {"public_key_text", fastcall_keywords(&public_key_text), METH_FASTCALL | METH_KEYWORDS,
+     "public_key_text(public_key, level, form)\n--\n\n"
+     "The public key as KeyPair.public_key_pem() (form 'pem') or\n"
+     "KeyPair.public_key_json() (form 'json') writes it."},
     {"encrypt_fd", fastcall_keywords(&encrypt_fd), METH_FASTCALL | METH_KEYWORDS,
      "encrypt_fd(in_fd, in_offset, out_fd, out_name, public_key, chunk_size, level, "
      "progress, total, in_name=None)\n--\n\n"
@@ -641,10 +810,11 @@ const PyMethodDef kMethods[] = {
      "decrypt_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
      "progress, total, in_name=None)\n--\n\n"
      "Decrypt the frames of a stream read from in_fd at in_offset (just after its\n"
-     "header) into out_fd. Returns (outcome, offset, index, plaintext_bytes):\n"
-     "outcome 0 when the end marker verified and nothing follows it, 1 when\n"
-     "frame `index` at `offset` is cut short or too long, 2 when data follows\n"
-     "the end marker at `offset`. Read errors name in_name."},
+     "header) into out_fd, up to its end marker, which must end the input.\n"
+     "Returns (end_offset, plaintext_bytes). A frame cut short or too long, or\n"
+     "data after the marker, raises its StreamError kind, a frame that does not\n"
+     "verify DecryptionError, after the chunks that verified before it were\n"
+     "written. Read errors name in_name."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -663,4 +833,16 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace pyext
 
-PyMODINIT_FUNC PyInit__tarnel_fileio() { return PyModule_Create(&pyext::kModule); }
+// The module's constants: the largest chunk size, a frame's bytes beyond its
+// ciphertext (length field and tag) and the longest stream header.
+PyMODINIT_FUNC PyInit__tarnel_fileio() {
+  PyObject* m = PyModule_Create(&pyext::kModule);
+  if (m == nullptr) return nullptr;
+  if (PyModule_AddIntConstant(m, "MAX_CHUNK_SIZE", long{core::kMaxChunkSize}) < 0 ||
+      PyModule_AddIntConstant(m, "FRAME_OVERHEAD", long{core::kFrameOverhead}) < 0 ||
+      PyModule_AddIntConstant(m, "MAX_HEADER_LEN", long{core::kMaxStreamHeaderLen}) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  return m;
+}

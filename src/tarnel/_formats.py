@@ -8,44 +8,54 @@ are read by the native loaders.
 
 from __future__ import annotations
 
-import struct
-from typing import IO, Optional
+import hashlib
+import hmac
+from typing import IO, Optional, Union
 
+from . import _tarnel_fileio
 from ._tarnel_core import DecryptionError, SecurityLevel
 
 DEFAULT_CHUNK_SIZE = 65536
-MAX_CHUNK_SIZE = 16 * 1024 * 1024
+MAX_CHUNK_SIZE = _tarnel_fileio.MAX_CHUNK_SIZE
 TAG_LEN = 16
 LENGTH_LEN = 4
-NONCE_LEN = 12
-CHUNK_FIELD_LEN = 4
 
 LEVELS = (512, 768, 1024)
 
-# FIPS 203, Table 2: (k, du, dv) per parameter set. Encapsulation key
-# 384k + 32 bytes, decapsulation key 768k + 96, capsule 32(du*k + dv).
-_PARAMS = {512: (2, 10, 4), 768: (3, 10, 4), 1024: (4, 11, 5)}
-PUBLIC_KEY_LEN = {v: 384 * k + 32 for v, (k, _, _) in _PARAMS.items()}
-SECRET_KEY_LEN = {v: 768 * k + 96 for v, (k, _, _) in _PARAMS.items()}
-CAPSULE_LEN = {v: 32 * (du * k + dv) for v, (k, du, dv) in _PARAMS.items()}
+# The sizes per level come from the core's level table (FIPS 203, Table 2).
+_SIZES = {v: _tarnel_fileio.level_sizes(v) for v in LEVELS}
+PUBLIC_KEY_LEN = {v: s["public_key"] for v, s in _SIZES.items()}
+SECRET_KEY_LEN = {v: s["secret_key"] for v, s in _SIZES.items()}
+CAPSULE_LEN = {v: s["capsule"] for v, s in _SIZES.items()}
 # Stream header: capsule, base nonce, big-endian 32-bit chunk size.
-HEADER_LEN = {v: c + NONCE_LEN + CHUNK_FIELD_LEN for v, c in CAPSULE_LEN.items()}
-MAX_HEADER_LEN = max(HEADER_LEN.values())
+HEADER_LEN = {v: s["header"] for v, s in _SIZES.items()}
+MAX_HEADER_LEN = _tarnel_fileio.MAX_HEADER_LEN
 
-# Wrapped secret-key blob: magic, version, level id, salt (16), nonce (12),
-# then the encrypted key and its tag.
-BLOB_MAGIC = b"TRPK"
+# Wrapped secret-key blob: magic (keyfile.BLOB_MAGIC), version, level id,
+# salt (16), nonce (12), then the encrypted key and its tag.
 BLOB_VERSION_OFFSET = 4
 BLOB_LEVEL_OFFSET = 5
-BLOB_HEADER_LEN = 34
-BLOB_OVERHEAD = BLOB_HEADER_LEN + TAG_LEN
-BLOB_LEN = {v: SECRET_KEY_LEN[v] + BLOB_OVERHEAD for v in LEVELS}
+BLOB_LEN = {v: s["wrapped_key"] for v, s in _SIZES.items()}
+BLOB_OVERHEAD = BLOB_LEN[768] - SECRET_KEY_LEN[768]
 
-# Markers that tell the kinds of key text apart (reading is the loaders' job).
-PUBLIC_PEM_HEADER = "-----BEGIN ML-KEM PUBLIC KEY-----"
-SECRET_PEM_HEADER = "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----"
-SECRET_PEM_FOOTER = "-----END ENCRYPTED ML-KEM PRIVATE KEY-----"
-JSON_PUBLIC_KEY_FIELD = '"public_key"'
+
+
+def public_key_in(secret_key: Union[bytes, bytearray], level: int) -> Optional[bytes]:
+    """The encapsulation key held inside an ML-KEM decapsulation key.
+
+    FIPS 203, Algorithm 16 lays the decapsulation key out as dk_pke || ek ||
+    H(ek) || z, with H = SHA3-256. Returns ek, or None when the key is not
+    as long as ``level`` makes it or H(ek) does not match.
+    """
+    sizes = _SIZES[level]
+    start = sizes["dk_pke"]
+    end = start + sizes["public_key"]
+    if len(secret_key) != sizes["secret_key"]:
+        return None
+    ek = bytes(secret_key[start:end])
+    if not hmac.compare_digest(hashlib.sha3_256(ek).digest(), bytes(secret_key[end : end + 32])):
+        return None
+    return ek
 
 
 def level_object(value: int) -> SecurityLevel:
@@ -82,7 +92,8 @@ class FrameTooLargeError(StreamError):
 
 
 class NotAStreamError(StreamError):
-    """The input is not an encrypted stream: its header fits no level."""
+    """The input is not an encrypted stream: it is empty, it is text, or its
+    header fits no level."""
 
 
 class StreamLevelError(StreamError):
@@ -99,31 +110,12 @@ for _cls in (StreamError, TruncatedStreamError, TrailingDataError,
 
 
 def header_chunk_size(head: bytes, level: int) -> Optional[int]:
-    """The chunk size in a header at ``level``, or None when absent."""
-    off = CAPSULE_LEN[level] + NONCE_LEN
-    if len(head) < off + CHUNK_FIELD_LEN:
+    """The chunk size in a header at ``level`` (its last four bytes), or None
+    when absent."""
+    end = HEADER_LEN[level]
+    if len(head) < end:
         return None
-    (value,) = struct.unpack_from(">I", head, off)
-    return int(value)
-
-
-def fits_level(head: bytes, level: int) -> bool:
-    """Whether the first bytes of a stream are framed as one at ``level``.
-
-    The header must be whole with a chunk size of 1 to 16 MiB, and the
-    first frame's length, when present, must not exceed that chunk size.
-    """
-    hlen = HEADER_LEN[level]
-    chunk_size = header_chunk_size(head, level)
-    if len(head) < hlen or chunk_size is None:
-        return False
-    if not 1 <= chunk_size <= MAX_CHUNK_SIZE:
-        return False
-    if len(head) >= hlen + LENGTH_LEN:
-        (length,) = struct.unpack_from(">I", head, hlen)
-        if length > chunk_size:
-            return False
-    return True
+    return int.from_bytes(head[end - LENGTH_LEN : end], "big")
 
 
 def first_frame_end(head: bytes) -> int:
@@ -132,10 +124,14 @@ def first_frame_end(head: bytes) -> int:
     ``len(head)``)."""
     need = len(head)
     for level in LEVELS:
-        hlen = HEADER_LEN[level]
-        if fits_level(head, level) and len(head) >= hlen + LENGTH_LEN:
-            (length,) = struct.unpack_from(">I", head, hlen)
-            need = max(need, hlen + LENGTH_LEN + length + TAG_LEN)
+        try:
+            hlen, chunk_size = _tarnel_fileio.read_header(head, level, True)
+            field = head[hlen : hlen + LENGTH_LEN]
+            if len(field) == LENGTH_LEN:
+                length = _tarnel_fileio.read_frame(field, LENGTH_LEN, chunk_size, 0, False)
+                need = max(need, hlen + LENGTH_LEN + length + TAG_LEN)
+        except StreamError:
+            continue
     return need
 
 
@@ -182,45 +178,24 @@ class FrameSource:
     def read_header(self, level: int) -> bytes:
         """Read the header of a stream at ``level``.
 
-        Refuses input that is empty or cut inside the header
-        (:class:`TruncatedStreamError`), a stream framed for another level
-        (:class:`StreamLevelError`) and input framed for no level at all
-        (:class:`NotAStreamError`).
+        Refuses input that is empty, text or framed for no level at all
+        (:class:`NotAStreamError`), a stream framed for another level
+        (:class:`StreamLevelError`) and input cut inside the header
+        (:class:`TruncatedStreamError`); the core's frame reader decides.
         """
-        hlen = HEADER_LEN[level]
-        head = self.read_exact(hlen)
-        head += self.read_exact(LENGTH_LEN)
-        if not fits_level(head, level):
-            # Look a little further, to say what the input is instead.
-            if len(head) == hlen + LENGTH_LEN:
-                head += self.read_exact(MAX_HEADER_LEN + LENGTH_LEN - len(head))
-            self._refuse(head, level)
+        head = b""
+        at_end = False
+        while True:
+            hlen, value = _tarnel_fileio.read_header(head, level, at_end)
+            if hlen:
+                break
+            # The header in one read, then what follows it (no read larger).
+            for upto in (min(value, HEADER_LEN[level]), value):
+                if len(head) < upto and not at_end:
+                    head += self.read_exact(upto - len(head))
+                    at_end = len(head) < upto
         self._unread(head[hlen:])
         return head[:hlen]
-
-    @staticmethod
-    def _refuse(head: bytes, level: int) -> None:
-        """Raise the error that says what ``head`` is, unless it is a header
-        at ``level`` whose first frame is merely too long."""
-        if not head:
-            raise TruncatedStreamError("input is empty: no stream header")
-        others = [v for v in LEVELS if v != level and fits_level(head, v)]
-        if others:
-            raise StreamLevelError(
-                f"the stream was made for another security level "
-                f"({level_name(others[0])}), not {level_name(level)}"
-            )
-        hlen = HEADER_LEN[level]
-        chunk_size = header_chunk_size(head, level)
-        if len(head) >= hlen and chunk_size and chunk_size <= MAX_CHUNK_SIZE:
-            return  # the frame reader reports the oversized frame
-        if len(head) < hlen:
-            raise TruncatedStreamError(
-                f"stream header is truncated: {len(head)} of {hlen} bytes"
-            )
-        raise NotAStreamError(
-            "not an encrypted stream: its header fits no security level"
-        )
 
     def next_frame(self, chunk_size: int, index: int) -> tuple[int, bytes]:
         """Read frame ``index``: its ciphertext length and ciphertext + tag.
@@ -229,7 +204,7 @@ class FrameSource:
         """
         length = self._frame_length(chunk_size, index)
         body = self.read_exact(length + TAG_LEN)
-        self._check_body(len(body), length, index)
+        self._check_body(len(body), length, chunk_size, index)
         return length, body
 
     def next_frame_parts(self, chunk_size: int, index: int) -> tuple[int, bytes, bytes]:
@@ -238,37 +213,22 @@ class FrameSource:
         length = self._frame_length(chunk_size, index)
         ciphertext = self.read_exact(length)
         tag = self.read_exact(TAG_LEN) if len(ciphertext) == length else b""
-        self._check_body(len(ciphertext) + len(tag), length, index)
+        self._check_body(len(ciphertext) + len(tag), length, chunk_size, index)
         return length, ciphertext, tag
 
     @staticmethod
-    def _check_body(got: int, length: int, index: int) -> None:
+    def _check_body(got: int, length: int, chunk_size: int, index: int) -> None:
         if got < length + TAG_LEN:
-            raise TruncatedStreamError(
-                f"stream ended inside frame {index}: {got} of "
-                f"{length + TAG_LEN} bytes"
+            _tarnel_fileio.read_frame(
+                length.to_bytes(LENGTH_LEN, "big"), LENGTH_LEN + got, chunk_size, index, True
             )
 
     def _frame_length(self, chunk_size: int, index: int) -> int:
         field = self.read_exact(LENGTH_LEN)
-        if len(field) < LENGTH_LEN:
-            if not field:
-                raise TruncatedStreamError(
-                    f"stream ended after {index} frames without its "
-                    "end-of-stream marker"
-                )
-            raise TruncatedStreamError(
-                f"stream ended inside the length field of frame {index}"
-            )
-        (length,) = struct.unpack(">I", field)
-        if length > chunk_size:
-            raise FrameTooLargeError(
-                f"frame {index} claims {length} bytes, more than the "
-                f"stream's chunk size of {chunk_size}"
-            )
-        return int(length)
+        return _tarnel_fileio.read_frame(
+            field, len(field), chunk_size, index, len(field) < LENGTH_LEN
+        )
 
     def check_end(self) -> None:
         """Raise :class:`TrailingDataError` unless the source has ended."""
-        if self.read_exact(1):
-            raise TrailingDataError("data follows the end-of-stream marker")
+        _tarnel_fileio.read_after_end(len(self.read_exact(1)), True)

@@ -29,13 +29,15 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
-from . import _formats, armor, keyfile, pkcs, streaming
+from . import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming
 from ._files import OutputFile, OutputNotDurableError
 from ._wipe import wipe_bytes
-from ._formats import (
+from ._formats import LEVELS
+from .keyfile import (
+    BLOB_MAGIC,
     JSON_PUBLIC_KEY_FIELD,
-    LEVELS,
     PUBLIC_PEM_HEADER,
+    SECRET_PEM_FOOTER,
     SECRET_PEM_HEADER,
 )
 from ._tarnel_core import (
@@ -238,7 +240,7 @@ def _decodings(text: str) -> list[bytes]:
 
 
 def _is_secret_key_bytes(data: bytes) -> bool:
-    if len(data) in _formats.SECRET_KEY_LEN.values() or data.startswith(_formats.BLOB_MAGIC):
+    if len(data) in _formats.SECRET_KEY_LEN.values() or data.startswith(BLOB_MAGIC):
         return True
     if data[:1] != b"\x30":
         return False
@@ -335,7 +337,7 @@ def load_identity(
     label = pkcs.pem_label(text) if text is not None else None
     if label == "PRIVATE KEY" or (text is None and data[:1] == b"\x30"):
         loaded = _load_pkcs8(path, data)
-    elif (text is not None and (text.startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text)) or data.startswith(_formats.BLOB_MAGIC):
+    elif (text is not None and (text.startswith("ML-KEM-Key-File:") or SECRET_PEM_HEADER in text)) or data.startswith(BLOB_MAGIC):
         loaded = _load_key_file(path, data, password)
     elif label == "ENCRYPTED PRIVATE KEY":
         raise CliError(
@@ -610,23 +612,15 @@ PUBLIC_FORMATS = ("pem", "json", "base64", "spki")
 
 
 def public_key_text(public_key: bytes, level: SecurityLevel | int, form: str) -> str:
-    """The public key in one of the text forms, ending with a newline."""
-    value = int(level)
+    """The public key in one of the text forms, ending with a newline. PEM
+    and JSON are the core's writers (those of ``KeyPair.public_key_pem`` and
+    ``public_key_json``)."""
     if form == "spki":
         return pkcs.export_public_key_spki(public_key)
-    b64url = serialize_public_key(public_key)
     if form == "base64":
-        return b64url + "\n"
-    if form == "json":
-        return (
-            '{"algorithm":"ML-KEM","level":"ML_KEM_%d","public_key":"%s"}\n'
-            % (value, b64url)
-        )
-    body = base64.b64encode(public_key).decode("ascii")
-    lines = [body[i : i + 64] for i in range(0, len(body), 64)]
-    return "\n".join(
-        [PUBLIC_PEM_HEADER, *lines, PUBLIC_PEM_HEADER.replace("BEGIN", "END"), ""]
-    )
+        return serialize_public_key(public_key) + "\n"
+    text = _tarnel_fileio.public_key_text(public_key, int(level), form)
+    return text if text.endswith("\n") else text + "\n"
 
 
 def _cmd_pubkey(args: argparse.Namespace) -> int:
@@ -645,16 +639,9 @@ def _cmd_pubkey(args: argparse.Namespace) -> int:
 
 
 def public_key_of(secret_key: bytes, level: int) -> bytes:
-    """The public key held inside an ML-KEM secret key.
-
-    The secret key is dk_pke (384k bytes), the public key (384k + 32),
-    the SHA3-256 of the public key, and z; the hash is checked.
-    """
-    k = _formats.PUBLIC_KEY_LEN[level] // 384
-    start = 384 * k
-    public_key = secret_key[start : start + 384 * k + 32]
-    digest = secret_key[start + 384 * k + 32 : start + 384 * k + 64]
-    if len(public_key) != 384 * k + 32 or hashlib.sha3_256(public_key).digest() != digest:
+    """The public key held inside an ML-KEM secret key, its hash checked."""
+    public_key = _formats.public_key_in(secret_key, level)
+    if public_key is None:
         raise CliError("the secret key is damaged: its public key does not match its hash")
     return public_key
 
@@ -1032,7 +1019,9 @@ def _dearmored(fin: IO[bytes]) -> IO[bytes]:
     if armor.is_armored(head):
         return io.BufferedReader(armor.ArmorReader(replay), 1 << 16)
     if armor.BEGIN_LINE in head:
-        raise armor.ArmorError("armor: unexpected text before the BEGIN line")
+        raise streaming.NotAStreamError(
+            "not an encrypted stream: text comes before its armor BEGIN line"
+        )
     return replay
 
 
@@ -1258,7 +1247,10 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         if not armor.is_armored(block):
             raise CliError(f"{name}: not a key file or an encrypted stream")
         head = block
-    if text is not None and PUBLIC_PEM_HEADER in text:
+    # Key text begins the file: a document that quotes a key block (a README)
+    # is neither a key nor a stream.
+    starts = text.lstrip() if text is not None else ""
+    if text is not None and starts.startswith(PUBLIC_PEM_HEADER):
         lines = _describe_public_pem(text, name)
     elif text is not None and text.startswith("ML-KEM-Key-File:"):
         lines = _describe_key_file(text, name)
@@ -1280,17 +1272,17 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         lines.insert(1, ("armor", "yes (text block, decoded)"))
         _print_fields(lines)
         return 0 if ok else 1
-    elif text is not None and SECRET_PEM_HEADER in text:
+    elif text is not None and starts.startswith(SECRET_PEM_HEADER):
         lines = [("type", "password-protected ML-KEM secret key (PEM block)")]
         lines += _describe_secret_pem(text, name)
-    elif text is not None and JSON_PUBLIC_KEY_FIELD in text:
+    elif text is not None and starts.startswith("{") and JSON_PUBLIC_KEY_FIELD in text:
         try:
             key, level = load_public_key_json(text.strip())
         except TarnelError as e:
             raise CliError(f"{name}: {e}") from None
         lines = [("type", "ML-KEM public key (JSON document)")]
         lines += _describe_public(key, level)
-    elif head.startswith(_formats.BLOB_MAGIC):
+    elif head.startswith(BLOB_MAGIC):
         lines = [("type", "password-protected ML-KEM secret key (binary)")]
         lines += _describe_blob(forward.read_at(0, KEY_READ_LIMIT), name)
     else:
@@ -1396,7 +1388,7 @@ def _describe_secret_pem(text: str, name: str) -> list[tuple[str, str]]:
     # Accepted by the loader: the block is strict Base64 of a version 1
     # blob, so its size follows from the count of Base64 characters.
     start = text.index(SECRET_PEM_HEADER) + len(SECRET_PEM_HEADER)
-    end = text.index(_formats.SECRET_PEM_FOOTER, start)
+    end = text.index(SECRET_PEM_FOOTER, start)
     body = text[start:end]
     chars = sum(1 for c in body if c.isascii() and (c.isalnum() or c in "+/"))
     pads = body.count("=")
@@ -1470,8 +1462,11 @@ class _Framing:
         if len(got) < 1 + _formats.LENGTH_LEN:
             self.status = "truncated"
             return
-        length = int.from_bytes(got[1:], "big")
-        if length > self.chunk_size:
+        try:
+            length = _tarnel_fileio.read_frame(
+                got[1:], _formats.LENGTH_LEN, self.chunk_size, self.frames, False
+            )
+        except streaming.FrameTooLargeError:
             self.status = "oversized"
             return
         self._marker = length == 0

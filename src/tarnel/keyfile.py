@@ -45,7 +45,6 @@ from ._files import OutputFile
 from ._formats import BLOB_LEN as _BLOB_LEN
 from ._formats import BLOB_LEVEL_OFFSET as _BLOB_LEVEL_OFFSET
 from ._formats import LEVELS as _LEVELS
-from ._formats import SECRET_PEM_FOOTER as _SECRET_FOOTER
 from ._wipe import wipe_bytes
 from ._tarnel_core import (
     DecryptionError,
@@ -76,8 +75,13 @@ __all__ = [
 
 Passphrase = Union[bytes, str]
 
-_SECRET_HEADER = "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----"
-_BLOB_MAGIC = b"TRPK"
+# The markers that tell the kinds of key text apart, here and in the command
+# line (reading the text is the native loaders' job).
+PUBLIC_PEM_HEADER = "-----BEGIN ML-KEM PUBLIC KEY-----"
+SECRET_PEM_HEADER = "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----"
+SECRET_PEM_FOOTER = "-----END ENCRYPTED ML-KEM PRIVATE KEY-----"
+JSON_PUBLIC_KEY_FIELD = '"public_key"'
+BLOB_MAGIC = b"TRPK"  # the wrapped secret-key blob's first bytes
 _VERSION_LINE = "ML-KEM-Key-File: 1"
 _KDF_LINE = "KDF: scrypt"
 _SALT_LEN = 16
@@ -276,11 +280,11 @@ def _parse_header(text: str) -> Optional[tuple[ScryptParams, bytes, str]]:
     if base64.b64encode(salt).decode("ascii") != s.group(1):
         raise KeySerializationError("key file: the salt is not canonical Base64")
     block = lines[4]
-    if not block.startswith(_SECRET_HEADER):
+    if not block.startswith(SECRET_PEM_HEADER):
         raise KeySerializationError(
             "key file: the encrypted private key block must follow the header"
         )
-    end = block.find("-----END ENCRYPTED ML-KEM PRIVATE KEY-----")
+    end = block.find(SECRET_PEM_FOOTER)
     if end >= 0 and block[end + 42 :].strip("\r\n"):
         raise KeySerializationError("key file: unexpected text after the key block")
     return params, salt, block
@@ -301,8 +305,8 @@ def _check_block(block: str) -> None:
         pass  # well formed: only the password is wrong
     else:  # a block made to open with the placeholder; the stretch decides
         wipe_bytes(opened)
-    start = block.index(_SECRET_HEADER) + len(_SECRET_HEADER)
-    body = block[start : block.index(_SECRET_FOOTER, start)]
+    start = block.index(SECRET_PEM_HEADER) + len(SECRET_PEM_HEADER)
+    body = block[start : block.index(SECRET_PEM_FOOTER, start)]
     # Accepted by the loader: the body is strict Base64 and white space.
     blob = base64.b64decode(re.sub(r"[^A-Za-z0-9+/=]", "", body))
     level = _LEVELS[blob[_BLOB_LEVEL_OFFSET]]
@@ -347,14 +351,14 @@ def load_secret_key_text(
     parameters beyond the ceilings of :meth:`ScryptParams.check`, or that
     the scrypt implementation refuses, :class:`InvalidParameterError`.
     """
-    if isinstance(data, bytes) and data.startswith(_BLOB_MAGIC):
+    if isinstance(data, bytes) and data.startswith(BLOB_MAGIC):
         return _unwrap_unstretched(data, passphrase)
     text = _decode(data)
     if text is None:
         raise KeySerializationError("not a secret key file (binary data)")
     parsed = _parse_header(text)
     if parsed is None:
-        if _SECRET_HEADER not in text:
+        if SECRET_PEM_HEADER not in text:
             raise KeySerializationError(
                 "not a secret key file (no encrypted ML-KEM private key block)"
             )

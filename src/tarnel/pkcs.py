@@ -23,10 +23,10 @@ from __future__ import annotations
 
 import base64
 import binascii
-import hashlib
 import hmac
 from typing import Callable, Literal, Optional, Union, overload
 
+from . import _formats
 from ._wipe import wipe_bytes
 from ._tarnel_core import (
     KeyPair,
@@ -48,7 +48,6 @@ __all__ = [
 _OID_PREFIX = bytes.fromhex("6086480165030404")
 _OIDS = {512: _OID_PREFIX + b"\x01", 768: _OID_PREFIX + b"\x02", 1024: _OID_PREFIX + b"\x03"}
 _LEVEL_BY_OID = {oid: value for value, oid in _OIDS.items()}
-_K = {512: 2, 768: 3, 1024: 4}
 _SEED_LEN = 64
 _Q = 3329
 
@@ -65,20 +64,12 @@ _SEED_TAG = 0x80  # [0] IMPLICIT OCTET STRING
 Encoding = Literal["pem", "der"]
 
 
-def _level_object(value: int) -> SecurityLevel:
-    return {
-        512: SecurityLevel.ML_KEM_512,
-        768: SecurityLevel.ML_KEM_768,
-        1024: SecurityLevel.ML_KEM_1024,
-    }[value]
-
-
 def _public_len(value: int) -> int:
-    return 384 * _K[value] + 32
+    return _formats.PUBLIC_KEY_LEN[value]
 
 
 def _secret_len(value: int) -> int:
-    return 768 * _K[value] + 96
+    return _formats.SECRET_KEY_LEN[value]
 
 
 # ---------------------------------------------------------------------------
@@ -283,9 +274,9 @@ def _key_bytes(key: object, what: str) -> bytes:
 
 
 def _level_by_length(key: bytes, kind: str, length: Callable[[int], int]) -> int:
-    value = next((v for v in _K if length(v) == len(key)), None)
+    value = next((v for v in _formats.LEVELS if length(v) == len(key)), None)
     if value is None:
-        sizes = ", ".join(str(length(v)) for v in _K)
+        sizes = ", ".join(str(length(v)) for v in _formats.LEVELS)
         raise KeySerializationError(
             f"{kind} key of {len(key)} bytes is not an ML-KEM-512, -768 or "
             f"-1024 key ({sizes} bytes)"
@@ -315,10 +306,8 @@ def _check_encapsulation_key(ek: Union[bytes, memoryview], what: str) -> None:
 
 
 def _check_decapsulation_key(dk: Union[bytes, bytearray], value: int, what: str) -> None:
-    k = _K[value]
-    ek = memoryview(dk)[384 * k : 768 * k + 32]
-    digest = bytes(dk[768 * k + 32 : 768 * k + 64])
-    if not hmac.compare_digest(hashlib.sha3_256(ek).digest(), digest):
+    ek = _formats.public_key_in(dk, value)
+    if ek is None:
         raise KeySerializationError(
             f"{what}: the expanded key is inconsistent (its hash of the "
             "encapsulation key does not match)"
@@ -377,7 +366,7 @@ def load_public_key_spki(
             f"not {len(key)}"
         )
     _check_encapsulation_key(key, what)
-    return key, _level_object(value)
+    return key, _formats.level_object(value)
 
 
 # ---------------------------------------------------------------------------
@@ -456,7 +445,7 @@ def _check_seed(seed: bytes, expanded: Optional[bytes], value: int, what: str) -
 def _pair_from_seed(seed: bytes, value: int) -> KeyPair:
     d, z = seed[:32], seed[32:]
     try:
-        return generate_keypair_deterministic(d, z, _level_object(value))
+        return generate_keypair_deterministic(d, z, _formats.level_object(value))
     finally:
         wipe_bytes(d, z)
 
@@ -538,7 +527,7 @@ def load_secret_key_pkcs8(
     value, seed, expanded = _read_pkcs8(data, "PKCS#8 private key")
     if seed is not None:
         wipe_bytes(seed)
-    return expanded, _level_object(value)
+    return expanded, _formats.level_object(value)
 
 
 def load_keypair_pkcs8(data: Union[str, bytes, bytearray, memoryview]) -> KeyPair:

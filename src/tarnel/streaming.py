@@ -877,34 +877,25 @@ def _decrypt_native(fin: IO[bytes], start: int, header_len: int, header: bytes,
                     fout: OutputFile, key: bytes, lvl: SecurityLevel,
                     progress: Optional[ProgressCallback], total: Optional[int]) -> int:
     """Decrypt the frames of the stream that begins at ``start`` in ``fin``
-    into ``fout``, in native code.
-
-    A frame that is cut short or too long, or data after the end marker,
-    is read again here by the frame reader, which raises its error.
+    into ``fout``, in native code, which reads the framing with the same
+    core reader as :class:`FrameSource` and raises the same errors.
     Progress counts stream bytes, as the frame-by-frame path does."""
     report = progress
     if progress is not None:
         progress(header_len, total)
         if start:
             report = lambda done, size: progress(done - start, size)  # noqa: E731
-    outcome, end, index, done = _tarnel_fileio.decrypt_fd(
+    end, done = _tarnel_fileio.decrypt_fd(
         fin.fileno(), start + header_len, fout.fileno(), fout.path, header, key, int(lvl),
         report, total, name_of(fin))
     fin.seek(end)
-    if outcome != _COMPLETE:
-        frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
-        if outcome == _BAD_FRAME:
-            frames.next_frame_parts(_formats.header_chunk_size(header, int(lvl)) or 0, index)
-        else:
-            frames.check_end()
-        raise StreamError("the input changed while it was being read")
     if progress is not None:
         progress(end - start, total)
     return int(done)
 
 
-# Outcomes of the native decryption.
-_COMPLETE, _BAD_FRAME = 0, 1
+# Outcomes of the native encryption.
+_COMPLETE = 0
 
 
 def _native_start(fin: IO[bytes]) -> Optional[int]:

@@ -79,6 +79,10 @@ def seeds():
             streams.append(bytes([i]) + header + frames[0] + marker + frames[1])  # after EOF
             streams.append(bytes([i]) + header[:-4] + struct.pack(">I", 0) + frames[0])
     yield "stream_fuzz", streams
+    # The same streams fed 1, 7 and 64 bytes at a time, and inputs that are none.
+    yield "stream_frames_fuzz", [s[:1] + bytes([step - 1]) + s[1:]
+                                 for s in streams for step in (1, 7, 64)] + [
+        b"\x01\x00", b"\x01\x06hello world\n", b"\x00\x10" + bytes(2000)]
 
     capsules = []
     for i, kp in enumerate(KEYPAIRS):

@@ -133,6 +133,8 @@ def cases():
     dir_fd = os.open(work, os.O_RDONLY)  # pread fails: a read error naming in_name
     bad_fd = os.open(os.path.join(work, "bad"), os.O_RDWR | os.O_CREAT, 0o600)
     os.write(bad_fd, stream[:-1] + bytes([stream[-1] ^ 1]))
+    cut_fd = os.open(os.path.join(work, "cut"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(cut_fd, stream[:-5])  # the framing fault is named natively
 
     def rewind():
         os.ftruncate(out_fd, 0)
@@ -145,12 +147,25 @@ def cases():
     def file_decrypt():
         rewind()
         assert fio.decrypt_fd(stream_fd, hlen, out_fd, "out", stream[:hlen], sk, 768,
-                              None, None)[0] == 0
+                              None, None) == (len(stream), 10_000)
 
     def file_failures():
         rewind()
         expect(tc.DecryptionError, fio.decrypt_fd, bad_fd, hlen, out_fd, "out",
                stream[:hlen], sk, 768, None, None)()
+        rewind()
+        expect(tc.DecryptionError, fio.decrypt_fd, cut_fd, hlen, out_fd, "out",
+               stream[:hlen], sk, 768, None, None)()
+
+    def framing():
+        fio.level_sizes(1024)
+        assert fio.read_header(stream, 768, True) == (hlen, 4096)
+        expect(tc.DecryptionError, fio.read_header, b"hello world\n", 768, True)()
+        expect(tc.DecryptionError, fio.read_frame, stream[hlen:hlen + 4], 30, 4096, 0, True)()
+        expect(tc.DecryptionError, fio.read_after_end, 1, True)()
+        fio.public_key_text(pk, 768, "pem")
+        fio.public_key_text(pk, 768, "json")
+        expect(tc.InvalidParameterError, fio.public_key_text, pk[:-1], 768, "pem")()
         rewind()
         expect(ZeroDivisionError, fio.encrypt_fd, plain_fd, 0, out_fd, "out", pk, 4096, 768,
                lambda d, t: 1 / 0, None)()
@@ -244,6 +259,7 @@ def cases():
         ("file encrypt", file_encrypt),
         ("file decrypt", file_decrypt),
         ("file failures", file_failures),
+        ("framing and key text", framing),
         # KEM functions and the key pair.
         ("generate_keypair[512]", lambda: tc.generate_keypair(L512)),
         ("generate_keypair[1024]", lambda: tc.generate_keypair(L1024)),

@@ -255,7 +255,7 @@ def test_damaged_streams(keys768: tuple[Path, Path], tmp_path: Path) -> None:
                     "decryption failed: the stream was modified, or it was not encrypted to this key", partly),
         "wrong key": (enc, Path(str(other) + ".key"),
                       "decryption failed: the stream was modified, or it was not encrypted to this key", nothing),
-        "empty": (b"", key, "the stream is damaged: input is empty: no stream header", nothing),
+        "empty": (b"", key, "not an encrypted stream: the input is empty", nothing),
     }
     for name, (stream, identity, message, to_stdout) in cases.items():
         (tmp_path / "in").write_bytes(stream)
@@ -266,6 +266,38 @@ def test_damaged_streams(keys768: tuple[Path, Path], tmp_path: Path) -> None:
         res = run("decrypt", "-i", str(identity), input=stream)
         assert_user_error(res, 1, message + to_stdout)
         assert (res.stdout != b"") == (to_stdout == partly), name
+
+
+def test_inputs_that_are_no_stream_are_not_called_damaged(
+    keys768: tuple[Path, Path], tmp_path: Path
+) -> None:
+    pub, key = keys768
+    block = ok(run("encrypt", "-a", "-r", str(pub), input=b"the letter")).stdout
+    note = b"From: someone\nSubject: the file\n\nHello,\n\nhere is the file I promised.\n\n"
+    readme = (Path(__file__).parents[2] / "README.md").read_bytes()
+    cases = {
+        "empty": (b"", "the input is empty"),
+        "a short text file": (b"hello world\n", "the input is text"),
+        "a document": (readme, "the input is text"),
+        "a mail around the armor": (note + block, "the input is text"),
+        "a line above the armor": (b"Hi,\n" + block, "text comes before its armor BEGIN line"),
+    }
+    for name, (data, why) in cases.items():
+        (tmp_path / "in").write_bytes(data)
+        res = run("decrypt", "-i", str(key), "-o", str(tmp_path / "out"), str(tmp_path / "in"))
+        assert_user_error(res, 1, f"not an encrypted stream: {why}; no output file was written")
+        assert not (tmp_path / "out").exists(), name
+        res = run("decrypt", "-i", str(key), input=data)
+        assert_user_error(res, 1, f"not an encrypted stream: {why}; nothing was written")
+        assert res.stdout == b"", name
+        if data:
+            res = run("inspect", str(tmp_path / "in"))
+            assert_user_error(res, 1, f"{tmp_path / 'in'}: not a key file or an encrypted stream")
+    # A short binary input may be a stream cut short: it is named as one.
+    (tmp_path / "in").write_bytes(bytes(range(200, 212)))
+    res = run("decrypt", "-i", str(key), str(tmp_path / "in"))
+    assert_user_error(res, 1, "the stream is damaged: stream header is truncated: 12 of 1104 bytes"
+                              "; nothing was written")
 
 
 def test_user_errors(keys768: tuple[Path, Path], tmp_path: Path) -> None:

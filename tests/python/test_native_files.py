@@ -290,3 +290,60 @@ def python_decrypt_bytes(stream: bytes, key: bytes) -> bytes:
     out = io.BytesIO()
     decrypt_file(io.BytesIO(stream), out, key)
     return out.getvalue()
+
+
+# ---------------------------------------------------------------------------
+# The formats the companion module reports
+
+
+@pytest.mark.parametrize(
+    "level, sizes",
+    [  # FIPS 203, Table 3: ek, dk, ct; a stream header is ct + 16
+        (512, (800, 1632, 768, 784)),
+        (768, (1184, 2400, 1088, 1104)),
+        (1024, (1568, 3168, 1568, 1584)),
+    ],
+)
+def test_level_sizes_and_public_key_text_come_from_the_core(
+    level: int, sizes: tuple[int, int, int, int]
+) -> None:
+    from tarnel import _tarnel_fileio
+
+    got = _tarnel_fileio.level_sizes(level)
+    assert (got["public_key"], got["secret_key"], got["capsule"], got["header"]) == sizes
+    assert got["dk_pke"] == sizes[0] - 32  # 384k; FIPS 203, Algorithm 16
+    assert got["wrapped_key"] == sizes[1] + 50  # magic .. nonce (34), tag (16)
+    kp = tarnel.generate_keypair(streaming.public_key_level(bytes(sizes[0])))
+    assert _tarnel_fileio.public_key_text(kp.public_key, level, "pem") == kp.public_key_pem()
+    assert _tarnel_fileio.public_key_text(kp.public_key, level, "json") == kp.public_key_json()
+    with pytest.raises(tarnel.InvalidParameterError) as e:
+        _tarnel_fileio.public_key_text(kp.public_key[:-1], level, "pem")
+    assert str(e.value) == "public key size does not match the specified security level"
+    with pytest.raises(tarnel.InvalidParameterError):
+        _tarnel_fileio.public_key_text(kp.public_key, level, "der")
+    with pytest.raises(tarnel.InvalidParameterError):
+        _tarnel_fileio.level_sizes(level + 1)
+
+
+def test_the_frame_reader_names_what_it_refuses() -> None:
+    from tarnel import _tarnel_fileio
+    from tarnel.streaming import (
+        FrameTooLargeError,
+        NotAStreamError,
+        TrailingDataError,
+        TruncatedStreamError,
+    )
+
+    assert _tarnel_fileio.read_header(b"", 768, False) == (0, 1108)
+    with pytest.raises(NotAStreamError):
+        _tarnel_fileio.read_header(b"", 768, True)
+    with pytest.raises(TruncatedStreamError) as t:
+        _tarnel_fileio.read_frame(b"\x00\x00\x00\x05", 9, 16, 3, True)
+    assert str(t.value) == "stream ended inside frame 3: 5 of 21 bytes"
+    with pytest.raises(FrameTooLargeError):
+        _tarnel_fileio.read_frame(b"\x00\x00\x00\x11", 4, 16, 0, False)
+    assert _tarnel_fileio.read_frame(b"\x00\x00\x00\x10", 4, 16, 0, False) == 16
+    with pytest.raises(TrailingDataError):
+        _tarnel_fileio.read_after_end(1, False)
+    with pytest.raises(tarnel.InvalidParameterError):
+        _tarnel_fileio.read_frame(b"", -1, 16, 0, True)
