@@ -8,7 +8,6 @@ import hashlib
 import hmac
 import json
 import os
-import re
 
 import pytest
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
