@@ -4,6 +4,11 @@ The private key is a 32-byte seed; the public key has 1216 bytes, a
 ciphertext 1120 and the shared secret 32. The work runs in native code with
 the interpreter lock released. Wrong sizes and a public key whose ML-KEM part
 fails the FIPS 203 modulus check raise :class:`tarnel.InvalidParameterError`.
+
+For many operations with one key, :class:`PublicKey` and :class:`PrivateKey`
+check and expand the key once; their results equal those of
+:func:`encapsulate` and :func:`decapsulate` on the same bytes and
+randomness, and :mod:`tarnel.hpke` accepts them for the X-Wing KEM.
 """
 
 from __future__ import annotations
@@ -13,6 +18,8 @@ from typing import Optional
 from tarnel import _tarnel_pq
 
 __all__ = [
+    "PublicKey",
+    "PrivateKey",
     "PRIVATE_KEY_SIZE",
     "PUBLIC_KEY_SIZE",
     "CIPHERTEXT_SIZE",
@@ -21,6 +28,9 @@ __all__ = [
     "encapsulate",
     "decapsulate",
 ]
+
+PublicKey = _tarnel_pq.XWingPublicKey
+PrivateKey = _tarnel_pq.XWingPrivateKey
 
 PRIVATE_KEY_SIZE = 32
 PUBLIC_KEY_SIZE = 1216

@@ -1,0 +1,129 @@
+#include "core/xwing_key.h"
+
+#include <cstring>
+#include <utility>
+
+#include "core/common/ecdh.h"
+#include "core/common/rand.h"
+
+namespace core {
+namespace {
+
+constexpr size_t kEkM = 1184;  // ML-KEM-768 encapsulation key
+constexpr size_t kCtM = 1088;  // ML-KEM-768 ciphertext
+static_assert(kEkM + kX25519Len == kXWingPublicKeyLen && kCtM + kX25519Len == kXWingCiphertextLen);
+
+}  // namespace
+
+// The public half, shared by an encapsulation key and the decapsulation key
+// it came from; never changed once built.
+struct XWingEncapsulationKey::Parts {
+  Bytes public_key;      // pk_M || pk_X
+  EncapsulationKey ek_m;  // pk_M, expanded
+};
+
+// The secret half; wiped when freed.
+struct XWingDecapsulationKey::Secrets {
+  Key256 seed;
+  Key256 sk_x;
+  DecapsulationKey dk_m;
+};
+
+// ---------------------------------------------------------------- XWingEncapsulationKey
+
+XWingEncapsulationKey::XWingEncapsulationKey(std::shared_ptr<const Parts> parts) noexcept
+    : parts_(std::move(parts)) {}
+
+Result<XWingEncapsulationKey> XWingEncapsulationKey::from_bytes(ByteView public_key) noexcept {
+  return contained<XWingEncapsulationKey>([&]() -> Result<XWingEncapsulationKey> {
+    if (Status s = xwing_check_public_key(public_key); !s.ok()) return s.error();
+    Result<EncapsulationKey> ek = EncapsulationKey::from_bytes(public_key.first(kEkM),
+                                                               Level::MlKem768);
+    if (!ek.ok()) return ek.error();
+    auto parts = std::make_shared<const Parts>(
+        Parts{Bytes(public_key.begin(), public_key.end()), std::move(ek).value()});
+    return XWingEncapsulationKey(std::move(parts));
+  });
+}
+
+ByteView XWingEncapsulationKey::bytes() const noexcept { return view(parts_->public_key); }
+
+Result<EncapsulationResult> XWingEncapsulationKey::encapsulate() const noexcept {
+  return contained<EncapsulationResult>([&]() -> Result<EncapsulationResult> {
+    Secret<kXWingEseedLen> eseed;
+    if (Status s = fill_random(eseed.span()); !s.ok()) return s.error();
+    return encapsulate_deterministic(eseed.view());
+  });
+}
+
+Result<EncapsulationResult> XWingEncapsulationKey::encapsulate_deterministic(
+    ByteView eseed) const noexcept {
+  return contained<EncapsulationResult>([&]() -> Result<EncapsulationResult> {
+    CORE_CHECK(parts_ != nullptr, "encapsulation with a moved-from key");
+    if (eseed.size() != kXWingEseedLen)
+      return Error{ErrorKind::InvalidParameter, "X-Wing eseed must be 64 bytes"};
+    const X25519Bytes pk_x(parts_->public_key.data() + kEkM, kX25519Len);
+    const X25519Bytes ek_x(eseed.data() + 32, kX25519Len);
+    EncapsulationResult out{Bytes(kXWingCiphertextLen), Key256{}};
+    std::span<uint8_t, 32> ct_x(out.capsule.data() + kCtM, kX25519Len);
+    Key256 ss_x;
+    if (Status s = x25519_public(ct_x, ek_x); !s.ok()) return s.error();
+    if (Status s = x25519(ss_x.span(), ek_x, ct_x, pk_x); !s.ok()) return s.error();
+    Result<DeterministicEncapsulationResult> m =
+        parts_->ek_m.encapsulate_deterministic(Seed(eseed.data(), 32));
+    if (!m.ok()) return m.error();
+    std::memcpy(out.capsule.data(), m.value().capsule.data(), kCtM);
+    xwing_combiner(out.shared_secret, m.value().shared_secret, ss_x, ct_x, pk_x);
+    return out;
+  });
+}
+
+// ---------------------------------------------------------------- XWingDecapsulationKey
+
+XWingDecapsulationKey::XWingDecapsulationKey(XWingEncapsulationKey pub,
+                                             std::unique_ptr<const Secrets> sec) noexcept
+    : pub_(std::move(pub)), sec_(std::move(sec)) {}
+XWingDecapsulationKey::XWingDecapsulationKey(XWingDecapsulationKey&&) noexcept = default;
+XWingDecapsulationKey& XWingDecapsulationKey::operator=(XWingDecapsulationKey&&) noexcept =
+    default;
+XWingDecapsulationKey::~XWingDecapsulationKey() = default;
+
+Result<XWingDecapsulationKey> XWingDecapsulationKey::from_seed(ByteView seed) noexcept {
+  return contained<XWingDecapsulationKey>([&]() -> Result<XWingDecapsulationKey> {
+    // expandDecapsulationKey: SHAKE256(seed, 96) = d || z || sk_X, then
+    // ML-KEM-768's KeyGen_internal(d, z) and X25519(sk_X, 9).
+    Result<XWingPrivateKey> x = xwing_expand(seed);
+    if (!x.ok()) return x.error();
+    Result<DecapsulationKey> dk = DecapsulationKey::from_bytes(x.value().dk_m, Level::MlKem768);
+    if (!dk.ok()) return dk.error();
+    auto parts = std::make_shared<const XWingEncapsulationKey::Parts>(
+        XWingEncapsulationKey::Parts{std::move(x.value().public_key),
+                                     dk.value().encapsulation_key()});
+    auto sec = std::make_unique<const Secrets>(
+        Secrets{std::move(x.value().seed), std::move(x.value().sk_x), std::move(dk).value()});
+    return XWingDecapsulationKey(XWingEncapsulationKey(std::move(parts)), std::move(sec));
+  });
+}
+
+ByteView XWingDecapsulationKey::seed() const noexcept { return sec_->seed.view(); }
+
+XWingEncapsulationKey XWingDecapsulationKey::public_key() const noexcept { return pub_; }
+
+Result<Key256> XWingDecapsulationKey::decapsulate(ByteView ciphertext) const noexcept {
+  return contained<Key256>([&]() -> Result<Key256> {
+    CORE_CHECK(sec_ != nullptr, "decapsulation with a moved-from key");
+    if (ciphertext.size() != kXWingCiphertextLen)
+      return Error{ErrorKind::InvalidParameter, "X-Wing ciphertext must be 1120 bytes"};
+    const X25519Bytes ct_x(ciphertext.data() + kCtM, kX25519Len);
+    const X25519Bytes pk_x(pub_.parts_->public_key.data() + kEkM, kX25519Len);
+    Result<Key256> ss_m = sec_->dk_m.decapsulate(ciphertext.first(kCtM));
+    if (!ss_m.ok()) return ss_m.error();
+    Key256 ss_x, shared;
+    if (!x25519(ss_x.span(), sec_->sk_x.span(), pk_x, ct_x).ok())
+      return Error{ErrorKind::Decapsulation, "X-Wing ciphertext has an X25519 part of small order"};
+    xwing_combiner(shared, ss_m.value(), ss_x, ct_x, pk_x);
+    return shared;
+  });
+}
+
+}  // namespace core
