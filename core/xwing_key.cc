@@ -1,10 +1,15 @@
 #include "core/xwing_key.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 
+#include "core/common/aes_gcm.h"
 #include "core/common/ecdh.h"
 #include "core/common/rand.h"
+#include "core/kdf.h"
+#include "core/key_wrap.h"
 
 namespace core {
 namespace {
@@ -123,6 +128,62 @@ Result<Key256> XWingDecapsulationKey::decapsulate(ByteView ciphertext) const noe
       return Error{ErrorKind::Decapsulation, "X-Wing ciphertext has an X25519 part of small order"};
     xwing_combiner(shared, ss_m.value(), ss_x, ct_x, pk_x);
     return shared;
+  });
+}
+
+// ---------------------------------------------------------------- wrapped seed
+
+namespace {
+constexpr size_t kWrapAadLen = kWrapSaltOffset;  // magic, version, kind
+static_assert(kXWingWrappedLen == kWrapOverhead + kXWingSeedLen);
+}  // namespace
+
+Result<Bytes> xwing_wrap_seed(ByteView seed, ByteView password) noexcept {
+  return contained<Bytes>([&]() -> Result<Bytes> {
+    std::array<uint8_t, kKeyWrapSaltLen> salt;
+    std::array<uint8_t, kGcmNonceLen> nonce;
+    if (Status s = fill_random(salt); !s.ok()) return s.error();
+    if (Status s = fill_random(nonce); !s.ok()) return s.error();
+    if (seed.size() != kXWingSeedLen)
+      return Error{ErrorKind::InvalidParameter, "X-Wing private key must be 32 bytes"};
+    const Key256 key = hkdf_sha3_256(password, salt);
+    Bytes blob(kXWingWrappedLen);
+    uint8_t* p = blob.data();
+    std::memcpy(p, kWrapMagic.data(), kWrapMagic.size());
+    p[4] = kWrapVersion;
+    p[5] = kXWingWrapKind;
+    std::memcpy(p + kWrapSaltOffset, salt.data(), salt.size());
+    std::memcpy(p + kWrapNonceOffset, nonce.data(), nonce.size());
+    const Error encrypt_failed{ErrorKind::KeySerialization, "AES-GCM encrypt failed"};
+    auto gcm = Aes256Gcm::create(key.view(), Aes256Gcm::Direction::Encrypt);
+    if (!gcm.ok())
+      return gcm.error().kind == ErrorKind::OutOfMemory ? gcm.error() : encrypt_failed;
+    const MutableBytes ciphertext(p + kWrapHeaderLen, kXWingSeedLen);
+    const std::span<uint8_t, kGcmTagLen> tag(p + kWrapHeaderLen + kXWingSeedLen, kGcmTagLen);
+    if (!gcm.value().seal(ciphertext, tag, nonce, ByteView(p, kWrapAadLen), seed).ok())
+      return encrypt_failed;
+    return blob;
+  });
+}
+
+Result<Key256> xwing_unwrap_seed(ByteView blob, ByteView password) noexcept {
+  return contained<Key256>([&]() -> Result<Key256> {
+    if (blob.size() != kXWingWrappedLen)
+      return Error{ErrorKind::KeySerialization, "wrapped X-Wing key must be 82 bytes"};
+    if (!std::equal(kWrapMagic.begin(), kWrapMagic.end(), blob.begin()) ||
+        blob[4] != kWrapVersion || blob[5] != kXWingWrapKind)
+      return Error{ErrorKind::KeySerialization, "not a wrapped X-Wing key"};
+    const Key256 key = hkdf_sha3_256(password, blob.subspan<kWrapSaltOffset, kKeyWrapSaltLen>());
+    auto gcm = Aes256Gcm::create(key.view(), Aes256Gcm::Direction::Decrypt);
+    if (!gcm.ok()) return gcm.error();
+    Key256 seed;
+    if (!gcm.value()
+             .open(seed.span(), blob.subspan(kWrapHeaderLen + kXWingSeedLen).first<kGcmTagLen>(),
+                   blob.subspan<kWrapNonceOffset, kGcmNonceLen>(), blob.first(kWrapAadLen),
+                   blob.subspan(kWrapHeaderLen, kXWingSeedLen))
+             .ok())
+      return Error{ErrorKind::Decryption};
+    return seed;
   });
 }
 

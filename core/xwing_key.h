@@ -78,4 +78,30 @@ class XWingDecapsulationKey {
   std::unique_ptr<const Secrets> sec_;
 };
 
+// An X-Wing seed wrapped under a password, the layout of the wrapped ML-KEM
+// secret key (core/key_wrap.h) with its own kind byte:
+//
+//   offset 0   4 bytes  magic "TRPK"
+//          4   1        version 0x01
+//          5   1        kind 0x10 (an X-Wing seed)
+//          6  16        salt  (HKDF salt)
+//         22  12        nonce (AES-256-GCM IV)
+//         34  32        ciphertext of the seed
+//         66  16        tag
+//
+// The key is hkdf_sha3_256(password, salt); the six header bytes before the
+// salt are the associated data, so the kind is authenticated.
+inline constexpr uint8_t kXWingWrapKind = 0x10;
+inline constexpr size_t kXWingWrappedLen = 82;
+
+// xwing_wrap_seed draws the salt and nonce (Rng on failure) and wraps a
+// 32-byte seed: InvalidParameter "X-Wing private key must be 32 bytes".
+Result<Bytes> xwing_wrap_seed(ByteView seed, ByteView password) noexcept;
+
+// xwing_unwrap_seed checks the length ("wrapped X-Wing key must be 82
+// bytes"), the magic, version and kind ("not a wrapped X-Wing key"), all
+// KeySerialization; then the tag: Decryption for a wrong password or a
+// damaged blob, which cannot be told apart.
+Result<Key256> xwing_unwrap_seed(ByteView blob, ByteView password) noexcept;
+
 }  // namespace core

@@ -339,6 +339,55 @@ PyObject* private_key_type() {
   });
 }
 
+// ---------------------------------------------------------------- wrapped seed
+
+constexpr Param kWrapParams[] = {{"seed", Kind::Bytes}, {"password", Kind::Bytes}};
+constexpr Signature kWrap{"xwing_wrap_seed()", kWrapParams};
+constexpr Param kUnwrapParams[] = {{"blob", Kind::Bytes}, {"password", Kind::Bytes}};
+constexpr Signature kUnwrap{"xwing_unwrap_seed()", kUnwrapParams};
+
+PyObject* py_wrap_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kWrap, args, nargs, kwnames, in)) return nullptr;
+    const core::ByteView seed = in.bytes(0), password = in.bytes(1);
+    auto blob = [&] {
+      ReleaseGil nogil;
+      return core::xwing_wrap_seed(seed, password);
+    }();
+    if (!blob.ok()) return raise_core_error(blob.error());
+    return bytes_of(blob.value());
+  });
+}
+
+PyObject* py_unwrap_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kUnwrap, args, nargs, kwnames, in)) return nullptr;
+    const core::ByteView blob = in.bytes(0), password = in.bytes(1);
+    auto seed = [&] {
+      ReleaseGil nogil;
+      return core::xwing_unwrap_seed(blob, password);
+    }();
+    if (!seed.ok()) return raise_core_error(seed.error());
+    return bytes_of(seed.value().view());
+  });
+}
+
+PyMethodDef kWrapMethods[] = {
+    {"xwing_wrap_seed", fastcall_keywords(&py_wrap_seed), METH_FASTCALL | METH_KEYWORDS,
+     "xwing_wrap_seed(seed, password)\n--\n\n"
+     "The 82-byte wrapped form of a 32-byte X-Wing seed under `password`:\n"
+     "HKDF-SHA3-256 of the password and a random salt keys AES-256-GCM, with\n"
+     "the six header bytes as associated data."},
+    {"xwing_unwrap_seed", fastcall_keywords(&py_unwrap_seed), METH_FASTCALL | METH_KEYWORDS,
+     "xwing_unwrap_seed(blob, password)\n--\n\n"
+     "The 32-byte seed of a wrapped X-Wing key. KeySerializationError for a\n"
+     "blob of another length or header; DecryptionError for a wrong password\n"
+     "or a damaged blob."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 const core::XWingEncapsulationKey* xwing_public_key_of(PyObject* obj) {
@@ -359,7 +408,7 @@ int add_xwing_key_objects(PyObject* module) {
   return guarded([&]() -> int {
     if (pq::add_object(module, "XWingPublicKey", public_key_type()) < 0) return -1;
     if (pq::add_object(module, "XWingPrivateKey", private_key_type()) < 0) return -1;
-    return 0;
+    return pq::add_functions(module, kWrapMethods);
   });
 }
 

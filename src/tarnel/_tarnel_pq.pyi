@@ -203,6 +203,12 @@ class XWingPrivateKey:
     def __deepcopy__(self, memo: Any, /) -> "XWingPrivateKey":
         """The object itself: it never changes."""
 
+def xwing_wrap_seed(seed: bytes, password: bytes) -> bytes:
+    """The 82-byte wrapped form of a 32-byte X-Wing seed under ``password``."""
+
+def xwing_unwrap_seed(blob: bytes, password: bytes) -> bytes:
+    """The seed of a wrapped X-Wing key; :class:`DecryptionError` for a wrong password."""
+
 def xwing_generate_keypair(seed: Optional[bytes] = None) -> tuple[bytes, bytes]:
     """An X-Wing key pair ``(private_key, public_key)``, derived from ``seed`` when given."""
 
