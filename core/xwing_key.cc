@@ -72,8 +72,7 @@ Result<EncapsulationResult> XWingEncapsulationKey::encapsulate_deterministic(
     EncapsulationResult out{Bytes(kXWingCiphertextLen), Key256{}};
     std::span<uint8_t, 32> ct_x(out.capsule.data() + kCtM, kX25519Len);
     Key256 ss_x;
-    if (Status s = x25519_public(ct_x, ek_x); !s.ok()) return s.error();
-    if (Status s = x25519(ss_x.span(), ek_x, ct_x, pk_x); !s.ok()) return s.error();
+    if (Status s = x25519_ephemeral(ct_x, ss_x.span(), ek_x, pk_x); !s.ok()) return s.error();
     Result<DeterministicEncapsulationResult> m =
         parts_->ek_m.encapsulate_deterministic(Seed(eseed.data(), 32));
     if (!m.ok()) return m.error();

@@ -28,6 +28,13 @@ Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noe
 Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
               X25519Bytes point) noexcept;
 
+// x25519_ephemeral is x25519_public and x25519 for a scalar used once (an
+// encapsulation's ephemeral key): `scalar_public` = X25519(scalar, 9) and
+// `out` = X25519(scalar, point), from one libcrypto key. Errors as those two.
+Status x25519_ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
+                        std::span<uint8_t, kX25519Len> out, X25519Bytes scalar,
+                        X25519Bytes point) noexcept;
+
 enum class Curve : uint8_t { P256, P384 };
 
 // scalar_len is the length of a scalar and of a shared x-coordinate (32 for

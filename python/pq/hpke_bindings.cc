@@ -392,7 +392,13 @@ PyObject* private_key_bytes(PyObject* self, PyObject*) {
 PyObject* private_key_public(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const hpke::PrivateKey& k = as<PrivateKeyObject>(self)->key;
-    return wrap_public(hpke::PublicKey{k.kem, k.public_key});
+    // The public half of the private key's expansion, shared.
+    hpke::PublicKey pub{k.kem, k.public_key, nullptr, nullptr};
+    if (k.dk_obj != nullptr)
+      pub.ek_pq = std::make_shared<const core::EncapsulationKey>(k.dk_obj->encapsulation_key());
+    if (k.xwing != nullptr)
+      pub.xwing = std::make_shared<const core::XWingEncapsulationKey>(k.xwing->public_key());
+    return wrap_public(std::move(pub));
   });
 }
 
