@@ -195,6 +195,7 @@ def cases():
         expect(TypeError, pq.hpke_setup_sender, *hpke_suite, bytearray(xw_pk), b"")()
 
     xw_pub, xw_priv = pq.XWingPublicKey(xw_pk), pq.XWingPrivateKey(xw_sk)
+    xw_wrapped = pq.xwing_wrap_seed(xw_sk, b"pw")
 
     def xwing_objects_in_hpke():
         enc, sender = pq.hpke_setup_sender(*hpke_suite, xw_pub, b"info")
@@ -239,6 +240,11 @@ def cases():
             xw_priv.public_key, xw_priv.private_bytes(), repr(xw_priv),
             xw_priv.encapsulation_key.encapsulate())),
         ("xwing key objects in hpke", xwing_objects_in_hpke),
+        ("xwing wrapped seed", lambda: (
+            pq.xwing_unwrap_seed(pq.xwing_wrap_seed(d, b"pw"), b"pw"),
+            expect(tc.DecryptionError, pq.xwing_unwrap_seed, xw_wrapped, b"px")(),
+            expect(tc.KeySerializationError, pq.xwing_unwrap_seed, xw_wrapped[:-1], b"pw")(),
+            expect(tc.InvalidParameterError, pq.xwing_wrap_seed, d[:-1], b"pw")())),
         ("xwing key object failures", xwing_object_failures),
     ]
 
