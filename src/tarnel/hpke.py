@@ -225,7 +225,11 @@ class Suite:
         return enc, SenderContext(context)
 
     def setup_recipient(
-        self, private_key: Union[bytes, PrivateKey, xwing.PrivateKey], enc: bytes, *, info: bytes = b""
+        self,
+        private_key: Union[bytes, PrivateKey, xwing.PrivateKey],
+        enc: bytes,
+        *,
+        info: bytes = b"",
     ) -> RecipientContext:
         """SetupBaseR: the recipient's context for ``enc``."""
         return RecipientContext(_tarnel_pq.hpke_setup_recipient(
