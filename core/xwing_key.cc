@@ -25,6 +25,7 @@ static_assert(kEkM + kX25519Len == kXWingPublicKeyLen && kCtM + kX25519Len == kX
 struct XWingEncapsulationKey::Parts {
   Bytes public_key;      // pk_M || pk_X
   EncapsulationKey ek_m;  // pk_M, expanded
+  X25519Peer pk_x;        // pk_X, loaded into libcrypto
 };
 
 // The secret half; wiped when freed.
@@ -32,6 +33,7 @@ struct XWingDecapsulationKey::Secrets {
   Key256 seed;
   Key256 sk_x;
   DecapsulationKey dk_m;
+  X25519Key key_x;  // sk_x, loaded into libcrypto
 };
 
 // ---------------------------------------------------------------- XWingEncapsulationKey
@@ -45,8 +47,11 @@ Result<XWingEncapsulationKey> XWingEncapsulationKey::from_bytes(ByteView public_
     Result<EncapsulationKey> ek = EncapsulationKey::from_bytes(public_key.first(kEkM),
                                                                Level::MlKem768);
     if (!ek.ok()) return ek.error();
-    auto parts = std::make_shared<const Parts>(
-        Parts{Bytes(public_key.begin(), public_key.end()), std::move(ek).value()});
+    Result<X25519Peer> pk_x = X25519Peer::from_point(X25519Bytes(public_key.data() + kEkM, 32));
+    if (!pk_x.ok()) return pk_x.error();
+    auto parts = std::make_shared<const Parts>(Parts{Bytes(public_key.begin(), public_key.end()),
+                                                     std::move(ek).value(),
+                                                     std::move(pk_x).value()});
     return XWingEncapsulationKey(std::move(parts));
   });
 }
@@ -72,7 +77,7 @@ Result<EncapsulationResult> XWingEncapsulationKey::encapsulate_deterministic(
     EncapsulationResult out{Bytes(kXWingCiphertextLen), Key256{}};
     std::span<uint8_t, 32> ct_x(out.capsule.data() + kCtM, kX25519Len);
     Key256 ss_x;
-    if (Status s = x25519_ephemeral(ct_x, ss_x.span(), ek_x, pk_x); !s.ok()) return s.error();
+    if (Status s = parts_->pk_x.ephemeral(ct_x, ss_x.span(), ek_x); !s.ok()) return s.error();
     Result<DeterministicEncapsulationResult> m =
         parts_->ek_m.encapsulate_deterministic(Seed(eseed.data(), 32));
     if (!m.ok()) return m.error();
@@ -100,11 +105,18 @@ Result<XWingDecapsulationKey> XWingDecapsulationKey::from_seed(ByteView seed) no
     if (!x.ok()) return x.error();
     Result<DecapsulationKey> dk = DecapsulationKey::from_bytes(x.value().dk_m, Level::MlKem768);
     if (!dk.ok()) return dk.error();
+    const X25519Bytes pk_x(x.value().public_key.data() + kEkM, kX25519Len);
+    Result<X25519Peer> peer = X25519Peer::from_point(pk_x);
+    if (!peer.ok()) return peer.error();
+    Result<X25519Key> key_x = X25519Key::from_scalar(x.value().sk_x.span(), pk_x);
+    if (!key_x.ok()) return key_x.error();
     auto parts = std::make_shared<const XWingEncapsulationKey::Parts>(
         XWingEncapsulationKey::Parts{std::move(x.value().public_key),
-                                     dk.value().encapsulation_key()});
-    auto sec = std::make_unique<const Secrets>(
-        Secrets{std::move(x.value().seed), std::move(x.value().sk_x), std::move(dk).value()});
+                                     dk.value().encapsulation_key(), std::move(peer).value()});
+    auto sec = std::make_unique<const Secrets>(Secrets{std::move(x.value().seed),
+                                                       std::move(x.value().sk_x),
+                                                       std::move(dk).value(),
+                                                       std::move(key_x).value()});
     return XWingDecapsulationKey(XWingEncapsulationKey(std::move(parts)), std::move(sec));
   });
 }
@@ -123,7 +135,7 @@ Result<Key256> XWingDecapsulationKey::decapsulate(ByteView ciphertext) const noe
     Result<Key256> ss_m = sec_->dk_m.decapsulate(ciphertext.first(kCtM));
     if (!ss_m.ok()) return ss_m.error();
     Key256 ss_x, shared;
-    if (!x25519(ss_x.span(), sec_->sk_x.span(), pk_x, ct_x).ok())
+    if (!sec_->key_x.derive(ss_x.span(), ct_x).ok())
       return Error{ErrorKind::Decapsulation, "X-Wing ciphertext has an X25519 part of small order"};
     xwing_combiner(shared, ss_m.value(), ss_x, ct_x, pk_x);
     return shared;

@@ -204,7 +204,9 @@ def test_keygen_on_a_full_disk_leaves_nothing(tmp_path):
     def child():
         resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
 
-    env = {"PYTHONPATH": PACKAGE_ROOT, "TARNEL_PASSWORD": PASSWORD, "PATH": "/usr/bin:/bin"}
+    # No bytecode files: the child could not write them whole.
+    env = {"PYTHONPATH": PACKAGE_ROOT, "TARNEL_PASSWORD": PASSWORD, "PATH": "/usr/bin:/bin",
+           "PYTHONDONTWRITEBYTECODE": "1"}
     result = subprocess.run([sys.executable, "-m", "tarnel", "keygen", "--type", "xwing", "-o",
                              str(tmp_path / "k")], env=env, preexec_fn=child,
                             capture_output=True, timeout=120)
