@@ -156,49 +156,6 @@ Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Byte
   return Ok{};
 }
 
-Status x25519_ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
-                        std::span<uint8_t, kX25519Len> out, X25519Bytes scalar,
-                        X25519Bytes point) noexcept {
-  // As in x25519: the scalar is public for libcrypto's call, secret after.
-  CT_PUBLIC(scalar.data(), scalar.size());
-  struct Remark {
-    X25519Bytes scalar;
-    std::span<uint8_t, kX25519Len> out;
-    ~Remark() {
-      CT_SECRET(scalar.data(), scalar.size());
-      CT_SECRET(out.data(), out.size());
-    }
-  } remark{scalar, out};
-  // The raw private key makes libcrypto compute the public half once; the
-  // same key then derives.
-  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
-  size_t public_len = scalar_public.size();
-  if (!key || EVP_PKEY_get_raw_public_key(key.get(), scalar_public.data(), &public_len) != 1 ||
-      public_len != scalar_public.size()) {
-    ERR_clear_error();
-    return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
-  }
-  CT_PUBLIC(scalar_public.data(), scalar_public.size());  // a public key
-  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
-  if (!peer) {
-    ERR_clear_error();
-    return Error{ErrorKind::OutOfMemory};
-  }
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-  size_t len = out.size();
-  const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
-                  EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
-                  EVP_PKEY_derive(ctx.get(), out.data(), &len) == 1 && len == out.size();
-  scrub_stack();
-  CT_PUBLIC(&ok, sizeof ok);
-  if (!ok) {
-    ERR_clear_error();
-    wipe(out);
-    return Error{ErrorKind::InvalidParameter, "X25519 shared secret is all zeros"};
-  }
-  return Ok{};
-}
-
 namespace {
 
 // derive_x25519 writes X25519 of `key` (a private key) and `peer` to `out`:

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "core/common/bytes.h"
 #include "core/result.h"
@@ -28,13 +29,6 @@ Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noe
 // InvalidParameter "X25519 shared secret is all zeros", and `out` is wiped.
 Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
               X25519Bytes point) noexcept;
-
-// x25519_ephemeral is x25519_public and x25519 for a scalar used once (an
-// encapsulation's ephemeral key): `scalar_public` = X25519(scalar, 9) and
-// `out` = X25519(scalar, point), from one libcrypto key. Errors as those two.
-Status x25519_ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
-                        std::span<uint8_t, kX25519Len> out, X25519Bytes scalar,
-                        X25519Bytes point) noexcept;
 
 // X25519Key is an X25519 private key handed to libcrypto once, for key
 // objects that derive with the same scalar many times (each x25519 call
@@ -61,7 +55,10 @@ class X25519Peer {
  public:
   // from_point loads `point`; OutOfMemory when libcrypto cannot make it.
   static Result<X25519Peer> from_point(X25519Bytes point) noexcept;
-  // ephemeral is x25519_ephemeral with this peer.
+  // ephemeral writes `scalar_public` = X25519(scalar, 9) and `out` =
+  // X25519(scalar, peer) for a scalar used once (an encapsulation's
+  // ephemeral key), from one libcrypto key. Errors as x25519_public and
+  // x25519.
   Status ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
                    std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) const noexcept;
 
