@@ -24,11 +24,6 @@ constexpr const char* kPublicKeySize = "X-Wing public key must be 1216 bytes";
 constexpr const char* kCiphertextSize = "X-Wing ciphertext must be 1120 bytes";
 constexpr const char* kEseedSize = "X-Wing eseed must be 64 bytes";
 
-// combiner is SHA3-256(ss_M || ss_X || ct_X || pk_X || XWingLabel).
-void combiner(Key256& out, const Key256& ss_m, const Key256& ss_x, ByteView ct_x, ByteView pk_x) {
-  sha3_256(out.span(), {ss_m.view(), ss_x.view(), ct_x, pk_x, ByteView(kLabel, sizeof kLabel)});
-}
-
 XWingPrivateKey expand(Seed seed) {
   // expanded = SHAKE256(sk, 96) = d || z || sk_X.
   Secret<96> expanded;
@@ -46,6 +41,11 @@ XWingPrivateKey expand(Seed seed) {
 }
 
 }  // namespace
+
+void xwing_combiner(Key256& out, const Key256& ss_m, const Key256& ss_x, ByteView ct_x,
+                    ByteView pk_x) {
+  sha3_256(out.span(), {ss_m.view(), ss_x.view(), ct_x, pk_x, ByteView(kLabel, sizeof kLabel)});
+}
 
 Result<XWingPrivateKey> xwing_expand(ByteView seed) noexcept {
   return contained<XWingPrivateKey>([&]() -> Result<XWingPrivateKey> {
@@ -103,7 +103,7 @@ Result<EncapsulationResult> xwing_encaps_deterministic(ByteView public_key,
     if (Status s = x25519(ss_x.span(), ek_x, ct_x, pk_x); !s.ok()) return s.error();
     mlkem::ml_kem_encaps_internal(MutableBytes(out.capsule.data(), kCtM), ss_m.span(), pk_m,
                                   Seed(eseed.data(), 32), mlkem768());
-    combiner(out.shared_secret, ss_m, ss_x, ct_x, pk_x);
+    xwing_combiner(out.shared_secret, ss_m, ss_x, ct_x, pk_x);
     return out;
   });
 }
@@ -124,7 +124,7 @@ Result<Key256> xwing_decaps_parts(ByteView ciphertext, ByteView dk_m, ByteView s
                 X25519Bytes(pk_x.data(), kX25519Len), ct_x)
              .ok())
       return Error{ErrorKind::Decapsulation, "X-Wing ciphertext has an X25519 part of small order"};
-    combiner(shared, ss_m, ss_x, ct_x, pk_x);
+    xwing_combiner(shared, ss_m, ss_x, ct_x, pk_x);
     return shared;
   });
 }

@@ -35,6 +35,12 @@ struct XWingPrivateKey {
   Bytes public_key;  // pk_M || pk_X
 };
 
+// xwing_combiner is the X-Wing combiner: SHA3-256(ss_M || ss_X || ct_X ||
+// pk_X || XWingLabel). ct_X and pk_X are 32 bytes each. For use inside a
+// caller's `contained` (a failed hash is an InternalFault).
+void xwing_combiner(Key256& out, const Key256& ss_m, const Key256& ss_x, ByteView ct_x,
+                    ByteView pk_x);
+
 // xwing_expand runs expandDecapsulationKey: InvalidParameter "X-Wing private
 // key must be 32 bytes" for another length.
 Result<XWingPrivateKey> xwing_expand(ByteView seed) noexcept;

@@ -156,6 +156,108 @@ Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Byte
   return Ok{};
 }
 
+namespace {
+
+// derive_x25519 writes X25519 of `key` (a private key) and `peer` to `out`:
+// InvalidParameter "X25519 shared secret is all zeros" when libcrypto
+// refuses the result, with `out` wiped.
+Status derive_x25519(std::span<uint8_t, kX25519Len> out, EVP_PKEY* key, EVP_PKEY* peer) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  size_t len = out.size();
+  const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
+                  EVP_PKEY_derive_set_peer(ctx.get(), peer) == 1 &&
+                  EVP_PKEY_derive(ctx.get(), out.data(), &len) == 1 && len == out.size();
+  scrub_stack();
+  CT_PUBLIC(&ok, sizeof ok);  // whether the result was all zeros is reported
+  if (!ok) {
+    ERR_clear_error();
+    wipe(out);
+    return Error{ErrorKind::InvalidParameter, "X25519 shared secret is all zeros"};
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+struct X25519Key::Handle {
+  Pkey key;
+};
+
+Result<X25519Key> X25519Key::from_scalar(X25519Bytes scalar, X25519Bytes scalar_public) noexcept {
+  return contained<X25519Key>([&]() -> Result<X25519Key> {
+    CT_PUBLIC(scalar.data(), scalar.size());  // for libcrypto's copy, as in x25519
+    OSSL_PARAM halves[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY,
+                                          const_cast<uint8_t*>(scalar.data()), scalar.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                          const_cast<uint8_t*>(scalar_public.data()),
+                                          scalar_public.size()),
+        OSSL_PARAM_construct_end()};
+    PkeyCtx maker(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
+    EVP_PKEY* made = nullptr;
+    if (maker && EVP_PKEY_fromdata_init(maker.get()) == 1)
+      (void)EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_KEYPAIR, halves);
+    CT_SECRET(scalar.data(), scalar.size());
+    auto handle = std::make_shared<Handle>();
+    handle->key.reset(made);
+    if (!handle->key) {
+      ERR_clear_error();
+      return Error{ErrorKind::OutOfMemory};
+    }
+    return X25519Key(std::move(handle));
+  });
+}
+
+Status X25519Key::derive(std::span<uint8_t, kX25519Len> out, X25519Bytes point) const noexcept {
+  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
+  if (!peer) {
+    ERR_clear_error();
+    return Error{ErrorKind::OutOfMemory};
+  }
+  Status s = derive_x25519(out, handle_->key.get(), peer.get());
+  CT_SECRET(out.data(), out.size());
+  return s;
+}
+
+struct X25519Peer::Handle {
+  Pkey peer;
+};
+
+Result<X25519Peer> X25519Peer::from_point(X25519Bytes point) noexcept {
+  return contained<X25519Peer>([&]() -> Result<X25519Peer> {
+    auto handle = std::make_shared<Handle>();
+    handle->peer.reset(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
+    if (!handle->peer) {
+      ERR_clear_error();
+      return Error{ErrorKind::OutOfMemory};
+    }
+    return X25519Peer(std::move(handle));
+  });
+}
+
+Status X25519Peer::ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
+                             std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) const noexcept {
+  CT_PUBLIC(scalar.data(), scalar.size());  // as in x25519
+  struct Remark {
+    X25519Bytes scalar;
+    std::span<uint8_t, kX25519Len> out;
+    ~Remark() {
+      CT_SECRET(scalar.data(), scalar.size());
+      CT_SECRET(out.data(), out.size());
+    }
+  } remark{scalar, out};
+  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
+  size_t public_len = scalar_public.size();
+  if (!key || EVP_PKEY_get_raw_public_key(key.get(), scalar_public.data(), &public_len) != 1 ||
+      public_len != scalar_public.size()) {
+    ERR_clear_error();
+    return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
+  }
+  CT_PUBLIC(scalar_public.data(), scalar_public.size());  // a public key
+  return derive_x25519(out, key.get(), handle_->peer.get());
+}
+
 bool ec_scalar_in_range(Curve curve, ByteView scalar) noexcept {
   const ByteView order = order_of(curve);
   if (scalar.size() != order.size()) return false;

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 
 #include "core/common/bytes.h"
 #include "core/result.h"
@@ -27,6 +29,44 @@ Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noe
 // InvalidParameter "X25519 shared secret is all zeros", and `out` is wiped.
 Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
               X25519Bytes point) noexcept;
+
+// X25519Key is an X25519 private key handed to libcrypto once, for key
+// objects that derive with the same scalar many times (each x25519 call
+// builds libcrypto's key afresh). Immutable after it is made; derive may be
+// called from many threads at once. libcrypto wipes its copy when the last
+// reference goes.
+class X25519Key {
+ public:
+  // from_scalar loads `scalar` with its public value `scalar_public`
+  // (X25519(scalar, 9)); OutOfMemory when libcrypto cannot make the key.
+  static Result<X25519Key> from_scalar(X25519Bytes scalar, X25519Bytes scalar_public) noexcept;
+  // derive writes X25519(scalar, point), as x25519 does, with its errors.
+  Status derive(std::span<uint8_t, kX25519Len> out, X25519Bytes point) const noexcept;
+
+ private:
+  struct Handle;
+  explicit X25519Key(std::shared_ptr<const Handle> handle) noexcept : handle_(std::move(handle)) {}
+  std::shared_ptr<const Handle> handle_;
+};
+
+// X25519Peer is an X25519 public value handed to libcrypto once, for key
+// objects that encapsulate to it many times. Immutable; shareable.
+class X25519Peer {
+ public:
+  // from_point loads `point`; OutOfMemory when libcrypto cannot make it.
+  static Result<X25519Peer> from_point(X25519Bytes point) noexcept;
+  // ephemeral writes `scalar_public` = X25519(scalar, 9) and `out` =
+  // X25519(scalar, peer) for a scalar used once (an encapsulation's
+  // ephemeral key), from one libcrypto key. Errors as x25519_public and
+  // x25519.
+  Status ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
+                   std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) const noexcept;
+
+ private:
+  struct Handle;
+  explicit X25519Peer(std::shared_ptr<const Handle> handle) noexcept : handle_(std::move(handle)) {}
+  std::shared_ptr<const Handle> handle_;
+};
 
 enum class Curve : uint8_t { P256, P384 };
 

@@ -13,8 +13,12 @@
 #include <cstdint>
 #include <optional>
 
+#include <memory>
+
 #include "core/common/bytes.h"
+#include "core/kem_key.h"
 #include "core/result.h"
+#include "core/xwing_key.h"
 
 namespace core::hpke {
 
@@ -74,10 +78,15 @@ struct Suite {
 Result<Suite> make_suite(uint16_t kem, uint16_t kdf, uint16_t aead) noexcept;
 
 // PublicKey is a serialized public key that passed its KEM's checks (size,
-// the ML-KEM modulus check, the point on the curve).
+// the ML-KEM modulus check, the point on the curve). A key that
+// load_public_key made also keeps its ML-KEM part expanded (core/kem_key.h,
+// core/xwing_key.h), so every encapsulation to it starts from the expansion;
+// a key without them (null) is encapsulated to from its bytes.
 struct PublicKey {
   KemId kem;
   Bytes bytes;
+  std::shared_ptr<const EncapsulationKey> ek_pq;      // ML-KEM and the P-curve hybrids
+  std::shared_ptr<const XWingEncapsulationKey> xwing;  // X-Wing
 };
 
 // PrivateKey holds a serialized private key and what it expands to, computed
@@ -90,6 +99,10 @@ struct PrivateKey {
   SecretBytes dk_pq;     // expanded ML-KEM decapsulation key, or empty
   SecretBytes scalar_t;  // X25519 or P-curve scalar, or empty
   Bytes public_key;
+  // The ML-KEM decapsulation key checked and expanded once (ML-KEM and the
+  // P-curve hybrids), or the X-Wing key object; null for DHKEM.
+  std::shared_ptr<const DecapsulationKey> dk_obj;
+  std::shared_ptr<const XWingDecapsulationKey> xwing;
 };
 
 // load_public_key / load_private_key deserialize and check: InvalidParameter

@@ -205,8 +205,18 @@ Status expand_private(const KemSpec& s, PrivateKey& key) {
 }
 
 Result<PrivateKey> private_from(const KemSpec& s, ByteView bytes) {
-  PrivateKey key{s.info.id, SecretBytes(bytes.begin(), bytes.end()), {}, {}, {}};
+  PrivateKey key{s.info.id, SecretBytes(bytes.begin(), bytes.end()), {}, {}, {}, nullptr, nullptr};
   if (Status st = expand_private(s, key); !st.ok()) return st.error();
+  // The key objects, so that every decapsulation starts from the expansion.
+  if (s.family == Family::XWing) {
+    Result<XWingDecapsulationKey> x = XWingDecapsulationKey::from_seed(key.bytes);
+    if (!x.ok()) return x.error();
+    key.xwing = std::make_shared<const XWingDecapsulationKey>(std::move(x).value());
+  } else if (s.family != Family::Dhkem) {
+    Result<DecapsulationKey> dk = DecapsulationKey::from_bytes(key.dk_pq, s.level);
+    if (!dk.ok()) return dk.error();
+    key.dk_obj = std::make_shared<const DecapsulationKey>(std::move(dk).value());
+  }
   return key;
 }
 
@@ -253,7 +263,18 @@ Result<PublicKey> load_public_key(KemId kem, ByteView bytes) noexcept {
   return contained<PublicKey>([&]() -> Result<PublicKey> {
     const KemSpec& s = spec_of(kem);
     if (Status st = check_public(s, bytes); !st.ok()) return st.error();
-    return PublicKey{kem, Bytes(bytes.begin(), bytes.end())};
+    PublicKey key{kem, Bytes(bytes.begin(), bytes.end()), nullptr, nullptr};
+    if (s.family == Family::XWing) {
+      Result<XWingEncapsulationKey> x = XWingEncapsulationKey::from_bytes(bytes);
+      if (!x.ok()) return x.error();
+      key.xwing = std::make_shared<const XWingEncapsulationKey>(std::move(x).value());
+    } else if (s.family != Family::Dhkem) {
+      const Params& p = params(s.level);
+      Result<EncapsulationKey> ek = EncapsulationKey::from_bytes(bytes.first(p.ek_len()), s.level);
+      if (!ek.ok()) return ek.error();
+      key.ek_pq = std::make_shared<const EncapsulationKey>(std::move(ek).value());
+    }
+    return key;
   });
 }
 
@@ -326,12 +347,22 @@ Result<Encapsulation> encap(const PublicKey& pk, std::optional<ByteView> randomn
       }
       case Family::MlKem: {
         const Params& p = params(s.level);
+        if (pk.ek_pq != nullptr) {
+          Result<DeterministicEncapsulationResult> r =
+              pk.ek_pq->encapsulate_deterministic(Seed(randomness->data(), 32));
+          if (!r.ok()) return r.error();
+          out.enc = std::move(r.value().capsule);
+          std::memcpy(out.shared_secret.data(), r.value().shared_secret.data(), 32);
+          return out;
+        }
         mlkem::ml_kem_encaps_internal(out.enc, std::span<uint8_t, 32>(out.shared_secret.data(), 32),
                                       pk.bytes, Seed(randomness->data(), 32), p);
         return out;
       }
       case Family::XWing: {
-        Result<EncapsulationResult> x = xwing_encaps_deterministic(pk.bytes, *randomness);
+        Result<EncapsulationResult> x =
+            pk.xwing != nullptr ? pk.xwing->encapsulate_deterministic(*randomness)
+                                : xwing_encaps_deterministic(pk.bytes, *randomness);
         if (!x.ok()) return x.error();
         out.enc = std::move(x.value().capsule);
         std::memcpy(out.shared_secret.data(), x.value().shared_secret.data(), 32);
@@ -344,8 +375,16 @@ Result<Encapsulation> encap(const PublicKey& pk, std::optional<ByteView> randomn
         const ByteView ek_t = ByteView(pk.bytes).subspan(p.ek_len());
         const MutableBytes ct_t = MutableBytes(out.enc).subspan(p.ct_len());
         Key256 ss_pq;
-        mlkem::ml_kem_encaps_internal(MutableBytes(out.enc).first(p.ct_len()), ss_pq.span(), ek_pq,
-                                      Seed(randomness->data(), 32), p);
+        if (pk.ek_pq != nullptr) {
+          Result<DeterministicEncapsulationResult> r =
+              pk.ek_pq->encapsulate_deterministic(Seed(randomness->data(), 32));
+          if (!r.ok()) return r.error();
+          std::memcpy(out.enc.data(), r.value().capsule.data(), p.ct_len());
+          std::memcpy(ss_pq.data(), r.value().shared_secret.data(), 32);
+        } else {
+          mlkem::ml_kem_encaps_internal(MutableBytes(out.enc).first(p.ct_len()), ss_pq.span(),
+                                        ek_pq, Seed(randomness->data(), 32), p);
+        }
         SecretBytes sk_e(n), ss_t(n);
         if (Status st = random_scalar(s, sk_e, randomness->subspan(32)); !st.ok())
           return st.error();
@@ -373,12 +412,21 @@ Result<SecretBytes> decap(ByteView enc, const PrivateKey& sk) noexcept {
           return st.error();
         return extract_and_expand(s, dh_value, enc, sk.public_key);
       }
-      case Family::MlKem:
+      case Family::MlKem: {
+        if (sk.dk_obj != nullptr) {
+          Result<Key256> k = sk.dk_obj->decapsulate(enc);
+          if (!k.ok()) return k.error();
+          std::memcpy(shared.data(), k.value().data(), 32);
+          return shared;
+        }
         mlkem::ml_kem_decaps_internal(std::span<uint8_t, 32>(shared.data(), 32), sk.dk_pq, enc,
                                       params(s.level));
         return shared;
+      }
       case Family::XWing: {
-        Result<Key256> k = xwing_decaps_parts(enc, sk.dk_pq, sk.scalar_t, sk.public_key);
+        Result<Key256> k = sk.xwing != nullptr
+                               ? sk.xwing->decapsulate(enc)
+                               : xwing_decaps_parts(enc, sk.dk_pq, sk.scalar_t, sk.public_key);
         if (!k.ok()) return k.error();
         std::memcpy(shared.data(), k.value().data(), 32);
         return shared;
@@ -388,7 +436,13 @@ Result<SecretBytes> decap(ByteView enc, const PrivateKey& sk) noexcept {
         const ByteView ct_t = enc.subspan(p.ct_len());
         const ByteView ek_t = ByteView(sk.public_key).subspan(p.ek_len());
         Key256 ss_pq;
-        mlkem::ml_kem_decaps_internal(ss_pq.span(), sk.dk_pq, enc.first(p.ct_len()), p);
+        if (sk.dk_obj != nullptr) {
+          Result<Key256> k = sk.dk_obj->decapsulate(enc.first(p.ct_len()));
+          if (!k.ok()) return k.error();
+          ss_pq = std::move(k).value();
+        } else {
+          mlkem::ml_kem_decaps_internal(ss_pq.span(), sk.dk_pq, enc.first(p.ct_len()), p);
+        }
         SecretBytes ss_t(scalar_len(s.curve));
         if (Status st = ec_dh(s.curve, ss_t, sk.scalar_t, ct_t); !st.ok()) {
           if (st.error().kind != ErrorKind::InvalidParameter) return st.error();

@@ -47,6 +47,32 @@ EVP_MAC* hmac_algorithm() {
   return mac;
 }
 
+// new_hmac returns a fresh HMAC context for the KDF's hash, copied from a
+// template that has its digest set: setting the digest by name on every
+// context would fetch it from the provider each time. The templates are
+// built once per process, hold no key and are only read afterwards.
+MacCtx new_hmac(KdfId kdf) {
+  static const std::array<EVP_MAC_CTX*, 3> templates = [] {
+    std::array<EVP_MAC_CTX*, 3> t{};
+    const KdfId kdfs[] = {KdfId::HkdfSha256, KdfId::HkdfSha384, KdfId::HkdfSha512};
+    for (size_t i = 0; i < t.size(); ++i) {
+      t[i] = EVP_MAC_CTX_new(hmac_algorithm());
+      OSSL_PARAM params[] = {
+          OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST,
+                                           const_cast<char*>(digest_name(kdfs[i])), 0),
+          OSSL_PARAM_construct_end()};
+      CORE_CHECK(t[i] != nullptr && EVP_MAC_CTX_set_params(t[i], params) == 1,
+                 "OpenSSL could not set up HMAC");
+    }
+    return t;
+  }();
+  const size_t index = kdf == KdfId::HkdfSha256 ? 0 : kdf == KdfId::HkdfSha384 ? 1 : 2;
+  (void)digest_name(kdf);  // refuses a KDF that is not an HKDF
+  MacCtx ctx(EVP_MAC_CTX_dup(templates[index]));
+  if (!ctx) throw std::bad_alloc();
+  return ctx;
+}
+
 const EVP_MD* shake(KdfId kdf) {
   static const std::array<EVP_MD*, 2> mds = [] {
     std::array<EVP_MD*, 2> m{EVP_MD_fetch(nullptr, "SHAKE128", nullptr),
@@ -60,13 +86,8 @@ const EVP_MD* shake(KdfId kdf) {
 // hmac writes HMAC(key, concatenation of parts) to `out` (Nh bytes). The
 // context is freed through OpenSSL's wiping free.
 void hmac(KdfId kdf, MutableBytes out, ByteView key, std::initializer_list<ByteView> parts) {
-  MacCtx ctx(EVP_MAC_CTX_new(hmac_algorithm()));
-  if (!ctx) throw std::bad_alloc();
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digest_name(kdf)),
-                                       0),
-      OSSL_PARAM_construct_end()};
-  bool ok = EVP_MAC_init(ctx.get(), key.data(), key.size(), params) == 1;
+  MacCtx ctx = new_hmac(kdf);
+  bool ok = EVP_MAC_init(ctx.get(), key.data(), key.size(), nullptr) == 1;
   for (ByteView p : parts) ok = ok && EVP_MAC_update(ctx.get(), p.data(), p.size()) == 1;
   size_t len = 0;
   ok = ok && EVP_MAC_final(ctx.get(), out.data(), &len, out.size()) == 1 && len == out.size();
@@ -110,13 +131,8 @@ void hkdf_expand(KdfId kdf, MutableBytes out, ByteView prk, std::initializer_lis
   for (size_t done = 0, i = 1; done < out.size(); ++i) {
     const uint8_t counter = static_cast<uint8_t>(i);
     // One HMAC over T(i-1), every info part and the counter.
-    MacCtx ctx(EVP_MAC_CTX_new(hmac_algorithm()));
-    if (!ctx) throw std::bad_alloc();
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST,
-                                         const_cast<char*>(digest_name(kdf)), 0),
-        OSSL_PARAM_construct_end()};
-    bool ok = EVP_MAC_init(ctx.get(), prk.data(), prk.size(), params) == 1 &&
+    MacCtx ctx = new_hmac(kdf);
+    bool ok = EVP_MAC_init(ctx.get(), prk.data(), prk.size(), nullptr) == 1 &&
               EVP_MAC_update(ctx.get(), t.data(), t_len) == 1;
     for (ByteView p : info) ok = ok && EVP_MAC_update(ctx.get(), p.data(), p.size()) == 1;
     size_t len = 0;

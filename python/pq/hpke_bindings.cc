@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/hpke/hpke.h"
+#include "core/xwing_key.h"
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/error.h"
@@ -257,6 +258,46 @@ PyObject* py_load_private(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// xwing_setup_sender is SetupBaseS with a tarnel.xwing.PublicKey: the key
+// object's Encapsulate (from its expansion), then the key schedule, as
+// hpke::setup_base_sender does with a loaded key.
+PyObject* xwing_setup_sender(const hpke::Suite& suite, const core::XWingEncapsulationKey& key,
+                             core::ByteView info, std::optional<core::ByteView> ikm_e) {
+  if (suite.kem->id != hpke::KemId::XWing)
+    return raise_exception(Exc::InvalidParameterError, "HPKE key belongs to another KEM");
+  if (ikm_e && ikm_e->size() != suite.kem->n_random)
+    return raise_exception(Exc::InvalidParameterError,
+                           "HPKE ikm_e has the wrong size for its KEM");
+  auto r = [&]() -> core::Result<hpke::SenderSetup> {
+    ReleaseGil nogil;
+    auto e = ikm_e ? key.encapsulate_deterministic(*ikm_e) : key.encapsulate();
+    if (!e.ok()) return e.error();
+    auto ctx = hpke::key_schedule(suite, hpke::Context::Role::Sender,
+                                  e.value().shared_secret.view(), info);
+    if (!ctx.ok()) return ctx.error();
+    return hpke::SenderSetup{std::move(e.value().capsule), std::move(ctx).value()};
+  }();
+  if (!r.ok()) return raise_hpke_error(r.error());
+  return tuple_of({bytes_of(r.value().enc), wrap_context(std::move(r.value().context))});
+}
+
+// xwing_setup_recipient is SetupBaseR with a tarnel.xwing.PrivateKey.
+PyObject* xwing_setup_recipient(const hpke::Suite& suite, const core::XWingDecapsulationKey& key,
+                                core::ByteView enc, core::ByteView info) {
+  if (suite.kem->id != hpke::KemId::XWing)
+    return raise_exception(Exc::InvalidParameterError, "HPKE key belongs to another KEM");
+  if (enc.size() != suite.kem->n_enc)
+    return raise_exception(Exc::InvalidParameterError, "HPKE enc has the wrong size for its KEM");
+  auto r = [&]() -> core::Result<hpke::Context> {
+    ReleaseGil nogil;
+    auto shared = key.decapsulate(enc);
+    if (!shared.ok()) return shared.error();
+    return hpke::key_schedule(suite, hpke::Context::Role::Recipient, shared.value().view(), info);
+  }();
+  if (!r.ok()) return raise_hpke_error(r.error());
+  return wrap_context(std::move(r.value()));
+}
+
 constexpr Param kSenderParams[] = {{"kem", Kind::U32},        {"kdf", Kind::U32},
                                    {"aead", Kind::U32},       {"public_key", Kind::Object},
                                    {"info", Kind::Bytes},     {"ikm_e", Kind::Object, true}};
@@ -272,10 +313,16 @@ PyObject* py_setup_sender(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!bind_args(kSender, args, nargs, kwnames, in)) return nullptr;
     auto suite = suite_of(in.u32(0), in.u32(1), in.u32(2));
     if (!suite) return nullptr;
-    KeyArg<hpke::PublicKey, PublicKeyObject> key;
-    if (!read_key(in.object(3), public_key_type(), "public_key", "HpkePublicKey", key))
-      return nullptr;
     std::optional<core::ByteView> ikm_e;
+    if (const core::XWingEncapsulationKey* xkey = xwing_public_key_of(in.object(3))) {
+      if (!pq::optional_bytes(in.object(5), "ikm_e", ikm_e)) return nullptr;
+      return xwing_setup_sender(*suite, *xkey, in.bytes(4), ikm_e);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    KeyArg<hpke::PublicKey, PublicKeyObject> key;
+    if (!read_key(in.object(3), public_key_type(), "public_key",
+                  "HpkePublicKey (or tarnel.xwing.PublicKey)", key))
+      return nullptr;
     if (!pq::optional_bytes(in.object(5), "ikm_e", ikm_e)) return nullptr;
     const core::ByteView info = in.bytes(4);
     auto r = [&]() -> core::Result<hpke::SenderSetup> {
@@ -306,8 +353,12 @@ PyObject* py_setup_recipient(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_args(kRecipient, args, nargs, kwnames, in)) return nullptr;
     auto suite = suite_of(in.u32(0), in.u32(1), in.u32(2));
     if (!suite) return nullptr;
+    if (const core::XWingDecapsulationKey* xkey = xwing_private_key_of(in.object(3)))
+      return xwing_setup_recipient(*suite, *xkey, in.bytes(4), in.bytes(5));
+    if (PyErr_Occurred()) return nullptr;
     KeyArg<hpke::PrivateKey, PrivateKeyObject> key;
-    if (!read_key(in.object(3), private_key_type(), "private_key", "HpkePrivateKey", key))
+    if (!read_key(in.object(3), private_key_type(), "private_key",
+                  "HpkePrivateKey (or tarnel.xwing.PrivateKey)", key))
       return nullptr;
     const core::ByteView enc = in.bytes(4), info = in.bytes(5);
     auto r = [&]() -> core::Result<hpke::Context> {
@@ -341,7 +392,13 @@ PyObject* private_key_bytes(PyObject* self, PyObject*) {
 PyObject* private_key_public(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const hpke::PrivateKey& k = as<PrivateKeyObject>(self)->key;
-    return wrap_public(hpke::PublicKey{k.kem, k.public_key});
+    // The public half of the private key's expansion, shared.
+    hpke::PublicKey pub{k.kem, k.public_key, nullptr, nullptr};
+    if (k.dk_obj != nullptr)
+      pub.ek_pq = std::make_shared<const core::EncapsulationKey>(k.dk_obj->encapsulation_key());
+    if (k.xwing != nullptr)
+      pub.xwing = std::make_shared<const core::XWingEncapsulationKey>(k.xwing->public_key());
+    return wrap_public(std::move(pub));
   });
 }
 

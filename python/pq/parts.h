@@ -5,10 +5,21 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+namespace core {
+class XWingEncapsulationKey;
+class XWingDecapsulationKey;
+}  // namespace core
+
 namespace pyext {
 
-int add_key_objects(PyObject* module);  // key_objects.cc
-int add_xwing(PyObject* module);        // xwing_bindings.cc
-int add_hpke(PyObject* module);         // hpke_bindings.cc
+int add_key_objects(PyObject* module);        // key_objects.cc
+int add_xwing(PyObject* module);              // xwing_bindings.cc
+int add_xwing_key_objects(PyObject* module);  // xwing_key_objects.cc
+int add_hpke(PyObject* module);               // hpke_bindings.cc
+
+// The key of a tarnel.xwing.PublicKey / PrivateKey object, or null when
+// `obj` is not one (no exception set, unless building the type failed).
+const core::XWingEncapsulationKey* xwing_public_key_of(PyObject* obj);  // xwing_key_objects.cc
+const core::XWingDecapsulationKey* xwing_private_key_of(PyObject* obj);
 
 }  // namespace pyext

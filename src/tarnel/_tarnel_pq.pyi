@@ -138,6 +138,92 @@ class DecapsulationKey:
     def __deepcopy__(self, memo: Any, /) -> "DecapsulationKey":
         """The object itself: it never changes."""
 
+@final
+class XWingPublicKey:
+    """An X-Wing public key, checked and expanded once (``tarnel.xwing.PublicKey``).
+
+    The length and the modulus check of FIPS 203, Section 7.2 on the
+    ML-KEM-768 part run when the object is made; the expanded ML-KEM key and
+    the X25519 point are kept. Results equal those of
+    :func:`tarnel.xwing.encapsulate` on the same key and randomness.
+
+    Args:
+        public_key: The 1216-byte public key.
+
+    Raises:
+        InvalidParameterError: ``public_key`` is not 1216 bytes or its ML-KEM
+            part fails the modulus check.
+        TypeError: ``public_key`` is not :class:`bytes`.
+    """
+
+    def __new__(cls, public_key: bytes) -> "XWingPublicKey":
+        """Check and expand ``public_key``."""
+    @property
+    def public_key(self) -> bytes:
+        """The 1216-byte public key."""
+    def encapsulate(self, eseed: Optional[bytes] = None) -> tuple[bytes, bytes]:
+        """X-Wing's Encapsulate: ``(ciphertext, shared_secret)``.
+
+        ``eseed`` (64 bytes) makes it deterministic, for known-answer tests only.
+
+        Raises:
+            InvalidParameterError: ``eseed`` is not 64 bytes.
+            RngError: The operating system's random source failed.
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickled as ``PublicKey(public_key)``."""
+    def __copy__(self) -> "XWingPublicKey":
+        """The object itself: it never changes."""
+    def __deepcopy__(self, memo: Any, /) -> "XWingPublicKey":
+        """The object itself: it never changes."""
+
+@final
+class XWingPrivateKey:
+    """An X-Wing private key, expanded once (``tarnel.xwing.PrivateKey``).
+
+    The 32-byte seed is expanded when the object is made into the ML-KEM-768
+    decapsulation key, the X25519 scalar and the public key, the secret parts
+    in memory that is wiped when the object is freed. Results equal those of
+    :func:`tarnel.xwing.decapsulate` on the same key. Never pickled.
+
+    Args:
+        private_key: The 32-byte seed.
+
+    Raises:
+        InvalidParameterError: ``private_key`` is not 32 bytes.
+        TypeError: ``private_key`` is not :class:`bytes`.
+    """
+
+    def __new__(cls, private_key: bytes) -> "XWingPrivateKey":
+        """Expand ``private_key``."""
+    @property
+    def public_key(self) -> bytes:
+        """The 1216-byte public key."""
+    @property
+    def encapsulation_key(self) -> XWingPublicKey:
+        """The public key as an object that shares this key's expansion."""
+    def decapsulate(self, ciphertext: bytes) -> bytes:
+        """X-Wing's Decapsulate: the 32-byte shared secret.
+
+        Raises:
+            InvalidParameterError: ``ciphertext`` is not 1120 bytes.
+            DecapsulationError: Its X25519 part is of small order.
+        """
+    def private_bytes(self) -> bytes:
+        """The 32-byte seed: the private key itself."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Refused with :class:`TypeError`: pickling would write the seed out."""
+    def __copy__(self) -> "XWingPrivateKey":
+        """The object itself: it never changes."""
+    def __deepcopy__(self, memo: Any, /) -> "XWingPrivateKey":
+        """The object itself: it never changes."""
+
+def xwing_wrap_seed(seed: bytes, password: bytes) -> bytes:
+    """The 82-byte wrapped form of a 32-byte X-Wing seed under ``password``."""
+
+def xwing_unwrap_seed(blob: bytes, password: bytes) -> bytes:
+    """The seed of a wrapped X-Wing key; :class:`DecryptionError` for a wrong password."""
+
 def xwing_generate_keypair(seed: Optional[bytes] = None) -> tuple[bytes, bytes]:
     """An X-Wing key pair ``(private_key, public_key)``, derived from ``seed`` when given."""
 
@@ -200,7 +286,7 @@ def hpke_setup_sender(
     kem: int,
     kdf: int,
     aead: int,
-    public_key: Union[bytes, HpkePublicKey],
+    public_key: Union[bytes, HpkePublicKey, XWingPublicKey],
     info: bytes,
     ikm_e: Optional[bytes] = None,
 ) -> tuple[bytes, HpkeContext]:
@@ -210,7 +296,7 @@ def hpke_setup_recipient(
     kem: int,
     kdf: int,
     aead: int,
-    private_key: Union[bytes, HpkePrivateKey],
+    private_key: Union[bytes, HpkePrivateKey, XWingPrivateKey],
     enc: bytes,
     info: bytes,
 ) -> HpkeContext:

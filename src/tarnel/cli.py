@@ -29,7 +29,7 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
-from . import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming
+from . import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming, xwing
 from ._files import OutputFile, OutputNotDurableError
 from ._wipe import wipe_bytes
 from ._formats import LEVELS
@@ -131,6 +131,8 @@ def load_recipient_key(
     a public key is never quoted in the error (it may be a secret key).
     """
     if arg != "-" and not os.path.lexists(arg):
+        if _is_xwing_public(arg.encode("utf-8", "replace")):
+            raise CliError(f"-r: the recipient is an X-Wing public key: {XWING_NOT_STREAM}")
         try:
             key = _public_key_from_text(arg, "")
             return key, _checked_level(key, level, "the recipient key text")
@@ -156,6 +158,8 @@ def load_recipient_key(
             f"directory) nor public key text ({reason})"
         )
     data = _read_key_file(arg)
+    if _is_xwing_public(data):
+        raise CliError(f"{arg}: holds an X-Wing public key: {XWING_NOT_STREAM}")
     text = _as_text(data)
     if text is None:
         if data[:1] == b"\x30":  # DER: SubjectPublicKeyInfo
@@ -327,12 +331,91 @@ def _warn(message: str) -> None:
         pass
 
 
+def _xwing_pkcs8_seed(data: bytes) -> Optional[bytes]:
+    """The seed of X-Wing PKCS#8 (PEM or DER), or None for anything else."""
+    text = _as_text(data)
+    if not (data[:1] == b"\x30" or (text is not None and pkcs.pem_label(text) == "PRIVATE KEY")):
+        return None
+    try:
+        return pkcs.load_xwing_private_key_pkcs8(text if text is not None else data)
+    except KeySerializationError:
+        return None
+
+
+def _xwing_key_file(data: bytes) -> Optional[bytes]:
+    """The X-Wing key file in ``data`` (alone, or after the public key as
+    keygen writes both to standard output), or None."""
+    start = data.find(b"\nX-Wing-Key-File:")
+    if start >= 0 and not data.startswith(b"X-Wing-Key-File:"):
+        data = data[start + 1 :]
+    return data if keyfile.key_file_type(data) == "X-Wing" else None
+
+
+def _is_xwing_secret(data: bytes) -> bool:
+    if _xwing_key_file(data) is not None:
+        return True
+    seed = _xwing_pkcs8_seed(data)
+    if seed is None:
+        return False
+    wipe_bytes(seed)
+    return True
+
+
+def _load_xwing_identity(path: str, password: "_Password") -> Optional[bytes]:
+    """The seed of an X-Wing key file or X-Wing PKCS#8 file, None when
+    ``path`` holds something else (read on as an ML-KEM key)."""
+    data = _read_key_file(path)
+    key_file = _xwing_key_file(data)
+    if key_file is not None:
+        _warn_permissions(path)
+        try:
+            return keyfile.load_xwing_key_text(key_file, password.get(f"Password for {path}: "))
+        except DecryptionError:
+            raise CliError(f"{path}: wrong password, or the secret key file is damaged") from None
+        except TarnelError as e:
+            raise CliError(f"{path}: {e}") from None
+    seed = _xwing_pkcs8_seed(data)
+    if seed is not None:
+        _warn(
+            f"{path} is an unencrypted PKCS#8 secret key: it is not protected by a "
+            "passphrase (keep it private, or store it as a key file)"
+        )
+        _warn_permissions(path)
+    return seed
+
+
+def _is_xwing_public(data: bytes) -> bool:
+    """Whether ``data`` (a file's bytes or the argument's text) is an X-Wing
+    public key in one of its forms, or names itself as one."""
+    text = _as_text(data)
+    if text is None:
+        if data[:1] != b"\x30":
+            return False
+        try:
+            pkcs.load_xwing_public_key_spki(data)
+            return True
+        except KeySerializationError:
+            return False
+    if keyfile.XWING_PUBLIC_PEM_HEADER in text or (
+        JSON_PUBLIC_KEY_FIELD in text and keyfile.XWING_JSON_ALGORITHM in text
+    ):
+        return True
+    try:
+        xwing.load_public_key_text(text)
+        return True
+    except TarnelError:
+        return False
+
+
 def load_identity(
     path: str, password: "_Password", level: Optional[SecurityLevel] = None
 ) -> tuple[bytes, SecurityLevel]:
     """Read a secret key: a key file written by ``keygen`` (stretched, or
-    the older unstretched forms), or an unencrypted PKCS#8 file."""
+    the older unstretched forms), or an unencrypted PKCS#8 file. An X-Wing
+    key is refused: the stream format has no place for it yet."""
     data = _read_key_file(path)
+    if _is_xwing_secret(data):
+        raise CliError(f"{path}: {XWING_NOT_STREAM}")
     text = _as_text(data)
     label = pkcs.pem_label(text) if text is not None else None
     if label == "PRIVATE KEY" or (text is None and data[:1] == b"\x30"):
@@ -550,8 +633,31 @@ def _stopped(what: str) -> str:
     return f"{what}; {' and '.join(placed)} {verb} already complete and in place"
 
 
+KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024")
+# The message for an X-Wing key where the stream format needs an ML-KEM one.
+XWING_NOT_STREAM = (
+    "X-Wing keys are not used by the stream format yet; use tarnel.hpke from Python"
+)
+
+
+def _keygen_type(args: argparse.Namespace) -> tuple[bool, SecurityLevel]:
+    """(whether the key is X-Wing, the ML-KEM level otherwise) from --type
+    and --level; a contradiction between them is a usage error."""
+    key_type = getattr(args, "type", None)
+    if key_type == "xwing":
+        if args.level is not None:
+            raise CliError("--level applies to ML-KEM keys, not to --type xwing", 2)
+        return True, SecurityLevel.ML_KEM_768
+    if key_type is not None:
+        value = int(key_type[len("mlkem"):])
+        if args.level is not None and args.level != value:
+            raise CliError(f"--type {key_type} contradicts --level {args.level}", 2)
+        return False, _formats.level_object(value)
+    return False, _level(args.level) or SecurityLevel.ML_KEM_768
+
+
 def _cmd_keygen(args: argparse.Namespace) -> int:
-    level = _level(args.level) or SecurityLevel.ML_KEM_768
+    is_xwing, level = _keygen_type(args)
     if args.output is not None and args.output != "-":
         pub_path = args.output + ".pub"
         key_path = args.output + ".key"
@@ -573,9 +679,20 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
             raise CliError("an empty password is refused") from None
         if warning is not None:
             _warn(warning)
-    pair = generate_keypair(level)
-    public_text = public_key_text(pair.public_key, level, args.public_format)
-    secret_text = keyfile.secret_key_file_text(pair, password)
+    kind: SecurityLevel | str = level
+    if is_xwing:
+        kind = "X-Wing"
+        seed, public_key = xwing.generate_keypair()
+        try:
+            public_text = xwing_public_key_text(public_key, args.public_format)
+            secret_text = keyfile.xwing_key_file_text(seed, password)
+        finally:
+            wipe_bytes(seed)
+    else:
+        pair = generate_keypair(level)
+        public_key = pair.public_key
+        public_text = public_key_text(pair.public_key, level, args.public_format)
+        secret_text = keyfile.secret_key_file_text(pair, password)
     if pub_path is None or key_path is None:
         sys.stdout.write(public_text + secret_text)
         sys.stdout.flush()
@@ -588,21 +705,24 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
             )
         except OutputNotDurableError:
             # The pair is in place: its passphrase must not be lost.
-            _keygen_report(phrase, level, pair.public_key)
+            _keygen_report(phrase, kind, public_key)
             raise
         print(f"wrote {pub_path} and {key_path}", file=sys.stderr)
-    _keygen_report(phrase, level, pair.public_key)
+    _keygen_report(phrase, kind, public_key)
     return 0
 
 
-def _keygen_report(phrase: Optional[str], level: SecurityLevel, public_key: bytes) -> None:
+def _keygen_report(
+    phrase: Optional[str], level: SecurityLevel | str, public_key: bytes
+) -> None:
     if phrase is not None:
         print(
             f"passphrase (shown only now, keep it safe): {phrase}",
             file=sys.stderr,
         )
+    name = level if isinstance(level, str) else _level_name(level)
     print(
-        f"{_level_name(level)} public key fingerprint "
+        f"{name} public key fingerprint "
         f"{_fingerprint(public_key)}",
         file=sys.stderr,
     )
@@ -623,13 +743,37 @@ def public_key_text(public_key: bytes, level: SecurityLevel | int, form: str) ->
     return text if text.endswith("\n") else text + "\n"
 
 
+def xwing_public_key_text(public_key: bytes, form: str) -> str:
+    """An X-Wing public key in one of the text forms, ending with a newline."""
+    if form == "spki":
+        return pkcs.export_xwing_public_key_spki(public_key)
+    if form == "base64":
+        return xwing.public_key_b64(public_key) + "\n"
+    if form == "json":
+        return xwing.public_key_json(public_key) + "\n"
+    return xwing.public_key_pem(public_key)
+
+
 def _cmd_pubkey(args: argparse.Namespace) -> int:
-    secret_key, level = load_identity(args.identity, _Password(args), _level(args.level))
-    try:
-        public_key = public_key_of(secret_key, int(level))
-    finally:
-        wipe_bytes(secret_key)
-    text = public_key_text(public_key, level, args.format)
+    password = _Password(args)
+    seed = _load_xwing_identity(args.identity, password)
+    if seed is not None:
+        try:
+            if args.level is not None:
+                raise CliError(
+                    f"--level applies to ML-KEM keys; {args.identity} holds an X-Wing key", 2
+                )
+            public_key = xwing.PrivateKey(seed).public_key
+        finally:
+            wipe_bytes(seed)
+        text = xwing_public_key_text(public_key, args.format)
+    else:
+        secret_key, level = load_identity(args.identity, password, _level(args.level))
+        try:
+            public_key = public_key_of(secret_key, int(level))
+        finally:
+            wipe_bytes(secret_key)
+        text = public_key_text(public_key, level, args.format)
     if _is_stdio(args.output):
         sys.stdout.write(text)
         sys.stdout.flush()
@@ -1250,7 +1394,10 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
     # Key text begins the file: a document that quotes a key block (a README)
     # is neither a key nor a stream.
     starts = text.lstrip() if text is not None else ""
-    if text is not None and starts.startswith(PUBLIC_PEM_HEADER):
+    if text is not None and starts.startswith(("X-Wing-Key-File:", "-----BEGIN", "{")) \
+            and _is_xwing_text(starts, label):
+        lines = _describe_xwing(text, label, name)
+    elif text is not None and starts.startswith(PUBLIC_PEM_HEADER):
         lines = _describe_public_pem(text, name)
     elif text is not None and text.startswith("ML-KEM-Key-File:"):
         lines = _describe_key_file(text, name)
@@ -1291,6 +1438,56 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         return 0 if ok else 1
     _print_fields(lines)
     return 0
+
+
+def _is_xwing_text(text: str, label: Optional[str]) -> bool:
+    """Whether key text is one of X-Wing's: its key file, public key block
+    or JSON document, or an SPKI / PKCS#8 block with X-Wing's identifier."""
+    if text.startswith("X-Wing-Key-File:") or keyfile.XWING_PUBLIC_PEM_HEADER in text:
+        return True
+    if JSON_PUBLIC_KEY_FIELD in text and keyfile.XWING_JSON_ALGORITHM in text:
+        return True
+    if label in ("PUBLIC KEY", "PRIVATE KEY"):
+        try:
+            der = base64.b64decode("".join(text.strip().splitlines()[1:-1]))
+        except ValueError:
+            return False
+        return bytes.fromhex("060b2b0601040183e62d81c87a") in der[:24]
+    return False
+
+
+def _describe_xwing(text: str, label: Optional[str], name: str) -> list[tuple[str, str]]:
+    try:
+        if text.startswith("X-Wing-Key-File:"):
+            params = keyfile.check_xwing_key_file(text)
+            return [
+                ("type", "passphrase-protected X-Wing private key (key file)"),
+                ("key stretch", f"scrypt, N = 2^{params.log2_n}, r = {params.r}, "
+                                f"p = {params.p} ({_mib(params.memory)} per guess)"),
+                ("private key", "32-byte seed (wrapped: 82 bytes)"),
+            ]
+        if label == "PRIVATE KEY":
+            seed = pkcs.load_xwing_private_key_pkcs8(text)
+            try:
+                public_key = xwing.PrivateKey(seed).public_key
+            finally:
+                wipe_bytes(seed)
+            return [
+                ("type", "X-Wing private key (PKCS#8, PEM), NOT protected by a passphrase"),
+                ("private key", "32-byte seed"),
+                ("public key fingerprint", _fingerprint(public_key)),
+            ]
+        key = xwing.load_public_key_text(text)
+    except TarnelError as e:
+        raise CliError(f"{name}: {e}") from None
+    form = ("X.509 SubjectPublicKeyInfo, PEM" if label == "PUBLIC KEY"
+            else "PEM block" if keyfile.XWING_PUBLIC_PEM_HEADER in text else "JSON document")
+    return [
+        ("type", f"X-Wing public key ({form})"),
+        ("algorithm", "X-Wing (ML-KEM-768 + X25519)"),
+        ("public key", f"{len(key)} bytes"),
+        ("fingerprint", _fingerprint(key)),
+    ]
 
 
 def _print_fields(lines: list[tuple[str, str]]) -> None:
@@ -1695,6 +1892,13 @@ def build_parser() -> argparse.ArgumentParser:
         "protected by a passphrase (stretched with scrypt, N = 2^17, r = 8, p = 1).",
     )
     p.add_argument("--level", type=_level_arg, help=f"{level_help} (default 768)")
+    p.add_argument(
+        "--type",
+        choices=KEY_TYPES,
+        help="key type: X-Wing (ML-KEM-768 + X25519) or ML-KEM at a level "
+        "(default mlkem768, or the one --level names); X-Wing keys are for "
+        "tarnel.hpke, not yet for encrypt",
+    )
     p.add_argument(
         "-o",
         "--output",

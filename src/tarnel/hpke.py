@@ -23,7 +23,8 @@ interpreter lock released.
 Keys are :class:`bytes` in their registry serialization (ML-KEM: the 64-byte
 seed ``d || z``; hybrids: the 32-byte seed) or key objects from
 :meth:`Suite.load_public_key` / :meth:`Suite.load_private_key`, which check
-and expand a key once for repeated use. Errors: :class:`tarnel.InvalidParameterError`
+and expand a key once for repeated use; for X-Wing, :class:`tarnel.xwing.PublicKey`
+and :class:`tarnel.xwing.PrivateKey` are accepted as well. Errors: :class:`tarnel.InvalidParameterError`
 for unknown identifiers, wrong sizes, keys that fail their checks, the
 message limit and export lengths beyond the KDF's limit;
 :class:`tarnel.DecryptionError` when a message does not open;
@@ -37,6 +38,7 @@ import enum
 from typing import Optional, Union
 
 from tarnel import _tarnel_pq
+from tarnel import xwing
 from tarnel._tarnel_core import DecapsulationError, DecryptionError, InvalidParameterError
 
 __all__ = [
@@ -207,7 +209,7 @@ class Suite:
 
     def setup_sender(
         self,
-        public_key: Union[bytes, PublicKey],
+        public_key: Union[bytes, PublicKey, xwing.PublicKey],
         *,
         info: bytes = b"",
         ikm_e: Optional[bytes] = None,
@@ -223,7 +225,11 @@ class Suite:
         return enc, SenderContext(context)
 
     def setup_recipient(
-        self, private_key: Union[bytes, PrivateKey], enc: bytes, *, info: bytes = b""
+        self,
+        private_key: Union[bytes, PrivateKey, xwing.PrivateKey],
+        enc: bytes,
+        *,
+        info: bytes = b"",
     ) -> RecipientContext:
         """SetupBaseR: the recipient's context for ``enc``."""
         return RecipientContext(_tarnel_pq.hpke_setup_recipient(
@@ -233,7 +239,7 @@ class Suite:
 
     def seal(
         self,
-        public_key: Union[bytes, PublicKey],
+        public_key: Union[bytes, PublicKey, xwing.PublicKey],
         plaintext: bytes,
         *,
         info: bytes = b"",
@@ -246,7 +252,7 @@ class Suite:
 
     def open(
         self,
-        private_key: Union[bytes, PrivateKey],
+        private_key: Union[bytes, PrivateKey, xwing.PrivateKey],
         message: bytes,
         *,
         info: bytes = b"",

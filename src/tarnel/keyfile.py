@@ -26,6 +26,16 @@ checked before the stretch, so a damaged file costs no scrypt evaluation.
 Files that hold only the encrypted block (or the binary wrapped blob), as
 written before the stretch existed, still load: their password is the
 passphrase itself.
+
+An X-Wing private key (its 32-byte seed) is kept the same way, with the key
+type in the first line and its own block (see :func:`xwing_key_file_text`)::
+
+    X-Wing-Key-File: 1
+    KDF: scrypt
+    ...
+    -----BEGIN ENCRYPTED X-WING PRIVATE KEY-----
+    ...
+    -----END ENCRYPTED X-WING PRIVATE KEY-----
 """
 
 from __future__ import annotations
@@ -45,6 +55,7 @@ from ._files import OutputFile
 from ._formats import BLOB_LEN as _BLOB_LEN
 from ._formats import BLOB_LEVEL_OFFSET as _BLOB_LEVEL_OFFSET
 from ._formats import LEVELS as _LEVELS
+from . import _tarnel_pq
 from ._wipe import wipe_bytes
 from ._tarnel_core import (
     DecryptionError,
@@ -71,6 +82,12 @@ __all__ = [
     "generate_passphrase",
     "check_passphrase",
     "key_file_permission_warning",
+    "key_file_type",
+    "check_xwing_key_file",
+    "xwing_key_file_text",
+    "load_xwing_key_text",
+    "save_xwing_key",
+    "load_xwing_key",
 ]
 
 Passphrase = Union[bytes, str]
@@ -83,6 +100,12 @@ SECRET_PEM_FOOTER = "-----END ENCRYPTED ML-KEM PRIVATE KEY-----"
 JSON_PUBLIC_KEY_FIELD = '"public_key"'
 BLOB_MAGIC = b"TRPK"  # the wrapped secret-key blob's first bytes
 _VERSION_LINE = "ML-KEM-Key-File: 1"
+XWING_PUBLIC_PEM_HEADER = "-----BEGIN X-WING PUBLIC KEY-----"
+XWING_PUBLIC_PEM_FOOTER = "-----END X-WING PUBLIC KEY-----"
+XWING_SECRET_PEM_HEADER = "-----BEGIN ENCRYPTED X-WING PRIVATE KEY-----"
+XWING_SECRET_PEM_FOOTER = "-----END ENCRYPTED X-WING PRIVATE KEY-----"
+XWING_JSON_ALGORITHM = '"X-Wing"'
+_XWING_VERSION_LINE = "X-Wing-Key-File: 1"
 _KDF_LINE = "KDF: scrypt"
 _SALT_LEN = 16
 _KEY_LEN = 32
@@ -245,20 +268,39 @@ _PARAMS_RE = re.compile(r"KDF-Params: ln=([1-9][0-9]{0,2}) r=([1-9][0-9]{0,5}) p
 _SALT_RE = re.compile(r"KDF-Salt: ([A-Za-z0-9+/]{22}==)")
 
 
-def _parse_header(text: str) -> Optional[tuple[ScryptParams, bytes, str]]:
-    """(params, salt, encrypted block) of a stretched key file; None if legacy."""
-    if not text.startswith("ML-KEM-Key-File:"):
+# Key type -> (first line, block header, block footer).
+_KEY_TYPES = {
+    "ML-KEM": (_VERSION_LINE, SECRET_PEM_HEADER, SECRET_PEM_FOOTER),
+    "X-Wing": (_XWING_VERSION_LINE, XWING_SECRET_PEM_HEADER, XWING_SECRET_PEM_FOOTER),
+}
+
+
+def _file_key_type(text: str) -> Optional[str]:
+    """The key type a stretched key file's first line names, or None."""
+    for key_type, (line, _, _) in _KEY_TYPES.items():
+        if text.startswith(line.split(":")[0] + ":"):
+            return key_type
+    return None
+
+
+def _parse_header(text: str) -> Optional[tuple[ScryptParams, bytes, str, str]]:
+    """(params, salt, encrypted block, key type) of a stretched key file;
+    None if legacy."""
+    key_type = _file_key_type(text)
+    if key_type is None:
         return None
+    version_line, header, footer = _KEY_TYPES[key_type]
     text = text.replace("\r\n", "\n")
     lines = text.split("\n", 4)
     if len(lines) < 5:
         raise KeySerializationError("key file: the header is truncated")
-    if lines[0] != _VERSION_LINE:
-        version = re.fullmatch(r"ML-KEM-Key-File: ?([0-9]{1,6})", lines[0])
+    if lines[0] != version_line:
+        name = version_line.split(":")[0]
+        version = re.fullmatch(re.escape(name) + r": ?([0-9]{1,6})", lines[0])
         raise KeySerializationError(
             "key file: unsupported version"
             + (f" {version.group(1)}" if version else " line")
-            + f" (this reader knows '{_VERSION_LINE}')"
+            + f" (this reader knows '{version_line}')"
         )
     if lines[1] != _KDF_LINE:
         raise KeySerializationError("key file: expected 'KDF: scrypt' on line 2")
@@ -280,14 +322,14 @@ def _parse_header(text: str) -> Optional[tuple[ScryptParams, bytes, str]]:
     if base64.b64encode(salt).decode("ascii") != s.group(1):
         raise KeySerializationError("key file: the salt is not canonical Base64")
     block = lines[4]
-    if not block.startswith(SECRET_PEM_HEADER):
+    if not block.startswith(header):
         raise KeySerializationError(
             "key file: the encrypted private key block must follow the header"
         )
-    end = block.find(SECRET_PEM_FOOTER)
-    if end >= 0 and block[end + 42 :].strip("\r\n"):
+    end = block.find(footer)
+    if end >= 0 and block[end + len(footer) :].strip("\r\n"):
         raise KeySerializationError("key file: unexpected text after the key block")
-    return params, salt, block
+    return params, salt, block, key_type
 
 
 def _check_block(block: str) -> None:
@@ -363,7 +405,12 @@ def load_secret_key_text(
                 "not a secret key file (no encrypted ML-KEM private key block)"
             )
         return _unwrap_unstretched(text, passphrase)
-    params, salt, block = parsed
+    params, salt, block, key_type = parsed
+    if key_type != "ML-KEM":
+        raise KeySerializationError(
+            f"key file: holds an {key_type} key, not an ML-KEM key (read it with "
+            "load_xwing_key_text)"
+        )
     params.check()
     _check_block(block)
     key = _stretch(passphrase, salt, params)
@@ -371,6 +418,141 @@ def load_secret_key_text(
         return load_secret_key_pem(block, key)
     finally:
         wipe_bytes(key)
+
+
+def key_file_type(data: Union[bytes, str]) -> Optional[str]:
+    """``"ML-KEM"`` or ``"X-Wing"`` for a key file, None for anything else.
+
+    Legacy ML-KEM files (the bare encrypted block, the binary blob) count
+    as ML-KEM. Nothing is checked beyond the first line or the marker.
+    """
+    if isinstance(data, bytes) and data.startswith(BLOB_MAGIC):
+        return "ML-KEM"
+    text = _decode(data)
+    if text is None:
+        return None
+    key_type = _file_key_type(text)
+    if key_type is None and SECRET_PEM_HEADER in text:
+        return "ML-KEM"
+    return key_type
+
+
+def _xwing_block(blob: bytes) -> str:
+    b64 = base64.b64encode(blob).decode("ascii")
+    lines = [b64[i : i + 64] for i in range(0, len(b64), 64)]
+    return "\n".join([XWING_SECRET_PEM_HEADER, *lines, XWING_SECRET_PEM_FOOTER, ""])
+
+
+def _xwing_blob(block: str) -> bytes:
+    """The wrapped seed in an X-Wing block: strict Base64 between the lines."""
+    end = block.find(XWING_SECRET_PEM_FOOTER)
+    if end < 0:
+        raise KeySerializationError(f"key file: the block does not end with '{XWING_SECRET_PEM_FOOTER}'")
+    body = "".join(block[len(XWING_SECRET_PEM_HEADER) : end].split())
+    try:
+        blob = base64.b64decode(body, validate=True)
+    except (binascii.Error, ValueError):
+        raise KeySerializationError("key file: the X-Wing block is not valid Base64") from None
+    if base64.b64encode(blob).decode("ascii") != body:
+        raise KeySerializationError("key file: the X-Wing block is not canonical Base64")
+    if len(blob) != 82:
+        raise KeySerializationError(
+            f"key file: the encrypted block holds {len(blob)} bytes, not the 82 of "
+            "an X-Wing private key"
+        )
+    return blob
+
+
+def xwing_key_file_text(
+    seed: bytes, passphrase: Passphrase, *, scrypt: ScryptParams = DEFAULT_SCRYPT
+) -> str:
+    """The key file for an X-Wing private key (its 32-byte seed) as text.
+
+    The same stretch as an ML-KEM key file (scrypt of the passphrase under
+    a random salt), first line ``X-Wing-Key-File: 1``, then the block
+    ``ENCRYPTED X-WING PRIVATE KEY``: the 82-byte wrapped seed in standard
+    Base64 (magic, version, kind 0x10, salt, nonce, ciphertext, tag;
+    AES-256-GCM under HKDF-SHA3-256 of the stretched passphrase, with the
+    six header bytes as associated data).
+    """
+    if not isinstance(seed, (bytes, bytearray)) or len(seed) != 32:
+        raise InvalidParameterError("X-Wing private key must be 32 bytes")
+    if isinstance(passphrase, (bytes, bytearray, str)) and len(passphrase) == 0:
+        raise InvalidParameterError("an empty passphrase is refused")
+    salt = secrets.token_bytes(_SALT_LEN)
+    key = _stretch(passphrase, salt, scrypt)
+    try:
+        blob = _tarnel_pq.xwing_wrap_seed(bytes(seed), key)
+    finally:
+        wipe_bytes(key)
+    return (
+        f"{_XWING_VERSION_LINE}\n{_KDF_LINE}\n"
+        f"KDF-Params: ln={scrypt.log2_n} r={scrypt.r} p={scrypt.p}\n"
+        f"KDF-Salt: {base64.b64encode(salt).decode('ascii')}\n"
+        f"{_xwing_block(blob)}"
+    )
+
+
+def check_xwing_key_file(text: str) -> ScryptParams:
+    """The stretch of an X-Wing key file whose header and block are well
+    formed; :class:`KeySerializationError` otherwise. No passphrase needed."""
+    parsed = _parse_header(text)
+    if parsed is None or parsed[3] != "X-Wing":
+        raise KeySerializationError("not an X-Wing key file")
+    _xwing_blob(parsed[2])
+    return parsed[0]
+
+
+def load_xwing_key_text(data: Union[bytes, str], passphrase: Passphrase) -> bytes:
+    """The 32-byte seed of an X-Wing key file (wipe it when done).
+
+    A wrong passphrase or a damaged file raises :class:`DecryptionError`;
+    a malformed file (found before the stretch) or an ML-KEM key file
+    :class:`KeySerializationError`; parameters beyond the ceilings
+    :class:`InvalidParameterError`.
+    """
+    text = _decode(data)
+    if text is None:
+        raise KeySerializationError("not a secret key file (binary data)")
+    parsed = _parse_header(text)
+    if parsed is None or parsed[3] != "X-Wing":
+        found = key_file_type(data)
+        raise KeySerializationError(
+            "not an X-Wing key file"
+            + (f" (it holds an {found} key)" if found is not None else "")
+        )
+    params, salt, block, _ = parsed
+    params.check()
+    blob = _xwing_blob(block)
+    key = _stretch(passphrase, salt, params)
+    try:
+        seed: bytes = _tarnel_pq.xwing_unwrap_seed(blob, key)
+        return seed
+    finally:
+        wipe_bytes(key)
+
+
+def save_xwing_key(
+    path: Union[str, os.PathLike[str]],
+    seed: bytes,
+    passphrase: Passphrase,
+    *,
+    overwrite: bool = False,
+    scrypt: ScryptParams = DEFAULT_SCRYPT,
+) -> None:
+    """Write an X-Wing private key to ``path`` as a key file, mode 0600,
+    as :func:`save_secret_key` writes an ML-KEM one."""
+    text = xwing_key_file_text(seed, passphrase, scrypt=scrypt)
+    _write_private(os.fspath(path), text.encode("ascii"), overwrite)
+
+
+def load_xwing_key(path: Union[str, os.PathLike[str]], passphrase: Passphrase) -> bytes:
+    """Read an X-Wing key file (see :func:`load_xwing_key_text`)."""
+    with open(path, "rb") as f:
+        data = f.read(_MAX_FILE + 1)
+    if len(data) > _MAX_FILE:
+        raise KeySerializationError(f"{os.fspath(path)}: too large for a secret key file")
+    return load_xwing_key_text(data, passphrase)
 
 
 # ---------------------------------------------------------------------------

@@ -209,6 +209,29 @@ def cases():
                b"")()
         expect(TypeError, pq.hpke_setup_sender, *hpke_suite, bytearray(xw_pk), b"")()
 
+    xw_pub, xw_priv = pq.XWingPublicKey(xw_pk), pq.XWingPrivateKey(xw_sk)
+    xw_wrapped = pq.xwing_wrap_seed(xw_sk, b"pw")
+
+    def xwing_objects_in_hpke():
+        enc, sender = pq.hpke_setup_sender(*hpke_suite, xw_pub, b"info")
+        ct = sender.seal(b"m" * 100)
+        pq.hpke_setup_recipient(*hpke_suite, xw_priv, enc, b"info").open(ct)
+
+    def xwing_object_failures():
+        expect(tc.InvalidParameterError, pq.XWingPublicKey, xw_pk[:-1])()
+        expect(tc.InvalidParameterError, pq.XWingPublicKey, b"\xff\xff" + xw_pk[2:])()
+        expect(tc.InvalidParameterError, pq.XWingPrivateKey, d[:-1])()
+        expect(TypeError, pq.XWingPrivateKey, bytearray(d))()
+        expect(TypeError, pq.XWingPublicKey, public_key=xw_pk, extra=1)()
+        expect(tc.InvalidParameterError, xw_pub.encapsulate, d)()
+        expect(TypeError, xw_pub.encapsulate, "eseed")()
+        expect(tc.InvalidParameterError, xw_priv.decapsulate, xw_ct[:-1])()
+        expect(tc.DecapsulationError, xw_priv.decapsulate, bytes(1120))()
+        expect(TypeError, pickle.dumps, xw_priv)()
+        expect(tc.InvalidParameterError, pq.hpke_setup_sender, 0x41, 1, 1, xw_pub, b"")()
+        expect(tc.InvalidParameterError, pq.hpke_setup_recipient, *hpke_suite, xw_priv,
+               hpke_enc[:-1], b"")()
+
     pq_cases = [
         ("xwing_generate_keypair", lambda: pq.xwing_generate_keypair()),
         ("xwing_encapsulate", lambda: pq.xwing_encapsulate(xw_pk)),
@@ -222,6 +245,22 @@ def cases():
             pq.hpke_load_private_key(0x50, d).private_bytes(), repr(hpke_sk))),
         ("hpke round trip", hpke_round_trip),
         ("hpke failures", hpke_failures),
+        ("xwing.PublicKey", lambda: pq.XWingPublicKey(xw_pk)),
+        ("xwing.PrivateKey", lambda: pq.XWingPrivateKey(d)),
+        ("xwing.PublicKey.encapsulate", lambda: (xw_pub.encapsulate(),
+                                                 xw_pub.encapsulate(eseed=d + z))),
+        ("xwing.PrivateKey.decapsulate", lambda: xw_priv.decapsulate(xw_ct)),
+        ("xwing key object getters", lambda: (
+            xw_pub.public_key, repr(xw_pub), pickle.loads(pickle.dumps(xw_pub)),
+            xw_priv.public_key, xw_priv.private_bytes(), repr(xw_priv),
+            xw_priv.encapsulation_key.encapsulate())),
+        ("xwing key objects in hpke", xwing_objects_in_hpke),
+        ("xwing wrapped seed", lambda: (
+            pq.xwing_unwrap_seed(pq.xwing_wrap_seed(d, b"pw"), b"pw"),
+            expect(tc.DecryptionError, pq.xwing_unwrap_seed, xw_wrapped, b"px")(),
+            expect(tc.KeySerializationError, pq.xwing_unwrap_seed, xw_wrapped[:-1], b"pw")(),
+            expect(tc.InvalidParameterError, pq.xwing_wrap_seed, d[:-1], b"pw")())),
+        ("xwing key object failures", xwing_object_failures),
     ]
 
     # Key objects.
