@@ -10,5 +10,6 @@ namespace pyext {
 int add_key_objects(PyObject* module);  // key_objects.cc
 int add_xwing(PyObject* module);        // xwing_bindings.cc
 int add_hpke(PyObject* module);         // hpke_bindings.cc
+int add_key_wrap(PyObject* module);     // key_wrap_bindings.cc
 
 }  // namespace pyext

@@ -123,6 +123,16 @@ class DecapsulationKey:
     def __deepcopy__(self, memo: Any, /) -> "DecapsulationKey":
         """The object itself: it never changes."""
 
+def wrap_secret_key_pem(secret_key: bytes, password: bytes, level: SecurityLevel) -> str:
+    """The secret key encrypted under a password, in the block that
+    :meth:`KeyPair.export_secret_key_pem` writes (HKDF-SHA3-256 of the
+    password with a fresh salt, AES-256-GCM), for a key held without its pair.
+
+    Raises:
+        InvalidParameterError: ``secret_key`` does not have ``level``'s size.
+        RngError: The system's random number generator is unavailable.
+    """
+
 def xwing_generate_keypair(seed: Optional[bytes] = None) -> tuple[bytes, bytes]:
     """An X-Wing key pair ``(private_key, public_key)``, derived from ``seed`` when given."""
 

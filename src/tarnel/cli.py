@@ -1245,9 +1245,7 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
     blobs up to :data:`KEY_READ_LIMIT`, a stream frame by frame."""
     forward = _Forward(f, where)
     head = forward.read_at(0, 1 << 16)
-    text = _as_text(head)
     lines: list[tuple[str, str]]
-    label = pkcs.pem_label(text) if text is not None else None
     armor_at = 0
     if head and not head.strip(b" \t\r\n"):
         # Only whitespace so far: an armor block may follow, or nothing.
@@ -1257,20 +1255,11 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         if not armor.is_armored(block):
             raise CliError(f"{name}: not a key file or an encrypted stream")
         head = block
-    if text is not None and PUBLIC_PEM_HEADER in text:
-        lines = _describe_public_pem(text, name)
-    elif text is not None and text.startswith("ML-KEM-Key-File:"):
-        lines = _describe_key_file(text, name)
-    elif text is not None and label == "PUBLIC KEY":
-        try:
-            key, level = pkcs.load_public_key_spki(text)
-        except TarnelError as e:
-            raise CliError(f"{name}: {e}") from None
-        lines = [("type", "ML-KEM public key (X.509 SubjectPublicKeyInfo, PEM)")]
-        lines += _describe_public(key, level)
-    elif text is not None and label == "PRIVATE KEY":
-        lines = _describe_pkcs8(text, name)
-    elif armor.is_armored(head):
+    key_lines = _describe_key(forward, head, name) if armor_at == 0 else None
+    if key_lines is not None:
+        _print_fields(key_lines)
+        return 0
+    if armor.is_armored(head):
         decoded = io.BufferedReader(armor.ArmorReader(forward.rest_from(armor_at)), 1 << 16)
         try:
             lines, ok = _describe_stream(_Forward(decoded, where), name, _level(args.level))
@@ -1279,25 +1268,87 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         lines.insert(1, ("armor", "yes (text block, decoded)"))
         _print_fields(lines)
         return 0 if ok else 1
-    elif text is not None and SECRET_PEM_HEADER in text:
-        lines = [("type", "password-protected ML-KEM secret key (PEM block)")]
-        lines += _describe_secret_pem(text, name)
-    elif text is not None and JSON_PUBLIC_KEY_FIELD in text:
-        try:
-            key, level = load_public_key_json(text.strip())
-        except TarnelError as e:
-            raise CliError(f"{name}: {e}") from None
-        lines = [("type", "ML-KEM public key (JSON document)")]
-        lines += _describe_public(key, level)
-    elif head.startswith(_formats.BLOB_MAGIC):
-        lines = [("type", "password-protected ML-KEM secret key (binary)")]
-        lines += _describe_blob(forward.read_at(0, KEY_READ_LIMIT), name)
-    else:
-        lines, ok = _describe_stream(forward, name, _level(args.level))
-        _print_fields(lines)
-        return 0 if ok else 1
+    lines, ok = _describe_stream(forward, name, _level(args.level))
     _print_fields(lines)
-    return 0
+    return 0 if ok else 1
+
+
+def _describe_key(forward: _Forward, head: bytes, name: str) -> Optional[list[tuple[str, str]]]:
+    """The description of a key in any form that decrypt -i or encrypt -r
+    reads, or None when the input is no key (a stream, or nothing known).
+    A malformed key of a recognised form raises :class:`CliError`."""
+    text = _as_text(head)
+    if text is None and not head.startswith(_formats.BLOB_MAGIC) and head[:1] != b"\x30":
+        return None
+    data = forward.read_at(0, KEY_READ_LIMIT)
+    text = _as_text(data)
+    if text is not None:
+        label = pkcs.pem_label(text)
+        if PUBLIC_PEM_HEADER in text:
+            return _describe_public_pem(text, name)
+        if text.startswith("ML-KEM-Key-File:"):
+            return _describe_key_file(text, name)
+        if label == "PUBLIC KEY":
+            return _describe_spki(text, name, "PEM")
+        if label == "PRIVATE KEY":
+            return _describe_pkcs8(text, name, "PEM")
+        if SECRET_PEM_HEADER in text:
+            return [
+                ("type", "password-protected ML-KEM secret key (PEM block)"),
+                ("key stretch", _NO_STRETCH),
+                *_describe_secret_pem(text, name),
+            ]
+        if JSON_PUBLIC_KEY_FIELD in text:
+            try:
+                key, level = load_public_key_json(text.strip())
+            except TarnelError as e:
+                raise CliError(f"{name}: {e}") from None
+            return [("type", "ML-KEM public key (JSON document)"), *_describe_public(key, level)]
+        if re.fullmatch(r"\s*[A-Za-z0-9_-]{64,}\s*", text):
+            try:
+                key = _load_public_b64_any_level(text, name)
+            except CliError:
+                return None
+            return [
+                ("type", "ML-KEM public key (URL-safe Base64 text)"),
+                *_describe_public(key, streaming.public_key_level(key)),
+            ]
+    if data.startswith(_formats.BLOB_MAGIC):
+        return [
+            ("type", "password-protected ML-KEM secret key (binary)"),
+            ("key stretch", _NO_STRETCH),
+            *_describe_blob(data, name),
+        ]
+    if data[:1] == b"\x30":
+        # DER, or a stream whose first byte happens to be 0x30: only a
+        # structure the strict DER readers accept is taken for a key.
+        try:
+            return _describe_spki(data, name, "DER")
+        except CliError:
+            pass
+        try:
+            return _describe_pkcs8(data, name, "DER")
+        except CliError:
+            return None
+    return None
+
+
+# The key stretch of the older forms, which hold only the wrapped key.
+_NO_STRETCH = (
+    "none: the passphrase is the password itself (an older form; "
+    f"{PROG} passwd rewrites it with a stretched passphrase)"
+)
+
+
+def _describe_spki(data: str | bytes, name: str, encoding: str) -> list[tuple[str, str]]:
+    try:
+        key, level = pkcs.load_public_key_spki(data)
+    except TarnelError as e:
+        raise CliError(f"{name}: {e}") from None
+    return [
+        ("type", f"ML-KEM public key (X.509 SubjectPublicKeyInfo, {encoding})"),
+        *_describe_public(key, level),
+    ]
 
 
 def _print_fields(lines: list[tuple[str, str]]) -> None:
@@ -1320,7 +1371,12 @@ def _describe_public_pem(text: str, name: str) -> list[tuple[str, str]]:
         raise CliError(f"{name}: {e}") from None
     lines = [("type", "ML-KEM public key (PEM block)")]
     lines += _describe_public(key, streaming.public_key_level(key))
-    if SECRET_PEM_HEADER in text:
+    start = text.find("\nML-KEM-Key-File:")
+    if start >= 0:  # keygen's standard output: the key file follows
+        more = _describe_key_file(text[start + 1 :], name)
+        lines.append(("also holds", "passphrase-protected secret key (key file)"))
+        lines += more[1:]
+    elif SECRET_PEM_HEADER in text:
         try:
             more = _describe_secret_pem(text, name)
         except CliError:
@@ -1359,9 +1415,9 @@ def _mib(size: int) -> str:
     return f"{max(1, (size + 512) >> 10)} KiB"
 
 
-def _describe_pkcs8(text: str, name: str) -> list[tuple[str, str]]:
+def _describe_pkcs8(data: str | bytes, name: str, encoding: str) -> list[tuple[str, str]]:
     try:
-        secret_key, level = pkcs.load_secret_key_pkcs8(text)
+        secret_key, level = pkcs.load_secret_key_pkcs8(data)
     except TarnelError as e:
         raise CliError(f"{name}: {e}") from None
     try:
@@ -1369,7 +1425,8 @@ def _describe_pkcs8(text: str, name: str) -> list[tuple[str, str]]:
     finally:
         wipe_bytes(secret_key)
     return [
-        ("type", "ML-KEM secret key (PKCS#8, PEM), NOT protected by a passphrase"),
+        ("type", f"ML-KEM secret key (PKCS#8, {encoding}), NOT protected by a passphrase"),
+        ("key stretch", "none: no passphrase"),
         ("level", _level_name(level)),
         ("secret key", f"{_formats.SECRET_KEY_LEN[int(level)]} bytes"),
         ("public key fingerprint", _fingerprint(public_key)),
