@@ -657,6 +657,11 @@ def _cmd_passwd(args: argparse.Namespace) -> int:
         try:
             out.write(text)
             _commit(out)
+        except OSError as e:
+            if _placed(out, e):
+                raise
+            kept = f"{path} is unchanged" if target == path else "nothing was written"
+            raise CliError(f"cannot write {target}: {e.strerror or e}; {kept}") from None
         finally:
             out.close()
         what = "without a passphrase" if password is None else "under the new passphrase"
