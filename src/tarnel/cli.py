@@ -629,6 +629,18 @@ def _secret_key_text(secret_key: bytes, level: SecurityLevel, password: Optional
         wipe_bytes(secret_key)
 
 
+def _public_block_before(path: str) -> bytes:
+    """The public key block that starts ``path`` when it is keygen's
+    standard output (the public key, then the secret key), else b"": passwd
+    keeps it in front of the rewritten secret key."""
+    data = _read_key_file(path)
+    end_line = PUBLIC_PEM_HEADER.replace("BEGIN", "END").encode("ascii")
+    if not data.startswith(PUBLIC_PEM_HEADER.encode("ascii")) or end_line not in data:
+        return b""
+    end = data.index(end_line) + len(end_line)
+    return data[:end].rstrip(b"\r\n") + b"\n"
+
+
 def _warn_unprotected(where: str) -> None:
     _warn(
         f"the secret key in {where} is not protected by a passphrase: anyone "
@@ -648,7 +660,7 @@ def _cmd_passwd(args: argparse.Namespace) -> int:
     except BaseException:
         wipe_bytes(secret_key)
         raise
-    text = _secret_key_text(secret_key, level, password).encode("ascii")
+    text = _public_block_before(path) + _secret_key_text(secret_key, level, password).encode("ascii")
     if _is_stdio(target):
         sys.stdout.buffer.write(text)
         sys.stdout.flush()

@@ -219,6 +219,19 @@ def test_passwd_generates_a_passphrase_and_upgrades_an_older_form(
     assert _secret(older, phrase) == pair.secret_key
 
 
+def test_passwd_keeps_the_public_key_of_keygen_output(pair: tarnel.KeyPair, tmp_path: Path) -> None:
+    both = tmp_path / "both"
+    public = cli.public_key_text(pair.public_key, pair.level, "pem")
+    both.write_text(public + _key_file(pair))
+    ok(run("passwd", "-i", str(both), "--unprotected"))
+    assert both.read_text() == public + pkcs.export_secret_key_pkcs8(pair.secret_key)
+    ok(run("passwd", "-i", str(both), "--new-password-env", "NEWPW",
+           env={"NEWPW": NEW_PASSWORD}, password=None))
+    text = both.read_text()
+    assert text.startswith(public + "ML-KEM-Key-File: 1\n")
+    assert keyfile.load_secret_key_text(text[len(public):], NEW_PASSWORD)[0] == pair.secret_key
+
+
 def test_passwd_refuses_a_wrong_passphrase_and_keeps_the_file(key: Path) -> None:
     before = key.read_bytes()
     res = run("passwd", "-i", str(key), "--new-password-env", "NEWPW",
