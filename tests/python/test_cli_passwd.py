@@ -70,6 +70,7 @@ def _forms(pair: tarnel.KeyPair, seed: bytes) -> dict[str, tuple[bytes, str]]:
             "decrypt",
         ),
         "PKCS#8 DER": (pkcs.export_secret_key_pkcs8(sk, "der"), "decrypt"),
+        "PKCS#8 DER, seed only": (_seed_only_pkcs8(seed), "decrypt"),
         "public key block": (public_pem.encode(), "encrypt"),
         "JSON": (cli.public_key_text(pk, level, "json").encode(), "encrypt"),
         "Base64 text": (cli.public_key_text(pk, level, "base64").encode(), "encrypt"),
@@ -84,6 +85,18 @@ def _forms(pair: tarnel.KeyPair, seed: bytes) -> dict[str, tuple[bytes, str]]:
         ),
         "PKCS#8 DER, one byte short": (pkcs.export_secret_key_pkcs8(sk, "der")[:-1], ""),
     }
+
+
+def _seed_only_pkcs8(seed: bytes) -> bytes:
+    """RFC 9935's seed form of an ML-KEM-768 key, what other tools write."""
+    def tlv(tag: int, body: bytes) -> bytes:
+        n = len(body)
+        length = bytes([n]) if n < 0x80 else bytes([0x81 if n < 256 else 0x82]) + n.to_bytes(
+            1 if n < 256 else 2, "big")
+        return bytes([tag]) + length + body
+
+    oid = tlv(0x30, tlv(0x06, bytes.fromhex("608648016503040402")))
+    return tlv(0x30, tlv(0x02, b"\x00") + oid + tlv(0x04, tlv(0x80, seed)))
 
 
 FORM_NAMES = list(_forms(*SEEDED))
