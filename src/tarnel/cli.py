@@ -576,7 +576,10 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
     phrase, password = _new_passphrase(args, "Password for the new key: ")
     pair = generate_keypair(level)
     public_text = public_key_text(pair.public_key, level, args.public_format)
-    secret_text = _secret_key_text(pair.secret_key, level, password)
+    if password is None:
+        secret_text = _secret_key_text(pair.secret_key, level, None)
+    else:
+        secret_text = keyfile.secret_key_file_text(pair, password)
     if pub_path is None or key_path is None:
         sys.stdout.write(public_text + secret_text)
         sys.stdout.flush()
