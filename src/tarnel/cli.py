@@ -1391,8 +1391,8 @@ def _describe_key(forward: _Forward, head: bytes, name: str) -> Optional[list[tu
         if SECRET_PEM_HEADER in text:
             return [
                 ("type", "password-protected ML-KEM secret key (PEM block)"),
-                ("key stretch", _NO_STRETCH),
                 *_describe_secret_pem(text, name),
+                ("key stretch", _NO_STRETCH),
             ]
         if JSON_PUBLIC_KEY_FIELD in text:
             try:
@@ -1412,8 +1412,8 @@ def _describe_key(forward: _Forward, head: bytes, name: str) -> Optional[list[tu
     if data.startswith(_formats.BLOB_MAGIC):
         return [
             ("type", "password-protected ML-KEM secret key (binary)"),
-            ("key stretch", _NO_STRETCH),
             *_describe_blob(data, name),
+            ("key stretch", _NO_STRETCH),
         ]
     if data[:1] == b"\x30":
         # DER, or a stream whose first byte happens to be 0x30: only a
@@ -1526,10 +1526,10 @@ def _describe_pkcs8(data: str | bytes, name: str, encoding: str) -> list[tuple[s
         wipe_bytes(secret_key)
     return [
         ("type", f"ML-KEM secret key (PKCS#8, {encoding}), NOT protected by a passphrase"),
-        ("key stretch", "none: no passphrase"),
         ("level", _level_name(level)),
         ("secret key", f"{_formats.SECRET_KEY_LEN[int(level)]} bytes"),
         ("public key fingerprint", _fingerprint(public_key)),
+        ("key stretch", "none: no passphrase"),
     ]
 
 
