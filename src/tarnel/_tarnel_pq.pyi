@@ -15,6 +15,11 @@ from tarnel._tarnel_core import SecurityLevel
 __all__ = [
     "EncapsulationKey",
     "DecapsulationKey",
+    "XWingPublicKey",
+    "XWingPrivateKey",
+    "xwing_wrap_seed",
+    "xwing_unwrap_seed",
+    "wrap_secret_key_pem",
     "xwing_generate_keypair",
     "xwing_encapsulate",
     "xwing_decapsulate",
@@ -223,6 +228,16 @@ def xwing_wrap_seed(seed: bytes, password: bytes) -> bytes:
 
 def xwing_unwrap_seed(blob: bytes, password: bytes) -> bytes:
     """The seed of a wrapped X-Wing key; :class:`DecryptionError` for a wrong password."""
+
+def wrap_secret_key_pem(secret_key: bytes, password: bytes, level: SecurityLevel) -> str:
+    """The secret key encrypted under a password, in the block that
+    :meth:`KeyPair.export_secret_key_pem` writes (HKDF-SHA3-256 of the
+    password with a fresh salt, AES-256-GCM), for a key held without its pair.
+
+    Raises:
+        InvalidParameterError: ``secret_key`` does not have ``level``'s size.
+        RngError: The system's random number generator is unavailable.
+    """
 
 def xwing_generate_keypair(seed: Optional[bytes] = None) -> tuple[bytes, bytes]:
     """An X-Wing key pair ``(private_key, public_key)``, derived from ``seed`` when given."""

@@ -49,7 +49,7 @@ import re
 import secrets
 import stat
 from dataclasses import dataclass
-from typing import Optional, Union
+from typing import Callable, Optional, Union
 
 from ._files import OutputFile
 from ._formats import BLOB_LEN as _BLOB_LEN
@@ -66,6 +66,7 @@ from ._tarnel_core import (
     load_secret_key_pem,
     load_secret_key_raw,
 )
+from ._tarnel_pq import wrap_secret_key_pem
 
 __all__ = [
     "ScryptParams",
@@ -77,6 +78,7 @@ __all__ = [
     "save_secret_key",
     "load_secret_key",
     "secret_key_file_text",
+    "wrap_secret_key_text",
     "load_secret_key_text",
     "key_file_scrypt_params",
     "generate_passphrase",
@@ -248,12 +250,37 @@ def secret_key_file_text(
     """
     if not isinstance(keypair, KeyPair):
         raise TypeError(f"keypair must be a KeyPair, not {type(keypair).__name__}")
+    return _key_file_text(keypair.export_secret_key_pem, passphrase, scrypt)
+
+
+def wrap_secret_key_text(
+    secret_key: bytes,
+    level: SecurityLevel,
+    passphrase: Passphrase,
+    *,
+    scrypt: ScryptParams = DEFAULT_SCRYPT,
+) -> str:
+    """The key file for a secret key held as bytes (read back from a key
+    file or from PKCS#8), as :func:`secret_key_file_text` writes it.
+
+    Raises :class:`InvalidParameterError` for an empty passphrase or a key
+    whose size is not ``level``'s.
+    """
+    return _key_file_text(
+        lambda password: wrap_secret_key_pem(secret_key, password, level), passphrase, scrypt
+    )
+
+
+def _key_file_text(
+    wrap: Callable[[bytes], str], passphrase: Passphrase, scrypt: ScryptParams
+) -> str:
+    """The header lines and the block ``wrap`` makes under the stretched key."""
     if isinstance(passphrase, (bytes, bytearray, str)) and len(passphrase) == 0:
         raise InvalidParameterError("an empty passphrase is refused")
     salt = secrets.token_bytes(_SALT_LEN)
     key = _stretch(passphrase, salt, scrypt)
     try:
-        block = keypair.export_secret_key_pem(key)
+        block = wrap(key)
     finally:
         wipe_bytes(key)
     return (

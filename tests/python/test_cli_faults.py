@@ -422,10 +422,13 @@ def test_inspect_of_an_endless_input_ends(keys: dict[str, Path]) -> None:
 
 
 def odd_blocks(text: str, header: str, footer: str) -> dict[str, str]:
-    """Variants of a key block that a careless reader might take."""
+    """Variants of a key block that a careless reader might take, with
+    what comes before the block (a key file's header lines) kept, so that
+    a variant stays the form it was."""
     start = text.index(header) + len(header)
     end = text.index(footer)
     body = text[start:end]
+    header = text[:start]
     alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
     i = len(body.rstrip("\n=")) - 1
     flipped = alphabet[alphabet.index(body[i]) ^ 1]  # sets a bit the encoder leaves zero

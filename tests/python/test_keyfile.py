@@ -372,3 +372,19 @@ def test_permission_warning(mode, warns, tmp_path):
     if warns:
         assert f"{mode:04o}" in warning and "chmod 600" in warning
     assert tarnel.key_file_permission_warning(tmp_path / "absent") is None
+
+
+@pytest.mark.parametrize("level", LEVELS, ids=level_id)
+def test_a_secret_key_held_as_bytes_makes_the_same_key_file(level: tarnel.SecurityLevel) -> None:
+    from tarnel.keyfile import load_secret_key_text, wrap_secret_key_text
+
+    pair = tarnel.generate_keypair(level)
+    text = wrap_secret_key_text(pair.secret_key, level, "a passphrase for bytes", scrypt=FAST)
+    assert text.split("\n", 3)[:3] == ["ML-KEM-Key-File: 1", "KDF: scrypt", "KDF-Params: ln=10 r=8 p=1"]
+    assert load_secret_key_text(text, "a passphrase for bytes") == (pair.secret_key, level)
+    with pytest.raises(DecryptionError):
+        load_secret_key_text(text, "another passphrase")
+    with pytest.raises(InvalidParameterError):
+        wrap_secret_key_text(pair.secret_key[:-1], level, "a passphrase for bytes", scrypt=FAST)
+    with pytest.raises(InvalidParameterError):
+        wrap_secret_key_text(pair.secret_key, level, "", scrypt=FAST)
