@@ -10,5 +10,6 @@ namespace pyext {
 int add_key_objects(PyObject* module);  // key_objects.cc
 int add_xwing(PyObject* module);        // xwing_bindings.cc
 int add_hpke(PyObject* module);         // hpke_bindings.cc
+int add_file_format(PyObject* module);  // file_format_bindings.cc
 
 }  // namespace pyext
