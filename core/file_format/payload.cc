@@ -2,6 +2,9 @@
 
 #include "core/common/secret.h"
 #include "core/hpke/aead.h"
+#include "core/hpke/hpke.h"
+#include "core/kem.h"
+#include "core/mlkem/params.h"
 #include "core/hpke/labeled.h"
 
 namespace core::file_format {
@@ -102,6 +105,29 @@ Result<SecretBytes> unwrap_file_key(ByteView kek, ByteView label, ByteView wrapp
         !s.ok())
       return s.error();
     return out;
+  });
+}
+
+Result<SecretBytes> open_mlkem_entry(uint16_t kem, ByteView dk, ByteView body,
+                                     ByteView info) noexcept {
+  return contained<SecretBytes>([&]() -> Result<SecretBytes> {
+    if (kem != static_cast<uint16_t>(hpke::KemId::MlKem768) &&
+        kem != static_cast<uint16_t>(hpke::KemId::MlKem1024))
+      return Error{ErrorKind::InvalidParameter, "entry type is not an ML-KEM KEM"};
+    const Level level =
+        kem == static_cast<uint16_t>(hpke::KemId::MlKem768) ? Level::MlKem768 : Level::MlKem1024;
+    const size_t n_enc = params(level).ct_len();
+    if (body.size() < n_enc + kTagLen)
+      return Error{ErrorKind::InvalidParameter, "entry body is shorter than enc and a tag"};
+    Result<hpke::Suite> suite = hpke::make_suite(
+        kem, static_cast<uint16_t>(KdfId::HkdfSha256), static_cast<uint16_t>(AeadId::Aes256Gcm));
+    if (!suite.ok()) return suite.error();
+    Result<Key256> shared = ml_kem_decaps(body.first(n_enc), dk, level);
+    if (!shared.ok()) return shared.error();
+    Result<hpke::Context> ctx = hpke::key_schedule(suite.value(), hpke::Context::Role::Recipient,
+                                                   shared.value().view(), info);
+    if (!ctx.ok()) return ctx.error();
+    return ctx.value().open({}, body.subspan(n_enc));
   });
 }
 

@@ -55,3 +55,18 @@ Result<Bytes> wrap_file_key(ByteView kek, ByteView label, ByteView file_key) noe
 Result<SecretBytes> unwrap_file_key(ByteView kek, ByteView label, ByteView wrapped) noexcept;
 
 }  // namespace core::file_format
+
+namespace core::file_format {
+
+// open_mlkem_entry opens the body (enc || ct) of an ML-KEM-768 (kem 0x0041)
+// or ML-KEM-1024 (0x0042) entry with an expanded decapsulation key dk (2400
+// or 3168 bytes, FIPS 203, Algorithm 16) instead of the 64-byte seed that
+// HPKE serializes. HPKE's Decap for these KEMs is ML-KEM.Decaps(dk, enc), so
+// this is SetupBaseR followed by one Open with HKDF-SHA256 and AES-256-GCM
+// (RFC 9180, Sections 5.1.1 and 5.2) and aad = "". Returns the plaintext,
+// Decryption when it does not open, InvalidParameter for another KEM or a
+// dk or body of the wrong size.
+Result<SecretBytes> open_mlkem_entry(uint16_t kem, ByteView dk, ByteView body,
+                                     ByteView info) noexcept;
+
+}  // namespace core::file_format

@@ -135,6 +135,34 @@ PyObject* py_unwrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
+constexpr Param kEntryParams[] = {{"kem", Kind::U32},
+                                  {"decapsulation_key", Kind::Bytes},
+                                  {"body", Kind::Bytes},
+                                  {"info", Kind::Bytes}};
+constexpr Signature kEntry{"file_open_mlkem_entry()", kEntryParams};
+constexpr char kEntryDoc[] =
+    "file_open_mlkem_entry(kem, decapsulation_key, body, info)\n--\n\n"
+    "The plaintext of an ML-KEM HPKE entry (enc || ct) opened with an expanded\n"
+    "decapsulation key; DecryptionError when it does not open.";
+
+PyObject* py_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kEntry, args, nargs, kwnames, in)) return nullptr;
+    if (in.u32(0) > 0xffff) {
+      PyErr_SetString(PyExc_ValueError, "kem must be a 16-bit identifier");
+      return nullptr;
+    }
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::open_mlkem_entry(static_cast<uint16_t>(in.u32(0)), in.bytes(1), in.bytes(2),
+                                  in.bytes(3));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(core::view(result.value()));
+  });
+}
+
 PyMethodDef kFileFormatMethods[] = {
     {"file_header_mac", fastcall_keywords(&py_mac), METH_FASTCALL | METH_KEYWORDS, kMacDoc},
     {"file_seal_chunk", fastcall_keywords(&py_seal), METH_FASTCALL | METH_KEYWORDS, kSealDoc},
@@ -142,6 +170,8 @@ PyMethodDef kFileFormatMethods[] = {
     {"file_wrap_key", fastcall_keywords(&py_wrap), METH_FASTCALL | METH_KEYWORDS, kWrapDoc},
     {"file_unwrap_key", fastcall_keywords(&py_unwrap), METH_FASTCALL | METH_KEYWORDS,
      kUnwrapDoc},
+    {"file_open_mlkem_entry", fastcall_keywords(&py_entry), METH_FASTCALL | METH_KEYWORDS,
+     kEntryDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -32,6 +32,7 @@ __all__ = [
     "file_open_chunk",
     "file_wrap_key",
     "file_unwrap_key",
+    "file_open_mlkem_entry",
 ]
 
 @final
@@ -235,3 +236,7 @@ def file_wrap_key(kek: bytes, label: bytes, data: bytes) -> bytes:
 
 def file_unwrap_key(kek: bytes, label: bytes, data: bytes) -> bytes:
     """The file key inside a 48-byte wrap; DecryptionError when it does not open."""
+
+def file_open_mlkem_entry(kem: int, decapsulation_key: bytes, body: bytes, info: bytes) -> bytes:
+    """The plaintext of an ML-KEM HPKE entry (enc || ct) opened with an expanded
+    decapsulation key; DecryptionError when it does not open."""

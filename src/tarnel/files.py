@@ -243,21 +243,45 @@ def _recipient_kem(r: object) -> tuple[int, Union[bytes, PublicKey]]:
     raise TypeError(f"a recipient must be bytes or an hpke.PublicKey, not {type(r).__name__}")
 
 
-def _identity_kems(i: object) -> list[tuple[int, Union[bytes, PrivateKey]]]:
+# Expanded ML-KEM decapsulation keys (FIPS 203, Algorithm 16), as key files hold them.
+_EXPANDED_LEN = {2400: int(KEM.ML_KEM_768), 3168: int(KEM.ML_KEM_1024)}
+
+
+def _identity_kems(i: object) -> list[tuple[int, Union[bytes, PrivateKey], bool]]:
+    """``(kem, key, expanded)`` for each KEM an identity may belong to."""
     if isinstance(i, PrivateKey):
         if i.kem not in _ENC_LEN:
             raise InvalidParameterError(
                 "an identity must be an X-Wing, ML-KEM-768 or ML-KEM-1024 key")
-        return [(i.kem, i)]
+        return [(i.kem, i, False)]
     if isinstance(i, bytes):
         if len(i) == 32:
-            return [(int(KEM.X_WING), i)]
+            return [(int(KEM.X_WING), i, False)]
         if len(i) == 64:
-            return [(int(KEM.ML_KEM_768), i), (int(KEM.ML_KEM_1024), i)]
+            return [(int(KEM.ML_KEM_768), i, False), (int(KEM.ML_KEM_1024), i, False)]
+        if len(i) in _EXPANDED_LEN:
+            return [(_EXPANDED_LEN[len(i)], i, True)]
         raise InvalidParameterError(
-            f"an identity of {len(i)} bytes is neither an X-Wing seed (32) "
-            "nor an ML-KEM seed (64)")
+            f"an identity of {len(i)} bytes is none of an X-Wing seed (32), an ML-KEM "
+            "seed (64) or an ML-KEM-768/1024 decapsulation key (2400, 3168)")
     raise TypeError(f"an identity must be bytes or an hpke.PrivateKey, not {type(i).__name__}")
+
+
+def _open_entry(entry: Entry, kem: int, key: Union[bytes, PrivateKey],
+                expanded: bool) -> Optional[bytes]:
+    """The plaintext of one KEM entry under one key, or None when it does not open."""
+    n_enc = _ENC_LEN[kem]
+    try:
+        if expanded:
+            assert isinstance(key, bytes)
+            return _tarnel_pq.file_open_mlkem_entry(kem, key, entry.body, entry_label(kem))
+        ctx = _tarnel_pq.hpke_setup_recipient(
+            kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, entry.body[:n_enc], entry_label(kem))
+        return ctx.open(entry.body[n_enc:], b"")
+    except TarnelError:
+        # A wrong key (DecryptionError) or a refused one (InvalidParameterError
+        # for a key that fails its checks) both mean: not this entry.
+        return None
 
 
 def _scrypt(passphrase: bytes, salt: bytes, log2_n: int, r: int, p: int) -> bytes:
@@ -441,30 +465,24 @@ def _file_key(header: Header, identities: Sequence[object],
     for entry in header.entries:
         if entry.type == TYPE_PASSPHRASE:
             if passphrase is not None:
-                key = _open_passphrase(entry, _passphrase_bytes(passphrase))
-                if key is not None:
-                    candidates.append(key)
+                unwrapped = _open_passphrase(entry, _passphrase_bytes(passphrase))
+                if unwrapped is not None:
+                    candidates.append(unwrapped)
             continue
-        n_enc = _ENC_LEN.get(entry.type)
-        if n_enc is None:
+        if entry.type not in _ENC_LEN:
             continue  # an entry type this reader does not know: skipped
-        for kem, key_or_bytes in keys:
-            if kem != entry.type:
-                continue
-            try:
-                ctx = _tarnel_pq.hpke_setup_recipient(
-                    kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key_or_bytes,
-                    entry.body[:n_enc], entry_label(kem))
-                candidates.append(ctx.open(entry.body[n_enc:], b""))
-            except (DecryptionError, TarnelError):
-                pass
+        for kem, key, expanded in keys:
+            if kem == entry.type:
+                opened = _open_entry(entry, kem, key, expanded)
+                if opened is not None:
+                    candidates.append(opened)
     if not candidates:
         raise DecryptionError("no identity opens this file")
     body = header.encoded[:-MAC_LEN]
-    for key in candidates:
-        if len(key) == FILE_KEY_LEN and hmac.compare_digest(
-                _tarnel_pq.file_header_mac(key, body), header.mac):
-            return key
+    for candidate in candidates:
+        if len(candidate) == FILE_KEY_LEN and hmac.compare_digest(
+                _tarnel_pq.file_header_mac(candidate, body), header.mac):
+            return candidate
     raise DecryptionError("the header MAC does not verify")
 
 
