@@ -1,0 +1,246 @@
+"""tarnel.files: files for several recipients.
+
+Round trips over sizes around the chunk boundaries, every kind of recipient
+and identity, random access, the checks on arguments and on the header, and
+outputs under faults (a full disk, an existing output). The derivations are
+checked against pyca/cryptography and hashlib; the fault-per-file kit is in
+test_filekit.py.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import io
+import json
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
+import tarnel
+from tarnel import _tarnel_pq, files, xwing
+from tarnel.hpke import AEAD, KDF, KEM, Suite
+
+CHUNK = 1024
+
+
+@pytest.fixture(scope="module")
+def keys():
+    """(identity, recipient) per kind: X-Wing, ML-KEM-768 and ML-KEM-1024 seeds."""
+    x_sk, x_pk = xwing.generate_keypair()
+    out = {"xwing": (x_sk, x_pk)}
+    for name, kem in (("mlkem768", KEM.ML_KEM_768), ("mlkem1024", KEM.ML_KEM_1024)):
+        out[name] = Suite(kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM).generate_key_pair()
+    return out
+
+
+@pytest.mark.parametrize("size", [0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 3 * CHUNK, 3 * CHUNK + 7])
+def test_round_trip_sizes(keys, size):
+    plain = os.urandom(size)
+    data = files.encrypt(plain, [keys["xwing"][1]], chunk_size=CHUNK)
+    header = files.parse_header(io.BytesIO(data))
+    chunks = max(1, -(-size // CHUNK))
+    assert len(data) == header.length + size + 16 * chunks
+    assert files.decrypt(data, [keys["xwing"][0]]) == plain
+
+
+@pytest.mark.parametrize("kind", ["xwing", "mlkem768", "mlkem1024"])
+def test_each_recipient_opens_with_its_own_key_only(keys, kind):
+    data = files.encrypt(b"to three", [k[1] for k in keys.values()], chunk_size=CHUNK)
+    assert files.decrypt(data, [keys[kind][0]]) == b"to three"
+    other = files.encrypt(b"x", [keys[k][1] for k in keys if k != kind])
+    with pytest.raises(tarnel.DecryptionError, match="no identity opens this file"):
+        files.decrypt(other, [keys[kind][0]])
+
+
+def test_key_objects_and_expanded_keys():
+    d, z = os.urandom(32), os.urandom(32)
+    for level, kem in ((tarnel.SecurityLevel.ML_KEM_768, KEM.ML_KEM_768),
+                       (tarnel.SecurityLevel.ML_KEM_1024, KEM.ML_KEM_1024)):
+        pair = tarnel.generate_keypair_deterministic(d, z, level)
+        suite = Suite(kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM)
+        data = files.encrypt(b"seed or dk", [suite.load_public_key(pair.public_key)])
+        for identity in (d + z, pair.secret_key, suite.load_private_key(d + z)):
+            assert files.decrypt(data, [identity]) == b"seed or dk"
+
+
+def test_wrong_identities_are_all_tried(keys):
+    data = files.encrypt(b"m", [keys["mlkem768"][1]])
+    ids = [keys["xwing"][0], keys["mlkem1024"][0], keys["mlkem768"][0]]
+    assert files.decrypt(data, ids) == b"m"
+
+
+def test_passphrase(keys):
+    data = files.encrypt(b"secret", passphrase="pw \u00e9")
+    assert files.decrypt(data, passphrase="pw \u00e9".encode()) == b"secret"
+    with pytest.raises(tarnel.DecryptionError, match="no identity opens this file"):
+        files.decrypt(data, passphrase="pw e")
+    with pytest.raises(tarnel.DecryptionError, match="no identity opens this file"):
+        files.decrypt(data, [keys["xwing"][0]])
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"recipients": []}, tarnel.InvalidParameterError, "at least one recipient"),
+        ({"recipients": [b"x" * 100]}, tarnel.InvalidParameterError, "100 bytes"),
+        ({"recipients": ["key"]}, TypeError, "bytes or an hpke.PublicKey"),
+        ({"passphrase": "p", "with_recipient": True}, tarnel.InvalidParameterError,
+         "passphrase cannot be combined"),
+        ({"chunk_size": 1000}, tarnel.InvalidParameterError, "power of two"),
+        ({"chunk_size": 512}, tarnel.InvalidParameterError, "power of two"),
+        ({"chunk_size": 32 << 20}, tarnel.InvalidParameterError, "power of two"),
+        ({"too_many": True}, tarnel.InvalidParameterError, "at most 64 recipients"),
+    ],
+)
+def test_encrypt_refuses(keys, kwargs, error, message):
+    pk = keys["xwing"][1]
+    recipients = kwargs.pop("recipients", [pk])
+    if kwargs.pop("with_recipient", False):
+        recipients = [pk]
+    if kwargs.pop("too_many", False):
+        recipients = [pk] * 65
+    with pytest.raises(error, match=message):
+        files.encrypt(b"x", recipients, **kwargs)
+
+
+def test_the_same_recipient_twice_is_two_entries(keys):
+    # Each entry has its own encapsulation, so the bodies differ.
+    data = files.encrypt(b"x", [keys["xwing"][1]] * 2)
+    assert len(files.parse_header(io.BytesIO(data)).entries) == 2
+
+
+def test_identity_of_unknown_size(keys):
+    data = files.encrypt(b"x", [keys["xwing"][1]])
+    with pytest.raises(tarnel.InvalidParameterError, match="identity of 33 bytes"):
+        files.decrypt(data, [b"\x00" * 33])
+
+
+def test_derivations_match_independent_code(keys):
+    """Header MAC, payload key, chunk nonces and the KEM entry, rebuilt with
+    hashlib, hmac, pyca's HKDF and AES-GCM and tarnel's HPKE."""
+    x_sk, x_pk = keys["xwing"]
+    plain = os.urandom(2 * CHUNK + 10)
+    data = files.encrypt(plain, [x_pk], chunk_size=CHUNK)
+    f = io.BytesIO(data)
+    h = files.parse_header(f)
+    suite = Suite(KEM.X_WING, KDF.HKDF_SHA256, AEAD.AES_256_GCM)
+    file_key = suite.open(x_sk, h.entries[0].body, info=b"tarnel file v1 \x64\x7a")
+    mac_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 header").derive(file_key)
+    assert hmac.new(mac_key, h.encoded[:-32], "sha256").digest() == h.mac
+    payload_key = HKDF(hashes.SHA256(), 32, h.nonce, b"tarnel file v1 payload").derive(file_key)
+    rest = data[h.length:]
+    got = b""
+    for i in range(3):
+        nonce = i.to_bytes(11, "big") + (b"\x01" if i == 2 else b"\x00")
+        got += AESGCM(payload_key).decrypt(nonce, rest[i * (CHUNK + 16):(i + 1) * (CHUNK + 16)], None)
+    assert got == plain
+    assert data[:8] == b"\x89TNL\r\n\x1a\n" and data[8] == 1
+    assert struct.unpack(">IH", data[9:13] + data[45:47]) == (CHUNK, 1)
+
+
+def test_passphrase_entry_matches_independent_code():
+    data = files.encrypt(b"p", passphrase="pw")
+    h = files.parse_header(io.BytesIO(data))
+    (entry,) = h.entries
+    assert entry.type == 0xFF01 and list(entry.body[:3]) == [17, 8, 1]
+    kek = hashlib.scrypt(b"pw", salt=entry.body[3:19], n=1 << 17, r=8, p=1, dklen=32,
+                         maxmem=1 << 28)
+    file_key = AESGCM(kek).decrypt(bytes(12), entry.body[19:], b"tarnel file v1 \xff\x01")
+    mac_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 header").derive(file_key)
+    assert hmac.new(mac_key, h.encoded[:-32], "sha256").digest() == h.mac
+
+
+def test_random_access_reads_only_what_it_needs(keys, tmp_path):
+    plain = os.urandom(10 * CHUNK + 123)
+    path = tmp_path / "f.tnl"
+    files.encrypt_file(io.BytesIO(plain), path, [keys["xwing"][1]], chunk_size=CHUNK)
+    with files.open_encrypted(path, [keys["xwing"][0]]) as f:
+        assert f.seekable() and f.readable() and not f.writable()
+        assert f.seek(0, io.SEEK_END) == len(plain)
+        for start, n in [(0, 5), (CHUNK - 3, 7), (5 * CHUNK, CHUNK), (len(plain) - 4, 100),
+                         (len(plain) + 5, 3)]:
+            f.seek(start)
+            assert f.read(n) == plain[start:start + n]
+    # A damaged middle chunk fails the read that touches it, not the others.
+    raw = bytearray(path.read_bytes())
+    header_len = files.parse_header(io.BytesIO(bytes(raw))).length
+    raw[header_len + 4 * (CHUNK + 16) + 1] ^= 1
+    with files.open_encrypted(io.BytesIO(bytes(raw)), [keys["xwing"][0]]) as f:
+        f.seek(8 * CHUNK)
+        assert f.read(CHUNK) == plain[8 * CHUNK:9 * CHUNK]
+        f.seek(4 * CHUNK)
+        with pytest.raises(tarnel.DecryptionError, match="chunk 4 does not open"):
+            f.read(1)
+
+
+def test_open_encrypted_checks_the_end_first(keys):
+    data = files.encrypt(os.urandom(3 * CHUNK), [keys["xwing"][1]], chunk_size=CHUNK)
+    with pytest.raises(tarnel.DecryptionError, match="chunk 2 does not open"):
+        files.open_encrypted(io.BytesIO(data[:-1]), [keys["xwing"][0]])
+
+
+def test_open_encrypted_needs_a_seekable_file(keys):
+    data = files.encrypt(b"x", [keys["xwing"][1]])
+    r, w = os.pipe()
+    os.write(w, data)
+    os.close(w)
+    with os.fdopen(r, "rb") as src, pytest.raises(io.UnsupportedOperation, match="seekable"):
+        files.open_encrypted(src, [keys["xwing"][0]])
+
+
+def test_failed_decryption_keeps_an_existing_output(keys, tmp_path):
+    data = bytearray(files.encrypt(os.urandom(3 * CHUNK), [keys["xwing"][1]], chunk_size=CHUNK))
+    data[-1] ^= 1
+    src, dst = tmp_path / "in.tnl", tmp_path / "out"
+    src.write_bytes(bytes(data))
+    dst.write_bytes(b"keep me")
+    with pytest.raises(tarnel.DecryptionError, match="chunk 2 does not open"):
+        files.decrypt_file(src, dst, [keys["xwing"][0]])
+    assert dst.read_bytes() == b"keep me"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.tnl", "out"]
+
+
+@pytest.mark.parametrize("operation", ["encrypt_file", "decrypt_file"])
+def test_full_disk_fails_and_leaves_nothing(keys, tmp_path, operation):
+    x_sk, x_pk = keys["xwing"]
+    plain = os.urandom(64 * 1024)
+    (tmp_path / "plain").write_bytes(plain)
+    (tmp_path / "enc").write_bytes(files.encrypt(plain, [x_pk]))
+    args = {"encrypt_file": f"'plain', 'out', [bytes.fromhex('{x_pk.hex()}')]",
+            "decrypt_file": f"'enc', 'out', [bytes.fromhex('{x_sk.hex()}')]"}[operation]
+    code = (
+        "import json, resource, signal\n"
+        "from tarnel import files\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))\n"
+        "try:\n"
+        f"    files.{operation}({args})\n"
+        "    print(json.dumps(None))\n"
+        "except OSError as e:\n"
+        "    print(json.dumps(e.errno))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == 27  # EFBIG
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["enc", "plain"]
+
+
+def test_unknown_entry_is_skipped_but_covered_by_the_mac(keys):
+    """An unknown entry is skipped by the reader, but changing it breaks the MAC."""
+    x_sk, x_pk = keys["xwing"]
+    data = files.encrypt(b"x", [x_pk])
+    h = files.parse_header(io.BytesIO(data))
+    extra = files.Entry(0x7A7A, b"later")
+    body = h.encoded[:45] + struct.pack(">H", 2) + extra.encode() + h.encoded[47:-32]
+    forged = body + h.mac + data[h.length:]
+    with pytest.raises(tarnel.DecryptionError, match="the header MAC does not verify"):
+        files.decrypt(forged, [x_sk])
