@@ -3,6 +3,7 @@
 // (core/file_format/payload.h). The file key goes in as bytes; the keys
 // derived from it never leave the core. The interpreter lock is released
 // around the work.
+#include "core/file_format/header.h"
 #include "core/file_format/payload.h"
 #include "python/args.h"
 #include "python/bindings.h"
@@ -163,7 +164,52 @@ PyObject* py_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+constexpr Param kParseParams[] = {{"data", Kind::Bytes}};
+constexpr Signature kParse{"file_parse_header()", kParseParams};
+constexpr char kParseDoc[] =
+    "file_parse_header(data)\n--\n\n"
+    "Checks the structure of the header at the start of data. Returns\n"
+    "(0, length, chunk_size, nonce, [(type, body), ...], mac) for a whole header,\n"
+    "(1, need) when need bytes in all are needed to go on, or\n"
+    "(fault, value, entry_type, expected) for the first rule broken (fault >= 2,\n"
+    "in the order of the format's checks).";
+
+PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kParse, args, nargs, kwnames, in)) return nullptr;
+    const ff::ParsedHeader h = ff::parse_header(in.bytes(0));
+    switch (h.fault) {
+      case ff::HeaderFault::None: {
+        PyRef entries(PyList_New(static_cast<Py_ssize_t>(h.entry_count)));
+        if (!entries) return nullptr;
+        for (size_t i = 0; i < h.entry_count; ++i) {
+          PyObject* item = Py_BuildValue("(iy#)", int{h.entries[i].type},
+                                         reinterpret_cast<const char*>(h.entries[i].body.data()),
+                                         static_cast<Py_ssize_t>(h.entries[i].body.size()));
+          if (item == nullptr) return nullptr;
+          PyList_SetItem(entries.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        return Py_BuildValue("(inky#Oy#)", 0, static_cast<Py_ssize_t>(h.length),
+                             static_cast<unsigned long>(h.chunk_size),
+                             reinterpret_cast<const char*>(h.nonce.data()),
+                             static_cast<Py_ssize_t>(h.nonce.size()), entries.get(),
+                             reinterpret_cast<const char*>(h.mac.data()),
+                             static_cast<Py_ssize_t>(h.mac.size()));
+      }
+      case ff::HeaderFault::NeedMore:
+        return Py_BuildValue("(in)", 1, static_cast<Py_ssize_t>(h.need));
+      default:
+        return Py_BuildValue("(iKik)", static_cast<int>(h.fault),
+                             static_cast<unsigned long long>(h.value), int{h.entry_type},
+                             static_cast<unsigned long>(h.expected));
+    }
+  });
+}
+
 PyMethodDef kFileFormatMethods[] = {
+    {"file_parse_header", fastcall_keywords(&py_parse), METH_FASTCALL | METH_KEYWORDS,
+     kParseDoc},
     {"file_header_mac", fastcall_keywords(&py_mac), METH_FASTCALL | METH_KEYWORDS, kMacDoc},
     {"file_seal_chunk", fastcall_keywords(&py_seal), METH_FASTCALL | METH_KEYWORDS, kSealDoc},
     {"file_open_chunk", fastcall_keywords(&py_open), METH_FASTCALL | METH_KEYWORDS, kOpenDoc},

@@ -33,6 +33,7 @@ __all__ = [
     "file_wrap_key",
     "file_unwrap_key",
     "file_open_mlkem_entry",
+    "file_parse_header",
 ]
 
 @final
@@ -240,3 +241,10 @@ def file_unwrap_key(kek: bytes, label: bytes, data: bytes) -> bytes:
 def file_open_mlkem_entry(kem: int, decapsulation_key: bytes, body: bytes, info: bytes) -> bytes:
     """The plaintext of an ML-KEM HPKE entry (enc || ct) opened with an expanded
     decapsulation key; DecryptionError when it does not open."""
+
+def file_parse_header(data: bytes) -> tuple[Any, ...]:
+    """Checks the structure of the header at the start of data. Returns
+    (0, length, chunk_size, nonce, [(type, body), ...], mac) for a whole header,
+    (1, need) when need bytes in all are needed to go on, or
+    (fault, value, entry_type, expected) for the first rule broken (fault >= 2,
+    in the order of the format's checks)."""

@@ -144,26 +144,6 @@ def _check_chunk_size(chunk_size: int) -> None:
             f"chunk size {chunk_size} is not a power of two from 1 KiB to 16 MiB")
 
 
-def _check_entries(entries: Sequence[Entry]) -> None:
-    """The rules on the entry list that both the writer and the reader apply."""
-    if not 1 <= len(entries) <= MAX_ENTRIES:
-        raise FileFormatError(f"entry count {len(entries)} is not from 1 to {MAX_ENTRIES}")
-    seen = set()
-    for e in entries:
-        expected = ENTRY_LENGTHS.get(e.type)
-        if expected is not None and len(e.body) != expected:
-            raise FileFormatError(
-                f"entry of type 0x{e.type:04x} has length {len(e.body)}, not {expected}")
-        if len(e.body) > MAX_ENTRY_BODY:
-            raise FileFormatError(f"entry of type 0x{e.type:04x} is longer than 65536 bytes")
-        key = (e.type, e.body)
-        if key in seen:
-            raise FileFormatError("the header holds the same entry twice")
-        seen.add(key)
-    if len(entries) > 1 and any(e.type == TYPE_PASSPHRASE for e in entries):
-        raise FileFormatError("a passphrase entry must be the only entry")
-
-
 def _read_exact(f: IO[bytes], n: int) -> bytes:
     """Up to ``n`` bytes: fewer only at the end of the input."""
     parts = []
@@ -176,52 +156,45 @@ def _read_exact(f: IO[bytes], n: int) -> bytes:
     return b"".join(parts)
 
 
-def _need(f: IO[bytes], n: int) -> bytes:
-    b = _read_exact(f, n)
-    if len(b) != n:
-        raise FileFormatError("the header is truncated")
-    return b
+def _fault_message(fault: tuple[int, ...]) -> str:
+    """The message of a fault reported by the native header parser."""
+    code, value, entry_type, expected = fault
+    return {
+        2: "not a tarnel file: the magic bytes do not match",
+        3: f"unsupported file version {value}",
+        4: f"chunk size {value} is not a power of two from 1 KiB to 16 MiB",
+        5: f"entry count {value} is not from 1 to {MAX_ENTRIES}",
+        6: f"entry of type 0x{entry_type:04x} has length {value}, not {expected}",
+        7: f"entry of type 0x{entry_type:04x} is longer than 65536 bytes",
+        8: "the header holds the same entry twice",
+        9: "a passphrase entry must be the only entry",
+    }[code]
 
 
 def parse_header(f: IO[bytes]) -> Header:
     """Read and check a header's structure from ``f`` (not its MAC).
 
-    Raises :class:`FileFormatError` for a wrong magic, an unknown version, a
-    chunk size or entry count out of range, a known entry of the wrong
-    length, an entry longer than 65536 bytes, a duplicate entry, a
-    passphrase entry beside another, or a truncated header.
+    Reads exactly the header's bytes. The checks run in native code, in the
+    order ``docs/file-format.md`` lists them. Raises
+    :class:`FileFormatError` for a wrong magic, an unknown version, a chunk
+    size or entry count out of range, a known entry of the wrong length, an
+    entry longer than 65536 bytes, a truncated header, a duplicate entry or
+    a passphrase entry beside another.
     """
-    magic = _read_exact(f, len(MAGIC))
-    if magic != MAGIC:
-        raise FileFormatError("not a tarnel file: the magic bytes do not match")
-    fixed = _need(f, FIXED_LEN - len(MAGIC))
-    version = fixed[0]
-    if version != VERSION:
-        raise FileFormatError(f"unsupported file version {version}")
-    (chunk_size,) = struct.unpack(">I", fixed[1:5])
-    _check_chunk_size(chunk_size)
-    nonce = fixed[5:5 + NONCE_LEN]
-    (count,) = struct.unpack(">H", fixed[5 + NONCE_LEN:])
-    if not 1 <= count <= MAX_ENTRIES:
-        raise FileFormatError(f"entry count {count} is not from 1 to {MAX_ENTRIES}")
-    parts = [magic, fixed]
-    entries = []
-    for _ in range(count):
-        head = _need(f, 6)
-        entry_type, length = struct.unpack(">HI", head)
-        expected = ENTRY_LENGTHS.get(entry_type)
-        if expected is not None and length != expected:
-            raise FileFormatError(
-                f"entry of type 0x{entry_type:04x} has length {length}, not {expected}")
-        if length > MAX_ENTRY_BODY:
-            raise FileFormatError(f"entry of type 0x{entry_type:04x} is longer than 65536 bytes")
-        body = _need(f, length)
-        parts += [head, body]
-        entries.append(Entry(entry_type, body))
-    _check_entries(entries)
-    mac = _need(f, MAC_LEN)
-    parts.append(mac)
-    return Header(chunk_size, nonce, entries, mac, b"".join(parts))
+    data = b""
+    want = FIXED_LEN
+    while True:
+        more = _read_exact(f, want - len(data))
+        data += more
+        result = _tarnel_pq.file_parse_header(data)
+        if result[0] == 0:
+            _, length, chunk_size, nonce, entries, mac = result
+            return Header(chunk_size, nonce, [Entry(t, b) for t, b in entries], mac, data[:length])
+        if result[0] != 1:
+            raise FileFormatError(_fault_message(result))
+        if len(data) < want:
+            raise FileFormatError("the header is truncated")
+        want = result[1]
 
 
 # -- recipients and identities
@@ -348,14 +321,15 @@ def _build_header(file_key: bytes, recipients: Sequence[object],
             enc, ctx = _tarnel_pq.hpke_setup_sender(
                 kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, label, ikm_e)
             entries.append(Entry(kem, enc + ctx.seal(file_key, b"")))
-    try:
-        _check_entries(entries)
-    except FileFormatError as e:
-        raise InvalidParameterError(str(e)) from None
     nonce = seeds.take(NONCE_LEN)
     body = (MAGIC + bytes([VERSION]) + struct.pack(">I", chunk_size) + nonce
             + struct.pack(">H", len(entries)) + b"".join(e.encode() for e in entries))
-    return body + _tarnel_pq.file_header_mac(file_key, body), nonce
+    header = body + _tarnel_pq.file_header_mac(file_key, body)
+    # What is written is held to the reader's rules.
+    parsed = _tarnel_pq.file_parse_header(header)
+    if parsed[0] != 0 or parsed[1] != len(header):
+        raise InvalidParameterError(_fault_message(parsed) if parsed[0] > 1 else "bad header")
+    return header, nonce
 
 
 def _chunks(src: IO[bytes], chunk_size: int) -> Iterator[tuple[bytes, bool]]:
