@@ -31,6 +31,7 @@ from typing import IO, Iterable, Iterator, Optional, Sequence, Union
 from tarnel import _tarnel_pq
 from tarnel._files import OutputFile, write_all
 from tarnel._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
+from tarnel._wipe import wipe_bytes
 from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey, Suite
 
 __all__ = [
@@ -306,7 +307,10 @@ def _build_header(file_key: bytes, recipients: Sequence[object],
             raise InvalidParameterError("scrypt log2 N must be from 17 to 22")
         salt = seeds.take(SALT_LEN)
         kek = _scrypt(_passphrase_bytes(passphrase), salt, scrypt_log2_n, SCRYPT_R, SCRYPT_P)
-        wrapped = _tarnel_pq.file_wrap_key(kek, entry_label(TYPE_PASSPHRASE), file_key)
+        try:
+            wrapped = _tarnel_pq.file_wrap_key(kek, entry_label(TYPE_PASSPHRASE), file_key)
+        finally:
+            wipe_bytes(kek)
         body = bytes([scrypt_log2_n, SCRYPT_R, SCRYPT_P]) + salt + wrapped
         entries.append(Entry(TYPE_PASSPHRASE, body))
     else:
@@ -349,11 +353,14 @@ def _encrypt_to(src: IO[bytes], out: object, recipients: Sequence[object],
                 seed: Optional[bytes], scrypt_log2_n: int) -> None:
     seeds = _Seeds(seed)
     file_key = seeds.take(FILE_KEY_LEN)
-    header, nonce = _build_header(file_key, recipients, passphrase, chunk_size, seeds,
-                                  scrypt_log2_n)
-    write_all(out, header)
-    for index, (chunk, last) in enumerate(_chunks(src, chunk_size)):
-        write_all(out, _tarnel_pq.file_seal_chunk(file_key, nonce, index, last, chunk))
+    try:
+        header, nonce = _build_header(file_key, recipients, passphrase, chunk_size, seeds,
+                                      scrypt_log2_n)
+        write_all(out, header)
+        for index, (chunk, last) in enumerate(_chunks(src, chunk_size)):
+            write_all(out, _tarnel_pq.file_seal_chunk(file_key, nonce, index, last, chunk))
+    finally:
+        wipe_bytes(file_key)
 
 
 def _as_reader(source: object) -> tuple[IO[bytes], bool]:
@@ -425,6 +432,8 @@ def _open_passphrase(entry: Entry, passphrase: bytes) -> Optional[bytes]:
                                           entry.body[3 + SALT_LEN:])
     except DecryptionError:
         return None
+    finally:
+        wipe_bytes(kek)
 
 
 def _file_key(header: Header, identities: Sequence[object],
@@ -453,11 +462,16 @@ def _file_key(header: Header, identities: Sequence[object],
     if not candidates:
         raise DecryptionError("no identity opens this file")
     body = header.encoded[:-MAC_LEN]
+    found = None
     for candidate in candidates:
-        if len(candidate) == FILE_KEY_LEN and hmac.compare_digest(
+        if found is None and len(candidate) == FILE_KEY_LEN and hmac.compare_digest(
                 _tarnel_pq.file_header_mac(candidate, body), header.mac):
-            return candidate
-    raise DecryptionError("the header MAC does not verify")
+            found = candidate
+        else:
+            wipe_bytes(candidate)
+    if found is None:
+        raise DecryptionError("the header MAC does not verify")
+    return found
 
 
 def _chunk_error(index: int) -> DecryptionError:
@@ -469,6 +483,13 @@ def _decrypt_stream(src: IO[bytes], identities: Sequence[object],
                     passphrase: Optional[Union[str, bytes]]) -> Iterator[bytes]:
     header = parse_header(src)
     file_key = _file_key(header, identities, passphrase)
+    try:
+        yield from _open_chunks(src, file_key, header)
+    finally:
+        wipe_bytes(file_key)
+
+
+def _open_chunks(src: IO[bytes], file_key: bytes, header: Header) -> Iterator[bytes]:
     block = header.chunk_size + TAG_LEN
     current = _read_exact(src, block)
     index = 0
@@ -535,6 +556,8 @@ class EncryptedFile(io.RawIOBase):
         super().__init__()
         self._f = f
         self._owned = owned
+        self._key = b""
+        self._cache: tuple[int, bytes] = (-1, b"")
         try:
             if not f.seekable():
                 raise io.UnsupportedOperation("open_encrypted needs a seekable file")
@@ -553,9 +576,9 @@ class EncryptedFile(io.RawIOBase):
             if last_len < TAG_LEN or (self._count > 1 and last_len == TAG_LEN):
                 raise FileFormatError(f"chunk {self._count - 1} is too short")
             self._size = payload - self._count * TAG_LEN
-            self._cache: tuple[int, bytes] = (-1, b"")
             self._load(self._count - 1)
         except BaseException:
+            wipe_bytes(self._key)
             if owned:
                 f.close()
             raise
@@ -617,6 +640,7 @@ class EncryptedFile(io.RawIOBase):
     def close(self) -> None:
         if not self.closed:
             self._cache = (-1, b"")
+            wipe_bytes(self._key)
             if self._owned:
                 self._f.close()
         super().close()

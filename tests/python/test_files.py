@@ -244,3 +244,38 @@ def test_unknown_entry_is_skipped_but_covered_by_the_mac(keys):
     forged = body + h.mac + data[h.length:]
     with pytest.raises(tarnel.DecryptionError, match="the header MAC does not verify"):
         files.decrypt(forged, [x_sk])
+
+
+def test_threads_read_one_file_at_once(keys, tmp_path):
+    """Readers in threads, each with its own handle, all get the plaintext."""
+    import threading
+
+    plain = os.urandom(20 * CHUNK + 5)
+    path = tmp_path / "f.tnl"
+    path.write_bytes(files.encrypt(plain, [keys["mlkem768"][1]], chunk_size=CHUNK))
+    results: list[bool] = []
+
+    def work(n: int) -> None:
+        with files.open_encrypted(path, [keys["mlkem768"][0]]) as f:
+            ok = True
+            for start in range(n, len(plain), 3 * CHUNK + n):
+                f.seek(start)
+                ok = ok and f.read(2 * CHUNK) == plain[start:start + 2 * CHUNK]
+        sink = io.BytesIO()
+        files.decrypt_file(path, sink, [keys["mlkem768"][0]])
+        results.append(ok and sink.getvalue() == plain)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 6
+
+
+def test_closed_reader_refuses_reads(keys):
+    data = files.encrypt(b"abc", [keys["xwing"][1]])
+    f = files.open_encrypted(io.BytesIO(data), [keys["xwing"][0]])
+    f.close()
+    with pytest.raises(ValueError):
+        f.read()
