@@ -279,3 +279,38 @@ def test_closed_reader_refuses_reads(keys):
     f.close()
     with pytest.raises(ValueError):
         f.read()
+
+
+K32 = bytes(32)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: _tarnel_pq.file_seal_chunk(K32, K32, -1, True, b""), ValueError, "negative"),
+        (lambda: _tarnel_pq.file_seal_chunk(K32, K32, 2**63, True, b""), OverflowError, "too big"),
+        (lambda: _tarnel_pq.file_seal_chunk(K32, K32, 0, 1, b""), TypeError, "bool"),
+        (lambda: _tarnel_pq.file_seal_chunk(K32, bytes(31), 0, True, b""),
+         tarnel.InvalidParameterError, "payload nonce must be 32 bytes"),
+        (lambda: _tarnel_pq.file_open_chunk(K32, K32, 0, True, b"x" * 15),
+         tarnel.DecryptionError, "tag"),
+        (lambda: _tarnel_pq.file_header_mac(bytes(5), b""),
+         tarnel.InvalidParameterError, "file key must be 32 bytes"),
+        (lambda: _tarnel_pq.file_wrap_key(bytes(5), b"", K32),
+         tarnel.InvalidParameterError, "passphrase key must be 32 bytes"),
+        (lambda: _tarnel_pq.file_unwrap_key(K32, b"", bytes(47)),
+         tarnel.InvalidParameterError, "wrapped file key must be 48 bytes"),
+        (lambda: _tarnel_pq.file_open_mlkem_entry(0x647A, bytes(2400), bytes(1136), b""),
+         tarnel.InvalidParameterError, "not an ML-KEM KEM"),
+        (lambda: _tarnel_pq.file_open_mlkem_entry(0x10041, bytes(2400), bytes(1136), b""),
+         ValueError, "16-bit"),
+        (lambda: _tarnel_pq.file_open_mlkem_entry(0x41, bytes(2399), bytes(1136), b""),
+         tarnel.InvalidParameterError, "decapsulation key has incorrect size"),
+        (lambda: _tarnel_pq.file_open_mlkem_entry(0x41, bytes(2400), bytes(1103), b""),
+         tarnel.InvalidParameterError, "shorter than enc and a tag"),
+        (lambda: _tarnel_pq.file_parse_header("text"), TypeError, "bytes"),
+    ],
+)
+def test_native_functions_refuse_bad_arguments(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
