@@ -350,15 +350,19 @@ def _chunks(src: IO[bytes], chunk_size: int) -> Iterator[tuple[bytes, bool]]:
 
 def _encrypt_to(src: IO[bytes], out: object, recipients: Sequence[object],
                 passphrase: Optional[Union[str, bytes]], chunk_size: int,
-                seed: Optional[bytes], scrypt_log2_n: int) -> None:
+                seed: Optional[bytes], scrypt_log2_n: int) -> int:
+    """Writes the whole file to ``out``; returns the number of plaintext bytes."""
     seeds = _Seeds(seed)
     file_key = seeds.take(FILE_KEY_LEN)
     try:
         header, nonce = _build_header(file_key, recipients, passphrase, chunk_size, seeds,
                                       scrypt_log2_n)
         write_all(out, header)
+        total = 0
         for index, (chunk, last) in enumerate(_chunks(src, chunk_size)):
             write_all(out, _tarnel_pq.file_seal_chunk(file_key, nonce, index, last, chunk))
+            total += len(chunk)
+        return total
     finally:
         wipe_bytes(file_key)
 
@@ -398,19 +402,19 @@ def encrypt(plaintext: object, recipients: Iterable[Recipient] = (), *,
 def encrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
                  recipients: Iterable[Recipient] = (), *,
                  passphrase: Optional[Union[str, bytes]] = None,
-                 chunk_size: int = DEFAULT_CHUNK_SIZE) -> None:
+                 chunk_size: int = DEFAULT_CHUNK_SIZE) -> int:
     """Encrypt ``src`` (a path or binary file) into ``dst`` (a path, written
-    atomically, or a binary file)."""
+    atomically, or a binary file); returns the number of plaintext bytes."""
     reader, opened = _as_reader(src)
     try:
         if isinstance(dst, (str, os.PathLike)):
             with OutputFile(dst) as out:
-                _encrypt_to(reader, out, list(recipients), passphrase, chunk_size, None,
-                            SCRYPT_LOG2_N)
+                total = _encrypt_to(reader, out, list(recipients), passphrase, chunk_size, None,
+                                    SCRYPT_LOG2_N)
                 out.commit()
-        else:
-            _encrypt_to(reader, dst, list(recipients), passphrase, chunk_size, None,
-                        SCRYPT_LOG2_N)
+            return total
+        return _encrypt_to(reader, dst, list(recipients), passphrase, chunk_size, None,
+                           SCRYPT_LOG2_N)
     finally:
         if opened:
             reader.close()
@@ -521,23 +525,29 @@ def decrypt(data: object, identities: Iterable[Identity] = (), *,
 
 def decrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
                  identities: Iterable[Identity] = (), *,
-                 passphrase: Optional[Union[str, bytes]] = None) -> None:
-    """Decrypt ``src`` (a path or binary file) into ``dst``.
+                 passphrase: Optional[Union[str, bytes]] = None) -> int:
+    """Decrypt ``src`` (a path or binary file) into ``dst``; returns the
+    number of plaintext bytes.
 
     A path is written atomically and only when every chunk has verified; a
-    file object receives each chunk as it verifies.
+    file object receives each chunk as it verifies, so on an exception its
+    contents must be discarded.
     """
     reader, opened = _as_reader(src)
     try:
         ids = list(identities)
+        total = 0
         if isinstance(dst, (str, os.PathLike)):
             with OutputFile(dst, secret=True) as out:
                 for chunk in _decrypt_stream(reader, ids, passphrase):
                     write_all(out, chunk)
+                    total += len(chunk)
                 out.commit()
         else:
             for chunk in _decrypt_stream(reader, ids, passphrase):
                 write_all(dst, chunk)
+                total += len(chunk)
+        return total
     finally:
         if opened:
             reader.close()

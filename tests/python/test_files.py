@@ -161,7 +161,9 @@ def test_passphrase_entry_matches_independent_code():
 def test_random_access_reads_only_what_it_needs(keys, tmp_path):
     plain = os.urandom(10 * CHUNK + 123)
     path = tmp_path / "f.tnl"
-    files.encrypt_file(io.BytesIO(plain), path, [keys["xwing"][1]], chunk_size=CHUNK)
+    assert files.encrypt_file(io.BytesIO(plain), path, [keys["xwing"][1]],
+                              chunk_size=CHUNK) == len(plain)
+    assert files.decrypt_file(path, io.BytesIO(), [keys["xwing"][0]]) == len(plain)
     with files.open_encrypted(path, [keys["xwing"][0]]) as f:
         assert f.seekable() and f.readable() and not f.writable()
         assert f.seek(0, io.SEEK_END) == len(plain)
@@ -314,3 +316,32 @@ K32 = bytes(32)
 def test_native_functions_refuse_bad_arguments(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+def test_interrupted_decryption_leaves_nothing(keys, tmp_path):
+    """SIGINT while decrypt_file waits on a FIFO for the rest of the file: the
+    process stops with KeyboardInterrupt and no output or temporary is left."""
+    import signal
+    import time
+
+    x_sk, x_pk = keys["xwing"]
+    data = files.encrypt(os.urandom(8 * CHUNK), [x_pk], chunk_size=CHUNK)
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    code = (
+        "import sys\n"
+        "from tarnel import files\n"
+        "print('ready', flush=True)\n"
+        f"files.decrypt_file('in.fifo', 'out', [bytes.fromhex('{x_sk.hex()}')])\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", code], cwd=tmp_path, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    assert proc.stdout is not None and proc.stdout.readline() == "ready\n"
+    with open(fifo, "wb") as w:
+        w.write(data[: len(data) // 2])  # the header and some chunks, then silence
+        w.flush()
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=60)
+    assert proc.returncode != 0 and "KeyboardInterrupt" in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo"]
