@@ -21,6 +21,8 @@ from pathlib import Path
 
 import pytest
 from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives import hpke as pyca_hpke
+from cryptography.hazmat.primitives.asymmetric import mlkem, x25519
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
@@ -345,3 +347,80 @@ def test_interrupted_decryption_leaves_nothing(keys, tmp_path):
         _, err = proc.communicate(timeout=60)
     assert proc.returncode != 0 and "KeyboardInterrupt" in err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo"]
+
+
+# ---- a second implementation from pyca/cryptography's primitives alone
+
+
+def pyca_xwing(seed):
+    """pyca's X-Wing (MLKEM768-X25519) private key for our 32-byte seed."""
+    expanded = hashlib.shake_256(seed).digest(96)
+    return pyca_hpke.MLKEM768X25519PrivateKey(
+        mlkem.MLKEM768PrivateKey.from_seed_bytes(expanded[:64]),
+        x25519.X25519PrivateKey.from_private_bytes(expanded[64:]))
+
+
+PYCA_SUITES = {
+    0x647A: pyca_hpke.Suite(pyca_hpke.KEM.MLKEM768_X25519, pyca_hpke.KDF.HKDF_SHA256,
+                            pyca_hpke.AEAD.AES_256_GCM),
+    0x0041: pyca_hpke.Suite(pyca_hpke.KEM.MLKEM768, pyca_hpke.KDF.HKDF_SHA256,
+                            pyca_hpke.AEAD.AES_256_GCM),
+}
+
+
+def pyca_write(plain, recipients, chunk_size):
+    """A file written from the format's definition with pyca only."""
+    file_key, nonce = os.urandom(32), os.urandom(32)
+    entries = b""
+    for kem, public_key in recipients:
+        body = PYCA_SUITES[kem].encrypt(file_key, public_key,
+                                        info=b"tarnel file v1 " + kem.to_bytes(2, "big"))
+        entries += struct.pack(">HI", kem, len(body)) + body
+    head = (b"\x89TNL\r\n\x1a\n\x01" + struct.pack(">I", chunk_size) + nonce
+            + struct.pack(">H", len(recipients)) + entries)
+    mac_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 header").derive(file_key)
+    out = head + hmac.new(mac_key, head, "sha256").digest()
+    payload_key = AESGCM(HKDF(hashes.SHA256(), 32, nonce, b"tarnel file v1 payload").derive(file_key))
+    pieces = [plain[i:i + chunk_size] for i in range(0, len(plain), chunk_size)] or [b""]
+    for i, piece in enumerate(pieces):
+        flag = b"\x01" if i == len(pieces) - 1 else b"\x00"
+        out += payload_key.encrypt(i.to_bytes(11, "big") + flag, piece, None)
+    return out
+
+
+def pyca_read(data, kem, private_key):
+    """The plaintext of a file, read from the format's definition with pyca only."""
+    (chunk_size,) = struct.unpack(">I", data[9:13])
+    nonce, (count,) = data[13:45], struct.unpack(">H", data[45:47])
+    at, file_key = 47, None
+    for _ in range(count):
+        entry_type, length = struct.unpack(">HI", data[at:at + 6])
+        if entry_type == kem:
+            file_key = PYCA_SUITES[kem].decrypt(data[at + 6:at + 6 + length], private_key,
+                                                info=b"tarnel file v1 " + kem.to_bytes(2, "big"))
+        at += 6 + length
+    mac_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 header").derive(file_key)
+    assert hmac.new(mac_key, data[:at], "sha256").digest() == data[at:at + 32]
+    payload_key = AESGCM(HKDF(hashes.SHA256(), 32, nonce, b"tarnel file v1 payload").derive(file_key))
+    rest, block = data[at + 32:], chunk_size + 16
+    blocks = [rest[i:i + block] for i in range(0, len(rest), block)]
+    return b"".join(payload_key.decrypt(
+        i.to_bytes(11, "big") + (b"\x01" if i == len(blocks) - 1 else b"\x00"), b, None)
+        for i, b in enumerate(blocks))
+
+
+@pytest.mark.parametrize("size", [0, 5, CHUNK, 2 * CHUNK + 3])
+def test_interoperates_with_a_pyca_implementation(size):
+    x_seed = os.urandom(32)
+    x_pk = xwing.generate_keypair(x_seed)[1]
+    m_seed = os.urandom(64)
+    m_private = mlkem.MLKEM768PrivateKey.from_seed_bytes(m_seed)
+    m_pk = m_private.public_key().public_bytes_raw()
+    plain = os.urandom(size)
+    theirs = pyca_write(plain, [(0x647A, pyca_xwing(x_seed).public_key()),
+                                (0x0041, m_private.public_key())], CHUNK)
+    assert files.decrypt(theirs, [x_seed]) == plain
+    assert files.decrypt(theirs, [m_seed]) == plain
+    ours = files.encrypt(plain, [x_pk, m_pk], chunk_size=CHUNK)
+    assert pyca_read(ours, 0x647A, pyca_xwing(x_seed)) == plain
+    assert pyca_read(ours, 0x0041, m_private) == plain
