@@ -137,6 +137,14 @@ def build() -> dict[str, tuple[bytes, dict[str, object]]]:
                                             "FileFormatError", "is too short"),
         "no_payload": bad(head_a, "FileFormatError", "is too short"),
         "truncated_header": bad(head_a[:100], "FileFormatError", "the header is truncated"),
+        "passphrase_work_factor_too_high": bad(
+            header(key_b, nonce_b, [files.Entry(files.TYPE_PASSPHRASE, bytes([30, 8, 1]) + bytes(64))])
+            + b"".join(chunks(key_b, nonce_b, plain[:100])),
+            "FileFormatError", "passphrase work factor out of range (log2 N 30, r 8, p 1)",
+            ["passphrase"]),
+        "unknown_entry_too_long": bad(
+            header(key_a, nonce_a, [files.Entry(0x7A7A, bytes(65537))] + entries_a) + b"".join(body_a),
+            "FileFormatError", "entry of type 0x7a7a is longer than 65536 bytes"),
         "wrong_magic": bad(b"\x89TNL\r\n\x1a\r" + file_a[8:], "FileFormatError",
                            "not a tarnel file: the magic bytes do not match"),
         "unknown_version": bad(header(key_a, nonce_a, entries_a, version=2) + b"".join(body_a),
