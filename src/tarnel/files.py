@@ -32,7 +32,7 @@ from tarnel import _tarnel_pq
 from tarnel._files import OutputFile, write_all
 from tarnel._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 from tarnel._wipe import wipe_bytes
-from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey, Suite
+from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey
 
 __all__ = [
     "FileFormatError",
@@ -81,6 +81,7 @@ SCRYPT_MAX_R = 32
 SCRYPT_MAX_P = 16
 SCRYPT_MAX_MEMORY = 1 << 30  # 128 * r * N bytes at most
 
+# The HKDF infos of the header MAC key and the payload key (applied in the core).
 HEADER_INFO = b"tarnel file v1 header"
 PAYLOAD_INFO = b"tarnel file v1 payload"
 
@@ -96,10 +97,6 @@ class FileFormatError(TarnelError):
 def entry_label(entry_type: int) -> bytes:
     """The HPKE ``info`` (KEM entries) or AES-GCM ``aad`` (passphrase) of an entry type."""
     return b"tarnel file v1 " + entry_type.to_bytes(2, "big")
-
-
-def _suite(kem: int) -> Suite:
-    return Suite(kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM)
 
 
 class Entry:
@@ -281,6 +278,10 @@ class _Seeds:
         self._fixed = fixed
         self._counter = 0
 
+    @property
+    def fixed(self) -> bool:
+        return self._fixed is not None
+
     def take(self, n: int) -> bytes:
         if self._fixed is None:
             return os.urandom(n)
@@ -321,7 +322,8 @@ def _build_header(file_key: bytes, recipients: Sequence[object],
         for r in recipients:
             kem, key = _recipient_kem(r)
             label = entry_label(kem)
-            ikm_e = None if seeds._fixed is None else seeds.take(32 if kem != KEM.X_WING else 64)
+            # Only for fixed seeds: the encapsulation's randomness, of its exact size.
+            ikm_e = seeds.take(64 if kem == KEM.X_WING else 32) if seeds.fixed else None
             enc, ctx = _tarnel_pq.hpke_setup_sender(
                 kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, label, ikm_e)
             entries.append(Entry(kem, enc + ctx.seal(file_key, b"")))
