@@ -218,12 +218,12 @@ def cases():
                    + (2).to_bytes(2, "big") + b"\x7a\x7a\x00\x00\x00\x01x"
                    + b"\x7a\x7b\x00\x00\x00\x00" + bytes(32))
     pq_cases += [
-        ("file chunks", lambda: (
+        ("file format chunks", lambda: (
             pq.file_open_chunk(file_key, file_nonce, 3, True, sealed_chunk),
             pq.file_header_mac(file_key, b"header" * 50),
             pq.file_unwrap_key(d, b"label", wrapped_key),
             pq.file_parse_header(file_header), pq.file_parse_header(file_header[:60]))),
-        ("file failures", lambda: (
+        ("file format failures", lambda: (
             expect(tc.DecryptionError, pq.file_open_chunk, file_key, file_nonce, 2, True,
                    sealed_chunk)(),
             expect(tc.DecryptionError, pq.file_unwrap_key, d, b"other", wrapped_key)(),
