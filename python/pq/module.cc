@@ -11,8 +11,8 @@ int exec_module(PyObject* module) {
   return guarded([&]() -> int {
     PyRef all(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
-    for (int (*add)(PyObject*) :
-         {&add_key_objects, &add_xwing, &add_xwing_key_objects, &add_hpke, &add_key_wrap}) {
+    for (int (*add)(PyObject*) : {&add_key_objects, &add_xwing, &add_xwing_key_objects, &add_hpke,
+                                  &add_key_wrap, &add_file_format}) {
       if (add(module) < 0) return -1;
     }
     // __all__ names every public name, whichever part added it.

@@ -17,6 +17,7 @@ int add_xwing(PyObject* module);              // xwing_bindings.cc
 int add_xwing_key_objects(PyObject* module);  // xwing_key_objects.cc
 int add_hpke(PyObject* module);               // hpke_bindings.cc
 int add_key_wrap(PyObject* module);          // key_wrap_bindings.cc
+int add_file_format(PyObject* module);       // file_format_bindings.cc
 
 // The key of a tarnel.xwing.PublicKey / PrivateKey object, or null when
 // `obj` is not one (no exception set, unless building the type failed).

@@ -32,6 +32,13 @@ __all__ = [
     "hpke_load_private_key",
     "hpke_setup_sender",
     "hpke_setup_recipient",
+    "file_header_mac",
+    "file_seal_chunk",
+    "file_open_chunk",
+    "file_wrap_key",
+    "file_unwrap_key",
+    "file_open_mlkem_entry",
+    "file_parse_header",
 ]
 
 @final
@@ -316,3 +323,29 @@ def hpke_setup_recipient(
     info: bytes,
 ) -> HpkeContext:
     """SetupBaseR: the recipient's context."""
+
+def file_header_mac(file_key: bytes, header: bytes) -> bytes:
+    """HMAC-SHA256 of header under HKDF-SHA256(file_key, "", "tarnel file v1 header")."""
+
+def file_seal_chunk(file_key: bytes, payload_nonce: bytes, index: int, last: bool, data: bytes) -> bytes:
+    """AES-256-GCM of one chunk under the payload key: ciphertext || tag."""
+
+def file_open_chunk(file_key: bytes, payload_nonce: bytes, index: int, last: bool, data: bytes) -> bytes:
+    """The plaintext of one chunk; DecryptionError when it does not open."""
+
+def file_wrap_key(kek: bytes, label: bytes, data: bytes) -> bytes:
+    """AES-256-GCM of the 32-byte file key under kek, zero nonce, aad = label."""
+
+def file_unwrap_key(kek: bytes, label: bytes, data: bytes) -> bytes:
+    """The file key inside a 48-byte wrap; DecryptionError when it does not open."""
+
+def file_open_mlkem_entry(kem: int, decapsulation_key: bytes, body: bytes, info: bytes) -> bytes:
+    """The plaintext of an ML-KEM HPKE entry (enc || ct) opened with an expanded
+    decapsulation key; DecryptionError when it does not open."""
+
+def file_parse_header(data: bytes) -> tuple[Any, ...]:
+    """Checks the structure of the header at the start of data. Returns
+    (0, length, chunk_size, nonce, [(type, body), ...], mac) for a whole header,
+    (1, need) when need bytes in all are needed to go on, or
+    (fault, value, entry_type, expected) for the first rule broken (fault >= 2,
+    in the order of the format's checks)."""

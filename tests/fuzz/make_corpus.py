@@ -94,6 +94,7 @@ def seeds():
     capsules.append(bytes([8]) + bytes(32) + b"\xff" * 800)  # coefficients >= q
     yield "decaps_fuzz", capsules
     yield "hpke_fuzz", hpke_seeds()
+    yield "file_header_fuzz", file_header_seeds()
 
 
 # The suite table of hpke_fuzz.cc, in its order.
@@ -116,6 +117,24 @@ def hpke_seeds():
             items.append(bytes([i, 0]) + suite.setup_sender(pk)[0])
         items.append(bytes([i, 1, len(pk) // 8]) + pk[:len(pk) // 8 * 8] + sk)  # mode 1
         items.append(bytes([i, 2]) + bytes(range(32)))                     # mode 2
+    return items
+
+
+def file_header_seeds():
+    """Whole files of each entry kind, and a header with an unknown entry."""
+    from tarnel import files, xwing
+    from tarnel.hpke import KDF, KEM, Suite
+
+    items = [files.encrypt(b"fuzz", [xwing.generate_keypair(bytes(32))[1]], chunk_size=1024,
+                           _seed=b"fuzz xwing")]
+    for kem in (KEM.ML_KEM_768, KEM.ML_KEM_1024):
+        pk = Suite(kem, KDF.HKDF_SHA256, 2).derive_key_pair(bytes(range(64)))[1]
+        items.append(files.encrypt(b"fuzz", [pk], _seed=b"fuzz mlkem"))
+    items.append(files.encrypt(b"", passphrase="fuzz", _seed=b"fuzz passphrase"))
+    unknown = files.Entry(0x7A7A, b"later")
+    items.append(files.MAGIC + bytes([1]) + struct.pack(">I", 1024) + bytes(32)
+                 + struct.pack(">H", 2) + unknown.encode() + files.Entry(0x7A7B, b"").encode()
+                 + bytes(32))
     return items
 
 

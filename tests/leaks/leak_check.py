@@ -263,6 +263,30 @@ def cases():
         ("xwing key object failures", xwing_object_failures),
     ]
 
+    # The file format's native parts.
+    file_key, file_nonce = bytes(range(32)), bytes(32)
+    sealed_chunk = pq.file_seal_chunk(file_key, file_nonce, 3, True, b"c" * 1000)
+    wrapped_key = pq.file_wrap_key(d, b"label", file_key)
+    mlkem_dk = tc.generate_keypair_deterministic(d, d, L768).secret_key
+    file_header = (b"\x89TNL\r\n\x1a\n\x01" + (1024).to_bytes(4, "big") + bytes(32)
+                   + (2).to_bytes(2, "big") + b"\x7a\x7a\x00\x00\x00\x01x"
+                   + b"\x7a\x7b\x00\x00\x00\x00" + bytes(32))
+    pq_cases += [
+        ("file format chunks", lambda: (
+            pq.file_open_chunk(file_key, file_nonce, 3, True, sealed_chunk),
+            pq.file_header_mac(file_key, b"header" * 50),
+            pq.file_unwrap_key(d, b"label", wrapped_key),
+            pq.file_parse_header(file_header), pq.file_parse_header(file_header[:60]))),
+        ("file format failures", lambda: (
+            expect(tc.DecryptionError, pq.file_open_chunk, file_key, file_nonce, 2, True,
+                   sealed_chunk)(),
+            expect(tc.DecryptionError, pq.file_unwrap_key, d, b"other", wrapped_key)(),
+            expect(tc.DecryptionError, pq.file_open_mlkem_entry, 0x41, mlkem_dk,
+                   bytes(1136), b"info")(),
+            expect(TypeError, pq.file_seal_chunk, file_key, file_nonce, 0, 1, b"")(),
+            pq.file_parse_header(b"\x89TNL\r\n\x1a\n\x02"))),
+    ]
+
     # Key objects.
     ek_obj, dk_obj = pq.EncapsulationKey(pk), pq.DecapsulationKey(sk)
     bad_hash_sk = sk[:-64] + bytes([sk[-64] ^ 1]) + sk[-63:]

@@ -1,0 +1,72 @@
+// The symmetric half of the multi-recipient file format (docs/file-format.md):
+// the header MAC, the chunked payload and the passphrase wrap of the file
+// key. HKDF-SHA256 and HMAC-SHA256 (RFC 5869, RFC 2104) and AES-256-GCM
+// (SP 800-38D) come from core/hpke; nothing here is a new primitive.
+//
+// Every function takes the 32-byte file key and derives what it needs, so
+// the derived keys live only inside these calls and are wiped on every path.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "core/common/bytes.h"
+#include "core/result.h"
+
+namespace core::file_format {
+
+inline constexpr size_t kFileKeyLen = 32;
+inline constexpr size_t kPayloadNonceLen = 32;
+inline constexpr size_t kMacLen = 32;
+inline constexpr size_t kTagLen = 16;
+inline constexpr std::string_view kHeaderInfo = "tarnel file v1 header";
+inline constexpr std::string_view kPayloadInfo = "tarnel file v1 payload";
+
+// header_mac returns HMAC-SHA256(K_h, header) with K_h = HKDF-SHA256(ikm =
+// file_key, salt = "", info = kHeaderInfo, L = 32). InvalidParameter when
+// file_key is not 32 bytes.
+Result<std::array<uint8_t, kMacLen>> header_mac(ByteView file_key, ByteView header) noexcept;
+
+// chunk_nonce is the 12-byte AES-GCM nonce of chunk `index`: the index as an
+// 11-byte big-endian counter, then 0x01 for the last chunk or 0x00.
+std::array<uint8_t, 12> chunk_nonce(uint64_t index, bool last) noexcept;
+
+// seal_chunk encrypts one chunk under the payload key K_p = HKDF-SHA256(ikm
+// = file_key, salt = payload_nonce, info = kPayloadInfo, L = 32):
+// ciphertext || tag, plaintext.size() + 16 bytes. InvalidParameter for a
+// file key or nonce of the wrong size.
+Result<Bytes> seal_chunk(ByteView file_key, ByteView payload_nonce, uint64_t index, bool last,
+                         ByteView plaintext) noexcept;
+
+// open_chunk reverses seal_chunk. Decryption when the tag does not verify
+// (a damaged chunk, the wrong index or last flag, another file's key).
+Result<SecretBytes> open_chunk(ByteView file_key, ByteView payload_nonce, uint64_t index,
+                               bool last, ByteView ciphertext) noexcept;
+
+// wrap_file_key is AES-256-GCM(key = kek, nonce = 12 zero bytes, aad =
+// label) of the 32-byte file key: 48 bytes. The zero nonce is safe because
+// each kek comes from its own random salt and encrypts one message.
+Result<Bytes> wrap_file_key(ByteView kek, ByteView label, ByteView file_key) noexcept;
+
+// unwrap_file_key reverses wrap_file_key; Decryption on a wrong kek, label
+// or damaged body, InvalidParameter when `wrapped` is not 48 bytes.
+Result<SecretBytes> unwrap_file_key(ByteView kek, ByteView label, ByteView wrapped) noexcept;
+
+}  // namespace core::file_format
+
+namespace core::file_format {
+
+// open_mlkem_entry opens the body (enc || ct) of an ML-KEM-768 (kem 0x0041)
+// or ML-KEM-1024 (0x0042) entry with an expanded decapsulation key dk (2400
+// or 3168 bytes, FIPS 203, Algorithm 16) instead of the 64-byte seed that
+// HPKE serializes. HPKE's Decap for these KEMs is ML-KEM.Decaps(dk, enc), so
+// this is SetupBaseR followed by one Open with HKDF-SHA256 and AES-256-GCM
+// (RFC 9180, Sections 5.1.1 and 5.2) and aad = "". Returns the plaintext,
+// Decryption when it does not open, InvalidParameter for another KEM or a
+// dk or body of the wrong size.
+Result<SecretBytes> open_mlkem_entry(uint16_t kem, ByteView dk, ByteView body,
+                                     ByteView info) noexcept;
+
+}  // namespace core::file_format

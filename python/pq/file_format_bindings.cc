@@ -1,0 +1,228 @@
+// The symmetric half of the multi-recipient file format for Python: the
+// header MAC, chunk encryption and the passphrase wrap of the file key
+// (core/file_format/payload.h). The file key goes in as bytes; the keys
+// derived from it never leave the core. The interpreter lock is released
+// around the work.
+#include "core/file_format/header.h"
+#include "core/file_format/payload.h"
+#include "python/args.h"
+#include "python/bindings.h"
+#include "python/error.h"
+#include "python/pq/parts.h"
+#include "python/pq/support.h"
+#include "python/runtime.h"
+
+namespace pyext {
+namespace {
+
+namespace ff = core::file_format;
+using pq::bytes_of;
+
+// The chunk index and flag: an index in 0..2**63-1 and a bool.
+bool chunk_position(const Bound& in, size_t at, uint64_t& index, bool& last) {
+  if (in.i64(at) < 0) {
+    PyErr_SetString(PyExc_ValueError, "chunk index must not be negative");
+    return false;
+  }
+  PyObject* flag = in.object(at + 1);
+  if (!PyBool_Check(flag)) {
+    PyErr_SetString(PyExc_TypeError, "last must be a bool");
+    return false;
+  }
+  index = static_cast<uint64_t>(in.i64(at));
+  last = flag == Py_True;
+  return true;
+}
+
+constexpr Param kMacParams[] = {{"file_key", Kind::Bytes}, {"header", Kind::Bytes}};
+constexpr Signature kMac{"file_header_mac()", kMacParams};
+constexpr char kMacDoc[] =
+    "file_header_mac(file_key, header)\n--\n\n"
+    "HMAC-SHA256 of header under HKDF-SHA256(file_key, \"\", \"tarnel file v1 header\").";
+
+PyObject* py_mac(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kMac, args, nargs, kwnames, in)) return nullptr;
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::header_mac(in.bytes(0), in.bytes(1));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(result.value());
+  });
+}
+
+constexpr Param kChunkParams[] = {{"file_key", Kind::Bytes},
+                                  {"payload_nonce", Kind::Bytes},
+                                  {"index", Kind::I64},
+                                  {"last", Kind::Object},
+                                  {"data", Kind::Bytes}};
+constexpr Signature kSeal{"file_seal_chunk()", kChunkParams};
+constexpr Signature kOpen{"file_open_chunk()", kChunkParams};
+constexpr char kSealDoc[] =
+    "file_seal_chunk(file_key, payload_nonce, index, last, data)\n--\n\n"
+    "AES-256-GCM of one chunk under the payload key: ciphertext || tag.";
+constexpr char kOpenDoc[] =
+    "file_open_chunk(file_key, payload_nonce, index, last, data)\n--\n\n"
+    "The plaintext of one chunk; DecryptionError when it does not open.";
+
+PyObject* py_seal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kSeal, args, nargs, kwnames, in)) return nullptr;
+    uint64_t index = 0;
+    bool last = false;
+    if (!chunk_position(in, 2, index, last)) return nullptr;
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::seal_chunk(in.bytes(0), in.bytes(1), index, last, in.bytes(4));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(result.value());
+  });
+}
+
+PyObject* py_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kOpen, args, nargs, kwnames, in)) return nullptr;
+    uint64_t index = 0;
+    bool last = false;
+    if (!chunk_position(in, 2, index, last)) return nullptr;
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::open_chunk(in.bytes(0), in.bytes(1), index, last, in.bytes(4));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(core::view(result.value()));
+  });
+}
+
+constexpr Param kWrapParams[] = {
+    {"kek", Kind::Bytes}, {"label", Kind::Bytes}, {"data", Kind::Bytes}};
+constexpr Signature kWrap{"file_wrap_key()", kWrapParams};
+constexpr Signature kUnwrap{"file_unwrap_key()", kWrapParams};
+constexpr char kWrapDoc[] =
+    "file_wrap_key(kek, label, data)\n--\n\n"
+    "AES-256-GCM of the 32-byte file key under kek, zero nonce, aad = label.";
+constexpr char kUnwrapDoc[] =
+    "file_unwrap_key(kek, label, data)\n--\n\n"
+    "The file key inside a 48-byte wrap; DecryptionError when it does not open.";
+
+PyObject* py_wrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kWrap, args, nargs, kwnames, in)) return nullptr;
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::wrap_file_key(in.bytes(0), in.bytes(1), in.bytes(2));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(result.value());
+  });
+}
+
+PyObject* py_unwrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kUnwrap, args, nargs, kwnames, in)) return nullptr;
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::unwrap_file_key(in.bytes(0), in.bytes(1), in.bytes(2));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(core::view(result.value()));
+  });
+}
+
+constexpr Param kEntryParams[] = {{"kem", Kind::U32},
+                                  {"decapsulation_key", Kind::Bytes},
+                                  {"body", Kind::Bytes},
+                                  {"info", Kind::Bytes}};
+constexpr Signature kEntry{"file_open_mlkem_entry()", kEntryParams};
+constexpr char kEntryDoc[] =
+    "file_open_mlkem_entry(kem, decapsulation_key, body, info)\n--\n\n"
+    "The plaintext of an ML-KEM HPKE entry (enc || ct) opened with an expanded\n"
+    "decapsulation key; DecryptionError when it does not open.";
+
+PyObject* py_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kEntry, args, nargs, kwnames, in)) return nullptr;
+    if (in.u32(0) > 0xffff) {
+      PyErr_SetString(PyExc_ValueError, "kem must be a 16-bit identifier");
+      return nullptr;
+    }
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::open_mlkem_entry(static_cast<uint16_t>(in.u32(0)), in.bytes(1), in.bytes(2),
+                                  in.bytes(3));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(core::view(result.value()));
+  });
+}
+
+constexpr Param kParseParams[] = {{"data", Kind::Bytes}};
+constexpr Signature kParse{"file_parse_header()", kParseParams};
+constexpr char kParseDoc[] =
+    "file_parse_header(data)\n--\n\n"
+    "Checks the structure of the header at the start of data. Returns\n"
+    "(0, length, chunk_size, nonce, [(type, body), ...], mac) for a whole header,\n"
+    "(1, need) when need bytes in all are needed to go on, or\n"
+    "(fault, value, entry_type, expected) for the first rule broken (fault >= 2,\n"
+    "in the order of the format's checks).";
+
+PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kParse, args, nargs, kwnames, in)) return nullptr;
+    const ff::ParsedHeader h = ff::parse_header(in.bytes(0));
+    switch (h.fault) {
+      case ff::HeaderFault::None: {
+        PyRef entries(PyList_New(static_cast<Py_ssize_t>(h.entry_count)));
+        if (!entries) return nullptr;
+        for (size_t i = 0; i < h.entry_count; ++i) {
+          PyObject* item = Py_BuildValue("(iy#)", int{h.entries[i].type},
+                                         reinterpret_cast<const char*>(h.entries[i].body.data()),
+                                         static_cast<Py_ssize_t>(h.entries[i].body.size()));
+          if (item == nullptr) return nullptr;
+          PyList_SetItem(entries.get(), static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        return Py_BuildValue("(inky#Oy#)", 0, static_cast<Py_ssize_t>(h.length),
+                             static_cast<unsigned long>(h.chunk_size),
+                             reinterpret_cast<const char*>(h.nonce.data()),
+                             static_cast<Py_ssize_t>(h.nonce.size()), entries.get(),
+                             reinterpret_cast<const char*>(h.mac.data()),
+                             static_cast<Py_ssize_t>(h.mac.size()));
+      }
+      case ff::HeaderFault::NeedMore:
+        return Py_BuildValue("(in)", 1, static_cast<Py_ssize_t>(h.need));
+      default:
+        return Py_BuildValue("(iKik)", static_cast<int>(h.fault),
+                             static_cast<unsigned long long>(h.value), int{h.entry_type},
+                             static_cast<unsigned long>(h.expected));
+    }
+  });
+}
+
+PyMethodDef kFileFormatMethods[] = {
+    {"file_parse_header", fastcall_keywords(&py_parse), METH_FASTCALL | METH_KEYWORDS,
+     kParseDoc},
+    {"file_header_mac", fastcall_keywords(&py_mac), METH_FASTCALL | METH_KEYWORDS, kMacDoc},
+    {"file_seal_chunk", fastcall_keywords(&py_seal), METH_FASTCALL | METH_KEYWORDS, kSealDoc},
+    {"file_open_chunk", fastcall_keywords(&py_open), METH_FASTCALL | METH_KEYWORDS, kOpenDoc},
+    {"file_wrap_key", fastcall_keywords(&py_wrap), METH_FASTCALL | METH_KEYWORDS, kWrapDoc},
+    {"file_unwrap_key", fastcall_keywords(&py_unwrap), METH_FASTCALL | METH_KEYWORDS,
+     kUnwrapDoc},
+    {"file_open_mlkem_entry", fastcall_keywords(&py_entry), METH_FASTCALL | METH_KEYWORDS,
+     kEntryDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_file_format(PyObject* module) { return pq::add_functions(module, kFileFormatMethods); }
+
+}  // namespace pyext
