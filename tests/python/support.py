@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import json
 import os
+import pty
+import select
 import resource
 import struct
 import subprocess
@@ -121,6 +123,37 @@ def output_is_open(pid: int, directory: Path) -> bool:
         except OSError:
             continue
     return False
+
+
+
+def converse(argv: list[str], replies: list[tuple[bytes, bytes]]) -> tuple[int, bytes]:
+    """Run the command on a new terminal; answer each awaited prompt in turn."""
+    env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSWORD"}
+    env["PYTHONPATH"] = PACKAGE_ROOT
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: its controlling terminal is the new pty
+        os.execve(sys.executable, [sys.executable, "-m", "tarnel", *argv], env)
+    seen = b""
+    try:
+        for prompt, answer in replies:
+            while prompt not in seen:
+                ready, _, _ = select.select([fd], [], [], 60)
+                assert ready, f"no prompt {prompt!r}; got {seen!r}"
+                seen += os.read(fd, 1024)
+            seen = seen.split(prompt, 1)[1]
+            os.write(fd, answer + b"\n")
+        while True:
+            try:
+                block = os.read(fd, 1024)
+            except OSError:
+                break
+            if not block:
+                break
+            seen += block
+    finally:
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), seen
 
 
 # ---------------------------------------------------------------------------

@@ -15,7 +15,7 @@ import pytest
 
 import tarnel
 from tarnel import streaming
-from support import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
+from support import PACKAGE_ROOT, PASSWORD, assert_user_error, converse, ok, run
 
 
 
@@ -356,36 +356,6 @@ def test_no_password_and_no_terminal(keys768: tuple[Path, Path], tmp_path: Path)
     res = run("keygen", "-o", str(tmp_path / "k"), password="")
     assert_user_error(res, 1, "an empty password is refused")
     assert list(tmp_path.iterdir()) == []
-
-
-def converse(argv: list[str], replies: list[tuple[bytes, bytes]]) -> tuple[int, bytes]:
-    """Run the command on a new terminal; answer each awaited prompt in turn."""
-    env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSWORD"}
-    env["PYTHONPATH"] = PACKAGE_ROOT
-    pid, fd = pty.fork()
-    if pid == 0:  # the child: its controlling terminal is the new pty
-        os.execve(sys.executable, [sys.executable, "-m", "tarnel", *argv], env)
-    seen = b""
-    try:
-        for prompt, answer in replies:
-            while prompt not in seen:
-                ready, _, _ = select.select([fd], [], [], 60)
-                assert ready, f"no prompt {prompt!r}; got {seen!r}"
-                seen += os.read(fd, 1024)
-            seen = seen.split(prompt, 1)[1]
-            os.write(fd, answer + b"\n")
-        while True:
-            try:
-                block = os.read(fd, 1024)
-            except OSError:
-                break
-            if not block:
-                break
-            seen += block
-    finally:
-        os.close(fd)
-        _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status), seen
 
 
 def test_password_prompts_on_the_terminal(tmp_path: Path) -> None:

@@ -15,7 +15,7 @@ import pytest
 
 import tarnel
 from tarnel import cli, keyfile, pkcs
-from test_cli import PACKAGE_ROOT, PASSWORD, converse, ok, run
+from support import PACKAGE_ROOT, PASSWORD, converse, ok, run
 
 NEW_PASSWORD = "a new passphrase, long enough"
 # A light stretch for the key files made here; the loaders take any

@@ -17,7 +17,6 @@ import os
 import struct
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from cryptography.hazmat.primitives import hashes

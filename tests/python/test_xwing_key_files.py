@@ -11,7 +11,6 @@ import json
 import resource
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
@@ -21,7 +20,7 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 import tarnel
 from tarnel import keyfile, pkcs, xwing
 from tarnel.keyfile import ScryptParams
-from test_cli import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
+from support import PACKAGE_ROOT, PASSWORD, assert_user_error, ok, run
 
 QUICK = ScryptParams(log2_n=10)
 NOT_STREAM = "X-Wing keys are not used by the stream format yet; use tarnel.hpke from Python"
