@@ -28,7 +28,7 @@ import signal
 import stat
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Callable, Optional, Union
+from typing import IO, TYPE_CHECKING, Callable, Optional, Union
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -78,6 +78,18 @@ class OutputNotDurableError(OSError):
 def _named(e: OSError, path: str) -> OSError:
     """The same error, naming ``path`` instead of whatever it named."""
     return OSError(e.errno, e.strerror or str(e), path)
+
+
+def close_input(f: IO[bytes]) -> None:
+    """Close ``f``, a file opened for reading, without ever raising: it has
+    no data to lose, and Linux releases the descriptor even when close()
+    reports an error (EIO, or EINTR on some network file systems), so such
+    a report must not turn finished work, an output already in place, into
+    a failure."""
+    try:
+        f.close()
+    except OSError:
+        pass
 
 
 def write_all(f: object, data: "ReadableBuffer") -> None:

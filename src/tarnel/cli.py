@@ -29,7 +29,7 @@ from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
 from . import _formats, armor, keyfile, pkcs, streaming
-from ._files import OutputFile, OutputNotDurableError
+from ._files import OutputFile, OutputNotDurableError, close_input
 from ._wipe import wipe_bytes
 from ._formats import (
     JSON_PUBLIC_KEY_FIELD,
@@ -585,24 +585,38 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
             )
         except OutputNotDurableError:
             # The pair is in place: its passphrase must not be lost.
-            _keygen_report(phrase, level, pair.public_key)
+            _keygen_report(phrase, level, pair.public_key, f"{pub_path} and {key_path}")
             raise
-        print(f"wrote {pub_path} and {key_path}", file=sys.stderr)
-    _keygen_report(phrase, level, pair.public_key)
+        _inform(f"wrote {pub_path} and {key_path}")
+    _keygen_report(phrase, level, pair.public_key,
+                   None if pub_path is None else f"{pub_path} and {key_path}")
     return 0
 
 
-def _keygen_report(phrase: Optional[str], level: SecurityLevel, public_key: bytes) -> None:
+def _inform(line: str) -> None:
+    """Write a line of information to stderr, best effort: it reports work
+    that is done, which a failing stderr must not turn into a failure."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
+def _keygen_report(
+    phrase: Optional[str], level: SecurityLevel, public_key: bytes, placed: Optional[str]
+) -> None:
+    """Show the generated passphrase, then the key's fingerprint (best
+    effort). A passphrase that cannot be shown is an error: without it the
+    key file ``placed`` (already in place, when given) cannot be opened."""
     if phrase is not None:
-        print(
-            f"passphrase (shown only now, keep it safe): {phrase}",
-            file=sys.stderr,
-        )
-    print(
-        f"{_level_name(level)} public key fingerprint "
-        f"{_fingerprint(public_key)}",
-        file=sys.stderr,
-    )
+        try:
+            print(f"passphrase (shown only now, keep it safe): {phrase}", file=sys.stderr, flush=True)
+        except OSError as e:
+            where = f"; {placed} are in place but cannot be opened without it" if placed else ""
+            raise CliError(
+                f"the generated passphrase could not be shown: {e.strerror or e}{where}"
+            ) from None
+    _inform(f"{_level_name(level)} public key fingerprint {_fingerprint(public_key)}")
 
 
 PUBLIC_FORMATS = ("pem", "json", "base64", "spki")
@@ -991,8 +1005,10 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
         f = open(path, "rb")
     except OSError as e:
         raise CliError(f"{_shown_path(path)}: {e.strerror or e}") from None
-    with f:
+    try:
         yield f
+    finally:
+        close_input(f)
 
 
 def _dearmored(fin: IO[bytes]) -> IO[bytes]:
@@ -1145,8 +1161,10 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
         f = open(args.file, "rb")
     except OSError as e:
         raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
-    with f:
+    try:
         return _inspect_open(f, args.file, args.file, args)
+    finally:
+        close_input(f)
 
 
 # Key text and key blobs are read no further than this.

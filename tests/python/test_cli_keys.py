@@ -364,3 +364,26 @@ def test_sigterm_while_the_pair_moves_keeps_the_old_pair(
     assert (tmp_path / "k.key").read_bytes() == pairs["old_key"]
     assert (tmp_path / "k.pub").read_bytes() == pairs["old_pub"]
     assert stat.S_IMODE((tmp_path / "k.key").stat().st_mode) == 0o600
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("generated, status", [(False, 0), (True, 1)], ids=["password", "generated passphrase"])
+def test_keygen_whose_stderr_fails_after_the_pair_is_in_place(tmp_path: Path, generated: bool, status: int) -> None:
+    """Every write to stderr fails (it is /dev/full) once the pair is in
+    place: the report that the pair was written is not the pair, so the
+    command succeeds, unless what could not be shown is the generated
+    passphrase without which the key file cannot be opened."""
+    env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT, "TARNEL_PASSWORD": "a passphrase long enough"}
+    with open("/dev/full", "w") as full:
+        res = subprocess.run(
+            [sys.executable, "-m", "tarnel", "keygen", "--level", "512", "-o", str(tmp_path / "k"),
+             *(["--generate-passphrase"] if generated else [])],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=full, env=env,
+            start_new_session=True, timeout=300,
+        )
+    assert res.returncode == status
+    assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
+    if not generated:
+        secret, level = tarnel.load_secret_key(tmp_path / "k.key", "a passphrase long enough")
+        public = tarnel.load_public_key_pem((tmp_path / "k.pub").read_text(), level)
+        assert secret[768 : 768 + len(public)] == public

@@ -472,3 +472,42 @@ def test_a_named_temporary_is_private_until_the_commit(tmp_path: Path, monkeypat
         os.umask(old_mask)
     assert stat.S_IMODE(os.stat(tmp_path / "new").st_mode) == 0o644
     assert os.listdir(tmp_path) == ["new"]
+
+
+# ---------------------------------------------------------------------------
+# Inputs that fail to close once the work is done
+
+@needs_strace
+@pytest.mark.parametrize("command", ["decrypt", "encrypt", "decrypt_file"])
+def test_an_input_that_fails_to_close_does_not_fail_finished_work(
+    keys: dict[str, Path], stream: Path, tmp_path: Path, command: str,  # noqa: F811
+) -> None:
+    """Every close() of the input fails with EIO, after the output is in
+    place: a descriptor opened for reading loses nothing, so the command
+    succeeds quietly and the output stands."""
+    d, out = prepare(tmp_path, True)
+    plain = tmp_path / "plain"
+    plain.write_bytes(PLAIN)
+    source = plain if command == "encrypt" else stream
+    fault = ["-P", str(source), "-e", "inject=close:error=EIO"]
+    if command == "decrypt_file":
+        assert STRACE is not None
+        code = ("import sys, tarnel, tarnel.keyfile\nfrom tarnel.cli import _read_key_file\n"
+                "sk, _ = tarnel.keyfile.load_secret_key_text(_read_key_file(sys.argv[3]), sys.argv[4])\n"
+                "tarnel.decrypt_file(sys.argv[1], sys.argv[2], sk)\n")
+        res = subprocess.run([STRACE, "-f", "-qq", "-o", os.devnull, *fault, sys.executable, "-c", code,
+                              str(source), str(out), sec(keys, "a"), PASSWORD],
+                             env=child_env(), capture_output=True, timeout=300)
+        status, stderr = res.returncode, res.stderr.decode()
+    elif command == "decrypt":
+        status, stderr = finish(traced(fault, "unnamed", "decrypt", "-i", sec(keys, "a"), "-o", str(out),
+                                       "--force", str(source)))
+    else:
+        status, stderr = finish(traced(fault, "unnamed", "encrypt", "-r", pub(keys, "a"), "-o", str(out),
+                                       "--force", str(source)))
+    assert (status, stderr) == (0, "")
+    assert sorted(os.listdir(d)) == ["result"]
+    if command == "encrypt":
+        assert ok(run("decrypt", "-i", sec(keys, "a"), str(out))).stdout == PLAIN
+    else:
+        assert out.read_bytes() == PLAIN
