@@ -702,6 +702,9 @@ def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
     backup, named ``.<name>.<8 hex digits>.old`` beside the file (the name
     cut to 16 characters), and the new first file beside the old second
     one; the old file is then the backup, which can be renamed back by hand.
+    A backup that cannot be removed, and a file that cannot be put back (its
+    backup, then the only copy of the old file, is kept), are named in a
+    warning.
     """
     outs: list[OutputFile] = []
     try:
@@ -751,9 +754,9 @@ def _commit_all(
         if not isinstance(sys.exc_info()[1], _Undo):
             raise
         return True
-    for backup in backups:
+    for out, backup in zip(outs, backups):
         if backup is not None:
-            _remove_quietly(backup)
+            _remove_backup(backup, out.path)
     if not_durable is not None:
         raise OutputNotDurableError(
             not_durable.errno, not_durable.strerror or str(not_durable),
@@ -825,10 +828,16 @@ def _undo(outs: list[OutputFile], backups: list[Optional[str]], placed: list[boo
                     backup = None
                 else:
                     os.unlink(target)
-            except OSError:
-                pass
+            except OSError as e:
+                if backup is not None:
+                    # The backup is now the only copy of the old file: kept.
+                    _warn(f"{out.path} could not be put back as it was: {e.strerror or e}; "
+                          f"the file it replaced is kept at {backup}")
+                    backup = None
+                else:
+                    _warn(f"{out.path} could not be removed again: {e.strerror or e}")
         if backup is not None:
-            _remove_quietly(backup)
+            _remove_backup(backup, out.path)
     directories = {os.path.dirname(os.path.realpath(o.path)) or "." for o in outs[: len(placed)]}
     for directory in directories:
         try:
@@ -841,6 +850,25 @@ def _undo(outs: list[OutputFile], backups: list[Optional[str]], placed: list[boo
             pass
         finally:
             os.close(fd)
+
+
+def _remove_backup(backup: str, path: str) -> None:
+    """Remove ``backup``, a name of the file ``path`` held before; when it
+    cannot be removed, say where it is (for a secret key, the old key is
+    still on disk there)."""
+    for _ in range(3):
+        try:
+            os.unlink(backup)
+            return
+        except FileNotFoundError:
+            return
+        except InterruptedError:
+            continue
+        except OSError as e:
+            _warn(f"the file {path} held before could not be removed: {e.strerror or e}; "
+                  f"it is still at {backup}")
+            return
+    _warn(f"the file {path} held before could not be removed; it is still at {backup}")
 
 
 def _remove_quietly(path: str) -> None:

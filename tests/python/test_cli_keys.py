@@ -7,6 +7,7 @@ from __future__ import annotations
 import base64
 import json
 import os
+import platform
 import signal
 import stat
 import subprocess
@@ -17,6 +18,7 @@ import pytest
 
 import tarnel
 from test_cli import PACKAGE_ROOT, assert_user_error, ok, run
+from test_commit_faults import STRACE
 
 # ---------------------------------------------------------------------------
 # A key pair is written as a unit
@@ -387,3 +389,41 @@ def test_keygen_whose_stderr_fails_after_the_pair_is_in_place(tmp_path: Path, ge
         secret, level = tarnel.load_secret_key(tmp_path / "k.key", "a passphrase long enough")
         public = tarnel.load_public_key_pem((tmp_path / "k.pub").read_text(), level)
         assert secret[768 : 768 + len(public)] == public
+
+
+@pytest.mark.skipif(STRACE is None or platform.machine() != "x86_64",
+                    reason="needs strace that may trace here, and unlink and rename as x86_64 has them")
+@pytest.mark.parametrize("faults, status", [
+    # The new pair is in place; the old secret key's backup cannot be removed.
+    (["-e", "inject=unlink:error=EIO:when=1"], 0),
+    # The public key cannot be put in place, and the secret key already
+    # replaced cannot be put back: its backup is the old key's only copy.
+    (["-e", "inject=renameat:error=EIO:when=2", "-e", "inject=rename:error=EIO:when=1"], 1),
+], ids=["backup not removed", "not put back"])
+def test_keygen_names_an_old_secret_key_it_leaves_behind(
+    pairs: dict[str, bytes], tmp_path: Path, faults: list[str], status: int
+) -> None:
+    (tmp_path / "k.key").write_bytes(pairs["old_key"])
+    (tmp_path / "k.key").chmod(0o600)
+    (tmp_path / "k.pub").write_bytes(pairs["old_pub"])
+    res = subprocess.run(
+        [str(STRACE), "-f", "-qq", "-o", os.devnull, "-e", "trace=unlink,rename,renameat", *faults,
+         sys.executable, "-m", "tarnel", "keygen", "--force", "--level", "512", "-o", str(tmp_path / "k")],
+        capture_output=True, text=True, start_new_session=True, timeout=300,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT, "TARNEL_PASSWORD": "a passphrase long enough"},
+    )
+    assert res.returncode == status, res.stderr
+    assert "Traceback" not in res.stderr
+    left = [n for n in os.listdir(tmp_path) if n not in ("k.key", "k.pub")]
+    assert len(left) == 1 and left[0].startswith(".k.key.") and left[0].endswith(".old"), left
+    backup = tmp_path / left[0]
+    assert backup.read_bytes() == pairs["old_key"]
+    assert stat.S_IMODE(backup.stat().st_mode) == 0o600
+    assert any(line.startswith("tarnel: warning: ") and line.endswith(str(backup))
+               for line in res.stderr.splitlines()), res.stderr
+    assert (tmp_path / "k.key").read_bytes() != pairs["old_key"]
+    if status == 0:
+        assert (tmp_path / "k.pub").read_bytes() != pairs["old_pub"]
+    else:
+        assert (tmp_path / "k.pub").read_bytes() == pairs["old_pub"]
+        assert res.stderr.splitlines()[-1] == f"tarnel: error: {tmp_path / 'k.pub'}: Input/output error"
