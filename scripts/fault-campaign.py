@@ -432,7 +432,7 @@ def check(scn: Scenario, slot: Slot, res: Outcome, m: Material, clean: bool = Fa
         stray = []
     # A backup that could not be removed is kept on purpose when a warning
     # names it (it may be the only copy of an old secret key).
-    stray = [n for n in stray if not (n.endswith(".old") and disclosed(str(slot.out / n), lines))]
+    stray = [n for n in stray if not (n.endswith((".old", ".part")) and disclosed(str(slot.out / n), lines))]
     if stray:
         bad.append(f"(e) left in the directory: {', '.join(stray)[:100]}")
     # (g)
@@ -449,9 +449,10 @@ def check(scn: Scenario, slot: Slot, res: Outcome, m: Material, clean: bool = Fa
 
 
 def disclosed_line(line: str) -> bool:
-    """A warning that names a backup kept on purpose."""
+    """A warning that names a backup kept on purpose, or a hidden name that
+    a second fault kept from being removed."""
     return line.startswith("tarnel: warning: ") and re.search(
-        r"(is still at|is kept at) \S+\.old$", line) is not None
+        r"(is still at|is kept at) \S+\.(old|part)$", line) is not None
 
 
 def disclosed(path: str, lines: list[str]) -> bool:

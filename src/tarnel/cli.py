@@ -522,6 +522,15 @@ def _open_output(path: str, force: bool, secret: bool = False) -> OutputFile:
     return out
 
 
+def _close_output(out: OutputFile) -> None:
+    """Close ``out``, naming in a warning a hidden name of its data that
+    could not be removed (a second fault of the disk)."""
+    out.close()
+    left, out.left_behind = out.left_behind, None
+    if left is not None:
+        _warn(f"a temporary file of {out.path} could not be removed: it is still at {left}")
+
+
 def _commit(out: OutputFile) -> None:
     """Put ``out`` in place. When it is in place but could not be made
     durable, say so and go on: the command then ends with status 3."""
@@ -717,12 +726,12 @@ def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
                 undone = _commit_all(outs, [secret for _, _, secret in files], interrupted)
             finally:
                 for out in outs:
-                    out.close()
+                    _close_output(out)
         if undone:  # the held signal's handler did not raise
             raise KeyboardInterrupt
     finally:
         for out in outs:
-            out.close()
+            _close_output(out)
 
 
 def _commit_all(
@@ -945,7 +954,7 @@ def _destination(args: argparse.Namespace) -> Iterator[IO[bytes]]:
         yield cast(IO[bytes], out)
         _commit(out)
     finally:
-        out.close()
+        _close_output(out)
 
 
 def _cmd_decrypt(args: argparse.Namespace) -> int:
