@@ -3,6 +3,8 @@
 Loading the command line takes a while. A SIGINT, SIGTERM or SIGHUP that
 arrives meanwhile ends the command as it would later, with its message and
 status (130, 128 + N), not with a traceback or a death by the signal.
+One that arrives after the command is over is held back until the
+process exits with the command's status.
 """
 
 import signal
@@ -51,6 +53,12 @@ def run() -> int:
     try:
         return cli.main()
     finally:
+        # The command is over and its outputs are settled: a termination
+        # signal from now until the process exits is held back (and dies
+        # with it), never a death without a word or a traceback that would
+        # belie the status. The signals stay blocked when run() returns.
+        if hasattr(signal, "pthread_sigmask"):
+            signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT, *installed])
         for signum in installed:
             signal.signal(signum, signal.SIG_DFL)
 

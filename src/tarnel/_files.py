@@ -28,7 +28,7 @@ import signal
 import stat
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Callable, Optional, Union
+from typing import IO, TYPE_CHECKING, Callable, Optional, Union
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -78,6 +78,18 @@ class OutputNotDurableError(OSError):
 def _named(e: OSError, path: str) -> OSError:
     """The same error, naming ``path`` instead of whatever it named."""
     return OSError(e.errno, e.strerror or str(e), path)
+
+
+def close_input(f: IO[bytes]) -> None:
+    """Close ``f``, a file opened for reading, without ever raising: it has
+    no data to lose, and Linux releases the descriptor even when close()
+    reports an error (EIO, or EINTR on some network file systems), so such
+    a report must not turn finished work, an output already in place, into
+    a failure."""
+    try:
+        f.close()
+    except OSError:
+        pass
 
 
 def write_all(f: object, data: "ReadableBuffer") -> None:
@@ -282,6 +294,9 @@ class OutputFile(io.RawIOBase):
         self._mode: Optional[int] = None  # the mode to give the data; None: the umask's
         self._ident: Optional[tuple[int, int]] = None  # (st_dev, st_ino) of the data
         self._committed = False
+        # A hidden name of this output's data that could not be removed
+        # (a path), for the caller to report; None when nothing is left.
+        self.left_behind: Optional[str] = None
         self.name = self.path
         try:
             st: Optional[os.stat_result] = (
@@ -535,13 +550,15 @@ class OutputFile(io.RawIOBase):
 
     def _unlink_if_ours(self, name: str) -> None:
         """Remove ``name`` from the directory if it is this output's data
-        (best effort)."""
+        (best effort: a name that may be left is kept in left_behind)."""
         try:
             st = os.stat(name, dir_fd=self._dir_fd, follow_symlinks=False)
             if (st.st_dev, st.st_ino) == self._ident:
                 os.unlink(name, dir_fd=self._dir_fd)
-        except OSError:
+        except FileNotFoundError:
             pass
+        except OSError:
+            self.left_behind = os.path.join(self._dir, name)
 
     def _settle(self) -> Optional[OSError]:
         """After the commit: sync the directory, remove what is left and
@@ -572,6 +589,7 @@ class OutputFile(io.RawIOBase):
                 pass
             except OSError as e:
                 problem = e
+                self.left_behind = os.path.join(self._dir, self._tmp)
             self._tmp = None
         for attr in ("_fd", "_dir_fd"):
             fd = getattr(self, attr)

@@ -30,7 +30,7 @@ from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
 from . import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming, xwing
-from ._files import OutputFile, OutputNotDurableError
+from ._files import OutputFile, OutputNotDurableError, close_input
 from ._wipe import wipe_bytes
 from ._formats import LEVELS
 from .keyfile import (
@@ -623,6 +623,15 @@ def _open_output(path: str, force: bool, secret: bool = False) -> OutputFile:
     return out
 
 
+def _close_output(out: OutputFile) -> None:
+    """Close ``out``, naming in a warning a hidden name of its data that
+    could not be removed (a second fault of the disk)."""
+    out.close()
+    left, out.left_behind = out.left_behind, None
+    if left is not None:
+        _warn(f"a temporary file of {out.path} could not be removed: it is still at {left}")
+
+
 def _commit(out: OutputFile) -> None:
     """Put ``out`` in place. When it is in place but could not be made
     durable, say so and go on: the command then ends with status 3."""
@@ -715,10 +724,11 @@ def _cmd_keygen(args: argparse.Namespace) -> int:
             )
         except OutputNotDurableError:
             # The pair is in place: its passphrase must not be lost.
-            _keygen_report(phrase, kind, public_key)
+            _keygen_report(phrase, kind, public_key, f"{pub_path} and {key_path}")
             raise
-        print(f"wrote {pub_path} and {key_path}", file=sys.stderr)
-    _keygen_report(phrase, kind, public_key)
+        _inform(f"wrote {pub_path} and {key_path}")
+    _keygen_report(phrase, kind, public_key,
+                   None if pub_path is None else f"{pub_path} and {key_path}")
     if password is None:
         _warn_unprotected(key_path or "the output")
     return 0
@@ -811,20 +821,31 @@ def _cmd_passwd(args: argparse.Namespace) -> int:
     return 0
 
 
+def _inform(line: str) -> None:
+    """Write a line of information to stderr, best effort: it reports work
+    that is done, which a failing stderr must not turn into a failure."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
 def _keygen_report(
-    phrase: Optional[str], level: SecurityLevel | str, public_key: bytes
+    phrase: Optional[str], kind: SecurityLevel | str, public_key: bytes, placed: Optional[str]
 ) -> None:
+    """Show the generated passphrase, then the key's fingerprint (best
+    effort). A passphrase that cannot be shown is an error: without it the
+    key file ``placed`` (already in place, when given) cannot be opened."""
     if phrase is not None:
-        print(
-            f"passphrase (shown only now, keep it safe): {phrase}",
-            file=sys.stderr,
-        )
-    name = level if isinstance(level, str) else _level_name(level)
-    print(
-        f"{name} public key fingerprint "
-        f"{_fingerprint(public_key)}",
-        file=sys.stderr,
-    )
+        try:
+            print(f"passphrase (shown only now, keep it safe): {phrase}", file=sys.stderr, flush=True)
+        except OSError as e:
+            where = f"; {placed} are in place but cannot be opened without it" if placed else ""
+            raise CliError(
+                f"the generated passphrase could not be shown: {e.strerror or e}{where}"
+            ) from None
+    name = kind if isinstance(kind, str) else _level_name(kind)
+    _inform(f"{name} public key fingerprint {_fingerprint(public_key)}")
 
 
 PUBLIC_FORMATS = ("pem", "json", "base64", "spki")
@@ -919,6 +940,9 @@ def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
     backup, named ``.<name>.<8 hex digits>.old`` beside the file (the name
     cut to 16 characters), and the new first file beside the old second
     one; the old file is then the backup, which can be renamed back by hand.
+    A backup that cannot be removed, and a file that cannot be put back (its
+    backup, then the only copy of the old file, is kept), are named in a
+    warning.
     """
     outs: list[OutputFile] = []
     try:
@@ -931,12 +955,12 @@ def _write_pair(*files: tuple[str, bytes, bool], force: bool) -> None:
                 undone = _commit_all(outs, [secret for _, _, secret in files], interrupted)
             finally:
                 for out in outs:
-                    out.close()
+                    _close_output(out)
         if undone:  # the held signal's handler did not raise
             raise KeyboardInterrupt
     finally:
         for out in outs:
-            out.close()
+            _close_output(out)
 
 
 def _commit_all(
@@ -968,9 +992,9 @@ def _commit_all(
         if not isinstance(sys.exc_info()[1], _Undo):
             raise
         return True
-    for backup in backups:
+    for out, backup in zip(outs, backups):
         if backup is not None:
-            _remove_quietly(backup)
+            _remove_backup(backup, out.path)
     if not_durable is not None:
         raise OutputNotDurableError(
             not_durable.errno, not_durable.strerror or str(not_durable),
@@ -1042,10 +1066,16 @@ def _undo(outs: list[OutputFile], backups: list[Optional[str]], placed: list[boo
                     backup = None
                 else:
                     os.unlink(target)
-            except OSError:
-                pass
+            except OSError as e:
+                if backup is not None:
+                    # The backup is now the only copy of the old file: kept.
+                    _warn(f"{out.path} could not be put back as it was: {e.strerror or e}; "
+                          f"the file it replaced is kept at {backup}")
+                    backup = None
+                else:
+                    _warn(f"{out.path} could not be removed again: {e.strerror or e}")
         if backup is not None:
-            _remove_quietly(backup)
+            _remove_backup(backup, out.path)
     directories = {os.path.dirname(os.path.realpath(o.path)) or "." for o in outs[: len(placed)]}
     for directory in directories:
         try:
@@ -1058,6 +1088,25 @@ def _undo(outs: list[OutputFile], backups: list[Optional[str]], placed: list[boo
             pass
         finally:
             os.close(fd)
+
+
+def _remove_backup(backup: str, path: str) -> None:
+    """Remove ``backup``, a name of the file ``path`` held before; when it
+    cannot be removed, say where it is (for a secret key, the old key is
+    still on disk there)."""
+    for _ in range(3):
+        try:
+            os.unlink(backup)
+            return
+        except FileNotFoundError:
+            return
+        except InterruptedError:
+            continue
+        except OSError as e:
+            _warn(f"the file {path} held before could not be removed: {e.strerror or e}; "
+                  f"it is still at {backup}")
+            return
+    _warn(f"the file {path} held before could not be removed; it is still at {backup}")
 
 
 def _remove_quietly(path: str) -> None:
@@ -1134,7 +1183,7 @@ def _destination(args: argparse.Namespace) -> Iterator[IO[bytes]]:
         yield cast(IO[bytes], out)
         _commit(out)
     finally:
-        out.close()
+        _close_output(out)
 
 
 def _cmd_decrypt(args: argparse.Namespace) -> int:
@@ -1222,8 +1271,10 @@ def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
         f = open(path, "rb")
     except OSError as e:
         raise CliError(f"{_shown_path(path)}: {e.strerror or e}") from None
-    with f:
+    try:
         yield f
+    finally:
+        close_input(f)
 
 
 def _dearmored(fin: IO[bytes]) -> IO[bytes]:
@@ -1378,8 +1429,10 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
         f = open(args.file, "rb")
     except OSError as e:
         raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
-    with f:
+    try:
         return _inspect_open(f, args.file, args.file, args)
+    finally:
+        close_input(f)
 
 
 # Key text and key blobs are read no further than this.

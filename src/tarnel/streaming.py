@@ -25,7 +25,7 @@ from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
 from . import _formats, _tarnel_fileio
-from ._files import OutputFile, _names_a_descriptor, write_all
+from ._files import OutputFile, _names_a_descriptor, close_input, write_all
 from ._pipeline import WriteBehind, channel_depth, worth_a_thread
 from ._formats import (
     FrameSource,
@@ -294,8 +294,11 @@ class _InputWatch:
 @contextmanager
 def _open_source(src: Source) -> Iterator[tuple[IO[bytes], Optional[int]]]:
     if _is_path(src):
-        with open(cast(PathLike, src), "rb") as owned:
+        owned = open(cast(PathLike, src), "rb")
+        try:
             yield owned, _input_size(owned)
+        finally:
+            close_input(owned)
     else:
         given = cast(IO[bytes], src)
         yield given, _input_size(given)

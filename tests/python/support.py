@@ -12,12 +12,13 @@ import json
 import os
 import pty
 import select
+import shutil
 import resource
 import struct
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
@@ -154,6 +155,21 @@ def converse(argv: list[str], replies: list[tuple[bytes, bytes]]) -> tuple[int, 
         os.close(fd)
         _, status = os.waitpid(pid, 0)
     return os.waitstatus_to_exitcode(status), seen
+
+
+
+def usable_strace() -> Optional[str]:
+    """strace, when it is installed and may trace and inject here (a
+    container can forbid ptrace)."""
+    path = shutil.which("strace")
+    if path is None:
+        return None
+    probe = subprocess.run([path, "-f", "-qq", "-o", os.devnull, "-e", "inject=fsync:error=EIO",
+                            "true"], capture_output=True)
+    return path if probe.returncode == 0 else None
+
+
+STRACE = usable_strace()
 
 
 # ---------------------------------------------------------------------------

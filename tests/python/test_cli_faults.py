@@ -277,6 +277,33 @@ def test_a_signal_while_the_command_loads_ends_it_cleanly(
 
 
 @pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
+@pytest.mark.parametrize("entry", [["-m", "tarnel"], ["-c", CONSOLE_SCRIPT]], ids=["module", "script"])
+@pytest.mark.parametrize("name", ["INT", "TERM", "HUP"])
+def test_a_signal_after_the_command_is_over_keeps_its_status(
+    keys: dict[str, Path], tmp_path: Path, entry: list[str], name: str
+) -> None:
+    # strace sends the signal as SIGTERM's handler is given back to the
+    # system, after main() returned: the output is in place and said so by
+    # status 0, which the signal must not turn into a death without a word.
+    (tmp_path / "p").write_bytes(b"plain")
+    command = [sys.executable, *entry, "encrypt", "-r", pub(keys, "a"), "-o", str(tmp_path / "e"),
+               "--force", str(tmp_path / "p")]
+    log = tmp_path / "log"
+    subprocess.run(["strace", "-f", "-qq", "-o", str(log), "-e", "trace=rt_sigaction", *command],
+                   capture_output=True, env=env(), start_new_session=True, timeout=300, check=True)
+    lines = log.read_text().splitlines()
+    main = lines[0].split()[0]
+    calls = [line for line in lines if line.split()[0] == main and "rt_sigaction(" in line]
+    when = max(i for i, line in enumerate(calls, 1) if "rt_sigaction(SIGTERM, {sa_handler=SIG_DFL" in line)
+    (tmp_path / "e").unlink()
+    res = subprocess.run(["strace", "-f", "-qq", "-o", os.devnull, "-e", "trace=rt_sigaction",
+                          "-e", f"inject=rt_sigaction:signal={name}:when={when}", *command],
+                         capture_output=True, env=env(), start_new_session=True, timeout=300)
+    assert (res.returncode, res.stderr) == (0, b"")
+    assert ok(run("decrypt", "-i", sec(keys, "a"), str(tmp_path / "e"))).stdout == b"plain"
+
+
+@pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
 def test_read_errors_name_the_input(keys: dict[str, Path], tmp_path: Path) -> None:
     plain, stream = tmp_path / "plain", tmp_path / "stream"
     plain.write_bytes(os.urandom(3_000_000))

@@ -7,6 +7,7 @@ from __future__ import annotations
 import base64
 import json
 import os
+import platform
 import signal
 import stat
 import subprocess
@@ -16,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import tarnel
-from support import PACKAGE_ROOT, assert_user_error, ok, run
+from support import PACKAGE_ROOT, STRACE, assert_user_error, ok, run
 
 # ---------------------------------------------------------------------------
 # A key pair is written as a unit
@@ -364,3 +365,64 @@ def test_sigterm_while_the_pair_moves_keeps_the_old_pair(
     assert (tmp_path / "k.key").read_bytes() == pairs["old_key"]
     assert (tmp_path / "k.pub").read_bytes() == pairs["old_pub"]
     assert stat.S_IMODE((tmp_path / "k.key").stat().st_mode) == 0o600
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("generated, status", [(False, 0), (True, 1)], ids=["password", "generated passphrase"])
+def test_keygen_whose_stderr_fails_after_the_pair_is_in_place(tmp_path: Path, generated: bool, status: int) -> None:
+    """Every write to stderr fails (it is /dev/full) once the pair is in
+    place: the report that the pair was written is not the pair, so the
+    command succeeds, unless what could not be shown is the generated
+    passphrase without which the key file cannot be opened."""
+    env = {**os.environ, "PYTHONPATH": PACKAGE_ROOT, "TARNEL_PASSWORD": "a passphrase long enough"}
+    with open("/dev/full", "w") as full:
+        res = subprocess.run(
+            [sys.executable, "-m", "tarnel", "keygen", "--level", "512", "-o", str(tmp_path / "k"),
+             *(["--generate-passphrase"] if generated else [])],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=full, env=env,
+            start_new_session=True, timeout=300,
+        )
+    assert res.returncode == status
+    assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
+    if not generated:
+        secret, level = tarnel.load_secret_key(tmp_path / "k.key", "a passphrase long enough")
+        public = tarnel.load_public_key_pem((tmp_path / "k.pub").read_text(), level)
+        assert secret[768 : 768 + len(public)] == public
+
+
+@pytest.mark.skipif(STRACE is None or platform.machine() != "x86_64",
+                    reason="needs strace that may trace here, and unlink and rename as x86_64 has them")
+@pytest.mark.parametrize("faults, status", [
+    # The new pair is in place; the old secret key's backup cannot be removed.
+    (["-e", "inject=unlink:error=EIO:when=1"], 0),
+    # The public key cannot be put in place, and the secret key already
+    # replaced cannot be put back: its backup is the old key's only copy.
+    (["-e", "inject=renameat:error=EIO:when=2", "-e", "inject=rename:error=EIO:when=1"], 1),
+], ids=["backup not removed", "not put back"])
+def test_keygen_names_an_old_secret_key_it_leaves_behind(
+    pairs: dict[str, bytes], tmp_path: Path, faults: list[str], status: int
+) -> None:
+    (tmp_path / "k.key").write_bytes(pairs["old_key"])
+    (tmp_path / "k.key").chmod(0o600)
+    (tmp_path / "k.pub").write_bytes(pairs["old_pub"])
+    res = subprocess.run(
+        [str(STRACE), "-f", "-qq", "-o", os.devnull, "-e", "trace=unlink,rename,renameat", *faults,
+         sys.executable, "-m", "tarnel", "keygen", "--force", "--level", "512", "-o", str(tmp_path / "k")],
+        capture_output=True, text=True, start_new_session=True, timeout=300,
+        env={**os.environ, "PYTHONPATH": PACKAGE_ROOT, "TARNEL_PASSWORD": "a passphrase long enough"},
+    )
+    assert res.returncode == status, res.stderr
+    assert "Traceback" not in res.stderr
+    left = [n for n in os.listdir(tmp_path) if n not in ("k.key", "k.pub")]
+    assert len(left) == 1 and left[0].startswith(".k.key.") and left[0].endswith(".old"), left
+    backup = tmp_path / left[0]
+    assert backup.read_bytes() == pairs["old_key"]
+    assert stat.S_IMODE(backup.stat().st_mode) == 0o600
+    assert any(line.startswith("tarnel: warning: ") and line.endswith(str(backup))
+               for line in res.stderr.splitlines()), res.stderr
+    assert (tmp_path / "k.key").read_bytes() != pairs["old_key"]
+    if status == 0:
+        assert (tmp_path / "k.pub").read_bytes() != pairs["old_pub"]
+    else:
+        assert (tmp_path / "k.pub").read_bytes() == pairs["old_pub"]
+        assert res.stderr.splitlines()[-1] == f"tarnel: error: {tmp_path / 'k.pub'}: Input/output error"

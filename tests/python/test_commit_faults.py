@@ -28,21 +28,9 @@ from typing import Optional
 import pytest
 
 from tarnel import _files
-from support import LAUNCH, PASSWORD, env, ok, pub, run, sec
+from support import LAUNCH, PASSWORD, STRACE, env, ok, pub, run, sec
 
 
-def usable_strace() -> Optional[str]:
-    """strace, when it is installed and may trace and inject here (a
-    container can forbid ptrace)."""
-    path = shutil.which("strace")
-    if path is None:
-        return None
-    probe = subprocess.run([path, "-f", "-qq", "-o", os.devnull, "-e", "inject=fsync:error=EIO",
-                            "true"], capture_output=True)
-    return path if probe.returncode == 0 else None
-
-
-STRACE = usable_strace()
 needs_strace = pytest.mark.skipif(STRACE is None, reason="needs strace that may trace here "
                                   "(apt-get install strace)")
 
@@ -471,3 +459,66 @@ def test_a_named_temporary_is_private_until_the_commit(tmp_path: Path, monkeypat
         os.umask(old_mask)
     assert stat.S_IMODE(os.stat(tmp_path / "new").st_mode) == 0o644
     assert os.listdir(tmp_path) == ["new"]
+
+
+# ---------------------------------------------------------------------------
+# Inputs that fail to close once the work is done
+
+@needs_strace
+@pytest.mark.parametrize("command", ["decrypt", "encrypt", "decrypt_file"])
+def test_an_input_that_fails_to_close_does_not_fail_finished_work(
+    keys: dict[str, Path], stream: Path, tmp_path: Path, command: str,  # noqa: F811
+) -> None:
+    """Every close() of the input fails with EIO, after the output is in
+    place: a descriptor opened for reading loses nothing, so the command
+    succeeds quietly and the output stands."""
+    d, out = prepare(tmp_path, True)
+    plain = tmp_path / "plain"
+    plain.write_bytes(PLAIN)
+    source = plain if command == "encrypt" else stream
+    fault = ["-P", str(source), "-e", "inject=close:error=EIO"]
+    if command == "decrypt_file":
+        assert STRACE is not None
+        code = ("import sys, tarnel, tarnel.keyfile\nfrom tarnel.cli import _read_key_file\n"
+                "sk, _ = tarnel.keyfile.load_secret_key_text(_read_key_file(sys.argv[3]), sys.argv[4])\n"
+                "tarnel.decrypt_file(sys.argv[1], sys.argv[2], sk)\n")
+        res = subprocess.run([STRACE, "-f", "-qq", "-o", os.devnull, *fault, sys.executable, "-c", code,
+                              str(source), str(out), sec(keys, "a"), PASSWORD],
+                             env=child_env(), capture_output=True, timeout=300)
+        status, stderr = res.returncode, res.stderr.decode()
+    elif command == "decrypt":
+        status, stderr = finish(traced(fault, "unnamed", "decrypt", "-i", sec(keys, "a"), "-o", str(out),
+                                       "--force", str(source)))
+    else:
+        status, stderr = finish(traced(fault, "unnamed", "encrypt", "-r", pub(keys, "a"), "-o", str(out),
+                                       "--force", str(source)))
+    assert (status, stderr) == (0, "")
+    assert sorted(os.listdir(d)) == ["result"]
+    if command == "encrypt":
+        assert ok(run("decrypt", "-i", sec(keys, "a"), str(out))).stdout == PLAIN
+    else:
+        assert out.read_bytes() == PLAIN
+
+
+@needs_strace
+@pytest.mark.parametrize("kind, unlink", [("unnamed", 2), ("named", 1)])
+def test_a_hidden_name_that_cannot_be_removed_after_a_failed_commit_is_named(
+    keys: dict[str, Path], stream: Path, tmp_path: Path, kind: str, unlink: int,  # noqa: F811
+) -> None:
+    """Two faults: the rename into place fails, then so does removing the
+    hidden name the data had for it (after the probe's, for an unnamed
+    file). The old output stands and the error is the first fault's; the
+    name left behind is said in a warning, not passed over."""
+    kinds_that_work(kind, tmp_path)
+    d, out = prepare(tmp_path, True)
+    code, stderr = finish(traced(["-e", "trace=renameat,unlinkat", "-e", "inject=renameat:error=EIO:when=1",
+                                  "-e", f"inject=unlinkat:error=EIO:when={unlink}"], kind,
+                                 "decrypt", "-i", sec(keys, "a"), "-o", str(out), "--force", str(stream)))
+    assert code == 1, stderr
+    lines = stderr.splitlines()
+    assert lines[-1] == f"tarnel: error: {out}: Input/output error"
+    assert out.read_bytes() == OLD
+    left = [n for n in os.listdir(d) if n != "result"]
+    assert len(left) == 1 and left[0].startswith(".result.") and left[0].endswith(".part"), left
+    assert f"tarnel: warning: a temporary file of {out} could not be removed: it is still at {d / left[0]}" \
+        in lines
