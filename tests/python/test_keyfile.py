@@ -172,6 +172,8 @@ except tarnel.TarnelError as e:
 """
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's shadow memory does not fit under RLIMIT_AS")
 def test_damaged_block_is_refused_before_the_stretch(keypairs):
     pair = keypairs[1024]
     text = tarnel.secret_key_file_text(pair, PASS, scrypt=FAST).replace("ln=10", "ln=19")
