@@ -1,5 +1,6 @@
 #include "core/stream_frames.h"
 
+#include <algorithm>
 #include <array>
 
 namespace core {
@@ -73,9 +74,12 @@ FrameStep read_stream_header(ByteView head, Level level, bool at_end) noexcept {
     (void)chunk_size_at(head, level, chunk_size);
     return {Framing::Accepted, FramingWhy::None, chunk_size, hlen};
   }
-  // Look a little further, to say what the input is instead.
+  // Look a little further, to say what the input is instead. The answer
+  // depends on the first `look` bytes only, however many the caller holds,
+  // so a file read whole and a pipe read piece by piece are named alike.
   const size_t look = kMaxStreamHeaderLen + kFrameLengthLen;
   if (!at_end && head.size() < look) return {Framing::NeedMore, FramingWhy::None, 0, look};
+  head = head.first(std::min(head.size(), look));
   if (head.empty()) return {Framing::NotAStream, FramingWhy::Empty};
   for (Level other : kLevels) {
     if (other != level && fits_level(head, other)) {

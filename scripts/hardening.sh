@@ -2,7 +2,8 @@
 # Hardening checks, each bounded in time:
 #   1. the C++ tests and the Python tests under AddressSanitizer + UBSan
 #      (Python with the sanitizer runtime preloaded);
-#   2. every libFuzzer harness in tests/fuzz/, from its seed corpus;
+#   2. every libFuzzer harness in tests/fuzz/, from its seed corpus and
+#      the inputs that once broke it (tests/fuzz/regressions/);
 #   3. the constant-time check of ML-KEM under valgrind, at -O3 (what the
 #      wheel ships) and at -O2;
 #   4. valgrind memcheck of the C++ tests;
@@ -77,9 +78,12 @@ if want 2; then
     name=$(basename "$src" .cc)
     work=build-fuzz/scratch/$name
     mkdir -p "$work" build-fuzz/artifacts
+    # Inputs that once broke a harness are kept beside its seeds.
+    seeds=("tests/fuzz/corpus/$name")
+    [ -d "tests/fuzz/regressions/$name" ] && seeds+=("tests/fuzz/regressions/$name")
     ASAN_OPTIONS=detect_leaks=1 "build-fuzz/$name" -max_total_time="$FUZZ_SECONDS" \
       -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$name-" \
-      "$work" "tests/fuzz/corpus/$name" 2>"build-fuzz/$name.log" ||
+      "$work" "${seeds[@]}" 2>"build-fuzz/$name.log" ||
       { tail -40 "build-fuzz/$name.log"; exit 1; }
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "build-fuzz/$name.log")
     echo "$name: $runs executions in ${FUZZ_SECONDS} s"

@@ -213,13 +213,18 @@ TEST(StreamFrames, OtherLevelsAndInputsThatAreNoStream) {
       {"a long text", std::string(3000, 'a') + "\n", "not an encrypted stream: the input is text"},
       {"UTF-8 text", "gr\xc3\xbc\xc3\x9f dich\n", "not an encrypted stream: the input is text"},
       {"zeros", std::string(3000, '\0'), "not an encrypted stream: its header fits no security level"},
+      // Only the first bytes are judged, however much the reader holds.
+      {"text, then binary far on", std::string(3000, 'a') + std::string(5, '\xff'),
+       "not an encrypted stream: the input is text"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     const Bytes input(c.input.begin(), c.input.end());
-    const Walk w = walk(input, Level::MlKem768, 100);
-    EXPECT_EQ(w.end.kind, Framing::NotAStream);
-    EXPECT_EQ(message(w, Level::MlKem768, 0), c.message);
+    for (size_t step : {size_t{27}, size_t{100}, input.size()}) {
+      const Walk w = walk(input, Level::MlKem768, step);
+      EXPECT_EQ(w.end.kind, Framing::NotAStream);
+      EXPECT_EQ(message(w, Level::MlKem768, 0), c.message);
+    }
   }
   // Short binary input is a cut header, not text: a NUL, a stray lead byte,
   // a line feed with no word on it.
