@@ -59,24 +59,6 @@
 
 namespace pyext {
 
-// The companion takes SecurityLevel from tarnel._tarnel_core (the argument
-// binder knows the kind; this module passes levels as numbers).
-PyObject* security_level_type() {
-  static OnceCell cell;
-  return cell.get([]() -> PyObject* {
-    PyRef core_module(PyImport_ImportModule("tarnel._tarnel_core"));
-    if (!core_module) return nullptr;
-    return PyObject_GetAttrString(core_module.get(), "SecurityLevel");
-  });
-}
-
-uint16_t level_value_of(PyObject* level) noexcept {
-  PyRef number(PyNumber_Long(level));
-  const long v = number ? PyLong_AsLong(number.get()) : -1;
-  if (v < 0) PyErr_Clear();
-  return static_cast<uint16_t>(v < 0 ? 0 : v);
-}
-
 namespace {
 
 // About 1 MiB per slab (whole frames, at least one), and as many slabs in

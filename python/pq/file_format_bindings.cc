@@ -11,12 +11,12 @@
 #include "python/pq/parts.h"
 #include "python/pq/support.h"
 #include "python/runtime.h"
+#include "python/types.h"
 
 namespace pyext {
 namespace {
 
 namespace ff = core::file_format;
-using pq::bytes_of;
 
 // The chunk index and flag: an index in 0..2**63-1 and a bool.
 bool chunk_position(const Bound& in, size_t at, uint64_t& index, bool& last) {
@@ -49,7 +49,7 @@ PyObject* py_mac(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       return ff::header_mac(in.bytes(0), in.bytes(1));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(result.value());
+    return make_bytes(result.value());
   });
 }
 
@@ -79,7 +79,7 @@ PyObject* py_seal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return ff::seal_chunk(in.bytes(0), in.bytes(1), index, last, in.bytes(4));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(result.value());
+    return make_bytes(result.value());
   });
 }
 
@@ -95,7 +95,7 @@ PyObject* py_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return ff::open_chunk(in.bytes(0), in.bytes(1), index, last, in.bytes(4));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(core::view(result.value()));
+    return make_bytes(core::view(result.value()));
   });
 }
 
@@ -119,7 +119,7 @@ PyObject* py_wrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return ff::wrap_file_key(in.bytes(0), in.bytes(1), in.bytes(2));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(result.value());
+    return make_bytes(result.value());
   });
 }
 
@@ -132,7 +132,7 @@ PyObject* py_unwrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       return ff::unwrap_file_key(in.bytes(0), in.bytes(1), in.bytes(2));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(core::view(result.value()));
+    return make_bytes(core::view(result.value()));
   });
 }
 
@@ -160,7 +160,7 @@ PyObject* py_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                                   in.bytes(3));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(core::view(result.value()));
+    return make_bytes(core::view(result.value()));
   });
 }
 

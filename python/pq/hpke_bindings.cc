@@ -15,13 +15,12 @@
 #include "python/pq/parts.h"
 #include "python/pq/support.h"
 #include "python/runtime.h"
+#include "python/types.h"
 
 namespace pyext {
 namespace {
 
 namespace hpke = core::hpke;
-using pq::bytes_of;
-using pq::tuple_of;
 
 // raise_hpke_error converts a core error; a failed open gets a text that
 // names HPKE rather than one cipher.
@@ -35,14 +34,9 @@ PyObject* raise_hpke_error(const core::Error& e) {
 
 // ---------------------------------------------------------------- types
 
-struct PublicKeyObject {
-  PyObject_HEAD
-  hpke::PublicKey key;
-};
-struct PrivateKeyObject {
-  PyObject_HEAD
-  hpke::PrivateKey key;  // secret parts wipe themselves when destroyed
-};
+// A private key's secret parts wipe themselves when the object is freed.
+using PublicKeyObject = pq::KeyObject<hpke::PublicKey>;
+using PrivateKeyObject = pq::KeyObject<hpke::PrivateKey>;
 struct ContextObject {
   PyObject_HEAD
   hpke::Context* context;  // owned
@@ -54,52 +48,26 @@ T* as(PyObject* o) {
   return reinterpret_cast<T*>(o);
 }
 
-void free_object(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-void public_key_dealloc(PyObject* self) {
-  std::destroy_at(&as<PublicKeyObject>(self)->key);
-  free_object(self);
-}
-void private_key_dealloc(PyObject* self) {
-  std::destroy_at(&as<PrivateKeyObject>(self)->key);
-  free_object(self);
-}
 void context_dealloc(PyObject* self) {
   delete as<ContextObject>(self)->context;
   delete as<ContextObject>(self)->lock;
-  free_object(self);
+  pq::free_object(self);
 }
 
 PyObject* public_key_type();
 PyObject* private_key_type();
 PyObject* context_type();
 
-PyObject* alloc(PyObject* type) {
-  if (type == nullptr) return nullptr;
-  auto fn = reinterpret_cast<allocfunc>(
-      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-  return fn(reinterpret_cast<PyTypeObject*>(type), 0);
-}
-
 PyObject* wrap_public(hpke::PublicKey&& key) {
-  PyObject* obj = alloc(public_key_type());
-  if (obj != nullptr) new (&as<PublicKeyObject>(obj)->key) hpke::PublicKey(std::move(key));
-  return obj;
+  return pq::wrap_key(public_key_type(), std::move(key));
 }
 PyObject* wrap_private(hpke::PrivateKey&& key) {
-  PyObject* obj = alloc(private_key_type());
-  if (obj != nullptr) new (&as<PrivateKeyObject>(obj)->key) hpke::PrivateKey(std::move(key));
-  return obj;
+  return pq::wrap_key(private_key_type(), std::move(key));
 }
 PyObject* wrap_context(hpke::Context&& context) {
   auto* owned = new hpke::Context(std::move(context));
   auto* lock = new (std::nothrow) std::mutex;
-  PyObject* obj = lock != nullptr ? alloc(context_type()) : nullptr;
+  PyObject* obj = lock != nullptr ? pq::new_instance(context_type()) : nullptr;
   if (obj == nullptr) {
     delete owned;
     delete lock;
@@ -278,7 +246,7 @@ PyObject* xwing_setup_sender(const hpke::Suite& suite, const core::XWingEncapsul
     return hpke::SenderSetup{std::move(e.value().capsule), std::move(ctx).value()};
   }();
   if (!r.ok()) return raise_hpke_error(r.error());
-  return tuple_of({bytes_of(r.value().enc), wrap_context(std::move(r.value().context))});
+  return make_tuple({make_bytes(r.value().enc), wrap_context(std::move(r.value().context))});
 }
 
 // xwing_setup_recipient is SetupBaseR with a tarnel.xwing.PrivateKey.
@@ -333,7 +301,7 @@ PyObject* py_setup_sender(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       return hpke::setup_base_sender(*suite, loaded.value(), info, ikm_e);
     }();
     if (!r.ok()) return raise_hpke_error(r.error());
-    return tuple_of({bytes_of(r.value().enc), wrap_context(std::move(r.value().context))});
+    return make_tuple({make_bytes(r.value().enc), wrap_context(std::move(r.value().context))});
   });
 }
 
@@ -383,10 +351,10 @@ PyObject* private_key_kem(PyObject* self, void*) {
 }
 
 PyObject* public_key_bytes(PyObject* self, PyObject*) {
-  return guarded([&] { return bytes_of(as<PublicKeyObject>(self)->key.bytes); });
+  return guarded([&] { return make_bytes(as<PublicKeyObject>(self)->key.bytes); });
 }
 PyObject* private_key_bytes(PyObject* self, PyObject*) {
-  return guarded([&] { return bytes_of(as<PrivateKeyObject>(self)->key.bytes); });
+  return guarded([&] { return make_bytes(as<PrivateKeyObject>(self)->key.bytes); });
 }
 // public_key(): the matching HpkePublicKey (already checked: it was computed).
 PyObject* private_key_public(PyObject* self, PyObject*) {
@@ -434,7 +402,7 @@ PyObject* context_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return c->context->seal(aad, pt);
     }();
     if (!r.ok()) return raise_hpke_error(r.error());
-    return bytes_of(r.value());
+    return make_bytes(r.value());
   });
 }
 
@@ -451,7 +419,7 @@ PyObject* context_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return c->context->open(aad, ct);
     }();
     if (!r.ok()) return raise_hpke_error(r.error());
-    return bytes_of(core::view(r.value()));
+    return make_bytes(core::view(r.value()));
   });
 }
 
@@ -469,7 +437,7 @@ PyObject* context_export(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       return c->context->export_secret(context, length);
     }();
     if (!r.ok()) return raise_hpke_error(r.error());
-    return bytes_of(core::view(r.value()));
+    return make_bytes(core::view(r.value()));
   });
 }
 
@@ -500,7 +468,7 @@ PyMethodDef kPublicMethods[] = {
 };
 PyType_Slot kPublicSlots[] = {
     {Py_tp_doc, const_cast<char*>("An HPKE public key, checked once when it was loaded.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&public_key_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&pq::key_dealloc<hpke::PublicKey>)},
     {Py_tp_getset, kPublicGetset},
     {Py_tp_methods, kPublicMethods},
     {Py_tp_repr, reinterpret_cast<void*>(&public_key_repr)},
@@ -524,7 +492,7 @@ PyMethodDef kPrivateMethods[] = {
 PyType_Slot kPrivateSlots[] = {
     {Py_tp_doc, const_cast<char*>("An HPKE private key, expanded once; its secret parts are "
                                   "wiped when it is freed.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&private_key_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&pq::key_dealloc<hpke::PrivateKey>)},
     {Py_tp_getset, kPrivateGetset},
     {Py_tp_methods, kPrivateMethods},
     {Py_tp_repr, reinterpret_cast<void*>(&private_key_repr)},

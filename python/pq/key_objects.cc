@@ -4,41 +4,26 @@
 // made and have no settable attributes, so one object may be shared by many
 // threads; the interpreter lock is released around the check and expansion
 // and around every operation.
-#include <array>
-#include <memory>
-#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "core/common/hash.h"
 #include "core/kem_key.h"
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/error.h"
 #include "python/pq/parts.h"
+#include "python/pq/support.h"
 #include "python/runtime.h"
 #include "python/types.h"
 
 namespace pyext {
 namespace {
 
-struct EncapsulationKeyObject {
-  PyObject_HEAD
-  core::EncapsulationKey key;  // built in place once the key has been checked
-};
-
-struct DecapsulationKeyObject {
-  PyObject_HEAD
-  core::DecapsulationKey key;  // its secret parts wipe themselves when freed
-};
-
-EncapsulationKeyObject* as_ek(PyObject* self) {
-  return reinterpret_cast<EncapsulationKeyObject*>(self);
-}
-DecapsulationKeyObject* as_dk(PyObject* self) {
-  return reinterpret_cast<DecapsulationKeyObject*>(self);
-}
+// A decapsulation key's secret parts (s_hat, z) wipe themselves when the
+// object is freed.
+const core::EncapsulationKey& ek_of(PyObject* self) { return pq::key_of<core::EncapsulationKey>(self); }
+const core::DecapsulationKey& dk_of(PyObject* self) { return pq::key_of<core::DecapsulationKey>(self); }
 
 PyObject* encapsulation_key_type();
 PyObject* decapsulation_key_type();
@@ -49,24 +34,10 @@ PyObject* decapsulation_key_type();
 // Returns false with the binder's exception set.
 bool bind_key_args(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out,
                    std::optional<core::Level>& level) {
-  const Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs < 0) return false;
-  std::vector<PyObject*> stack;
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GetItem(args, i));
-  PyRef kwnames;
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-    kwnames = PyRef(PyTuple_New(PyDict_Size(kwargs)));
-    if (!kwnames) return false;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0, i = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_INCREF(key);
-      PyTuple_SetItem(kwnames.get(), i++, key);  // steals the new reference
-      stack.push_back(value);
-    }
-  }
+  pq::CallArgs call;
+  if (!pq::call_args(args, kwargs, call)) return false;
   BoundObjects bound{};
-  if (!match_args(sig, stack.data(), nargs, kwnames.get(), bound)) return false;
+  if (!match_args(sig, call.stack.data(), call.nargs, call.kwnames.get(), bound)) return false;
   if (bound[1] == Py_None) bound[1] = nullptr;
   const bool given = bound[1] != nullptr;
   if (!convert_args(sig, bound, out)) return false;
@@ -77,49 +48,12 @@ bool bind_key_args(const Signature& sig, PyObject* args, PyObject* kwargs, Bound
 // fingerprint_repr builds "{name}(level=ML_KEM_768, fp=0123456789abcdef)":
 // the first 8 bytes of SHA3-256 of the public key, as lowercase hex.
 PyObject* fingerprint_repr(const char* name, core::Level level, core::ByteView public_key) {
-  std::array<uint8_t, 32> digest;
-  core::sha3_256(digest, {public_key});
-  static constexpr char kHex[] = "0123456789abcdef";
-  char fp[17];
-  for (size_t i = 0; i < 8; ++i) {
-    fp[2 * i] = kHex[digest[i] >> 4];
-    fp[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  fp[16] = '\0';
-  return PyUnicode_FromFormat("%s(level=%s, fp=%s)", name, core::params(level).name, fp);
-}
-
-// new_instance allocates an object of `type` (one of the two types here).
-PyObject* new_instance(PyObject* type) {
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc));
-  return alloc(t, 0);
+  return PyUnicode_FromFormat("%s(level=%s, fp=%s)", name, core::params(level).name,
+                              pq::short_fingerprint(public_key).data());
 }
 
 PyObject* wrap_encapsulation_key(core::EncapsulationKey&& key) {
-  PyObject* type = encapsulation_key_type();
-  if (type == nullptr) return nullptr;
-  PyObject* obj = new_instance(type);
-  if (obj == nullptr) return nullptr;
-  new (&as_ek(obj)->key) core::EncapsulationKey(std::move(key));
-  return obj;
-}
-
-// Frees the object; the key is destroyed first (for a decapsulation key that
-// wipes s_hat and z).
-template <class Object>
-void key_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<Object*>(self)->key);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-// Immutable objects: a copy is the object itself.
-PyObject* return_self(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
+  return pq::wrap_key(encapsulation_key_type(), std::move(key));
 }
 
 // ---------------------------------------------------------------- EncapsulationKey
@@ -158,7 +92,7 @@ PyObject* ek_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* ek_encapsulate(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const core::EncapsulationKey& key = as_ek(self)->key;
+    const core::EncapsulationKey& key = ek_of(self);
     auto result = [&] {
       ReleaseGil nogil;
       return key.encapsulate();
@@ -183,7 +117,7 @@ PyObject* ek_encapsulate_deterministic(PyObject* self, PyObject* const* args, Py
       return nullptr;
     }
     const core::Secret<32> m(in.bytes(0).first<32>());
-    const core::EncapsulationKey& key = as_ek(self)->key;
+    const core::EncapsulationKey& key = ek_of(self);
     auto result = [&] {
       ReleaseGil nogil;
       return key.encapsulate_deterministic(m.span());
@@ -199,7 +133,7 @@ PyObject* ek_encapsulate_deterministic(PyObject* self, PyObject* const* args, Py
 // length gives the level (SecurityLevel itself is not pickled).
 PyObject* ek_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const core::EncapsulationKey& key = as_ek(self)->key;
+    const core::EncapsulationKey& key = ek_of(self);
     PyObject* type = encapsulation_key_type();
     if (type == nullptr) return nullptr;
     Py_INCREF(type);
@@ -208,14 +142,14 @@ PyObject* ek_reduce(PyObject* self, PyObject*) {
 }
 
 PyObject* ek_get_public_key(PyObject* self, void*) {
-  return guarded([&] { return make_bytes(as_ek(self)->key.bytes()); });
+  return guarded([&] { return make_bytes(ek_of(self).bytes()); });
 }
 PyObject* ek_get_level(PyObject* self, void*) {
-  return guarded([&] { return level_object(as_ek(self)->key.level()); });
+  return guarded([&] { return level_object(ek_of(self).level()); });
 }
 PyObject* ek_repr(PyObject* self) {
   return guarded([&] {
-    const core::EncapsulationKey& key = as_ek(self)->key;
+    const core::EncapsulationKey& key = ek_of(self);
     return fingerprint_repr("EncapsulationKey", key.level(), key.bytes());
   });
 }
@@ -252,12 +186,7 @@ PyObject* dk_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       return core::DecapsulationKey::from_bytes(dk, level);
     }();
     if (!key.ok()) return raise_core_error(key.error());
-    PyObject* type = decapsulation_key_type();
-    if (type == nullptr) return nullptr;
-    PyObject* obj = new_instance(type);
-    if (obj == nullptr) return nullptr;
-    new (&as_dk(obj)->key) core::DecapsulationKey(std::move(key).value());
-    return obj;
+    return pq::wrap_key(decapsulation_key_type(), std::move(key).value());
   });
 }
 
@@ -270,7 +199,7 @@ PyObject* dk_decapsulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Bound in;
     if (!bind_args(kDkDecaps, args, nargs, kwnames, in)) return nullptr;
     const core::ByteView capsule = in.bytes(0);
-    const core::DecapsulationKey& key = as_dk(self)->key;
+    const core::DecapsulationKey& key = dk_of(self);
     auto shared = [&] {
       ReleaseGil nogil;
       return key.decapsulate(capsule);
@@ -287,17 +216,17 @@ PyObject* dk_reduce(PyObject*, PyObject*) {
 }
 
 PyObject* dk_get_public_key(PyObject* self, void*) {
-  return guarded([&] { return make_bytes(as_dk(self)->key.encapsulation_key().bytes()); });
+  return guarded([&] { return make_bytes(dk_of(self).encapsulation_key().bytes()); });
 }
 PyObject* dk_get_encapsulation_key(PyObject* self, void*) {
-  return guarded([&] { return wrap_encapsulation_key(as_dk(self)->key.encapsulation_key()); });
+  return guarded([&] { return wrap_encapsulation_key(dk_of(self).encapsulation_key()); });
 }
 PyObject* dk_get_level(PyObject* self, void*) {
-  return guarded([&] { return level_object(as_dk(self)->key.level()); });
+  return guarded([&] { return level_object(dk_of(self).level()); });
 }
 PyObject* dk_repr(PyObject* self) {
   return guarded([&] {
-    const core::EncapsulationKey ek = as_dk(self)->key.encapsulation_key();
+    const core::EncapsulationKey ek = dk_of(self).encapsulation_key();
     return fingerprint_repr("DecapsulationKey", ek.level(), ek.bytes());
   });
 }
@@ -328,21 +257,21 @@ PyObject* encapsulation_key_type() {
          "Raises:\n"
          "    ValueError: m is not 32 bytes."},
         {"__reduce__", &ek_reduce, METH_NOARGS, nullptr},
-        {"__copy__", &return_self, METH_NOARGS, nullptr},
-        {"__deepcopy__", &return_self, METH_O, nullptr},
+        {"__copy__", &pq::return_self, METH_NOARGS, nullptr},
+        {"__deepcopy__", &pq::return_self, METH_O, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(kEkDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&ek_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&key_dealloc<EncapsulationKeyObject>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&pq::key_dealloc<core::EncapsulationKey>)},
         {Py_tp_getset, getset},
         {Py_tp_methods, methods},
         {Py_tp_repr, reinterpret_cast<void*>(&ek_repr)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"tarnel.EncapsulationKey",
-                               static_cast<int>(sizeof(EncapsulationKeyObject)), 0,
+                               static_cast<int>(sizeof(pq::KeyObject<core::EncapsulationKey>)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     return PyType_FromSpec(&spec);
   });
@@ -370,41 +299,32 @@ PyObject* decapsulation_key_type() {
          "Raises:\n"
          "    InvalidParameterError: The ciphertext has the wrong length."},
         {"__reduce__", &dk_reduce, METH_NOARGS, nullptr},
-        {"__copy__", &return_self, METH_NOARGS, nullptr},
-        {"__deepcopy__", &return_self, METH_O, nullptr},
+        {"__copy__", &pq::return_self, METH_NOARGS, nullptr},
+        {"__deepcopy__", &pq::return_self, METH_O, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(kDkDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&dk_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&key_dealloc<DecapsulationKeyObject>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&pq::key_dealloc<core::DecapsulationKey>)},
         {Py_tp_getset, getset},
         {Py_tp_methods, methods},
         {Py_tp_repr, reinterpret_cast<void*>(&dk_repr)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"tarnel.DecapsulationKey",
-                               static_cast<int>(sizeof(DecapsulationKeyObject)), 0,
+                               static_cast<int>(sizeof(pq::KeyObject<core::DecapsulationKey>)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     return PyType_FromSpec(&spec);
   });
-}
-
-// add_to_module sets module.{name} = obj and appends name to __all__.
-bool add_to_module(PyObject* module, const char* name, PyObject* obj) {
-  if (obj == nullptr) return false;
-  PyRef all(PyObject_GetAttrString(module, "__all__"));
-  PyRef text(PyUnicode_FromString(name));
-  if (!all || !text || PyList_Append(all.get(), text.get()) < 0) return false;
-  return PyObject_SetAttrString(module, name, obj) == 0;
 }
 
 }  // namespace
 
 int add_key_objects(PyObject* module) {
   return guarded([&]() -> int {
-    if (!add_to_module(module, "EncapsulationKey", encapsulation_key_type())) return -1;
-    if (!add_to_module(module, "DecapsulationKey", decapsulation_key_type())) return -1;
+    if (pq::add_object(module, "EncapsulationKey", encapsulation_key_type()) < 0) return -1;
+    if (pq::add_object(module, "DecapsulationKey", decapsulation_key_type()) < 0) return -1;
     return 0;
   });
 }

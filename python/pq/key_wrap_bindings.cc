@@ -12,6 +12,7 @@
 #include "python/pq/parts.h"
 #include "python/pq/support.h"
 #include "python/runtime.h"
+#include "python/types.h"
 
 namespace pyext {
 namespace {

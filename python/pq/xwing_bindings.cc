@@ -10,12 +10,11 @@
 #include "python/pq/parts.h"
 #include "python/pq/support.h"
 #include "python/runtime.h"
+#include "python/types.h"
 
 namespace pyext {
 namespace {
 
-using pq::bytes_of;
-using pq::tuple_of;
 
 // xwing_generate_keypair(seed=None): (private_key, public_key).
 constexpr Param kGenerateParams[] = {{"seed", Kind::Object, true}};
@@ -36,7 +35,7 @@ PyObject* py_generate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       return seed ? core::xwing_keygen_deterministic(*seed) : core::xwing_keygen();
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return tuple_of({bytes_of(result.value().seed.view()), bytes_of(result.value().public_key)});
+    return make_tuple({make_bytes(result.value().seed.view()), make_bytes(result.value().public_key)});
   });
 }
 
@@ -61,8 +60,8 @@ PyObject* py_encaps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       return eseed ? core::xwing_encaps_deterministic(pk, *eseed) : core::xwing_encaps(pk);
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return tuple_of(
-        {bytes_of(result.value().capsule), bytes_of(result.value().shared_secret.view())});
+    return make_tuple(
+        {make_bytes(result.value().capsule), make_bytes(result.value().shared_secret.view())});
   });
 }
 
@@ -83,7 +82,7 @@ PyObject* py_decaps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       return core::xwing_decaps(ct, sk);
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(result.value().view());
+    return make_bytes(result.value().view());
   });
 }
 

@@ -24,91 +24,25 @@
 namespace pyext {
 namespace {
 
-using pq::bytes_of;
-using pq::tuple_of;
+using pq::bind_new;
 
-struct PublicKeyObject {
-  PyObject_HEAD
-  core::XWingEncapsulationKey key;  // built in place once the key has been checked
-};
-
-struct PrivateKeyObject {
-  PyObject_HEAD
-  core::XWingDecapsulationKey key;  // its secret parts wipe themselves when freed
-};
-
-PublicKeyObject* as_pub(PyObject* self) { return reinterpret_cast<PublicKeyObject*>(self); }
-PrivateKeyObject* as_priv(PyObject* self) { return reinterpret_cast<PrivateKeyObject*>(self); }
+// A private key's secret parts (the seed, the X25519 scalar and the ML-KEM
+// secret parts) wipe themselves when the object is freed.
+using PublicKey = core::XWingEncapsulationKey;
+using PrivateKey = core::XWingDecapsulationKey;
+const PublicKey& pub_of(PyObject* self) { return pq::key_of<PublicKey>(self); }
+const PrivateKey& priv_of(PyObject* self) { return pq::key_of<PrivateKey>(self); }
 
 PyObject* public_key_type();
 PyObject* private_key_type();
 
-// bind_new binds a constructor's (args, kwargs) to `sig`. Returns false with
-// the binder's exception set.
-bool bind_new(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out) {
-  const Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs < 0) return false;
-  std::vector<PyObject*> stack;
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GetItem(args, i));
-  PyRef kwnames;
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-    kwnames = PyRef(PyTuple_New(PyDict_Size(kwargs)));
-    if (!kwnames) return false;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0, i = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_INCREF(key);
-      PyTuple_SetItem(kwnames.get(), i++, key);  // steals the new reference
-      stack.push_back(value);
-    }
-  }
-  return bind_args(sig, stack.data(), nargs, kwnames.get(), out);
-}
-
-// fingerprint_repr builds "tarnel.xwing.{name}(fp=0123456789abcdef)": the
-// first 8 bytes of SHA3-256 of the public key, as lowercase hex.
+// fingerprint_repr builds "tarnel.xwing.{name}(fp=0123456789abcdef)".
 PyObject* fingerprint_repr(const char* name, core::ByteView public_key) {
-  std::array<uint8_t, 32> digest;
-  core::sha3_256(digest, {public_key});
-  static constexpr char kHex[] = "0123456789abcdef";
-  char fp[17];
-  for (size_t i = 0; i < 8; ++i) {
-    fp[2 * i] = kHex[digest[i] >> 4];
-    fp[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  fp[16] = '\0';
-  return PyUnicode_FromFormat("tarnel.xwing.%s(fp=%s)", name, fp);
+  return PyUnicode_FromFormat("tarnel.xwing.%s(fp=%s)", name,
+                              pq::short_fingerprint(public_key).data());
 }
 
-PyObject* new_instance(PyObject* type) {
-  if (type == nullptr) return nullptr;
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc));
-  return alloc(t, 0);
-}
-
-PyObject* wrap_public(core::XWingEncapsulationKey&& key) {
-  PyObject* obj = new_instance(public_key_type());
-  if (obj != nullptr) new (&as_pub(obj)->key) core::XWingEncapsulationKey(std::move(key));
-  return obj;
-}
-
-// Frees the object; the key is destroyed first (for a private key that
-// wipes the seed, the X25519 scalar and the ML-KEM secret parts).
-template <class Object>
-void key_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<Object*>(self)->key);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-// Immutable objects: a copy is the object itself.
-PyObject* return_self(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
+PyObject* wrap_public(PublicKey&& key) { return pq::wrap_key(public_key_type(), std::move(key)); }
 
 // ---------------------------------------------------------------- PublicKey
 
@@ -152,14 +86,14 @@ PyObject* pub_encapsulate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!bind_args(kEncaps, args, nargs, kwnames, in)) return nullptr;
     std::optional<core::ByteView> eseed;
     if (!pq::optional_bytes(in.object(0), "eseed", eseed)) return nullptr;
-    const core::XWingEncapsulationKey& key = as_pub(self)->key;
+    const core::XWingEncapsulationKey& key = pub_of(self);
     auto result = [&] {
       ReleaseGil nogil;
       return eseed ? key.encapsulate_deterministic(*eseed) : key.encapsulate();
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return tuple_of(
-        {bytes_of(result.value().capsule), bytes_of(result.value().shared_secret.view())});
+    return make_tuple(
+        {make_bytes(result.value().capsule), make_bytes(result.value().shared_secret.view())});
   });
 }
 
@@ -169,15 +103,15 @@ PyObject* pub_reduce(PyObject* self, PyObject*) {
     PyObject* type = public_key_type();
     if (type == nullptr) return nullptr;
     Py_INCREF(type);
-    return tuple_of({type, tuple_of({bytes_of(as_pub(self)->key.bytes())})});
+    return make_tuple({type, make_tuple({make_bytes(pub_of(self).bytes())})});
   });
 }
 
 PyObject* pub_get_public_key(PyObject* self, void*) {
-  return guarded([&] { return bytes_of(as_pub(self)->key.bytes()); });
+  return guarded([&] { return make_bytes(pub_of(self).bytes()); });
 }
 PyObject* pub_repr(PyObject* self) {
-  return guarded([&] { return fingerprint_repr("PublicKey", as_pub(self)->key.bytes()); });
+  return guarded([&] { return fingerprint_repr("PublicKey", pub_of(self).bytes()); });
 }
 
 // ---------------------------------------------------------------- PrivateKey
@@ -208,10 +142,7 @@ PyObject* priv_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       return core::XWingDecapsulationKey::from_seed(seed);
     }();
     if (!key.ok()) return raise_core_error(key.error());
-    PyObject* obj = new_instance(private_key_type());
-    if (obj == nullptr) return nullptr;
-    new (&as_priv(obj)->key) core::XWingDecapsulationKey(std::move(key).value());
-    return obj;
+    return pq::wrap_key(private_key_type(), std::move(key).value());
   });
 }
 
@@ -224,13 +155,13 @@ PyObject* priv_decapsulate(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Bound in;
     if (!bind_args(kDecaps, args, nargs, kwnames, in)) return nullptr;
     const core::ByteView ct = in.bytes(0);
-    const core::XWingDecapsulationKey& key = as_priv(self)->key;
+    const core::XWingDecapsulationKey& key = priv_of(self);
     auto shared = [&] {
       ReleaseGil nogil;
       return key.decapsulate(ct);
     }();
     if (!shared.ok()) return raise_core_error(shared.error());
-    return bytes_of(shared.value().view());
+    return make_bytes(shared.value().view());
   });
 }
 
@@ -241,17 +172,17 @@ PyObject* priv_reduce(PyObject*, PyObject*) {
 }
 
 PyObject* priv_private_bytes(PyObject* self, PyObject*) {
-  return guarded([&] { return bytes_of(as_priv(self)->key.seed()); });
+  return guarded([&] { return make_bytes(priv_of(self).seed()); });
 }
 PyObject* priv_get_public_key(PyObject* self, void*) {
-  return guarded([&] { return bytes_of(as_priv(self)->key.public_key().bytes()); });
+  return guarded([&] { return make_bytes(priv_of(self).public_key().bytes()); });
 }
 PyObject* priv_get_encapsulation_key(PyObject* self, void*) {
-  return guarded([&] { return wrap_public(as_priv(self)->key.public_key()); });
+  return guarded([&] { return wrap_public(priv_of(self).public_key()); });
 }
 PyObject* priv_repr(PyObject* self) {
   return guarded(
-      [&] { return fingerprint_repr("PrivateKey", as_priv(self)->key.public_key().bytes()); });
+      [&] { return fingerprint_repr("PrivateKey", priv_of(self).public_key().bytes()); });
 }
 
 // ---------------------------------------------------------------- type objects
@@ -274,21 +205,21 @@ PyObject* public_key_type() {
          "    InvalidParameterError: eseed is not 64 bytes.\n"
          "    RngError: The operating system's random source failed."},
         {"__reduce__", &pub_reduce, METH_NOARGS, nullptr},
-        {"__copy__", &return_self, METH_NOARGS, nullptr},
-        {"__deepcopy__", &return_self, METH_O, nullptr},
+        {"__copy__", &pq::return_self, METH_NOARGS, nullptr},
+        {"__deepcopy__", &pq::return_self, METH_O, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(kPubDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&pub_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&key_dealloc<PublicKeyObject>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&pq::key_dealloc<PublicKey>)},
         {Py_tp_getset, getset},
         {Py_tp_methods, methods},
         {Py_tp_repr, reinterpret_cast<void*>(&pub_repr)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"tarnel.xwing.PublicKey",
-                               static_cast<int>(sizeof(PublicKeyObject)), 0,
+                               static_cast<int>(sizeof(pq::KeyObject<PublicKey>)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     return PyType_FromSpec(&spec);
   });
@@ -319,21 +250,21 @@ PyObject* private_key_type() {
          "private_bytes($self, /)\n--\n\n"
          "The 32-byte seed: the private key itself. Keep it secret."},
         {"__reduce__", &priv_reduce, METH_NOARGS, nullptr},
-        {"__copy__", &return_self, METH_NOARGS, nullptr},
-        {"__deepcopy__", &return_self, METH_O, nullptr},
+        {"__copy__", &pq::return_self, METH_NOARGS, nullptr},
+        {"__deepcopy__", &pq::return_self, METH_O, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(kPrivDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&priv_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&key_dealloc<PrivateKeyObject>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&pq::key_dealloc<PrivateKey>)},
         {Py_tp_getset, getset},
         {Py_tp_methods, methods},
         {Py_tp_repr, reinterpret_cast<void*>(&priv_repr)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"tarnel.xwing.PrivateKey",
-                               static_cast<int>(sizeof(PrivateKeyObject)), 0,
+                               static_cast<int>(sizeof(pq::KeyObject<PrivateKey>)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     return PyType_FromSpec(&spec);
   });
@@ -356,7 +287,7 @@ PyObject* py_wrap_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       return core::xwing_wrap_seed(seed, password);
     }();
     if (!blob.ok()) return raise_core_error(blob.error());
-    return bytes_of(blob.value());
+    return make_bytes(blob.value());
   });
 }
 
@@ -370,7 +301,7 @@ PyObject* py_unwrap_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return core::xwing_unwrap_seed(blob, password);
     }();
     if (!seed.ok()) return raise_core_error(seed.error());
-    return bytes_of(seed.value().view());
+    return make_bytes(seed.value().view());
   });
 }
 
@@ -394,14 +325,14 @@ const core::XWingEncapsulationKey* xwing_public_key_of(PyObject* obj) {
   PyObject* type = public_key_type();
   if (type == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)))
     return nullptr;
-  return &as_pub(obj)->key;
+  return &pq::key_of<PublicKey>(obj);
 }
 
 const core::XWingDecapsulationKey* xwing_private_key_of(PyObject* obj) {
   PyObject* type = private_key_type();
   if (type == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)))
     return nullptr;
-  return &as_priv(obj)->key;
+  return &pq::key_of<PrivateKey>(obj);
 }
 
 int add_xwing_key_objects(PyObject* module) {
