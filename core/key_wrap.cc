@@ -23,8 +23,8 @@ Result<Bytes> wrap_secret_key_blob(ByteView secret_key, Level level, ByteView pa
     Bytes blob(n + kWrapOverhead);
     uint8_t* p = blob.data();
     std::memcpy(p, kWrapMagic.data(), kWrapMagic.size());
-    p[4] = kWrapVersion;
-    p[5] = static_cast<uint8_t>(level);
+    p[kWrapVersionOffset] = kWrapVersion;
+    p[kWrapLevelOffset] = static_cast<uint8_t>(level);
     std::memcpy(p + kWrapSaltOffset, salt.data(), salt.size());
     std::memcpy(p + kWrapNonceOffset, nonce.data(), nonce.size());
 
@@ -46,11 +46,11 @@ Result<UnwrappedSecretKey> unwrap_secret_key(ByteView blob, ByteView password) n
                    "wrapped blob is too short to contain a valid header"};
     if (!std::equal(kWrapMagic.begin(), kWrapMagic.end(), blob.begin()))
       return Error{ErrorKind::KeySerialization, "invalid magic bytes in wrapped blob"};
-    if (blob[4] != kWrapVersion)
+    if (blob[kWrapVersionOffset] != kWrapVersion)
       return Error{ErrorKind::KeySerialization, "unsupported wrapped blob version"};
-    if (blob[5] >= kParams.size())
+    if (blob[kWrapLevelOffset] >= kParams.size())
       return Error{ErrorKind::KeySerialization, "unknown level_id in wrapped blob"};
-    const Level level = static_cast<Level>(blob[5]);
+    const Level level = static_cast<Level>(blob[kWrapLevelOffset]);
 
     const Key256 key = hkdf_sha3_256(password, blob.subspan<kWrapSaltOffset, kKeyWrapSaltLen>());
     auto gcm = Aes256Gcm::create(key.view(), Aes256Gcm::Direction::Decrypt);

@@ -27,7 +27,9 @@ namespace core {
 
 inline constexpr std::array<uint8_t, 4> kWrapMagic{'T', 'R', 'P', 'K'};
 inline constexpr uint8_t kWrapVersion = 0x01;
-inline constexpr size_t kWrapSaltOffset = 6;
+inline constexpr size_t kWrapVersionOffset = kWrapMagic.size();  // 4
+inline constexpr size_t kWrapLevelOffset = kWrapVersionOffset + 1;  // 5
+inline constexpr size_t kWrapSaltOffset = kWrapLevelOffset + 1;     // 6
 inline constexpr size_t kWrapNonceOffset = kWrapSaltOffset + kKeyWrapSaltLen;  // 22
 inline constexpr size_t kWrapHeaderLen = kWrapNonceOffset + 12;                // 34
 inline constexpr size_t kWrapOverhead = kWrapHeaderLen + 16;                   // header + tag

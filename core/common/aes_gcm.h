@@ -8,14 +8,10 @@
 #include <openssl/evp.h>
 
 #include "core/common/bytes.h"
+#include "core/common/ossl.h"
 #include "core/result.h"
 
 namespace core {
-
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 inline constexpr size_t kGcmNonceLen = 12;
 inline constexpr size_t kGcmTagLen = 16;

@@ -12,22 +12,10 @@
 #include <openssl/params.h>
 
 #include "core/common/ct.h"
+#include "core/common/ossl.h"
 
 namespace core {
 namespace {
-
-template <auto Free>
-struct OsslFree {
-  template <class T>
-  void operator()(T* p) const noexcept {
-    Free(p);
-  }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, OsslFree<&EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, OsslFree<&EVP_PKEY_CTX_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, OsslFree<&BN_CTX_free>>;
-using SecretBn = std::unique_ptr<BIGNUM, OsslFree<&BN_clear_free>>;
-using EcPoint = std::unique_ptr<EC_POINT, OsslFree<&EC_POINT_clear_free>>;
 
 // The group orders (SP 800-186, Section 3.2.1), big-endian.
 constexpr std::array<uint8_t, 32> kP256Order{
@@ -91,38 +79,29 @@ EcPoint load_point(const EC_GROUP* group, ByteView point, size_t len, BN_CTX* bn
   wipe(area, sizeof area);
 }
 
-}  // namespace
-
-Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept {
-  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
-  size_t len = out.size();
-  const bool ok = key && EVP_PKEY_get_raw_public_key(key.get(), out.data(), &len) == 1 &&
-                  len == out.size();
-  CT_PUBLIC(out.data(), out.size());  // a public key
-  if (!ok) {
-    ERR_clear_error();
-    return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
+// ScalarLent makes an X25519 scalar public for the length of a libcrypto
+// call and secret again after it, with the result. libcrypto's X25519 is
+// left out of the constant-time check: its ladder is branch-free, but its
+// all-zero test of the result ends in a branch inside the library that no
+// mark of ours can reach.
+struct ScalarLent {
+  X25519Bytes scalar;
+  std::span<uint8_t, kX25519Len> out;
+  ScalarLent(X25519Bytes s, std::span<uint8_t, kX25519Len> o) : scalar(s), out(o) {
+    CT_PUBLIC(scalar.data(), scalar.size());
   }
-  return Ok{};
-}
+  ScalarLent(const ScalarLent&) = delete;
+  ScalarLent& operator=(const ScalarLent&) = delete;
+  ~ScalarLent() {
+    CT_SECRET(scalar.data(), scalar.size());
+    CT_SECRET(out.data(), out.size());
+  }
+};
 
-Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
-              X25519Bytes point) noexcept {
-  // libcrypto's X25519 is left out of the constant-time check: its ladder is
-  // branch-free, but its all-zero test of the result ends in a branch inside
-  // the library that no mark of ours can reach. The scalar is public for the
-  // call and secret again after it, with the result.
-  CT_PUBLIC(scalar.data(), scalar.size());
-  struct Remark {
-    X25519Bytes scalar;
-    std::span<uint8_t, kX25519Len> out;
-    ~Remark() {
-      CT_SECRET(scalar.data(), scalar.size());
-      CT_SECRET(out.data(), out.size());
-    }
-  } remark{scalar, out};
-  // The key pair from both halves: with the public half given, libcrypto
-  // does not run a base-point multiplication to make it.
+// key_from_halves gives libcrypto the key pair from both halves: with the
+// public half given, it does not run a base-point multiplication to make
+// it. Null when libcrypto cannot make the key.
+Pkey key_from_halves(X25519Bytes scalar, X25519Bytes scalar_public) {
   OSSL_PARAM halves[] = {
       OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY,
                                         const_cast<uint8_t*>(scalar.data()), scalar.size()),
@@ -134,29 +113,9 @@ Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Byte
   EVP_PKEY* made = nullptr;
   if (maker && EVP_PKEY_fromdata_init(maker.get()) == 1)
     (void)EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_KEYPAIR, halves);
-  Pkey key(made);
-  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
-  if (!key || !peer) {
-    ERR_clear_error();
-    return Error{ErrorKind::OutOfMemory};
-  }
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-  size_t len = out.size();
-  const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
-                  EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
-                  EVP_PKEY_derive(ctx.get(), out.data(), &len) == 1 && len == out.size();
-  scrub_stack();
-  // Whether the result was all zeros is reported, so it is public.
-  CT_PUBLIC(&ok, sizeof ok);
-  if (!ok) {
-    ERR_clear_error();
-    wipe(out);
-    return Error{ErrorKind::InvalidParameter, "X25519 shared secret is all zeros"};
-  }
-  return Ok{};
+  if (made == nullptr) ERR_clear_error();
+  return Pkey(made);
 }
-
-namespace {
 
 // derive_x25519 writes X25519 of `key` (a private key) and `peer` to `out`:
 // InvalidParameter "X25519 shared secret is all zeros" when libcrypto
@@ -177,7 +136,36 @@ Status derive_x25519(std::span<uint8_t, kX25519Len> out, EVP_PKEY* key, EVP_PKEY
   return Ok{};
 }
 
+// load_peer hands an X25519 public value to libcrypto; null when it cannot.
+Pkey load_peer(X25519Bytes point) {
+  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
+  if (!peer) ERR_clear_error();
+  return peer;
+}
+
 }  // namespace
+
+Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept {
+  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
+  size_t len = out.size();
+  const bool ok = key && EVP_PKEY_get_raw_public_key(key.get(), out.data(), &len) == 1 &&
+                  len == out.size();
+  CT_PUBLIC(out.data(), out.size());  // a public key
+  if (!ok) {
+    ERR_clear_error();
+    return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
+  }
+  return Ok{};
+}
+
+Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Bytes scalar_public,
+              X25519Bytes point) noexcept {
+  const ScalarLent lent(scalar, out);
+  Pkey key = key_from_halves(scalar, scalar_public);
+  Pkey peer = load_peer(point);
+  if (!key || !peer) return Error{ErrorKind::OutOfMemory};
+  return derive_x25519(out, key.get(), peer.get());
+}
 
 struct X25519Key::Handle {
   Pkey key;
@@ -186,34 +174,18 @@ struct X25519Key::Handle {
 Result<X25519Key> X25519Key::from_scalar(X25519Bytes scalar, X25519Bytes scalar_public) noexcept {
   return contained<X25519Key>([&]() -> Result<X25519Key> {
     CT_PUBLIC(scalar.data(), scalar.size());  // for libcrypto's copy, as in x25519
-    OSSL_PARAM halves[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY,
-                                          const_cast<uint8_t*>(scalar.data()), scalar.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
-                                          const_cast<uint8_t*>(scalar_public.data()),
-                                          scalar_public.size()),
-        OSSL_PARAM_construct_end()};
-    PkeyCtx maker(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
-    EVP_PKEY* made = nullptr;
-    if (maker && EVP_PKEY_fromdata_init(maker.get()) == 1)
-      (void)EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_KEYPAIR, halves);
+    Pkey key = key_from_halves(scalar, scalar_public);
     CT_SECRET(scalar.data(), scalar.size());
+    if (!key) return Error{ErrorKind::OutOfMemory};
     auto handle = std::make_shared<Handle>();
-    handle->key.reset(made);
-    if (!handle->key) {
-      ERR_clear_error();
-      return Error{ErrorKind::OutOfMemory};
-    }
+    handle->key = std::move(key);
     return X25519Key(std::move(handle));
   });
 }
 
 Status X25519Key::derive(std::span<uint8_t, kX25519Len> out, X25519Bytes point) const noexcept {
-  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
-  if (!peer) {
-    ERR_clear_error();
-    return Error{ErrorKind::OutOfMemory};
-  }
+  Pkey peer = load_peer(point);
+  if (!peer) return Error{ErrorKind::OutOfMemory};
   Status s = derive_x25519(out, handle_->key.get(), peer.get());
   CT_SECRET(out.data(), out.size());
   return s;
@@ -225,28 +197,17 @@ struct X25519Peer::Handle {
 
 Result<X25519Peer> X25519Peer::from_point(X25519Bytes point) noexcept {
   return contained<X25519Peer>([&]() -> Result<X25519Peer> {
+    Pkey peer = load_peer(point);
+    if (!peer) return Error{ErrorKind::OutOfMemory};
     auto handle = std::make_shared<Handle>();
-    handle->peer.reset(
-        EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
-    if (!handle->peer) {
-      ERR_clear_error();
-      return Error{ErrorKind::OutOfMemory};
-    }
+    handle->peer = std::move(peer);
     return X25519Peer(std::move(handle));
   });
 }
 
 Status X25519Peer::ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
                              std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) const noexcept {
-  CT_PUBLIC(scalar.data(), scalar.size());  // as in x25519
-  struct Remark {
-    X25519Bytes scalar;
-    std::span<uint8_t, kX25519Len> out;
-    ~Remark() {
-      CT_SECRET(scalar.data(), scalar.size());
-      CT_SECRET(out.data(), out.size());
-    }
-  } remark{scalar, out};
+  const ScalarLent lent(scalar, out);
   Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
   size_t public_len = scalar_public.size();
   if (!key || EVP_PKEY_get_raw_public_key(key.get(), scalar_public.data(), &public_len) != 1 ||

@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include "core/common/ossl.h"
 #include "core/result.h"
 
 namespace core {
@@ -37,14 +38,10 @@ const EVP_MD* md_of(HashFn fn) {
   return mds[static_cast<size_t>(fn)];
 }
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
-};
-
 // The calling thread's digest context, reused instead of allocating one per
 // call.
 EVP_MD_CTX* thread_ctx() {
-  thread_local std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  thread_local MdCtx ctx(EVP_MD_CTX_new());
   CORE_CHECK(ctx != nullptr, "OpenSSL could not allocate a digest context");
   return ctx.get();
 }

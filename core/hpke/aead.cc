@@ -6,13 +6,10 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include "core/common/ossl.h"
+
 namespace core::hpke {
 namespace {
-
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 // Fetched once per process and never freed; a failed fetch is an internal fault.
 const EVP_CIPHER* cipher_of(AeadId aead) {

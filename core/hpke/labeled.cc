@@ -9,20 +9,11 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
+#include "core/common/ossl.h"
 #include "core/result.h"
 
 namespace core::hpke {
 namespace {
-
-template <auto Free>
-struct OsslFree {
-  template <class T>
-  void operator()(T* p) const noexcept {
-    Free(p);
-  }
-};
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, OsslFree<&EVP_MAC_CTX_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, OsslFree<&EVP_MD_CTX_free>>;
 
 constexpr std::string_view kVersion = "HPKE-v1";
 

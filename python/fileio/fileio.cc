@@ -816,13 +816,26 @@ PyModuleDef kModule = {
 }  // namespace pyext
 
 // The module's constants: the largest chunk size, a frame's bytes beyond its
-// ciphertext (length field and tag) and the longest stream header.
+// ciphertext (length field and tag) and the parts of it, the longest stream
+// header, and where a wrapped secret key's version and level bytes stand.
 PyMODINIT_FUNC PyInit__tarnel_fileio() {
   PyObject* m = PyModule_Create(&pyext::kModule);
   if (m == nullptr) return nullptr;
   if (PyModule_AddIntConstant(m, "MAX_CHUNK_SIZE", long{core::kMaxChunkSize}) < 0 ||
       PyModule_AddIntConstant(m, "FRAME_OVERHEAD", long{core::kFrameOverhead}) < 0 ||
-      PyModule_AddIntConstant(m, "MAX_HEADER_LEN", long{core::kMaxStreamHeaderLen}) < 0) {
+      PyModule_AddIntConstant(m, "FRAME_LENGTH_LEN", long{core::kFrameLengthLen}) < 0 ||
+      PyModule_AddIntConstant(m, "TAG_LEN", long{core::kGcmTagLen}) < 0 ||
+      PyModule_AddIntConstant(m, "MAX_HEADER_LEN", long{core::kMaxStreamHeaderLen}) < 0 ||
+      PyModule_AddIntConstant(m, "BLOB_VERSION_OFFSET", long{core::kWrapVersionOffset}) < 0 ||
+      PyModule_AddIntConstant(m, "BLOB_LEVEL_OFFSET", long{core::kWrapLevelOffset}) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  PyObject* magic = PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(core::kWrapMagic.data()), core::kWrapMagic.size());
+  const int added = magic == nullptr ? -1 : PyModule_AddObjectRef(m, "BLOB_MAGIC", magic);
+  Py_XDECREF(magic);
+  if (added < 0) {
     Py_DECREF(m);
     return nullptr;
   }

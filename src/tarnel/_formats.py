@@ -17,8 +17,8 @@ from ._tarnel_core import DecryptionError, SecurityLevel
 
 DEFAULT_CHUNK_SIZE = 65536
 MAX_CHUNK_SIZE = _tarnel_fileio.MAX_CHUNK_SIZE
-TAG_LEN = 16
-LENGTH_LEN = 4
+TAG_LEN = _tarnel_fileio.TAG_LEN
+LENGTH_LEN = _tarnel_fileio.FRAME_LENGTH_LEN
 
 LEVELS = (512, 768, 1024)
 
@@ -33,8 +33,8 @@ MAX_HEADER_LEN = _tarnel_fileio.MAX_HEADER_LEN
 
 # Wrapped secret-key blob: magic (keyfile.BLOB_MAGIC), version, level id,
 # salt (16), nonce (12), then the encrypted key and its tag.
-BLOB_VERSION_OFFSET = 4
-BLOB_LEVEL_OFFSET = 5
+BLOB_VERSION_OFFSET = _tarnel_fileio.BLOB_VERSION_OFFSET
+BLOB_LEVEL_OFFSET = _tarnel_fileio.BLOB_LEVEL_OFFSET
 BLOB_LEN = {v: s["wrapped_key"] for v, s in _SIZES.items()}
 BLOB_OVERHEAD = BLOB_LEN[768] - SECRET_KEY_LEN[768]
 
@@ -67,8 +67,9 @@ def level_object(value: int) -> SecurityLevel:
     }[value]
 
 
-def level_name(value: int) -> str:
-    return f"ML-KEM-{value}"
+def level_name(level: int) -> str:
+    """The parameter set's name as FIPS 203 writes it, e.g. "ML-KEM-768"."""
+    return f"ML-KEM-{int(level)}"
 
 
 # ---------------------------------------------------------------------------

@@ -3,6 +3,11 @@ from typing import Callable, Optional
 MAX_CHUNK_SIZE: int
 FRAME_OVERHEAD: int
 MAX_HEADER_LEN: int
+FRAME_LENGTH_LEN: int
+TAG_LEN: int
+BLOB_VERSION_OFFSET: int
+BLOB_LEVEL_OFFSET: int
+BLOB_MAGIC: bytes
 
 def level_sizes(level: int) -> dict[str, int]: ...
 def read_header(head: bytes, level: int, at_end: object) -> tuple[int, int]: ...

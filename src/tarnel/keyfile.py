@@ -55,7 +55,7 @@ from ._files import OutputFile
 from ._formats import BLOB_LEN as _BLOB_LEN
 from ._formats import BLOB_LEVEL_OFFSET as _BLOB_LEVEL_OFFSET
 from ._formats import LEVELS as _LEVELS
-from . import _tarnel_pq
+from . import _tarnel_fileio, _tarnel_pq
 from ._wipe import wipe_bytes
 from ._tarnel_core import (
     DecryptionError,
@@ -100,7 +100,7 @@ PUBLIC_PEM_HEADER = "-----BEGIN ML-KEM PUBLIC KEY-----"
 SECRET_PEM_HEADER = "-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----"
 SECRET_PEM_FOOTER = "-----END ENCRYPTED ML-KEM PRIVATE KEY-----"
 JSON_PUBLIC_KEY_FIELD = '"public_key"'
-BLOB_MAGIC = b"TRPK"  # the wrapped secret-key blob's first bytes
+BLOB_MAGIC = _tarnel_fileio.BLOB_MAGIC  # the wrapped secret-key blob's first bytes
 _VERSION_LINE = "ML-KEM-Key-File: 1"
 XWING_PUBLIC_PEM_HEADER = "-----BEGIN X-WING PUBLIC KEY-----"
 XWING_PUBLIC_PEM_FOOTER = "-----END X-WING PUBLIC KEY-----"

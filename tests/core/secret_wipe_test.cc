@@ -365,19 +365,47 @@ TEST(Wiping, SecretBytesWipeFreedBlocks) {
   EXPECT_NE(std::find(on_stack.begin(), on_stack.end(), "stack: marker"), on_stack.end());
 }
 
-class WipingMlKem : public ::testing::TestWithParam<int> {};
+// Each test takes seeds of its own (by `salt`), so a search never finds
+// what another test left behind.
+class WipingMlKem : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (!kActive) GTEST_SKIP() << kSkipReason;
+    ASSERT_TRUE(g_hooks_installed) << "OpenSSL allocated before the hooks were installed";
+  }
+  Level level() const { return static_cast<Level>(GetParam()); }
+  struct Seeds {
+    std::array<uint8_t, 32> d, z, m;
+  };
+  static Seeds seeds(uint8_t salt) {
+    Seeds s;
+    for (size_t i = 0; i < 32; ++i) {
+      s.d[i] = static_cast<uint8_t>(0x11 * i + salt);
+      s.z[i] = static_cast<uint8_t>(0x27 * i + salt + 1);
+      s.m[i] = static_cast<uint8_t>(0x35 * i + salt + 2);
+    }
+    return s;
+  }
+  // encaps_secrets: what encapsulating m to ek must not leave behind (K,
+  // r and the K-PKE intermediates), for the encapsulation run as the key
+  // holder computes it.
+  static Secrets encaps_secrets(const core::Params& p, core::ByteView ek,
+                                const std::array<uint8_t, 32>& m) {
+    std::array<uint8_t, 64> k_r;
+    std::array<uint8_t, 32> h;
+    core::sha3_256(h, {ek});
+    core::sha3_512(k_r, {core::ByteView(m), core::ByteView(h)});
+    Secrets s;
+    s.add("K", core::ByteView(k_r).first(32));
+    add_encrypt_secrets(s, p, m, core::Seed(k_r.data() + 32, 32));
+    return s;
+  }
+};
 
 TEST_P(WipingMlKem, OperationsLeaveNoSecretBehind) {
-  if (!kActive) GTEST_SKIP() << kSkipReason;
-  ASSERT_TRUE(g_hooks_installed) << "OpenSSL allocated before the hooks were installed";
-  const auto level = static_cast<Level>(GetParam());
+  const Level level = this->level();
   const core::Params& p = core::params(level);
-  std::array<uint8_t, 32> d, z, m;
-  for (size_t i = 0; i < 32; ++i) {
-    d[i] = static_cast<uint8_t>(0x11 * i + 3);
-    z[i] = static_cast<uint8_t>(0x27 * i + 5);
-    m[i] = static_cast<uint8_t>(0x35 * i + 7);
-  }
+  const auto [d, z, m] = seeds(3);
 
   {
     const Secrets s = keygen_secrets(p, d, z);
@@ -391,14 +419,8 @@ TEST_P(WipingMlKem, OperationsLeaveNoSecretBehind) {
   const core::ByteView ek = kp.value().ek;
   const core::ByteView dk = kp.value().dk;
 
-  std::array<uint8_t, 64> k_r;
-  std::array<uint8_t, 32> h;
-  core::sha3_256(h, {ek});
-  core::sha3_512(k_r, {core::ByteView(m), core::ByteView(h)});
   {
-    Secrets s;
-    s.add("K", core::ByteView(k_r).first(32));
-    add_encrypt_secrets(s, p, m, core::Seed(k_r.data() + 32, 32));
+    const Secrets s = encaps_secrets(p, ek, m);
     core::Result<core::DeterministicEncapsulationResult> enc = core::Error{core::ErrorKind::Internal};
     // The record itself carries m: it is out of the searched area.
     EXPECT_EQ(residue(s, [&] { enc = core::ml_kem_encaps_deterministic(ek, m, level); }),
@@ -426,16 +448,9 @@ TEST_P(WipingMlKem, OperationsLeaveNoSecretBehind) {
 // none of the secrets on the stack or in a freed block (the live key keeps
 // s_hat and z in its own block, which is not searched until it is freed).
 TEST_P(WipingMlKem, KeyObjectsLeaveNoSecretBehind) {
-  if (!kActive) GTEST_SKIP() << kSkipReason;
-  ASSERT_TRUE(g_hooks_installed) << "OpenSSL allocated before the hooks were installed";
-  const auto level = static_cast<Level>(GetParam());
+  const Level level = this->level();
   const core::Params& p = core::params(level);
-  std::array<uint8_t, 32> d, z, m;
-  for (size_t i = 0; i < 32; ++i) {
-    d[i] = static_cast<uint8_t>(0x13 * i + 1);
-    z[i] = static_cast<uint8_t>(0x29 * i + 2);
-    m[i] = static_cast<uint8_t>(0x3B * i + 4);
-  }
+  const auto [d, z, m] = seeds(9);
   auto kp = core::ml_kem_keygen_deterministic(d, z, level);
   ASSERT_TRUE(kp.ok());
   const core::ByteView ek_bytes = kp.value().ek;
@@ -443,14 +458,8 @@ TEST_P(WipingMlKem, KeyObjectsLeaveNoSecretBehind) {
   auto ek = core::EncapsulationKey::from_bytes(ek_bytes, level);
   ASSERT_TRUE(ek.ok());
 
-  std::array<uint8_t, 64> k_r;
-  std::array<uint8_t, 32> h;
-  core::sha3_256(h, {ek_bytes});
-  core::sha3_512(k_r, {core::ByteView(m), core::ByteView(h)});
   {
-    Secrets s;
-    s.add("K", core::ByteView(k_r).first(32));
-    add_encrypt_secrets(s, p, m, core::Seed(k_r.data() + 32, 32));
+    const Secrets s = encaps_secrets(p, ek_bytes, m);
     core::Result<core::DeterministicEncapsulationResult> enc =
         core::Error{core::ErrorKind::Internal};
     EXPECT_EQ(residue(s, [&] { enc = ek.value().encapsulate_deterministic(m); }),
