@@ -29,18 +29,18 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import IO, TYPE_CHECKING, NoReturn, Optional, cast
 
-from . import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming, xwing
-from ._files import OutputFile, OutputNotDurableError, close_input
-from ._wipe import wipe_bytes
-from ._formats import LEVELS
-from .keyfile import (
+from .. import _formats, _tarnel_fileio, armor, keyfile, pkcs, streaming, xwing
+from .._files import OutputFile, OutputNotDurableError, close_input
+from .._wipe import wipe_bytes
+from .._formats import LEVELS
+from ..keyfile import (
     BLOB_MAGIC,
     JSON_PUBLIC_KEY_FIELD,
     PUBLIC_PEM_HEADER,
     SECRET_PEM_FOOTER,
     SECRET_PEM_HEADER,
 )
-from ._tarnel_core import (
+from .._tarnel_core import (
     DecryptionError,
     InvalidParameterError,
     KeySerializationError,
@@ -2057,7 +2057,7 @@ class _VersionAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: object, option_string: Optional[str] = None) -> None:
-        from ._about import version_text
+        from .._about import version_text
 
         sys.stdout.write(version_text())
         sys.stdout.flush()
