@@ -15,7 +15,9 @@ from . import decrypt, encrypt, inspect, keygen, passwd, pubkey
 from ._terminal import CliError, PROG, _shown_argument
 
 
-# The commands in the order of the help text; each adds its own options.
+# The commands in the order of the help text. Each is a module with
+# add_command(command), which adds its parser and options and sets run, and
+# run(args), which does the command and returns the exit status.
 COMMANDS = (keygen, encrypt, decrypt, pubkey, passwd, inspect)
 
 
