@@ -28,10 +28,9 @@ from .._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 PROG = "tarnel"
 
 
+
 PASSWORD_ENV = "TARNEL_PASSWORD"
 
-
-PROGRESS_THRESHOLD = 16 * 1024 * 1024
 
 
 class CliError(Exception):
@@ -42,17 +41,21 @@ class CliError(Exception):
         self.status = status
 
 
+
 def _is_stdio(path: Optional[str]) -> bool:
     return path is None or path == "-"
+
 
 
 # The most of an argument a message quotes; key text is always longer.
 _SHOWN_MAX = 255
 
 
+
 # An argument made only of Base64 (either alphabet) or hexadecimal digits:
 # 11 of them can carry 8 bytes of a key.
 _KEY_LIKE = re.compile(r"[A-Za-z0-9+/=]{11,}|[A-Za-z0-9_=-]{11,}")
+
 
 
 def _shown_argument(arg: str) -> Optional[str]:
@@ -73,10 +76,12 @@ def _shown_argument(arg: str) -> Optional[str]:
     return arg
 
 
+
 def _shown_path(path: str) -> str:
     """A path for a message: itself, or its length when it may be key text."""
     shown = _shown_argument(path)
     return shown if shown is not None else f"(a name of {len(path)} characters, not shown)"
+
 
 
 def _warn(message: str) -> None:
@@ -85,6 +90,37 @@ def _warn(message: str) -> None:
         sys.stderr.flush()
     except OSError:
         pass
+
+
+
+def _inform(line: str) -> None:
+    """Write a line of information to stderr, best effort: it reports work
+    that is done, which a failing stderr must not turn into a failure."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
+
+class _NoKeyOpens(DecryptionError):
+    pass
+
+
+
+def _stream_error_message(e: TarnelError) -> str:
+    if isinstance(e, _NoKeyOpens):
+        return f"decryption failed: {e}"
+    if isinstance(e, (streaming.NotAStreamError, streaming.StreamLevelError)):
+        return str(e)
+    if isinstance(e, streaming.StreamError):
+        return f"the stream is damaged: {e}"
+    if isinstance(e, DecryptionError):
+        return (
+            "decryption failed: the stream was modified, or it was not "
+            "encrypted to this key"
+        )
+    return str(e)
 
 
 # ---------------------------------------------------------------------------
@@ -140,6 +176,7 @@ class _Password:
         return first.encode("utf-8")
 
 
+
 def _newline_on_terminal() -> None:
     """End the prompt's line, so the error starts on a line of its own."""
     try:
@@ -147,6 +184,7 @@ def _newline_on_terminal() -> None:
             tty.write("\n")
     except OSError:
         pass
+
 
 
 def _has_terminal() -> bool:
@@ -157,8 +195,33 @@ def _has_terminal() -> bool:
         return sys.stdin.isatty()
 
 
+
+def _new_passphrase(
+    args: argparse.Namespace, prompt: str
+) -> tuple[Optional[str], Optional[bytes]]:
+    """(the generated passphrase to show, the passphrase) for a secret key
+    about to be written; (None, None) with --unprotected."""
+    if args.unprotected:
+        return None, None
+    if args.generate_passphrase:
+        phrase = keyfile.generate_passphrase()
+        return phrase, phrase.encode("ascii")
+    password = _Password(args, confirm=True, new=args.command == "passwd").get(prompt)
+    try:
+        warning = keyfile.check_passphrase(password)
+    except InvalidParameterError:
+        raise CliError("an empty password is refused") from None
+    if warning is not None:
+        _warn(warning)
+    return None, password
+
+
 # ---------------------------------------------------------------------------
 # Progress
+
+
+PROGRESS_THRESHOLD = 16 * 1024 * 1024
+
 
 
 class _Progress:
@@ -196,53 +259,6 @@ class _Progress:
             self.shown = False
 
 
-def _new_passphrase(
-    args: argparse.Namespace, prompt: str
-) -> tuple[Optional[str], Optional[bytes]]:
-    """(the generated passphrase to show, the passphrase) for a secret key
-    about to be written; (None, None) with --unprotected."""
-    if args.unprotected:
-        return None, None
-    if args.generate_passphrase:
-        phrase = keyfile.generate_passphrase()
-        return phrase, phrase.encode("ascii")
-    password = _Password(args, confirm=True, new=args.command == "passwd").get(prompt)
-    try:
-        warning = keyfile.check_passphrase(password)
-    except InvalidParameterError:
-        raise CliError("an empty password is refused") from None
-    if warning is not None:
-        _warn(warning)
-    return None, password
-
-
-def _inform(line: str) -> None:
-    """Write a line of information to stderr, best effort: it reports work
-    that is done, which a failing stderr must not turn into a failure."""
-    try:
-        print(line, file=sys.stderr, flush=True)
-    except OSError:
-        pass
-
-
-class _NoKeyOpens(DecryptionError):
-    pass
-
-
-def _stream_error_message(e: TarnelError) -> str:
-    if isinstance(e, _NoKeyOpens):
-        return f"decryption failed: {e}"
-    if isinstance(e, (streaming.NotAStreamError, streaming.StreamLevelError)):
-        return str(e)
-    if isinstance(e, streaming.StreamError):
-        return f"the stream is damaged: {e}"
-    if isinstance(e, DecryptionError):
-        return (
-            "decryption failed: the stream was modified, or it was not "
-            "encrypted to this key"
-        )
-    return str(e)
-
 
 def _show_progress(args: argparse.Namespace) -> bool:
     return not args.quiet and sys.stderr.isatty()
@@ -261,6 +277,7 @@ def _fail(message: str, status: int) -> int:
     return status
 
 
+
 class _Terminated(BaseException):
     """A termination signal arrived: unwind so that outputs are discarded."""
 
@@ -269,8 +286,10 @@ class _Terminated(BaseException):
         self.signum = signum
 
 
+
 def _on_signal(signum: int, frame: Optional[FrameType]) -> None:
     raise _Terminated(signum)
+
 
 
 @contextmanager
@@ -294,6 +313,7 @@ def _termination_unwinds() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
+
 def _quiet_stdout() -> None:
     """Silence the interpreter's final flush of a closed stdout."""
     try:
@@ -302,6 +322,7 @@ def _quiet_stdout() -> None:
         os.close(devnull)
     except (OSError, ValueError, CliError):
         pass
+
 
 
 class _ClosedStream:
@@ -320,6 +341,7 @@ class _ClosedStream:
 
     def __getattr__(self, name: str) -> NoReturn:
         raise CliError(f"{self._what} is closed")
+
 
 
 @contextmanager
