@@ -46,8 +46,6 @@ from ._terminal import CliError, PROG
 
 # Key text and key blobs are read no further than this.
 KEY_READ_LIMIT = 1 << 20
-
-
 # After a stream's framing ends early (data after the end marker, an
 # oversized frame), a sequential input is read on this far to learn its size.
 SIZE_READ_LIMIT = 16 << 20

@@ -22,11 +22,7 @@ from ._terminal import CliError, _is_stdio, _warn
 # The output files of the running command (main() reports those in place
 # when a signal ends it), and those committed but not made durable.
 _OUTPUTS: list[OutputFile] = []
-
-
 _NOT_DURABLE: list[str] = []
-
-
 NOT_DURABLE_STATUS = 3
 
 

@@ -26,11 +26,7 @@ from .._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 
 
 PROG = "tarnel"
-
-
-
 PASSWORD_ENV = "TARNEL_PASSWORD"
-
 
 
 class CliError(Exception):
@@ -41,21 +37,15 @@ class CliError(Exception):
         self.status = status
 
 
-
 def _is_stdio(path: Optional[str]) -> bool:
     return path is None or path == "-"
 
 
-
 # The most of an argument a message quotes; key text is always longer.
 _SHOWN_MAX = 255
-
-
-
 # An argument made only of Base64 (either alphabet) or hexadecimal digits:
 # 11 of them can carry 8 bytes of a key.
 _KEY_LIKE = re.compile(r"[A-Za-z0-9+/=]{11,}|[A-Za-z0-9_=-]{11,}")
-
 
 
 def _shown_argument(arg: str) -> Optional[str]:
@@ -76,12 +66,10 @@ def _shown_argument(arg: str) -> Optional[str]:
     return arg
 
 
-
 def _shown_path(path: str) -> str:
     """A path for a message: itself, or its length when it may be key text."""
     shown = _shown_argument(path)
     return shown if shown is not None else f"(a name of {len(path)} characters, not shown)"
-
 
 
 def _warn(message: str) -> None:
@@ -90,7 +78,6 @@ def _warn(message: str) -> None:
         sys.stderr.flush()
     except OSError:
         pass
-
 
 
 def _inform(line: str) -> None:
@@ -102,10 +89,8 @@ def _inform(line: str) -> None:
         pass
 
 
-
 class _NoKeyOpens(DecryptionError):
     pass
-
 
 
 def _stream_error_message(e: TarnelError) -> str:
@@ -176,7 +161,6 @@ class _Password:
         return first.encode("utf-8")
 
 
-
 def _newline_on_terminal() -> None:
     """End the prompt's line, so the error starts on a line of its own."""
     try:
@@ -186,14 +170,12 @@ def _newline_on_terminal() -> None:
         pass
 
 
-
 def _has_terminal() -> bool:
     try:
         with open("/dev/tty", "rb"):
             return True
     except OSError:
         return sys.stdin.isatty()
-
 
 
 def _new_passphrase(
@@ -221,7 +203,6 @@ def _new_passphrase(
 
 
 PROGRESS_THRESHOLD = 16 * 1024 * 1024
-
 
 
 class _Progress:
@@ -259,7 +240,6 @@ class _Progress:
             self.shown = False
 
 
-
 def _show_progress(args: argparse.Namespace) -> bool:
     return not args.quiet and sys.stderr.isatty()
 
@@ -277,7 +257,6 @@ def _fail(message: str, status: int) -> int:
     return status
 
 
-
 class _Terminated(BaseException):
     """A termination signal arrived: unwind so that outputs are discarded."""
 
@@ -286,10 +265,8 @@ class _Terminated(BaseException):
         self.signum = signum
 
 
-
 def _on_signal(signum: int, frame: Optional[FrameType]) -> None:
     raise _Terminated(signum)
-
 
 
 @contextmanager
@@ -313,7 +290,6 @@ def _termination_unwinds() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
-
 def _quiet_stdout() -> None:
     """Silence the interpreter's final flush of a closed stdout."""
     try:
@@ -322,7 +298,6 @@ def _quiet_stdout() -> None:
         os.close(devnull)
     except (OSError, ValueError, CliError):
         pass
-
 
 
 class _ClosedStream:
@@ -341,7 +316,6 @@ class _ClosedStream:
 
     def __getattr__(self, name: str) -> NoReturn:
         raise CliError(f"{self._what} is closed")
-
 
 
 @contextmanager
