@@ -495,7 +495,7 @@ def record(scn: Scenario, slot: Slot, m: Material, workdir: Path) -> dict[str, l
         counts[(pid, call)] += 1
         n = counts[(pid, call)]
         if pid == main_pid and not started:
-            if ("/tarnel/cli.py" in line and scn.kind != "api") or (
+            if ("/tarnel/cli/__init__.py" in line and scn.kind != "api") or (
                     scn.kind == "api" and line.split("(", 1)[0].endswith("openat") and '"/dev/null"' in line):
                 started = True
             continue

@@ -256,7 +256,7 @@ CONSOLE_SCRIPT = "import sys; from tarnel.__main__ import run; sys.exit(run())"
 
 @pytest.mark.skipif(not strace_works(), reason="needs strace, allowed to trace")
 @pytest.mark.parametrize("entry", [["-m", "tarnel"], ["-c", CONSOLE_SCRIPT]], ids=["module", "script"])
-@pytest.mark.parametrize("module", ["cli.py", "armor.py"])
+@pytest.mark.parametrize("module", ["cli/__init__.py", "armor.py"])
 @pytest.mark.parametrize("name,status,message", [
     ("INT", 130, "interrupted"), ("TERM", 143, "terminated by SIGTERM"),
     ("HUP", 129, "terminated by SIGHUP"),
