@@ -13,6 +13,10 @@ Identities are private-key bytes (32 bytes: an X-Wing seed; 64 bytes: an
 ML-KEM seed ``d || z``, tried as ML-KEM-768 and ML-KEM-1024) or
 :class:`tarnel.hpke.PrivateKey` objects.
 
+:func:`rekey` adds and removes recipients of an existing file (or, with
+``rotate=True``, encrypts it again under a new file key); :func:`describe`
+reads what a header says without any key.
+
 Errors: :class:`FileFormatError` for a file that breaks the format (the
 message says which rule), :class:`tarnel.DecryptionError` when no identity
 opens the file, the header MAC fails or a chunk does not open, and
