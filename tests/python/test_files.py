@@ -316,6 +316,15 @@ K32 = bytes(32)
         (lambda: _tarnel_pq.file_open_mlkem_entry(0x41, bytes(2400), bytes(1103), b""),
          tarnel.InvalidParameterError, "shorter than enc and a tag"),
         (lambda: _tarnel_pq.file_parse_header("text"), TypeError, "bytes"),
+        (lambda: _tarnel_pq.file_recipient_tag(bytes(31), 0x647A, bytes(1216)),
+         tarnel.InvalidParameterError, "file key must be 32 bytes"),
+        (lambda: _tarnel_pq.file_recipient_tag(K32, 0xFF01, bytes(1216)),
+         tarnel.InvalidParameterError, "not a KEM entry type"),
+        (lambda: _tarnel_pq.file_recipient_tag(K32, 0x41, bytes(1216)),
+         tarnel.InvalidParameterError, "not of the entry type's length"),
+        (lambda: _tarnel_pq.file_recipient_tag(K32, 0x1647A, bytes(1216)), ValueError, "16-bit"),
+        (lambda: _tarnel_pq.file_entry_length(0x10000), ValueError, "16-bit"),
+        (lambda: _tarnel_pq.file_entry_length(-1), OverflowError, "out of range"),
     ],
 )
 def test_native_functions_refuse_bad_arguments(call, error, message):
