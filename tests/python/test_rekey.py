@@ -137,14 +137,26 @@ def test_adding_a_recipient_again_changes_nothing(people, tmp_path):
 
 def test_rekey_accepts_key_objects_and_expanded_keys(people, tmp_path):
     suite = Suite(KEM.ML_KEM_1024, KDF.HKDF_SHA256, AEAD.AES_256_GCM)
-    sk, pk = suite.generate_key_pair()
+    seed, pk_bytes = suite.generate_key_pair()
+    sk, pk = suite.load_private_key(seed), suite.load_public_key(pk_bytes)
     expanded = tarnel.generate_keypair_deterministic(
         os.urandom(32), os.urandom(32), tarnel.SecurityLevel.ML_KEM_768)
-    path = write(tmp_path / "f.tnl", b"objects", [pk, expanded.public_key])
+    path = write(tmp_path / "f.tnl", b"objects", [expanded.public_key])
+    # A key object and the same key as bytes name the same recipient.
+    files.rekey(path, None, [expanded.secret_key], add=[pk])
+    assert files.rekey(path, None, [sk], add=[pk_bytes]).entries == ("ML-KEM-768", "ML-KEM-1024")
     # An expanded key names its own entry when rotating: it holds its public key.
-    files.rekey(path, None, [sk, expanded.secret_key], remove=[pk], rotate=True)
+    files.rekey(path, None, [sk, expanded.secret_key], remove=[pk_bytes], rotate=True)
     assert files.describe(path).entries == ("ML-KEM-768",)
     assert files.decrypt(path, [expanded.secret_key]) == b"objects"
+
+
+def test_in_place_keeps_the_mode(people, tmp_path):
+    path = write(tmp_path / "f.tnl", b"mode", [people["alice"][1]])
+    path.chmod(0o640)
+    for rotate in (False, True):
+        files.rekey(path, None, [people["alice"][0]], rotate=rotate)
+        assert path.stat().st_mode & 0o777 == 0o640
 
 
 def test_remove_takes_every_entry_of_that_recipient(people, tmp_path):
