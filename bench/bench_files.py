@@ -1,5 +1,7 @@
 """Cost of tarnel.files: the header per recipient, throughput of the chunked
-payload, and a random read through open_encrypted.
+payload, a random read through open_encrypted, and re-keying a file on disk
+(adding a recipient, which copies the payload, against rotating the file key,
+which encrypts it again).
 
 Run with the built package on the path:
 
@@ -15,6 +17,7 @@ import argparse
 import io
 import os
 import statistics
+import tempfile
 import time
 
 from tarnel import files, xwing
@@ -69,6 +72,21 @@ def main() -> None:
         per_read = median_seconds(reads, repeats) / len(offsets)
     print(f"open_encrypted: a 100-byte read at a random offset, 64 KiB chunks: "
           f"{per_read * 1e6:.0f} microseconds")
+
+    print(f"rekey in place, milliseconds for a {size >> 20} MiB file (64 KiB chunks)")
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "f.tnl")
+        files.encrypt_file(io.BytesIO(plain), path, [x_pk])
+
+        def add_remove():
+            files.rekey(path, None, [x_sk], add=[m_pk])
+            files.rekey(path, None, [x_sk], remove=[m_pk])
+
+        copy = median_seconds(add_remove, repeats) / 2
+        rotate = median_seconds(lambda: files.rekey(path, None, [x_sk], rotate=True), repeats)
+        describe = median_seconds(lambda: files.describe(path), repeats)
+    print(f"  add or remove {copy * 1e3:8.1f}  rotate {rotate * 1e3:8.1f}  "
+          f"describe {describe * 1e3:6.2f}")
 
 
 if __name__ == "__main__":

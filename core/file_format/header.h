@@ -13,6 +13,8 @@
 #include <cstdint>
 
 #include "core/common/bytes.h"
+#include "core/mlkem/params.h"
+#include "core/xwing.h"
 
 namespace core::file_format {
 
@@ -26,24 +28,56 @@ inline constexpr uint32_t kMaxEntryBody = 65536;
 inline constexpr uint32_t kMinChunkSize = 1024;
 inline constexpr uint32_t kMaxChunkSize = uint32_t{1} << 24;
 
-// The entry types this version knows and their exact body lengths: the HPKE
-// KEM identifiers (enc || a sealed 32-byte key) and the passphrase entry.
+// The entry types this version knows: the HPKE KEM identifiers and the
+// passphrase entry.
 inline constexpr uint16_t kTypeXWing = 0x647a;
 inline constexpr uint16_t kTypeMlKem768 = 0x0041;
 inline constexpr uint16_t kTypeMlKem1024 = 0x0042;
 inline constexpr uint16_t kTypePassphrase = 0xff01;
 
-// known_entry_length is the body length of a known type, or 0 for a type
-// this version does not know.
-constexpr uint32_t known_entry_length(uint16_t type) noexcept {
+// A KEM entry's body is enc || ct || tag: the KEM ciphertext, the file key
+// sealed by HPKE (32 bytes and a 16-byte AEAD tag) and the recipient tag
+// (see recipient_tag in payload.h).
+inline constexpr size_t kSealedKeyLen = 32 + 16;
+inline constexpr size_t kRecipientTagLen = 16;
+// A passphrase entry's body is log2 N, r, p (one byte each), a 16-byte salt
+// and the wrapped file key.
+inline constexpr size_t kPassphraseBodyLen = 3 + 16 + kSealedKeyLen;
+
+// kem_enc_length is the length of enc for a KEM entry type, or 0 for any
+// other type.
+constexpr size_t kem_enc_length(uint16_t type) noexcept {
   switch (type) {
-    case kTypeXWing: return 1120 + 48;
-    case kTypeMlKem768: return 1088 + 48;
-    case kTypeMlKem1024: return 1568 + 48;
-    case kTypePassphrase: return 3 + 16 + 48;
+    case kTypeXWing: return kXWingCiphertextLen;
+    case kTypeMlKem768: return kParams[1].ct_len();
+    case kTypeMlKem1024: return kParams[2].ct_len();
     default: return 0;
   }
 }
+
+// kem_public_key_length is the length of a recipient public key (X-Wing's
+// 1216-byte key, an ML-KEM encapsulation key) for a KEM entry type, or 0
+// for any other type.
+constexpr size_t kem_public_key_length(uint16_t type) noexcept {
+  switch (type) {
+    case kTypeXWing: return kXWingPublicKeyLen;
+    case kTypeMlKem768: return kParams[1].ek_len();
+    case kTypeMlKem1024: return kParams[2].ek_len();
+    default: return 0;
+  }
+}
+
+// known_entry_length is the body length of a known type, or 0 for a type
+// this version does not know.
+constexpr uint32_t known_entry_length(uint16_t type) noexcept {
+  if (type == kTypePassphrase) return kPassphraseBodyLen;
+  const size_t enc = kem_enc_length(type);
+  return enc == 0 ? 0 : static_cast<uint32_t>(enc + kSealedKeyLen + kRecipientTagLen);
+}
+static_assert(known_entry_length(kTypeXWing) == 1184 &&
+              known_entry_length(kTypeMlKem768) == 1152 &&
+              known_entry_length(kTypeMlKem1024) == 1632 &&
+              known_entry_length(kTypePassphrase) == 67);
 
 // The first rule a header breaks, in the order they are checked.
 enum class HeaderFault : uint8_t {

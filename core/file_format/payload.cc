@@ -1,6 +1,9 @@
 #include "core/file_format/payload.h"
 
+#include <algorithm>
+
 #include "core/common/secret.h"
+#include "core/file_format/header.h"
 #include "core/hpke/aead.h"
 #include "core/hpke/hpke.h"
 #include "core/kem.h"
@@ -49,6 +52,30 @@ Result<std::array<uint8_t, kMacLen>> header_mac(ByteView file_key, ByteView head
     std::array<uint8_t, kMacLen> mac{};
     hpke::hkdf_extract(KdfId::HkdfSha256, mac, mac_key.view(), {header});
     return mac;
+  });
+}
+
+Result<std::array<uint8_t, 16>> recipient_tag(ByteView file_key, uint16_t type,
+                                              ByteView public_key) noexcept {
+  using Tag = std::array<uint8_t, kRecipientTagLen>;
+  static_assert(kRecipientTagLen == 16);
+  return contained<Tag>([&]() -> Result<Tag> {
+    if (file_key.size() != kFileKeyLen) return Error{ErrorKind::InvalidParameter, kFileKeySize};
+    const size_t pk_len = kem_public_key_length(type);
+    if (pk_len == 0)
+      return Error{ErrorKind::InvalidParameter, "entry type is not a KEM entry type"};
+    if (public_key.size() != pk_len)
+      return Error{ErrorKind::InvalidParameter, "public key is not of the entry type's length"};
+    Key256 tag_key;
+    hkdf_sha256(tag_key, file_key, {}, kRecipientInfo);
+    // HMAC-SHA256 through HKDF-Extract, as in header_mac.
+    const std::array<uint8_t, 2> type_be{static_cast<uint8_t>(type >> 8),
+                                         static_cast<uint8_t>(type)};
+    std::array<uint8_t, kMacLen> mac{};
+    hpke::hkdf_extract(KdfId::HkdfSha256, mac, tag_key.view(), {type_be, public_key});
+    Tag tag{};
+    std::copy_n(mac.begin(), tag.size(), tag.begin());
+    return tag;
   });
 }
 

@@ -23,11 +23,21 @@ inline constexpr size_t kMacLen = 32;
 inline constexpr size_t kTagLen = 16;
 inline constexpr std::string_view kHeaderInfo = "tarnel file v1 header";
 inline constexpr std::string_view kPayloadInfo = "tarnel file v1 payload";
+inline constexpr std::string_view kRecipientInfo = "tarnel file v1 recipient";
 
 // header_mac returns HMAC-SHA256(K_h, header) with K_h = HKDF-SHA256(ikm =
 // file_key, salt = "", info = kHeaderInfo, L = 32). InvalidParameter when
 // file_key is not 32 bytes.
 Result<std::array<uint8_t, kMacLen>> header_mac(ByteView file_key, ByteView header) noexcept;
+
+// recipient_tag returns the first 16 bytes of HMAC-SHA256(K_r, u16(type) ||
+// public_key) with K_r = HKDF-SHA256(ikm = file_key, salt = "", info =
+// kRecipientInfo, L = 32): the tag that ends a KEM entry and names its
+// recipient to holders of the file key only. InvalidParameter when
+// file_key is not 32 bytes, `type` is not a KEM entry type or public_key
+// is not of that KEM's length.
+Result<std::array<uint8_t, 16>> recipient_tag(ByteView file_key, uint16_t type,
+                                              ByteView public_key) noexcept;
 
 // chunk_nonce is the 12-byte AES-GCM nonce of chunk `index`: the index as an
 // 11-byte big-endian counter, then 0x01 for the last chunk or 0x00.

@@ -1,6 +1,7 @@
 // The symmetric half of the multi-recipient file format for Python: the
 // header MAC, chunk encryption and the passphrase wrap of the file key
-// (core/file_format/payload.h). The file key goes in as bytes; the keys
+// (core/file_format/payload.h), the recipient tag of a KEM entry and the
+// exact entry lengths (core/file_format/header.h). The file key goes in as bytes; the keys
 // derived from it never leave the core. The interpreter lock is released
 // around the work.
 #include "core/file_format/header.h"
@@ -164,6 +165,57 @@ PyObject* py_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+// The 16-bit entry type in a U32 parameter, or a ValueError.
+bool entry_type_of(const Bound& in, size_t at, uint16_t& type) {
+  if (in.u32(at) > 0xffff) {
+    PyErr_SetString(PyExc_ValueError, "entry type must be a 16-bit value");
+    return false;
+  }
+  type = static_cast<uint16_t>(in.u32(at));
+  return true;
+}
+
+constexpr Param kTagParams[] = {
+    {"file_key", Kind::Bytes}, {"entry_type", Kind::U32}, {"public_key", Kind::Bytes}};
+constexpr Signature kTag{"file_recipient_tag()", kTagParams};
+constexpr char kTagDoc[] =
+    "file_recipient_tag(file_key, entry_type, public_key)\n--\n\n"
+    "The 16-byte recipient tag of a KEM entry: HMAC-SHA256 of u16(entry_type) ||\n"
+    "public_key under HKDF-SHA256(file_key, \"\", \"tarnel file v1 recipient\"),\n"
+    "cut to 16 bytes.";
+
+PyObject* py_tag(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kTag, args, nargs, kwnames, in)) return nullptr;
+    uint16_t type = 0;
+    if (!entry_type_of(in, 1, type)) return nullptr;
+    auto result = [&] {
+      ReleaseGil nogil;
+      return ff::recipient_tag(in.bytes(0), type, in.bytes(2));
+    }();
+    if (!result.ok()) return raise_core_error(result.error());
+    return bytes_of(result.value());
+  });
+}
+
+constexpr Param kLengthParams[] = {{"entry_type", Kind::U32}};
+constexpr Signature kLength{"file_entry_length()", kLengthParams};
+constexpr char kLengthDoc[] =
+    "file_entry_length(entry_type)\n--\n\n"
+    "The exact body length of a known entry type, or 0 for a type this version\n"
+    "does not know.";
+
+PyObject* py_length(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(kLength, args, nargs, kwnames, in)) return nullptr;
+    uint16_t type = 0;
+    if (!entry_type_of(in, 0, type)) return nullptr;
+    return PyLong_FromUnsignedLong(ff::known_entry_length(type));
+  });
+}
+
 constexpr Param kParseParams[] = {{"data", Kind::Bytes}};
 constexpr Signature kParse{"file_parse_header()", kParseParams};
 constexpr char kParseDoc[] =
@@ -218,6 +270,9 @@ PyMethodDef kFileFormatMethods[] = {
      kUnwrapDoc},
     {"file_open_mlkem_entry", fastcall_keywords(&py_entry), METH_FASTCALL | METH_KEYWORDS,
      kEntryDoc},
+    {"file_recipient_tag", fastcall_keywords(&py_tag), METH_FASTCALL | METH_KEYWORDS, kTagDoc},
+    {"file_entry_length", fastcall_keywords(&py_length), METH_FASTCALL | METH_KEYWORDS,
+     kLengthDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

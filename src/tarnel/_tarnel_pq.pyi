@@ -39,6 +39,8 @@ __all__ = [
     "file_unwrap_key",
     "file_open_mlkem_entry",
     "file_parse_header",
+    "file_recipient_tag",
+    "file_entry_length",
 ]
 
 @final
@@ -349,3 +351,12 @@ def file_parse_header(data: bytes) -> tuple[Any, ...]:
     (1, need) when need bytes in all are needed to go on, or
     (fault, value, entry_type, expected) for the first rule broken (fault >= 2,
     in the order of the format's checks)."""
+
+def file_recipient_tag(file_key: bytes, entry_type: int, public_key: bytes) -> bytes:
+    """The 16-byte recipient tag of a KEM entry: HMAC-SHA256 of u16(entry_type) ||
+    public_key under HKDF-SHA256(file_key, "", "tarnel file v1 recipient"),
+    cut to 16 bytes."""
+
+def file_entry_length(entry_type: int) -> int:
+    """The exact body length of a known entry type, or 0 for a type this version
+    does not know."""

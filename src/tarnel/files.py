@@ -13,6 +13,10 @@ Identities are private-key bytes (32 bytes: an X-Wing seed; 64 bytes: an
 ML-KEM seed ``d || z``, tried as ML-KEM-768 and ML-KEM-1024) or
 :class:`tarnel.hpke.PrivateKey` objects.
 
+:func:`rekey` adds and removes recipients of an existing file (or, with
+``rotate=True``, encrypts it again under a new file key); :func:`describe`
+reads what a header says without any key.
+
 Errors: :class:`FileFormatError` for a file that breaks the format (the
 message says which rule), :class:`tarnel.DecryptionError` when no identity
 opens the file, the header MAC fails or a chunk does not open, and
@@ -21,18 +25,22 @@ opens the file, the header MAC fails or a chunk does not open, and
 
 from __future__ import annotations
 
+import dataclasses
+import errno
 import hashlib
 import hmac
 import io
 import os
+import stat
 import struct
-from typing import IO, Iterable, Iterator, Optional, Sequence, Union
+from typing import IO, Iterable, Iterator, Optional, Sequence, Union, cast
 
 from tarnel import _tarnel_pq
-from tarnel._files import OutputFile, write_all
+from tarnel._files import OutputFile, close_input, write_all
 from tarnel._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 from tarnel._wipe import wipe_bytes
 from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey
+from tarnel.streaming import InputChangedError
 
 __all__ = [
     "FileFormatError",
@@ -46,6 +54,10 @@ __all__ = [
     "decrypt_file",
     "open_encrypted",
     "parse_header",
+    "rekey",
+    "describe",
+    "FileInfo",
+    "recipient_tag",
 ]
 
 MAGIC = b"\x89TNL\r\n\x1a\n"
@@ -61,15 +73,26 @@ MAX_ENTRIES = 64
 MAX_ENTRY_BODY = 65536
 FIXED_LEN = len(MAGIC) + 1 + 4 + NONCE_LEN + 2  # 47: everything before the entries
 
+TYPE_XWING = int(KEM.X_WING)
+TYPE_MLKEM768 = int(KEM.ML_KEM_768)
+TYPE_MLKEM1024 = int(KEM.ML_KEM_1024)
 TYPE_PASSPHRASE = 0xFF01
-# Entry types of the KEMs are their HPKE KEM identifiers; body = enc || ct.
-_ENC_LEN = {int(KEM.X_WING): 1120, int(KEM.ML_KEM_768): 1088, int(KEM.ML_KEM_1024): 1568}
-_PUBLIC_LEN = {1216: int(KEM.X_WING), 1184: int(KEM.ML_KEM_768), 1568: int(KEM.ML_KEM_1024)}
 WRAPPED_LEN = FILE_KEY_LEN + TAG_LEN  # 48
+RECIPIENT_TAG_LEN = 16
 SALT_LEN = 16
-PASSPHRASE_BODY_LEN = 3 + SALT_LEN + WRAPPED_LEN  # log2 N, r, p, salt, wrapped key: 67
-ENTRY_LENGTHS = {t: n + WRAPPED_LEN for t, n in _ENC_LEN.items()}
-ENTRY_LENGTHS[TYPE_PASSPHRASE] = PASSPHRASE_BODY_LEN
+# The exact body lengths come from the native header parser, which owns the
+# layout: a KEM entry is enc || ct (the sealed file key) || recipient tag; a
+# passphrase entry is log2 N, r, p, salt and the wrapped key.
+ENTRY_LENGTHS = {t: _tarnel_pq.file_entry_length(t)
+                 for t in (TYPE_XWING, TYPE_MLKEM768, TYPE_MLKEM1024, TYPE_PASSPHRASE)}
+PASSPHRASE_BODY_LEN = ENTRY_LENGTHS[TYPE_PASSPHRASE]
+# Entry types of the KEMs are their HPKE KEM identifiers.
+_ENC_LEN = {t: ENTRY_LENGTHS[t] - WRAPPED_LEN - RECIPIENT_TAG_LEN
+            for t in (TYPE_XWING, TYPE_MLKEM768, TYPE_MLKEM1024)}
+_PUBLIC_LEN = {1216: TYPE_XWING, 1184: TYPE_MLKEM768, 1568: TYPE_MLKEM1024}
+# The names describe() gives the entry types.
+ENTRY_NAMES = {TYPE_XWING: "X-Wing", TYPE_MLKEM768: "ML-KEM-768",
+               TYPE_MLKEM1024: "ML-KEM-1024", TYPE_PASSPHRASE: "passphrase"}
 
 # scrypt (RFC 7914): the writer's default and the bounds a reader accepts.
 SCRYPT_LOG2_N = 17
@@ -81,9 +104,11 @@ SCRYPT_MAX_R = 32
 SCRYPT_MAX_P = 16
 SCRYPT_MAX_MEMORY = 1 << 30  # 128 * r * N bytes at most
 
-# The HKDF infos of the header MAC key and the payload key (applied in the core).
+# The HKDF infos of the header MAC key, the payload key and the recipient
+# tag key (applied in the core).
 HEADER_INFO = b"tarnel file v1 header"
 PAYLOAD_INFO = b"tarnel file v1 payload"
+RECIPIENT_INFO = b"tarnel file v1 recipient"
 
 PathLike = Union[str, "os.PathLike[str]"]
 Recipient = Union[bytes, PublicKey]
@@ -242,13 +267,14 @@ def _open_entry(entry: Entry, kem: int, key: Union[bytes, PrivateKey],
                 expanded: bool) -> Optional[bytes]:
     """The plaintext of one KEM entry under one key, or None when it does not open."""
     n_enc = _ENC_LEN[kem]
+    sealed = entry.body[:n_enc + WRAPPED_LEN]  # enc || ct, without the recipient tag
     try:
         if expanded:
             assert isinstance(key, bytes)
-            return _tarnel_pq.file_open_mlkem_entry(kem, key, entry.body, entry_label(kem))
+            return _tarnel_pq.file_open_mlkem_entry(kem, key, sealed, entry_label(kem))
         ctx = _tarnel_pq.hpke_setup_recipient(
-            kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, entry.body[:n_enc], entry_label(kem))
-        return ctx.open(entry.body[n_enc:], b"")
+            kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, sealed[:n_enc], entry_label(kem))
+        return ctx.open(sealed[n_enc:], b"")
     except TarnelError:
         # A wrong key (DecryptionError) or a refused one (InvalidParameterError
         # for a key that fails its checks) both mean: not this entry.
@@ -290,30 +316,73 @@ class _Seeds:
         return out
 
 
-def _build_header(file_key: bytes, recipients: Sequence[object],
-                  passphrase: Optional[Union[str, bytes]], chunk_size: int,
-                  seeds: _Seeds, scrypt_log2_n: int) -> tuple[bytes, bytes]:
-    """The encoded header (MAC included) and the payload nonce."""
+def _public_bytes(key: Union[bytes, PublicKey]) -> bytes:
+    return key if isinstance(key, bytes) else key.public_bytes()
+
+
+def recipient_tag(file_key: bytes, entry_type: int, public_key: bytes) -> bytes:
+    """The 16-byte tag that ends a KEM entry for ``public_key``: only a
+    holder of the file key can compute it."""
+    return _tarnel_pq.file_recipient_tag(file_key, entry_type, public_key)
+
+
+def _kem_entry(kem: int, key: Union[bytes, PublicKey], file_key: bytes, seeds: _Seeds) -> Entry:
+    """A KEM entry: the file key sealed to ``key`` with HPKE, then its recipient tag."""
+    label = entry_label(kem)
+    # Only for fixed seeds: the encapsulation's randomness, of its exact size.
+    ikm_e = seeds.take(64 if kem == KEM.X_WING else 32) if seeds.fixed else None
+    enc, ctx = _tarnel_pq.hpke_setup_sender(
+        kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, label, ikm_e)
+    tag = recipient_tag(file_key, kem, _public_bytes(key))
+    return Entry(kem, enc + ctx.seal(file_key, b"") + tag)
+
+
+def _passphrase_entry(file_key: bytes, passphrase: Union[str, bytes], seeds: _Seeds,
+                      scrypt_log2_n: int) -> Entry:
+    """The passphrase entry: the file key wrapped under scrypt of the passphrase."""
+    if not SCRYPT_MIN_LOG2_N <= scrypt_log2_n <= SCRYPT_MAX_LOG2_N:
+        raise InvalidParameterError("scrypt log2 N must be from 17 to 22")
+    salt = seeds.take(SALT_LEN)
+    kek = _scrypt(_passphrase_bytes(passphrase), salt, scrypt_log2_n, SCRYPT_R, SCRYPT_P)
+    try:
+        wrapped = _tarnel_pq.file_wrap_key(kek, entry_label(TYPE_PASSPHRASE), file_key)
+    finally:
+        wipe_bytes(kek)
+    return Entry(TYPE_PASSPHRASE, bytes([scrypt_log2_n, SCRYPT_R, SCRYPT_P]) + salt + wrapped)
+
+
+def _assemble_header(file_key: bytes, chunk_size: int, nonce: bytes,
+                     entries: Sequence[Entry]) -> bytes:
+    """The encoded header with its MAC, held to the reader's rules."""
+    body = (MAGIC + bytes([VERSION]) + struct.pack(">I", chunk_size) + nonce
+            + struct.pack(">H", len(entries)) + b"".join(e.encode() for e in entries))
+    header = body + _tarnel_pq.file_header_mac(file_key, body)
+    parsed = _tarnel_pq.file_parse_header(header)
+    if parsed[0] != 0 or parsed[1] != len(header):
+        raise InvalidParameterError(_fault_message(parsed) if parsed[0] > 1 else "bad header")
+    return header
+
+
+def _checked_chunk_size(chunk_size: object) -> int:
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
         raise TypeError("chunk_size must be an int")
     try:
         _check_chunk_size(chunk_size)
     except FileFormatError as e:
         raise InvalidParameterError(str(e)) from None
+    return chunk_size
+
+
+def _build_header(file_key: bytes, recipients: Sequence[object],
+                  passphrase: Optional[Union[str, bytes]], chunk_size: int,
+                  seeds: _Seeds, scrypt_log2_n: int) -> tuple[bytes, bytes]:
+    """The encoded header (MAC included) and the payload nonce."""
+    _checked_chunk_size(chunk_size)
     entries: list[Entry] = []
     if passphrase is not None:
         if recipients:
             raise InvalidParameterError("a passphrase cannot be combined with recipients")
-        if not SCRYPT_MIN_LOG2_N <= scrypt_log2_n <= SCRYPT_MAX_LOG2_N:
-            raise InvalidParameterError("scrypt log2 N must be from 17 to 22")
-        salt = seeds.take(SALT_LEN)
-        kek = _scrypt(_passphrase_bytes(passphrase), salt, scrypt_log2_n, SCRYPT_R, SCRYPT_P)
-        try:
-            wrapped = _tarnel_pq.file_wrap_key(kek, entry_label(TYPE_PASSPHRASE), file_key)
-        finally:
-            wipe_bytes(kek)
-        body = bytes([scrypt_log2_n, SCRYPT_R, SCRYPT_P]) + salt + wrapped
-        entries.append(Entry(TYPE_PASSPHRASE, body))
+        entries.append(_passphrase_entry(file_key, passphrase, seeds, scrypt_log2_n))
     else:
         if not recipients:
             raise InvalidParameterError("at least one recipient or a passphrase is needed")
@@ -321,21 +390,9 @@ def _build_header(file_key: bytes, recipients: Sequence[object],
             raise InvalidParameterError(f"at most {MAX_ENTRIES} recipients")
         for r in recipients:
             kem, key = _recipient_kem(r)
-            label = entry_label(kem)
-            # Only for fixed seeds: the encapsulation's randomness, of its exact size.
-            ikm_e = seeds.take(64 if kem == KEM.X_WING else 32) if seeds.fixed else None
-            enc, ctx = _tarnel_pq.hpke_setup_sender(
-                kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, key, label, ikm_e)
-            entries.append(Entry(kem, enc + ctx.seal(file_key, b"")))
+            entries.append(_kem_entry(kem, key, file_key, seeds))
     nonce = seeds.take(NONCE_LEN)
-    body = (MAGIC + bytes([VERSION]) + struct.pack(">I", chunk_size) + nonce
-            + struct.pack(">H", len(entries)) + b"".join(e.encode() for e in entries))
-    header = body + _tarnel_pq.file_header_mac(file_key, body)
-    # What is written is held to the reader's rules.
-    parsed = _tarnel_pq.file_parse_header(header)
-    if parsed[0] != 0 or parsed[1] != len(header):
-        raise InvalidParameterError(_fault_message(parsed) if parsed[0] > 1 else "bad header")
-    return header, nonce
+    return _assemble_header(file_key, chunk_size, nonce, entries), nonce
 
 
 def _chunks(src: IO[bytes], chunk_size: int) -> Iterator[tuple[bytes, bool]]:
@@ -354,6 +411,15 @@ def _encrypt_to(src: IO[bytes], out: object, recipients: Sequence[object],
                 passphrase: Optional[Union[str, bytes]], chunk_size: int,
                 seed: Optional[bytes], scrypt_log2_n: int) -> int:
     """Writes the whole file to ``out``; returns the number of plaintext bytes."""
+    return _encrypt_with_header(src, out, recipients, passphrase, chunk_size, seed,
+                                scrypt_log2_n)[1]
+
+
+def _encrypt_with_header(src: IO[bytes], out: object, recipients: Sequence[object],
+                         passphrase: Optional[Union[str, bytes]], chunk_size: int,
+                         seed: Optional[bytes], scrypt_log2_n: int) -> tuple[bytes, int]:
+    """Writes the whole file to ``out``; returns its header and the number
+    of plaintext bytes."""
     seeds = _Seeds(seed)
     file_key = seeds.take(FILE_KEY_LEN)
     try:
@@ -364,7 +430,7 @@ def _encrypt_to(src: IO[bytes], out: object, recipients: Sequence[object],
         for index, (chunk, last) in enumerate(_chunks(src, chunk_size)):
             write_all(out, _tarnel_pq.file_seal_chunk(file_key, nonce, index, last, chunk))
             total += len(chunk)
-        return total
+        return header, total
     finally:
         wipe_bytes(file_key)
 
@@ -480,6 +546,19 @@ def _file_key(header: Header, identities: Sequence[object],
     return found
 
 
+def _payload_layout(payload: int, chunk_size: int) -> tuple[int, int]:
+    """The chunk count and the plaintext length of a payload of ``payload``
+    bytes; FileFormatError naming the chunk when no payload is that long."""
+    block = chunk_size + TAG_LEN
+    if payload < TAG_LEN:
+        raise FileFormatError("chunk 0 is too short")
+    count = (payload + block - 1) // block
+    last_len = payload - (count - 1) * block
+    if last_len < TAG_LEN or (count > 1 and last_len == TAG_LEN):
+        raise FileFormatError(f"chunk {count - 1} is too short")
+    return count, payload - count * TAG_LEN
+
+
 def _chunk_error(index: int) -> DecryptionError:
     return DecryptionError(
         f"chunk {index} does not open: the file is damaged, truncated, reordered or extended")
@@ -579,15 +658,7 @@ class EncryptedFile(io.RawIOBase):
             self._chunk = header.chunk_size
             self._start = header.length
             end = f.seek(0, io.SEEK_END)
-            payload = end - self._start
-            block = self._chunk + TAG_LEN
-            if payload < TAG_LEN:
-                raise FileFormatError("chunk 0 is too short")
-            self._count = (payload + block - 1) // block
-            last_len = payload - (self._count - 1) * block
-            if last_len < TAG_LEN or (self._count > 1 and last_len == TAG_LEN):
-                raise FileFormatError(f"chunk {self._count - 1} is too short")
-            self._size = payload - self._count * TAG_LEN
+            self._count, self._size = _payload_layout(end - self._start, self._chunk)
             self._load(self._count - 1)
         except BaseException:
             wipe_bytes(self._key)
@@ -669,3 +740,505 @@ def open_encrypted(source: Union[PathLike, IO[bytes]], identities: Iterable[Iden
         f, owned = source, False
     raw = EncryptedFile(f, owned, list(identities), passphrase)
     return io.BufferedReader(raw, buffer_size=max(raw._chunk, io.DEFAULT_BUFFER_SIZE))
+
+
+# -- describing a file without its key
+
+
+@dataclasses.dataclass(frozen=True)
+class FileInfo:
+    """What a file's header says, read without any key (see :func:`describe`).
+
+    Nothing here is authenticated: the header MAC needs the file key.
+
+    - ``version``: the format version (1).
+    - ``profile``: ``"passphrase"`` for a passphrase file; ``"hybrid"`` when
+      any entry is X-Wing; ``"approved-only"`` when every entry is
+      ML-KEM-1024; ``"ml-kem"`` for any other mix with an ML-KEM entry;
+      ``"unknown"`` when no entry is of a type this version knows.
+    - ``entries``: the type of each entry in order: ``"X-Wing"``,
+      ``"ML-KEM-768"``, ``"ML-KEM-1024"``, ``"passphrase"``, or
+      ``"unknown 0x7a7a"`` for a type this version does not know.
+    - ``chunk_size`` and ``header_length`` (MAC included), in bytes.
+    - ``plaintext_length``: from the length of a seekable source, or None
+      when the source is not seekable or its length fits no payload.
+    """
+
+    version: int
+    profile: str
+    entries: tuple[str, ...]
+    chunk_size: int
+    header_length: int
+    plaintext_length: Optional[int]
+
+    def __str__(self) -> str:
+        length = ("unknown" if self.plaintext_length is None
+                  else f"{self.plaintext_length} bytes")
+        return (f"tarnel file v{self.version}, {self.profile}: {', '.join(self.entries)}; "
+                f"chunk size {self.chunk_size}, header {self.header_length} bytes, "
+                f"plaintext {length}")
+
+
+def _profile(types: Sequence[int]) -> str:
+    if TYPE_PASSPHRASE in types:
+        return "passphrase"
+    if TYPE_XWING in types:
+        return "hybrid"
+    if all(t == TYPE_MLKEM1024 for t in types):
+        return "approved-only"
+    if any(t in (TYPE_MLKEM768, TYPE_MLKEM1024) for t in types):
+        return "ml-kem"
+    return "unknown"
+
+
+def _info(header: Header, plaintext_length: Optional[int]) -> FileInfo:
+    types = [e.type for e in header.entries]
+    return FileInfo(
+        version=VERSION,
+        profile=_profile(types),
+        entries=tuple(ENTRY_NAMES.get(t, f"unknown 0x{t:04x}") for t in types),
+        chunk_size=header.chunk_size,
+        header_length=header.length,
+        plaintext_length=plaintext_length,
+    )
+
+
+def _seekable(f: IO[bytes]) -> bool:
+    try:
+        return bool(f.seekable())
+    except (OSError, ValueError):
+        return False
+
+
+def describe(source: object) -> FileInfo:
+    """Describe the file ``source`` (bytes, a path or a binary file) from its
+    header alone: no key is needed and none is asked for.
+
+    Raises :class:`FileFormatError` for a header that breaks the format.
+    The header MAC is not checked (that needs the file key), so a file
+    that is described may still fail to open. A file object is read from
+    its current position; a seekable one is put back where it was.
+    """
+    reader, opened = _as_reader(source)
+    try:
+        seekable = _seekable(reader)
+        start = reader.tell() if seekable else 0
+        header = parse_header(reader)
+        plaintext_length: Optional[int] = None
+        if seekable:
+            end = reader.seek(0, io.SEEK_END)
+            reader.seek(start)
+            try:
+                plaintext_length = _payload_layout(end - start - header.length,
+                                                   header.chunk_size)[1]
+            except FileFormatError:
+                plaintext_length = None
+        return _info(header, plaintext_length)
+    finally:
+        if opened:
+            close_input(reader)
+
+
+# -- re-keying
+
+
+def _identity_public_keys(identities: Sequence[object]) -> list[tuple[int, bytes]]:
+    """The public keys ``(kem, bytes)`` of the identities (both for an ML-KEM seed)."""
+    out: list[tuple[int, bytes]] = []
+    for i in identities:
+        for kem, key, expanded in _identity_kems(i):
+            try:
+                if isinstance(key, PrivateKey):
+                    pk = key.public_key().public_bytes()
+                elif expanded:
+                    # FIPS 203, Algorithm 16: dk = dk_PKE (384 k bytes) || ek || H(ek) || z.
+                    k = 3 if kem == TYPE_MLKEM768 else 4
+                    pk = key[384 * k:384 * k + 384 * k + 32]
+                elif kem == TYPE_XWING:
+                    pk = _tarnel_pq.xwing_generate_keypair(key)[1]
+                else:
+                    pk = _tarnel_pq.hpke_load_private_key(kem, key).public_key().public_bytes()
+            except TarnelError:
+                continue  # a key that fails its checks names no recipient
+            out.append((kem, pk))
+    return out
+
+
+def _key_list(keys: Iterable[Recipient], what: str) -> list[tuple[int, bytes]]:
+    """``(kem, public key bytes)`` for each key, in order, without repeats."""
+    if isinstance(keys, (bytes, bytearray, PublicKey)):
+        raise TypeError(f"{what} must be an iterable of public keys, not a single key")
+    out: list[tuple[int, bytes]] = []
+    for k in keys:
+        kem, key = _recipient_kem(k)
+        item = (kem, _public_bytes(key))
+        if item not in out:
+            out.append(item)
+    return out
+
+
+def _ordinal(n: int) -> str:
+    suffix = "th" if 10 <= n % 100 <= 20 else {1: "st", 2: "nd", 3: "rd"}.get(n % 10, "th")
+    return f"{n}{suffix}"
+
+
+def _matches(entry: Entry, tag: bytes, kem: int) -> bool:
+    return entry.type == kem and hmac.compare_digest(entry.body[-RECIPIENT_TAG_LEN:], tag)
+
+
+class _Plan:
+    """What the new header holds: entries kept verbatim, or (when rotating)
+    the public keys to seal a fresh file key to, or a passphrase."""
+
+    def __init__(self) -> None:
+        self.kept: list[Entry] = []
+        self.added: list[tuple[int, bytes]] = []
+        self.passphrase: Optional[Union[str, bytes]] = None
+
+
+def _plan(header: Header, file_key: bytes, add: list[tuple[int, bytes]],
+          remove: list[tuple[int, bytes]], identities: Sequence[object], rotate: bool,
+          passphrase: Optional[Union[str, bytes]],
+          new_passphrase: Optional[Union[str, bytes]]) -> _Plan:
+    plan = _Plan()
+    is_passphrase_file = any(e.type == TYPE_PASSPHRASE for e in header.entries)
+    if is_passphrase_file:
+        if remove:
+            raise InvalidParameterError(
+                "this file is protected by a passphrase: it has no recipient to remove")
+        if add:
+            if not rotate:
+                raise InvalidParameterError(
+                    "a passphrase file is given recipients only with rotate=True "
+                    "(a new file key replaces the one the passphrase protected)")
+            plan.added = list(add)
+        elif rotate or new_passphrase is not None:
+            plan.passphrase = new_passphrase if new_passphrase is not None else passphrase
+        else:
+            plan.kept = list(header.entries)
+        return plan
+    if new_passphrase is not None:
+        if not rotate:
+            raise InvalidParameterError(
+                "a file for recipients is given a passphrase only with rotate=True "
+                "(a new file key replaces the one its recipients hold)")
+        plan.passphrase = new_passphrase
+        return plan
+
+    remaining = list(header.entries)
+    for n, (kem, pk) in enumerate(remove, 1):
+        tag = recipient_tag(file_key, kem, pk)
+        if (kem, pk) in add:
+            raise InvalidParameterError(
+                f"the {_ordinal(n)} key in remove is also in add")
+        if not any(_matches(e, tag, kem) for e in remaining):
+            raise InvalidParameterError(
+                f"the {_ordinal(n)} key in remove ({ENTRY_NAMES[kem]}) is not a recipient "
+                "of this file")
+        # The same recipient may hold more than one entry: all of them go.
+        remaining = [e for e in remaining if not _matches(e, tag, kem)]
+
+    def present(kem: int, pk: bytes) -> bool:
+        tag = recipient_tag(file_key, kem, pk)
+        return any(_matches(e, tag, kem) for e in remaining)
+
+    if not rotate:
+        plan.kept = remaining
+        plan.added = [(kem, pk) for kem, pk in add if not present(kem, pk)]
+    else:
+        # A fresh file key must be sealed again to everyone who stays: each
+        # remaining entry must be named by a key in add or an identity.
+        known = list(add) + [k for k in _identity_public_keys(identities) if k not in add]
+        tags = [(kem, pk, recipient_tag(file_key, kem, pk)) for kem, pk in known]
+        unknown_types = sorted({e.type for e in remaining if e.type not in _ENC_LEN})
+        if unknown_types:
+            raise InvalidParameterError(
+                f"rotating cannot keep an entry of type 0x{unknown_types[0]:04x}, "
+                "which this version does not know")
+        unnamed = 0
+        for e in remaining:
+            match = next(((kem, pk) for kem, pk, tag in tags if _matches(e, tag, kem)), None)
+            if match is None:
+                unnamed += 1
+            elif match not in plan.added:
+                plan.added.append(match)
+        if unnamed:
+            raise InvalidParameterError(
+                "rotating needs the public key of every recipient that stays; no key in "
+                f"add or identities names {unnamed} of the {len(remaining)} entries")
+        plan.added += [k for k in add if k not in plan.added]
+    count = len(plan.kept) + len(plan.added)
+    if count == 0:
+        raise InvalidParameterError("the file would have no recipient left")
+    if count > MAX_ENTRIES:
+        raise InvalidParameterError(
+            f"the file would have {count} entries; at most {MAX_ENTRIES} are allowed")
+    return plan
+
+
+class _PlaintextReader:
+    """The plaintext chunks of an iterator, read like a binary file."""
+
+    def __init__(self, chunks: Iterator[bytes]) -> None:
+        self._chunks = chunks
+        self._pending = b""
+
+    def read(self, n: int = -1) -> bytes:
+        while not self._pending:
+            piece = next(self._chunks, None)
+            if piece is None:
+                return b""
+            self._pending = piece
+        take = self._pending if n < 0 else self._pending[:n]
+        self._pending = self._pending[len(take):]
+        return take
+
+
+# Errors of copy_file_range that mean "not between these two files".
+_NO_COPY_RANGE = frozenset({errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP,
+                            errno.ENOTSUP, errno.EBADF, errno.EPERM})
+# Errors of the output's side: named after the output.
+_OUTPUT_ERRORS = frozenset({errno.ENOSPC, errno.EFBIG, errno.EDQUOT, errno.EROFS})
+_COPY_BLOCK = 1 << 20
+
+
+def _copy_range(src: IO[bytes], offset: int, length: int, out: object,
+                src_name: Optional[str], dst_name: Optional[str]) -> None:
+    """Copy ``length`` bytes of ``src`` from ``offset`` to the end of
+    ``out``: in the kernel where both are files that allow it, else through
+    a buffer. InputChangedError when the source ends early."""
+    copied = 0
+    fds: Optional[tuple[int, int]] = None
+    if hasattr(os, "copy_file_range") and isinstance(out, OutputFile):
+        try:
+            fds = (src.fileno(), out.fileno())
+        except (OSError, ValueError, AttributeError):
+            fds = None
+    while fds is not None and copied < length:
+        try:
+            n = os.copy_file_range(fds[0], fds[1], min(length - copied, 1 << 30),
+                                   offset + copied)
+        except InterruptedError:
+            continue
+        except OSError as e:
+            if copied == 0 and e.errno in _NO_COPY_RANGE:
+                break  # through a buffer instead
+            name = dst_name if e.errno in _OUTPUT_ERRORS else src_name
+            raise OSError(e.errno, e.strerror, name) from None
+        if n == 0:
+            raise InputChangedError(src_name)
+        copied += n
+    if copied == length:
+        return
+    src.seek(offset + copied)
+    while copied < length:
+        block = src.read(min(_COPY_BLOCK, length - copied))
+        if not block:
+            raise InputChangedError(src_name)
+        write_all(out, block)
+        copied += len(block)
+
+
+def _copy_payload(src: IO[bytes], header: Header, start: int, file_key: bytes, out: object,
+                  src_name: Optional[str], dst_name: Optional[str]) -> int:
+    """Copy the payload unchanged after opening its final chunk; returns the
+    plaintext length. The final chunk proves the payload's length; the
+    others are copied as they are and checked by whoever reads them."""
+    block = header.chunk_size + TAG_LEN
+    if _seekable(src):
+        payload_start = start + header.length
+        end = src.seek(0, io.SEEK_END)
+        count, size = _payload_layout(end - payload_start, header.chunk_size)
+        src.seek(payload_start + (count - 1) * block)
+        last = _read_exact(src, block)
+        try:
+            _tarnel_pq.file_open_chunk(file_key, header.nonce, count - 1, True, last)
+        except DecryptionError:
+            raise _chunk_error(count - 1) from None
+        _copy_range(src, payload_start, end - payload_start, out, src_name, dst_name)
+        if src.read(1):
+            raise InputChangedError(src_name)
+        return size
+    # A pipe: chunks go out as they come; the final one is opened first.
+    current = _read_exact(src, block)
+    index = total = 0
+    while True:
+        following = _read_exact(src, block) if len(current) == block else b""
+        if not following:
+            break
+        write_all(out, current)
+        total += len(current) - TAG_LEN
+        index += 1
+        current = following
+    if len(current) < TAG_LEN or (index > 0 and len(current) == TAG_LEN):
+        raise FileFormatError(f"chunk {index} is too short")
+    try:
+        _tarnel_pq.file_open_chunk(file_key, header.nonce, index, True, current)
+    except DecryptionError:
+        raise _chunk_error(index) from None
+    write_all(out, current)
+    return total + len(current) - TAG_LEN
+
+
+def _rekey_to(reader: IO[bytes], out: object, header: Header, start: int, file_key: bytes,
+              plan: _Plan, rotate: bool, chunk_size: int, seed: Optional[bytes],
+              src_name: Optional[str], dst_name: Optional[str]) -> FileInfo:
+    """Write the re-keyed file to ``out``; returns its description."""
+    seeds = _Seeds(seed)
+    if rotate:
+        plaintext = _PlaintextReader(_open_chunks(reader, file_key, header))
+        encoded, size = _encrypt_with_header(
+            cast(IO[bytes], plaintext), out, [pk for _, pk in plan.added], plan.passphrase,
+            chunk_size, seed, SCRYPT_LOG2_N)
+        return _info(parse_header(io.BytesIO(encoded)), size)
+    entries = list(plan.kept)
+    if plan.passphrase is not None:
+        entries = [_passphrase_entry(file_key, plan.passphrase, seeds, SCRYPT_LOG2_N)]
+    entries += [_kem_entry(kem, pk, file_key, seeds) for kem, pk in plan.added]
+    encoded = _assemble_header(file_key, header.chunk_size, header.nonce, entries)
+    new_header = Header(header.chunk_size, header.nonce, entries, encoded[-MAC_LEN:], encoded)
+    write_all(out, encoded)
+    size = _copy_payload(reader, header, start, file_key, out, src_name, dst_name)
+    return _info(new_header, size)
+
+
+def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None] = None,
+          identities: Iterable[Identity] = (), *,
+          add: Iterable[Recipient] = (),
+          remove: Iterable[Recipient] = (),
+          rotate: bool = False,
+          passphrase: Optional[Union[str, bytes]] = None,
+          new_passphrase: Optional[Union[str, bytes]] = None,
+          chunk_size: Optional[int] = None,
+          overwrite: bool = False,
+          _seed: Optional[bytes] = None) -> FileInfo:
+    """Change who can open the file ``src``; returns a description of the result.
+
+    ``identities`` (or ``passphrase``) open the file key, exactly as for
+    :func:`decrypt`, and the header MAC is verified before anything is
+    written. Then a new header is written with the same file key, payload
+    nonce and chunk size: every entry is kept as it is, except those whose
+    recipient tag names a public key in ``remove``; an entry is added for
+    each key in ``add`` that is not a recipient already; the MAC is
+    computed anew. The payload is copied byte for byte, after its final
+    chunk has been opened (so a truncated file is refused); the other
+    chunks are not decrypted.
+
+    **A removed recipient is not shut out of the data.** Without
+    ``rotate``, the payload and its file key do not change, so a removed
+    recipient who kept the file key, or any copy of the old file, can still
+    decrypt it. ``rotate=True`` decrypts the whole payload (so all of it is
+    verified) and encrypts it again under a fresh file key and payload
+    nonce, for everyone who stays and everyone added; only that stops a
+    removed recipient from reading the new file. Rotating needs the public
+    key of each remaining recipient: give them in ``add`` (a key that is a
+    recipient already is not added twice) or hold their private keys in
+    ``identities``. ``chunk_size`` sets a new chunk size when rotating.
+
+    A passphrase file stays a passphrase file unless rotated:
+    ``new_passphrase`` replaces its passphrase (keeping the file key, so
+    the old passphrase still opens copies of the old file; rotate for a
+    new key). Turning a passphrase file into one for recipients (``add``)
+    or a file for recipients into a passphrase file (``new_passphrase``)
+    is done only with ``rotate=True``: the new protection gets a new file
+    key.
+
+    ``dst=None`` re-keys ``src`` (a path) in place: the new file replaces
+    the old one only once it is complete and synced to disk; after any
+    failure the original is untouched and nothing new is left in its
+    directory. A symbolic link ``src`` stays a link; its target is
+    replaced. A ``dst`` path that exists (other than ``src`` itself) is
+    refused with FileExistsError unless ``overwrite`` is true; a binary
+    file ``dst`` receives the bytes as they are made, so after an error its
+    contents must be discarded.
+
+    Errors: :class:`tarnel.DecryptionError` when no identity opens the
+    file, the MAC fails or a chunk does not open; :class:`FileFormatError`
+    for a broken file; :class:`tarnel.InvalidParameterError` for a key in
+    ``remove`` that is not a recipient, a result with no entry or more than
+    64, or a change that needs ``rotate``; OSError (naming the path) for a
+    failed read or write, and :class:`~tarnel._files.OutputNotDurableError`
+    when the output is in place but its directory could not be synced.
+    """
+    if not isinstance(rotate, bool):
+        raise TypeError("rotate must be a bool")
+    if not isinstance(overwrite, bool):
+        raise TypeError("overwrite must be a bool")
+    ids = list(identities)
+    for i in ids:
+        _identity_kems(i)
+    add_keys = _key_list(add, "add")
+    remove_keys = _key_list(remove, "remove")
+    if new_passphrase is not None:
+        _passphrase_bytes(new_passphrase)
+        if add_keys or remove_keys:
+            raise InvalidParameterError(
+                "new_passphrase cannot be combined with add or remove: a passphrase "
+                "entry is the only entry of its file")
+    if passphrase is not None:
+        _passphrase_bytes(passphrase)
+    if chunk_size is not None:
+        if not rotate:
+            raise InvalidParameterError("the chunk size changes only with rotate=True")
+        _checked_chunk_size(chunk_size)
+
+    in_place = dst is None
+    dst_path: Optional[str] = None
+    if in_place:
+        if not isinstance(src, (str, os.PathLike)):
+            raise TypeError("re-keying in place needs src to be a path")
+        dst_path = os.fspath(src)
+        try:
+            regular = stat.S_ISREG(os.stat(dst_path).st_mode)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, dst_path) from None
+        if not regular:
+            raise InvalidParameterError(
+                f"{dst_path} is not a regular file: it cannot be re-keyed in place")
+    elif isinstance(dst, (str, os.PathLike)):
+        dst_path = os.fspath(dst)
+        same = False
+        if isinstance(src, (str, os.PathLike)):
+            try:
+                same = os.path.samefile(src, dst_path)
+            except OSError:
+                same = False
+        if not same and not overwrite and os.path.lexists(dst_path):
+            st = os.stat(dst_path) if os.path.exists(dst_path) else None
+            if st is None or stat.S_ISREG(st.st_mode):
+                raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), dst_path)
+        overwrite = overwrite or same
+    elif dst is not None and not hasattr(dst, "write"):
+        raise TypeError(f"dst must be a path or a binary file, not {type(dst).__name__}")
+
+    src_name: Optional[str] = None
+    if isinstance(src, (str, os.PathLike)):
+        reader: IO[bytes] = open(src, "rb")
+        opened, src_name = True, os.fspath(src)
+    elif hasattr(src, "read"):
+        reader, opened = src, False
+        name = getattr(src, "name", None)
+        src_name = name if isinstance(name, str) else None
+    else:
+        raise TypeError(f"src must be a path or a binary file, not {type(src).__name__}")
+    try:
+        start = reader.tell() if _seekable(reader) else 0
+        header = parse_header(reader)
+        file_key = _file_key(header, ids, passphrase)
+        try:
+            plan = _plan(header, file_key, add_keys, remove_keys, ids, rotate, passphrase,
+                         new_passphrase)
+            size = chunk_size if chunk_size is not None else header.chunk_size
+            if dst_path is None:
+                return _rekey_to(reader, dst, header, start, file_key, plan, rotate, size,
+                                 _seed, src_name, None)
+            with OutputFile(dst_path, replace=in_place or overwrite) as out:
+                info = _rekey_to(reader, out, header, start, file_key, plan, rotate, size,
+                                 _seed, src_name, dst_path)
+                out.commit()
+            return info
+        finally:
+            wipe_bytes(file_key)
+    finally:
+        if opened:
+            close_input(reader)

@@ -1,6 +1,9 @@
 // The file format's header parser and payload crypto: every structural rule
 // in its order, the NeedMore protocol over every prefix, and the chunk nonce,
 // seal/open and key wrap against their definitions.
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <algorithm>
 
 #include "core/file_format/header.h"
@@ -44,7 +47,7 @@ core::Bytes header(std::initializer_list<E> entries, uint32_t chunk = 65536, uin
 }
 
 TEST(FileHeader, ParsesAndPointsIntoTheData) {
-  core::Bytes h = header({{ff::kTypeXWing, 1168, 1}, {0x7a7a, 3, 2}, {ff::kTypeMlKem768, 1136, 3}});
+  core::Bytes h = header({{ff::kTypeXWing, 1184, 1}, {0x7a7a, 3, 2}, {ff::kTypeMlKem768, 1152, 3}});
   const size_t len = h.size();
   h.insert(h.end(), 100, 0xcc);  // payload after the header is not read
   const ff::ParsedHeader p = ff::parse_header(h);
@@ -76,12 +79,12 @@ struct FaultCase {
 };
 
 TEST(FileHeader, EachRuleInItsOrder) {
-  core::Bytes bad_magic = header({{ff::kTypeXWing, 1168, 1}});
+  core::Bytes bad_magic = header({{ff::kTypeXWing, 1184, 1}});
   bad_magic[7] = '\r';
   const FaultCase cases[] = {
       {"magic", bad_magic, ff::HeaderFault::BadMagic, 0},
       {"magic prefix", core::Bytes{0x89, 'T', 'X'}, ff::HeaderFault::BadMagic, 0},
-      {"version", header({{ff::kTypeXWing, 1168, 1}}, 65536, 2), ff::HeaderFault::BadVersion, 2},
+      {"version", header({{ff::kTypeXWing, 1184, 1}}, 65536, 2), ff::HeaderFault::BadVersion, 2},
       {"version before chunk", header({}, 1000, 0), ff::HeaderFault::BadVersion, 0},
       {"chunk not a power of two", header({{0x7a7a, 1, 1}}, 1000), ff::HeaderFault::BadChunkSize,
        1000},
@@ -91,8 +94,8 @@ TEST(FileHeader, EachRuleInItsOrder) {
       {"chunk zero", header({{0x7a7a, 1, 1}}, 0), ff::HeaderFault::BadChunkSize, 0},
       {"no entries", header({}), ff::HeaderFault::BadEntryCount, 0},
       {"65 entries", header({}, 65536, 1, 65), ff::HeaderFault::BadEntryCount, 65},
-      {"known type, extra byte", header({{ff::kTypeMlKem1024, 1617, 1}}),
-       ff::HeaderFault::BadEntryLength, 1617},
+      {"known type, extra byte", header({{ff::kTypeMlKem1024, 1633, 1}}),
+       ff::HeaderFault::BadEntryLength, 1633},
       {"known type, short", header({{ff::kTypePassphrase, 66, 1}}),
        ff::HeaderFault::BadEntryLength, 66},
       {"unknown type too long", header({{0x7a7a, 65537, 1}}), ff::HeaderFault::EntryTooLong,
@@ -111,9 +114,9 @@ TEST(FileHeader, EachRuleInItsOrder) {
   for (uint32_t chunk : {1024u, 1u << 24}) {
     EXPECT_EQ(ff::parse_header(header({{0x7a7a, 65536, 1}}, chunk)).fault, ff::HeaderFault::None);
   }
-  const ff::ParsedHeader wrong = ff::parse_header(header({{ff::kTypeXWing, 1169, 1}}));
+  const ff::ParsedHeader wrong = ff::parse_header(header({{ff::kTypeXWing, 1185, 1}}));
   EXPECT_EQ(wrong.entry_type, ff::kTypeXWing);
-  EXPECT_EQ(wrong.expected, 1168u);
+  EXPECT_EQ(wrong.expected, 1184u);
 }
 
 TEST(FilePayload, ChunkNonceIsTheIndexAndTheFlag) {
@@ -158,6 +161,56 @@ TEST(FilePayload, KeyWrapNeedsItsLabel) {
             core::ErrorKind::Decryption);
   EXPECT_EQ(ff::unwrap_file_key(kek, label, core::ByteView(w.value()).first(47)).error().kind,
             core::ErrorKind::InvalidParameter);
+}
+
+// hmac_sha256 is OpenSSL's one-shot HMAC, independent of the core's HKDF.
+core::Bytes hmac_sha256(const core::Bytes& key, const core::Bytes& msg) {
+  core::Bytes out(32);
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), msg.data(), msg.size(),
+       out.data(), &len);
+  return out;
+}
+
+TEST(FilePayload, RecipientTagIsTheTruncatedHmacOfTypeAndKey) {
+  const core::Bytes file_key(32, 0x5a);
+  // HKDF-SHA256 (RFC 5869, Section 2.2-2.3) with an empty salt and L = 32:
+  // PRK = HMAC(0^32, ikm), K_r = HMAC(PRK, info || 0x01).
+  const core::Bytes prk = hmac_sha256(core::Bytes(32, 0), file_key);
+  core::Bytes info(ff::kRecipientInfo.size() + 1, 0x01);
+  std::copy(ff::kRecipientInfo.begin(), ff::kRecipientInfo.end(), info.begin());
+  const core::Bytes k_r = hmac_sha256(prk, info);
+  for (uint16_t type : {ff::kTypeXWing, ff::kTypeMlKem768, ff::kTypeMlKem1024}) {
+    SCOPED_TRACE(type);
+    core::Bytes pk(ff::kem_public_key_length(type));
+    for (size_t i = 0; i < pk.size(); ++i) pk[i] = static_cast<uint8_t>(i * 7);
+    core::Bytes msg(2 + pk.size());
+    msg[0] = static_cast<uint8_t>(type >> 8);
+    msg[1] = static_cast<uint8_t>(type);
+    std::copy(pk.begin(), pk.end(), msg.begin() + 2);
+    const core::Bytes want = hmac_sha256(k_r, msg);
+    auto tag = ff::recipient_tag(file_key, type, pk);
+    ASSERT_TRUE(tag.ok());
+    EXPECT_EQ(hex(tag.value()), hex(core::ByteView(want).first(16)));
+    pk[pk.size() - 1] ^= 1;  // another key, another tag
+    EXPECT_NE(hex(ff::recipient_tag(file_key, type, pk).value()), hex(tag.value()));
+  }
+  struct Refused {
+    const char* name;
+    size_t key_len;
+    uint16_t type;
+    size_t pk_len;
+  } refused[] = {{"short file key", 31, ff::kTypeXWing, 1216},
+                 {"passphrase type", 32, ff::kTypePassphrase, 1216},
+                 {"unknown type", 32, 0x7a7a, 1216},
+                 {"X-Wing key for ML-KEM-768", 32, ff::kTypeMlKem768, 1216},
+                 {"ML-KEM-768 key for X-Wing", 32, ff::kTypeXWing, 1184}};
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.name);
+    auto tag = ff::recipient_tag(core::Bytes(r.key_len, 1), r.type, core::Bytes(r.pk_len, 2));
+    ASSERT_FALSE(tag.ok());
+    EXPECT_EQ(tag.error().kind, core::ErrorKind::InvalidParameter);
+  }
 }
 
 }  // namespace

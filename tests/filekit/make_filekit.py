@@ -25,25 +25,30 @@ CHUNK = 1024
 # The identities the manifest names, from fixed seeds.
 XWING_SEED = bytes(range(32))
 MLKEM_SEED = bytes(range(64, 128))
+MLKEM1024_SEED = bytes(range(128, 192))
 PASSPHRASE = "correct horse battery staple"
-IDENTITIES = {"xwing": XWING_SEED, "mlkem768": MLKEM_SEED}
+IDENTITIES = {"xwing": XWING_SEED, "mlkem768": MLKEM_SEED, "mlkem1024": MLKEM1024_SEED}
 
 
 def stream(label: str, n: int) -> bytes:
     return hashlib.shake_256(b"filekit " + label.encode()).digest(n)
 
 
+def mlkem_public_key(kem: int, seed: bytes) -> bytes:
+    return _tarnel_pq.hpke_load_private_key(kem, seed).public_key().public_bytes()
+
+
 def public_keys() -> tuple[bytes, bytes]:
     xwing_pk = xwing.generate_keypair(XWING_SEED)[1]
-    mlkem_pk = _tarnel_pq.hpke_load_private_key(KEM.ML_KEM_768, MLKEM_SEED).public_key().public_bytes()
-    return xwing_pk, mlkem_pk
+    return xwing_pk, mlkem_public_key(KEM.ML_KEM_768, MLKEM_SEED)
 
 
 def kem_entry(kem: int, public_key: bytes, file_key: bytes, label: str) -> files.Entry:
     n_random = 64 if kem == KEM.X_WING else 32
     enc, ctx = _tarnel_pq.hpke_setup_sender(kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM, public_key,
                                             files.entry_label(kem), stream(label, n_random))
-    return files.Entry(kem, enc + ctx.seal(file_key, b""))
+    tag = files.recipient_tag(file_key, kem, public_key)
+    return files.Entry(kem, enc + ctx.seal(file_key, b"") + tag)
 
 
 def passphrase_entry(file_key: bytes, label: str, log2_n: int = 17) -> files.Entry:
@@ -94,6 +99,11 @@ def build() -> dict[str, tuple[bytes, dict[str, object]]]:
     mac_flipped[len(head_a) - 1] ^= 0x01
     dup_entries = [entries_a[0], entries_a[0]]
     long_entry = files.Entry(KEM.X_WING, entries_a[0].body + b"\x00")
+    # The recipient tag is under the MAC: altering it breaks the header.
+    tag_altered = [files.Entry(KEM.X_WING, entries_a[0].body[:-1]
+                               + bytes([entries_a[0].body[-1] ^ 1])), entries_a[1]]
+    mlkem1024_pk = mlkem_public_key(KEM.ML_KEM_1024, MLKEM1024_SEED)
+    entries_c = [kem_entry(KEM.ML_KEM_1024, mlkem1024_pk, key_b, "c m")]
     # Two full chunks, then an empty final chunk: the writer never makes one.
     sealed_last_empty = [_tarnel_pq.file_seal_chunk(key_a, nonce_a, i, False, exact[i * CHUNK:(i + 1) * CHUNK])
                          for i in range(2)] + [_tarnel_pq.file_seal_chunk(key_a, nonce_a, 2, True, b"")]
@@ -125,7 +135,13 @@ def build() -> dict[str, tuple[bytes, dict[str, object]]]:
                           "FileFormatError", "entry count 0 is not from 1 to 64"),
         "noncanonical_entry_length": bad(header(key_a, nonce_a, [long_entry]) + b"".join(body_a),
                                          "FileFormatError",
-                                         "entry of type 0x647a has length 1169, not 1168"),
+                                         "entry of type 0x647a has length 1185, not 1184"),
+        "valid_mlkem1024_only": ok(header(key_b, nonce_b, entries_c)
+                                   + b"".join(chunks(key_b, nonce_b, plain[:CHUNK + 1])),
+                                   plain[:CHUNK + 1], ["mlkem1024"]),
+        "recipient_tag_altered": bad(header(key_a, nonce_a, tag_altered)[:-32] + head_a[-32:]
+                                     + b"".join(body_a), "DecryptionError",
+                                     "the header MAC does not verify"),
         "truncated_at_chunk_boundary": bad(head_a + b"".join(body_a[:2]),
                                            "DecryptionError", "does not open"),
         "extended_by_a_chunk": bad(file_a + body_a[2], "DecryptionError", "does not open"),
@@ -157,7 +173,7 @@ def build() -> dict[str, tuple[bytes, dict[str, object]]]:
 
 def main() -> int:
     manifest = {"identities": {"xwing": XWING_SEED.hex(), "mlkem768": MLKEM_SEED.hex(),
-                               "passphrase": PASSPHRASE},
+                               "mlkem1024": MLKEM1024_SEED.hex(), "passphrase": PASSPHRASE},
                 "cases": {}}
     for name, (data, outcome) in sorted(build().items()):
         (HERE / f"{name}.tnl").write_bytes(data)

@@ -135,6 +135,11 @@ def file_header_seeds():
     items.append(files.MAGIC + bytes([1]) + struct.pack(">I", 1024) + bytes(32)
                  + struct.pack(">H", 2) + unknown.encode() + files.Entry(0x7A7B, b"").encode()
                  + bytes(32))
+    # One entry of each KEM type, as a re-keyed file holds them.
+    everyone = [xwing.generate_keypair(bytes(32))[1]] + [
+        Suite(kem, KDF.HKDF_SHA256, 2).derive_key_pair(bytes(range(64)))[1]
+        for kem in (KEM.ML_KEM_768, KEM.ML_KEM_1024)]
+    items.append(files.encrypt(b"fuzz", everyone, chunk_size=1024, _seed=b"fuzz everyone"))
     return items
 
 

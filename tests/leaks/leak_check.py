@@ -267,7 +267,8 @@ def cases():
     file_key, file_nonce = bytes(range(32)), bytes(32)
     sealed_chunk = pq.file_seal_chunk(file_key, file_nonce, 3, True, b"c" * 1000)
     wrapped_key = pq.file_wrap_key(d, b"label", file_key)
-    mlkem_dk = tc.generate_keypair_deterministic(d, d, L768).secret_key
+    mlkem_pair = tc.generate_keypair_deterministic(d, d, L768)
+    mlkem_dk, pk768 = mlkem_pair.secret_key, mlkem_pair.public_key
     file_header = (b"\x89TNL\r\n\x1a\n\x01" + (1024).to_bytes(4, "big") + bytes(32)
                    + (2).to_bytes(2, "big") + b"\x7a\x7a\x00\x00\x00\x01x"
                    + b"\x7a\x7b\x00\x00\x00\x00" + bytes(32))
@@ -276,7 +277,8 @@ def cases():
             pq.file_open_chunk(file_key, file_nonce, 3, True, sealed_chunk),
             pq.file_header_mac(file_key, b"header" * 50),
             pq.file_unwrap_key(d, b"label", wrapped_key),
-            pq.file_parse_header(file_header), pq.file_parse_header(file_header[:60]))),
+            pq.file_parse_header(file_header), pq.file_parse_header(file_header[:60]),
+            pq.file_recipient_tag(file_key, 0x41, pk768), pq.file_entry_length(0x647A))),
         ("file format failures", lambda: (
             expect(tc.DecryptionError, pq.file_open_chunk, file_key, file_nonce, 2, True,
                    sealed_chunk)(),
@@ -284,6 +286,8 @@ def cases():
             expect(tc.DecryptionError, pq.file_open_mlkem_entry, 0x41, mlkem_dk,
                    bytes(1136), b"info")(),
             expect(TypeError, pq.file_seal_chunk, file_key, file_nonce, 0, 1, b"")(),
+            expect(tc.InvalidParameterError, pq.file_recipient_tag, file_key, 0x42, pk768)(),
+            expect(ValueError, pq.file_entry_length, 0x10000)(),
             pq.file_parse_header(b"\x89TNL\r\n\x1a\n\x02"))),
     ]
 

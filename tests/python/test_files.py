@@ -133,7 +133,11 @@ def test_derivations_match_independent_code(keys):
     f = io.BytesIO(data)
     h = files.parse_header(f)
     suite = Suite(KEM.X_WING, KDF.HKDF_SHA256, AEAD.AES_256_GCM)
-    file_key = suite.open(x_sk, h.entries[0].body, info=b"tarnel file v1 \x64\x7a")
+    body = h.entries[0].body
+    assert len(body) == 1120 + 48 + 16
+    file_key = suite.open(x_sk, body[:-16], info=b"tarnel file v1 \x64\x7a")
+    tag_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 recipient").derive(file_key)
+    assert hmac.new(tag_key, b"\x64\x7a" + x_pk, "sha256").digest()[:16] == body[-16:]
     mac_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 header").derive(file_key)
     assert hmac.new(mac_key, h.encoded[:-32], "sha256").digest() == h.mac
     payload_key = HKDF(hashes.SHA256(), 32, h.nonce, b"tarnel file v1 payload").derive(file_key)
@@ -312,6 +316,15 @@ K32 = bytes(32)
         (lambda: _tarnel_pq.file_open_mlkem_entry(0x41, bytes(2400), bytes(1103), b""),
          tarnel.InvalidParameterError, "shorter than enc and a tag"),
         (lambda: _tarnel_pq.file_parse_header("text"), TypeError, "bytes"),
+        (lambda: _tarnel_pq.file_recipient_tag(bytes(31), 0x647A, bytes(1216)),
+         tarnel.InvalidParameterError, "file key must be 32 bytes"),
+        (lambda: _tarnel_pq.file_recipient_tag(K32, 0xFF01, bytes(1216)),
+         tarnel.InvalidParameterError, "not a KEM entry type"),
+        (lambda: _tarnel_pq.file_recipient_tag(K32, 0x41, bytes(1216)),
+         tarnel.InvalidParameterError, "not of the entry type's length"),
+        (lambda: _tarnel_pq.file_recipient_tag(K32, 0x1647A, bytes(1216)), ValueError, "16-bit"),
+        (lambda: _tarnel_pq.file_entry_length(0x10000), ValueError, "16-bit"),
+        (lambda: _tarnel_pq.file_entry_length(-1), OverflowError, "out of range"),
     ],
 )
 def test_native_functions_refuse_bad_arguments(call, error, message):
@@ -359,6 +372,14 @@ def pyca_xwing(seed):
         x25519.X25519PrivateKey.from_private_bytes(expanded[64:]))
 
 
+def pyca_xwing_public_bytes(seed):
+    """The 1216-byte X-Wing public key from pyca's parts: ML-KEM-768 ek || X25519 point."""
+    expanded = hashlib.shake_256(seed).digest(96)
+    return (mlkem.MLKEM768PrivateKey.from_seed_bytes(expanded[:64]).public_key().public_bytes_raw()
+            + x25519.X25519PrivateKey.from_private_bytes(expanded[64:]).public_key()
+            .public_bytes_raw())
+
+
 PYCA_SUITES = {
     0x647A: pyca_hpke.Suite(pyca_hpke.KEM.MLKEM768_X25519, pyca_hpke.KDF.HKDF_SHA256,
                             pyca_hpke.AEAD.AES_256_GCM),
@@ -368,12 +389,15 @@ PYCA_SUITES = {
 
 
 def pyca_write(plain, recipients, chunk_size):
-    """A file written from the format's definition with pyca only."""
+    """A file written from the format's definition with pyca only;
+    ``recipients`` holds (type, pyca public key, its bytes)."""
     file_key, nonce = os.urandom(32), os.urandom(32)
     entries = b""
-    for kem, public_key in recipients:
+    tag_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 recipient").derive(file_key)
+    for kem, public_key, raw in recipients:
         body = PYCA_SUITES[kem].encrypt(file_key, public_key,
                                         info=b"tarnel file v1 " + kem.to_bytes(2, "big"))
+        body += hmac.new(tag_key, kem.to_bytes(2, "big") + raw, "sha256").digest()[:16]
         entries += struct.pack(">HI", kem, len(body)) + body
     head = (b"\x89TNL\r\n\x1a\n\x01" + struct.pack(">I", chunk_size) + nonce
             + struct.pack(">H", len(recipients)) + entries)
@@ -395,7 +419,8 @@ def pyca_read(data, kem, private_key):
     for _ in range(count):
         entry_type, length = struct.unpack(">HI", data[at:at + 6])
         if entry_type == kem:
-            file_key = PYCA_SUITES[kem].decrypt(data[at + 6:at + 6 + length], private_key,
+            # enc || ct || tag: the recipient tag is not needed to open.
+            file_key = PYCA_SUITES[kem].decrypt(data[at + 6:at + 6 + length - 16], private_key,
                                                 info=b"tarnel file v1 " + kem.to_bytes(2, "big"))
         at += 6 + length
     mac_key = HKDF(hashes.SHA256(), 32, None, b"tarnel file v1 header").derive(file_key)
@@ -416,10 +441,17 @@ def test_interoperates_with_a_pyca_implementation(size):
     m_private = mlkem.MLKEM768PrivateKey.from_seed_bytes(m_seed)
     m_pk = m_private.public_key().public_bytes_raw()
     plain = os.urandom(size)
-    theirs = pyca_write(plain, [(0x647A, pyca_xwing(x_seed).public_key()),
-                                (0x0041, m_private.public_key())], CHUNK)
+    theirs = pyca_write(plain, [(0x647A, pyca_xwing(x_seed).public_key(),
+                                 pyca_xwing_public_bytes(x_seed)),
+                                (0x0041, m_private.public_key(), m_pk)], CHUNK)
     assert files.decrypt(theirs, [x_seed]) == plain
     assert files.decrypt(theirs, [m_seed]) == plain
     ours = files.encrypt(plain, [x_pk, m_pk], chunk_size=CHUNK)
     assert pyca_read(ours, 0x647A, pyca_xwing(x_seed)) == plain
     assert pyca_read(ours, 0x0041, m_private) == plain
+    # Their recipient tags name the same keys as ours: removing by public key works.
+    assert pyca_xwing_public_bytes(x_seed) == x_pk
+    rekeyed = io.BytesIO()
+    files.rekey(io.BytesIO(theirs), rekeyed, [m_seed], remove=[x_pk])
+    assert files.describe(rekeyed.getvalue()).entries == ("ML-KEM-768",)
+    assert pyca_read(rekeyed.getvalue(), 0x0041, m_private) == plain
