@@ -195,7 +195,7 @@ PyObject* py_tag(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       return ff::recipient_tag(in.bytes(0), type, in.bytes(2));
     }();
     if (!result.ok()) return raise_core_error(result.error());
-    return bytes_of(result.value());
+    return make_bytes(result.value());
   });
 }
 
