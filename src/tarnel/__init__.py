@@ -8,6 +8,10 @@ from tarnel._tarnel_pq import (  # "as" marks each name as re-exported
     DecapsulationKey as DecapsulationKey,
     EncapsulationKey as EncapsulationKey,
 )
+from tarnel._files import (  # "as" marks each name as re-exported
+    LeftBehindWarning as LeftBehindWarning,
+    OutputNotDurableError as OutputNotDurableError,
+)
 from tarnel.keyfile import (  # "as" marks each name as re-exported
     ScryptParams as ScryptParams,
     check_passphrase as check_passphrase,
@@ -54,6 +58,9 @@ __all__ = list(_tarnel_core.__all__) + [
     "NotAStreamError",
     "StreamLevelError",
     "InputChangedError",
+    # what atomic file output reports beyond success and failure
+    "OutputNotDurableError",
+    "LeftBehindWarning",
     "StreamWriter",
     "StreamReader",
     "open_encryptor",

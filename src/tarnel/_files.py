@@ -26,6 +26,7 @@ import os
 import secrets
 import signal
 import stat
+import warnings
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Callable, Optional, Union
@@ -73,6 +74,24 @@ class OutputNotDurableError(OSError):
     """
 
     committed = True
+
+
+class LeftBehindWarning(RuntimeWarning):
+    """A hidden temporary file of an output could not be removed (a second
+    failure of the disk, after the first one that stopped the work or
+    during the clean-up after the commit): it still holds the output's
+    data, under the name in ``path``, until someone removes it.
+
+    Issued by :meth:`OutputFile.close`; every function that writes a file
+    atomically closes its output that way.
+    """
+
+    def __init__(self, output: str, path: str) -> None:
+        super().__init__(
+            f"a temporary file of {output} could not be removed: it is still at {path}"
+        )
+        self.output = output
+        self.path = path
 
 
 def _named(e: OSError, path: str) -> OSError:
@@ -606,8 +625,13 @@ class OutputFile(io.RawIOBase):
         self._release()
 
     def close(self) -> None:
+        """Release the output; a hidden name that could not be removed is
+        reported with a :class:`LeftBehindWarning`."""
         self._drop()
         super().close()
+        left, self.left_behind = self.left_behind, None
+        if left is not None:
+            warnings.warn(LeftBehindWarning(self.path, left), stacklevel=2)
 
     def __del__(self) -> None:
         try:

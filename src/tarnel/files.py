@@ -1157,7 +1157,7 @@ def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None]
     for a broken file; :class:`tarnel.InvalidParameterError` for a key in
     ``remove`` that is not a recipient, a result with no entry or more than
     64, or a change that needs ``rotate``; OSError (naming the path) for a
-    failed read or write, and :class:`~tarnel._files.OutputNotDurableError`
+    failed read or write, and :class:`~tarnel.OutputNotDurableError`
     when the output is in place but its directory could not be synced.
     """
     if not isinstance(rotate, bool):

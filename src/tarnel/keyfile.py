@@ -599,7 +599,7 @@ def save_secret_key(
     The file appears complete or not at all: it is written to a temporary
     file beside ``path``, flushed to disk and renamed into place. An
     existing ``path`` raises :class:`FileExistsError` unless ``overwrite``.
-    :class:`~tarnel._files.OutputNotDurableError` (an OSError with
+    :class:`~tarnel.OutputNotDurableError` (an OSError with
     ``committed`` True) means the key file is whole and in place but
     syncing its directory or closing it failed: it is kept, and a crash may
     still lose it.

@@ -514,7 +514,7 @@ def open_encryptor(
     temporary file in the same directory that :meth:`StreamWriter.close`
     syncs and renames into place; an aborted writer leaves no file behind.
     When the file is in place but syncing its directory or closing it fails,
-    ``close()`` raises :class:`~tarnel._files.OutputNotDurableError` and the
+    ``close()`` raises :class:`~tarnel.OutputNotDurableError` and the
     file stays. A path that names a device, FIFO or socket is written
     straight through. A file object is not closed by the writer.
     """
@@ -758,7 +758,7 @@ def encrypt_file(
 
     Raises :class:`OSError` naming ``dst`` when the output cannot be
     written (nothing is left of it), and
-    :class:`~tarnel._files.OutputNotDurableError` when the stream is whole
+    :class:`~tarnel.OutputNotDurableError` when the stream is whole
     and in place at ``dst`` but syncing its directory or closing it failed:
     the file is kept, and a crash may still lose it.
     """
@@ -827,7 +827,7 @@ def decrypt_file(
     :class:`TrailingDataError` or :class:`FrameTooLargeError` for a stream
     that is not intact, :class:`DecryptionError` for one not meant for this
     key, and :class:`OSError` (naming ``dst``) when the output cannot be
-    written. :class:`~tarnel._files.OutputNotDurableError` (an OSError with
+    written. :class:`~tarnel.OutputNotDurableError` (an OSError with
     ``committed`` True) means the plaintext is whole and in place at
     ``dst`` but syncing its directory or closing it failed: it is kept, and
     a crash may still lose it.

@@ -523,3 +523,36 @@ def test_a_hidden_name_that_cannot_be_removed_after_a_failed_commit_is_named(
     assert len(left) == 1 and left[0].startswith(".result.") and left[0].endswith(".part"), left
     assert f"tarnel: warning: a temporary file of {out} could not be removed: it is still at {d / left[0]}" \
         in lines
+
+
+@needs_strace
+def test_a_hidden_name_left_by_the_library_is_reported_as_a_warning(
+    keys: dict[str, Path], stream: Path, tmp_path: Path,  # noqa: F811
+) -> None:
+    """The same two faults under decrypt_file: the caller gets the first
+    fault as the error and a LeftBehindWarning naming what is left."""
+    d, out = prepare(tmp_path, True)
+    code = ("import sys, warnings, tarnel, tarnel.keyfile\nfrom tarnel.cli import _read_key_file\n"
+            "from tarnel._files import LeftBehindWarning\n"
+            "sk, _ = tarnel.keyfile.load_secret_key_text(_read_key_file(sys.argv[3]), sys.argv[4])\n"
+            "with warnings.catch_warnings(record=True) as seen:\n"
+            "    warnings.simplefilter('always')\n"
+            "    try:\n"
+            "        tarnel.decrypt_file(sys.argv[1], sys.argv[2], sk)\n"
+            "    except OSError as e:\n"
+            "        print('error', e.strerror)\n"
+            "for w in seen:\n"
+            "    if issubclass(w.category, LeftBehindWarning):\n"
+            "        print('left', w.message.output, w.message.path)\n")
+    assert STRACE is not None
+    res = subprocess.run([STRACE, "-f", "-qq", "-o", os.devnull, "-e", "trace=renameat,linkat,unlinkat",
+                          "-e", "inject=renameat:error=EIO:when=1", "-e", "inject=linkat:error=EIO:when=1",
+                          "-e", "inject=unlinkat:error=EIO", sys.executable, "-c", code,
+                          str(stream), str(out), sec(keys, "a"), PASSWORD],
+                         env=child_env(), capture_output=True, timeout=300)
+    lines = res.stdout.decode().splitlines()
+    assert lines[0] == "error Input/output error", res.stderr.decode()
+    assert out.read_bytes() == OLD
+    left = [n for n in os.listdir(d) if n != "result"]
+    assert len(left) == 1, left
+    assert lines[1:] == [f"left {out} {d / left[0]}"]

@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import signal
 import sys
-from collections.abc import Sequence
-from typing import Optional
+import warnings
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import Optional, TextIO, Union
 
 from .. import streaming
-from .._files import OutputNotDurableError
+from .._files import LeftBehindWarning, OutputNotDurableError
 from .._tarnel_core import TarnelError
 from ._output import NOT_DURABLE_STATUS, _NOT_DURABLE, _OUTPUTS, _stopped
 from ._parser import build_parser
@@ -22,6 +24,25 @@ from ._terminal import (
     _termination_unwinds,
     _warn,
 )
+
+
+@contextmanager
+def _left_behind_as_warnings() -> Iterator[None]:
+    """Print each LeftBehindWarning (a temporary file a second fault of the
+    disk left) as one of the command's own warnings, every time."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", LeftBehindWarning)
+        shown = warnings.showwarning
+
+        def show(message: Union[Warning, str], category: type[Warning], filename: str,
+                 lineno: int, file: Optional[TextIO] = None, line: Optional[str] = None) -> None:
+            if issubclass(category, LeftBehindWarning):
+                _warn(str(message))
+            else:
+                shown(message, category, filename, lineno, file, line)
+
+        warnings.showwarning = show
+        yield
 
 
 # Longer than any option: text after -r/--recipient that starts with "-" and
@@ -55,7 +76,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     _OUTPUTS.clear()
     _NOT_DURABLE.clear()
     try:
-        with _termination_unwinds(), _closed_stdio():
+        with _termination_unwinds(), _closed_stdio(), _left_behind_as_warnings():
             parser = build_parser()
             args = parser.parse_args(_joined_key_text(sys.argv[1:] if argv is None else argv))
             status: int = args.run(args)

@@ -39,12 +39,10 @@ def _open_output(path: str, force: bool, secret: bool = False) -> OutputFile:
 
 
 def _close_output(out: OutputFile) -> None:
-    """Close ``out``, naming in a warning a hidden name of its data that
-    could not be removed (a second fault of the disk)."""
+    """Close ``out``; a hidden name of its data that could not be removed (a
+    second fault of the disk) is named by the LeftBehindWarning that main
+    prints as a warning of its own."""
     out.close()
-    left, out.left_behind = out.left_behind, None
-    if left is not None:
-        _warn(f"a temporary file of {out.path} could not be removed: it is still at {left}")
 
 
 def _commit(out: OutputFile) -> None:
