@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import io
 import os
+import shutil
 import statistics
 import tempfile
 import time
@@ -36,7 +37,15 @@ def median_seconds(fn, repeats: int) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller inputs, fewer repeats")
+    parser.add_argument("--goals", action="store_true",
+                        help="only the figures with goals: 20 X-Wing recipients, 5 identities, a "
+                             "whole file on disk beside its copy, and the last KiB of it")
+    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
+                        help="where --goals puts its file (default /dev/shm)")
     args = parser.parse_args()
+    if args.goals:
+        goals(args)
+        return
     repeats = 3 if args.quick else 7
     size = (8 if args.quick else 64) << 20
 
@@ -87,6 +96,63 @@ def main() -> None:
         describe = median_seconds(lambda: files.describe(path), repeats)
     print(f"  add or remove {copy * 1e3:8.1f}  rotate {rotate * 1e3:8.1f}  "
           f"describe {describe * 1e3:6.2f}")
+
+
+def goals(args: argparse.Namespace) -> None:
+    repeats = 3 if args.quick else 5
+    keys = [xwing.generate_keypair() for _ in range(20)]
+    recipients = [pk for _, pk in keys]
+    header = median_seconds(lambda: files.encrypt(b"x", recipients), repeats)
+    print(f"header for 20 X-Wing recipients: {header * 1e3:.2f} ms (goal: under 5)")
+    data = files.encrypt(b"x", recipients)
+    # Four identities that open nothing, then the one that opens the file
+    # (its entry last): every identity is tried against every entry.
+    strangers = [xwing.generate_keypair()[0] for _ in range(4)]
+    identities = strangers + [keys[-1][0]]
+    opened = median_seconds(lambda: files.decrypt(data, identities), repeats)
+    print(f"opened by the last of 5 identities: {opened * 1e3:.2f} ms (goal: under 10)")
+
+    size = (256 if args.quick else 1024) << 20
+    with tempfile.TemporaryDirectory(dir=args.dir) as d:
+        plain, enc, out, copy = (os.path.join(d, n) for n in ("plain", "enc", "out", "copy"))
+        with open(plain, "wb") as f:
+            for _ in range(size >> 20):
+                f.write(os.urandom(1 << 20))
+        sk, pk = keys[0]
+
+        def fresh(path: str) -> None:
+            if os.path.exists(path):
+                os.unlink(path)
+
+        def copy_file() -> None:
+            fresh(copy)
+            shutil.copyfile(plain, copy)
+
+        def encrypt() -> None:
+            fresh(enc)
+            files.encrypt_file(plain, enc, [pk])
+
+        def decrypt() -> None:
+            fresh(out)
+            files.decrypt_file(enc, out, [sk])
+
+        t_copy = median_seconds(copy_file, repeats)
+        t_enc = median_seconds(encrypt, repeats)
+        t_dec = median_seconds(decrypt, repeats)
+        gib = size / (1 << 30)
+        print(f"{size >> 20} MiB file in {args.dir or 'the temporary directory'}, one X-Wing recipient: "
+              f"copy {gib / t_copy:.2f} GiB/s, encrypt_file {gib / t_enc:.2f} GiB/s "
+              f"({t_copy / t_enc:.2f}x the copy), decrypt_file {gib / t_dec:.2f} GiB/s "
+              f"({t_copy / t_dec:.2f}x; goal: at least 0.9x)")
+
+        def last_kib() -> None:
+            with files.open_encrypted(enc, [sk]) as f:
+                f.seek(-1024, os.SEEK_END)
+                assert len(f.read()) == 1024
+
+        t_last = median_seconds(last_kib, repeats)
+        print(f"last KiB through open_encrypted: {t_last * 1e3:.2f} ms, "
+              f"{100 * t_last / t_dec:.3f}% of decrypting the whole file (goal: under 1%)")
 
 
 if __name__ == "__main__":

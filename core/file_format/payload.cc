@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/common/aes_gcm.h"
 #include "core/common/secret.h"
 #include "core/file_format/header.h"
 #include "core/hpke/aead.h"
@@ -91,6 +92,97 @@ Result<Bytes> seal_chunk(ByteView file_key, ByteView payload_nonce, uint64_t ind
         !s.ok())
       return s.error();
     return out;
+  });
+}
+
+namespace {
+
+// run_pieces says how a run of `total` bytes is cut into pieces of `piece`
+// bytes: the count, and the length of the last piece. False when no run is
+// that long.
+bool run_pieces(size_t total, size_t piece, bool ends, size_t& count, size_t& last_len) {
+  if (piece == 0) return false;
+  if (!ends) {
+    if (total == 0 || total % piece != 0) return false;
+    count = total / piece;
+    last_len = piece;
+    return true;
+  }
+  count = total == 0 ? 1 : (total + piece - 1) / piece;
+  last_len = total - (count - 1) * piece;
+  return true;
+}
+
+constexpr const char* kRunSize = "a run of chunks has the wrong size";
+
+}  // namespace
+
+std::optional<size_t> sealed_run_len(size_t len, size_t chunk_size, bool ends) noexcept {
+  size_t count = 0, last_len = 0;
+  if (!run_pieces(len, chunk_size, ends, count, last_len)) return std::nullopt;
+  return len + count * kTagLen;
+}
+
+std::optional<size_t> opened_run_len(size_t len, size_t chunk_size, bool ends) noexcept {
+  size_t count = 0, last_len = 0;
+  if (chunk_size == 0 || !run_pieces(len, chunk_size + kTagLen, ends, count, last_len) ||
+      last_len < kTagLen)
+    return std::nullopt;
+  return len - count * kTagLen;
+}
+
+Status seal_chunks(MutableBytes out, ByteView file_key, ByteView payload_nonce,
+                   uint64_t first_index, size_t chunk_size, ByteView plaintext, bool ends) noexcept {
+  return contained<Ok>([&]() -> Status {
+    if (Status s = check_payload_args(file_key, payload_nonce); !s.ok()) return s.error();
+    size_t count = 0, last_len = 0;
+    if (!run_pieces(plaintext.size(), chunk_size, ends, count, last_len) ||
+        out.size() != plaintext.size() + count * kTagLen)
+      return Error{ErrorKind::InvalidParameter, kRunSize};
+    Key256 key;
+    hkdf_sha256(key, file_key, payload_nonce, kPayloadInfo);
+    auto cipher = Aes256Gcm::create(key.view(), Aes256Gcm::Direction::Encrypt);
+    if (!cipher.ok()) return cipher.error();
+    for (size_t i = 0; i < count; ++i) {
+      const size_t len = i + 1 == count ? last_len : chunk_size;
+      uint8_t* at = out.data() + i * (chunk_size + kTagLen);
+      const auto nonce = chunk_nonce(first_index + i, ends && i + 1 == count);
+      if (Status s = cipher.value().seal(MutableBytes(at, len),
+                                         std::span<uint8_t, kTagLen>(at + len, kTagLen),
+                                         GcmNonce(nonce), {}, plaintext.subspan(i * chunk_size, len));
+          !s.ok())
+        return s.error();
+    }
+    return Ok{};
+  });
+}
+
+Status open_chunks(MutableBytes out, ByteView file_key, ByteView payload_nonce,
+                   uint64_t first_index, size_t chunk_size, ByteView ciphertext, bool ends) noexcept {
+  return contained<Ok>([&]() -> Status {
+    if (Status s = check_payload_args(file_key, payload_nonce); !s.ok()) return s.error();
+    const size_t block = chunk_size + kTagLen;
+    const auto expected = opened_run_len(ciphertext.size(), chunk_size, ends);
+    if (!expected || out.size() != *expected) return Error{ErrorKind::InvalidParameter, kRunSize};
+    size_t count = 0, last_len = 0;
+    (void)run_pieces(ciphertext.size(), block, ends, count, last_len);
+    Key256 key;
+    hkdf_sha256(key, file_key, payload_nonce, kPayloadInfo);
+    auto cipher = Aes256Gcm::create(key.view(), Aes256Gcm::Direction::Decrypt);
+    if (!cipher.ok()) return cipher.error();
+    for (size_t i = 0; i < count; ++i) {
+      const size_t len = (i + 1 == count ? last_len : block) - kTagLen;
+      const uint8_t* at = ciphertext.data() + i * block;
+      const auto nonce = chunk_nonce(first_index + i, ends && i + 1 == count);
+      if (Status s = cipher.value().open(MutableBytes(out.data() + i * chunk_size, len),
+                                         std::span<const uint8_t, kTagLen>(at + len, kTagLen),
+                                         GcmNonce(nonce), {}, ByteView(at, len));
+          !s.ok()) {
+        wipe(out);
+        return Error{ErrorKind::Decryption};
+      }
+    }
+    return Ok{};
   });
 }
 

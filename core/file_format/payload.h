@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "core/common/bytes.h"
@@ -54,6 +55,30 @@ Result<Bytes> seal_chunk(ByteView file_key, ByteView payload_nonce, uint64_t ind
 // (a damaged chunk, the wrong index or last flag, another file's key).
 Result<SecretBytes> open_chunk(ByteView file_key, ByteView payload_nonce, uint64_t index,
                                bool last, ByteView ciphertext) noexcept;
+
+// A run is consecutive chunks sealed or opened with one derivation of K_p:
+// a plaintext run is cut into pieces of chunk_size bytes, the first being
+// chunk `first_index`. When `ends` is false the run stops before the last
+// chunk, so it is a whole, nonzero number of chunks; when true its last
+// piece (1 to chunk_size bytes, or 0 when the run is an empty file's only
+// chunk) is the file's last chunk. A sealed run is every chunk's
+// ciphertext || tag, in order.
+//
+// sealed_run_len and opened_run_len give the size of the other side of a
+// run of `len` bytes, or nullopt when no run is that long.
+std::optional<size_t> sealed_run_len(size_t len, size_t chunk_size, bool ends) noexcept;
+std::optional<size_t> opened_run_len(size_t len, size_t chunk_size, bool ends) noexcept;
+
+// seal_chunks writes the sealed run of `plaintext` to `out`, which has
+// sealed_run_len bytes. InvalidParameter for bad sizes.
+Status seal_chunks(MutableBytes out, ByteView file_key, ByteView payload_nonce,
+                   uint64_t first_index, size_t chunk_size, ByteView plaintext, bool ends) noexcept;
+
+// open_chunks writes the plaintext of the sealed run `ciphertext` to `out`,
+// which has opened_run_len bytes. Decryption when any chunk does not verify,
+// with `out` wiped; InvalidParameter for bad sizes.
+Status open_chunks(MutableBytes out, ByteView file_key, ByteView payload_nonce,
+                   uint64_t first_index, size_t chunk_size, ByteView ciphertext, bool ends) noexcept;
 
 // wrap_file_key is AES-256-GCM(key = kek, nonce = 12 zero bytes, aad =
 // label) of the 32-byte file key: 48 bytes. The zero nonce is safe because

@@ -4,6 +4,8 @@
 // exact entry lengths (core/file_format/header.h). The file key goes in as bytes; the keys
 // derived from it never leave the core. The interpreter lock is released
 // around the work.
+#include <optional>
+
 #include "core/file_format/header.h"
 #include "core/file_format/payload.h"
 #include "python/args.h"
@@ -82,6 +84,75 @@ PyObject* py_seal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!result.ok()) return raise_core_error(result.error());
     return make_bytes(result.value());
   });
+}
+
+constexpr Param kRunParams[] = {{"file_key", Kind::Bytes},   {"payload_nonce", Kind::Bytes},
+                                {"first_index", Kind::I64}, {"chunk_size", Kind::U32},
+                                {"data", Kind::Bytes},      {"ends", Kind::Object}};
+constexpr Signature kSealRun{"file_seal_chunks()", kRunParams};
+constexpr Signature kOpenRun{"file_open_chunks()", kRunParams};
+constexpr char kSealRunDoc[] =
+    "file_seal_chunks(file_key, payload_nonce, first_index, chunk_size, data, ends)\n--\n\n"
+    "AES-256-GCM of a run of consecutive chunks under one payload key: each\n"
+    "chunk's ciphertext || tag, in order. With ends, the last piece of data is\n"
+    "the file's last chunk; without, data is a whole number of chunks.";
+constexpr char kOpenRunDoc[] =
+    "file_open_chunks(file_key, payload_nonce, first_index, chunk_size, data, ends)\n--\n\n"
+    "The plaintext of a run of consecutive chunks; DecryptionError when any of\n"
+    "them does not open.";
+
+// run_args reads the run's first index and whether it ends the file.
+bool run_args(const Bound& in, uint64_t& first, bool& ends) {
+  if (in.i64(2) < 0) {
+    PyErr_SetString(PyExc_ValueError, "chunk index must not be negative");
+    return false;
+  }
+  PyObject* flag = in.object(5);
+  if (!PyBool_Check(flag)) {
+    PyErr_SetString(PyExc_TypeError, "ends must be a bool");
+    return false;
+  }
+  first = static_cast<uint64_t>(in.i64(2));
+  ends = flag == Py_True;
+  return true;
+}
+
+// run_call seals or opens a run into a new bytes object of the other side's
+// size; ValueError when the data is no run of that chunk size.
+template <class Op, class Len>
+PyObject* run_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, Len length_of, Op op) {
+  return guarded([&]() -> PyObject* {
+    Bound in;
+    if (!bind_args(sig, args, nargs, kwnames, in)) return nullptr;
+    uint64_t first = 0;
+    bool ends = false;
+    if (!run_args(in, first, ends)) return nullptr;
+    const core::ByteView data = in.bytes(4);
+    const size_t chunk_size = in.u32(3);
+    const std::optional<size_t> len = length_of(data.size(), chunk_size, ends);
+    if (!len) {
+      PyErr_SetString(PyExc_ValueError, "data is not a run of chunks of that size");
+      return nullptr;
+    }
+    core::MutableBytes buffer;
+    PyRef out = new_bytes(*len, buffer);
+    if (!out) return nullptr;
+    core::Status s = [&] {
+      ReleaseGil nogil;
+      return op(buffer, in.bytes(0), in.bytes(1), first, chunk_size, data, ends);
+    }();
+    if (!s.ok()) return raise_core_error(s.error());
+    return out.release();
+  });
+}
+
+PyObject* py_seal_run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_call(kSealRun, args, nargs, kwnames, &ff::sealed_run_len, &ff::seal_chunks);
+}
+
+PyObject* py_open_run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_call(kOpenRun, args, nargs, kwnames, &ff::opened_run_len, &ff::open_chunks);
 }
 
 PyObject* py_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -265,6 +336,10 @@ PyMethodDef kFileFormatMethods[] = {
     {"file_header_mac", fastcall_keywords(&py_mac), METH_FASTCALL | METH_KEYWORDS, kMacDoc},
     {"file_seal_chunk", fastcall_keywords(&py_seal), METH_FASTCALL | METH_KEYWORDS, kSealDoc},
     {"file_open_chunk", fastcall_keywords(&py_open), METH_FASTCALL | METH_KEYWORDS, kOpenDoc},
+    {"file_seal_chunks", fastcall_keywords(&py_seal_run), METH_FASTCALL | METH_KEYWORDS,
+     kSealRunDoc},
+    {"file_open_chunks", fastcall_keywords(&py_open_run), METH_FASTCALL | METH_KEYWORDS,
+     kOpenRunDoc},
     {"file_wrap_key", fastcall_keywords(&py_wrap), METH_FASTCALL | METH_KEYWORDS, kWrapDoc},
     {"file_unwrap_key", fastcall_keywords(&py_unwrap), METH_FASTCALL | METH_KEYWORDS,
      kUnwrapDoc},

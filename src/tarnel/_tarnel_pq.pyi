@@ -35,6 +35,8 @@ __all__ = [
     "file_header_mac",
     "file_seal_chunk",
     "file_open_chunk",
+    "file_open_chunks",
+    "file_seal_chunks",
     "file_wrap_key",
     "file_unwrap_key",
     "file_open_mlkem_entry",
@@ -334,6 +336,17 @@ def file_seal_chunk(file_key: bytes, payload_nonce: bytes, index: int, last: boo
 
 def file_open_chunk(file_key: bytes, payload_nonce: bytes, index: int, last: bool, data: bytes) -> bytes:
     """The plaintext of one chunk; DecryptionError when it does not open."""
+
+def file_seal_chunks(file_key: bytes, payload_nonce: bytes, first_index: int, chunk_size: int,
+                     data: bytes, ends: bool) -> bytes:
+    """AES-256-GCM of a run of consecutive chunks under one payload key: each
+    chunk's ciphertext || tag, in order. With ends, the last piece of data is
+    the file's last chunk; without, data is a whole number of chunks."""
+
+def file_open_chunks(file_key: bytes, payload_nonce: bytes, first_index: int, chunk_size: int,
+                     data: bytes, ends: bool) -> bytes:
+    """The plaintext of a run of consecutive chunks; DecryptionError when any of
+    them does not open."""
 
 def file_wrap_key(kek: bytes, label: bytes, data: bytes) -> bytes:
     """AES-256-GCM of the 32-byte file key under kek, zero nonce, aad = label."""

@@ -40,7 +40,8 @@ from tarnel._files import OutputFile, close_input, write_all
 from tarnel._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 from tarnel._wipe import wipe_bytes
 from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey
-from tarnel.streaming import InputChangedError
+from tarnel._pipeline import WriteBehind, channel_depth, worth_a_thread
+from tarnel.streaming import InputChangedError, _batch_writer
 
 __all__ = [
     "FileFormatError",
@@ -263,6 +264,19 @@ def _identity_kems(i: object) -> list[tuple[int, Union[bytes, PrivateKey], bool]
     raise TypeError(f"an identity must be bytes or an hpke.PrivateKey, not {type(i).__name__}")
 
 
+def _loaded(kem: int, key: Union[bytes, PrivateKey],
+            expanded: bool) -> tuple[int, Union[bytes, PrivateKey], bool]:
+    """A seed turned into a key object, expanded once for all the entries it
+    is tried on; anything else, or a seed that does not load, as it was
+    (the entries then refuse it one by one)."""
+    if isinstance(key, bytes) and not expanded:
+        try:
+            return kem, _tarnel_pq.hpke_load_private_key(kem, key), False
+        except TarnelError:
+            pass
+    return kem, key, expanded
+
+
 def _open_entry(entry: Entry, kem: int, key: Union[bytes, PrivateKey],
                 expanded: bool) -> Optional[bytes]:
     """The plaintext of one KEM entry under one key, or None when it does not open."""
@@ -395,16 +409,38 @@ def _build_header(file_key: bytes, recipients: Sequence[object],
     return _assemble_header(file_key, chunk_size, nonce, entries), nonce
 
 
-def _chunks(src: IO[bytes], chunk_size: int) -> Iterator[tuple[bytes, bool]]:
-    """The plaintext in chunks with the last-chunk flag; one empty chunk for no data."""
-    current = _read_exact(src, chunk_size)
+# Chunks are sealed and opened in runs of about this many bytes, one native
+# call each: the payload key is derived once a run, and the interpreter lock
+# is released for the whole run.
+RUN_BYTES = 1 << 20
+
+
+def _runs(src: IO[bytes], piece: int) -> Iterator[tuple[bytes, bool]]:
+    """``src`` in runs of whole pieces of ``piece`` bytes (about RUN_BYTES),
+    each with whether it ends the input; one empty run for no data. A run
+    that does not end the input holds only whole pieces."""
+    size = piece * max(1, RUN_BYTES // piece)
+    current = _read_exact(src, size)
     while True:
-        following = _read_exact(src, chunk_size) if len(current) == chunk_size else b""
+        following = _read_exact(src, size) if len(current) == size else b""
         if not following:
             yield current, True
             return
         yield current, False
         current = following
+
+
+def _writer_behind(out: object) -> WriteBehind:
+    """Buffers for ``out`` written in order, by a thread of their own when
+    ``out`` is a regular file (see tarnel._pipeline)."""
+    f = cast(IO[bytes], out)
+    return WriteBehind(_batch_writer(f), threaded=worth_a_thread(f, RUN_BYTES),
+                       depth=channel_depth(RUN_BYTES))
+
+
+def _run_chunks(length: int, piece: int, ends: bool) -> int:
+    """How many chunks a run of ``length`` bytes in pieces of ``piece`` holds."""
+    return max(1, -(-length // piece)) if ends else length // piece
 
 
 def _encrypt_to(src: IO[bytes], out: object, recipients: Sequence[object],
@@ -425,11 +461,16 @@ def _encrypt_with_header(src: IO[bytes], out: object, recipients: Sequence[objec
     try:
         header, nonce = _build_header(file_key, recipients, passphrase, chunk_size, seeds,
                                       scrypt_log2_n)
-        write_all(out, header)
         total = 0
-        for index, (chunk, last) in enumerate(_chunks(src, chunk_size)):
-            write_all(out, _tarnel_pq.file_seal_chunk(file_key, nonce, index, last, chunk))
-            total += len(chunk)
+        index = 0
+        # A regular file is written by a second thread while the next run
+        # is read and sealed (both release the interpreter lock).
+        with _writer_behind(out) as w:
+            w.put(header)
+            for run, ends in _runs(src, chunk_size):
+                w.put(_tarnel_pq.file_seal_chunks(file_key, nonce, index, chunk_size, run, ends))
+                index += _run_chunks(len(run), chunk_size, ends)
+                total += len(run)
         return header, total
     finally:
         wipe_bytes(file_key)
@@ -516,7 +557,9 @@ def _file_key(header: Header, identities: Sequence[object],
     then each key found is checked against the MAC.
     """
     candidates: list[bytes] = []
-    keys = [k for i in identities for k in _identity_kems(i)]
+    present = {entry.type for entry in header.entries}
+    keys = [_loaded(kem, key, expanded) if kem in present else (kem, key, expanded)
+            for i in identities for kem, key, expanded in _identity_kems(i)]
     for entry in header.entries:
         if entry.type == TYPE_PASSPHRASE:
             if passphrase is not None:
@@ -575,22 +618,31 @@ def _decrypt_stream(src: IO[bytes], identities: Sequence[object],
 
 
 def _open_chunks(src: IO[bytes], file_key: bytes, header: Header) -> Iterator[bytes]:
+    """The plaintext of the payload that ``src`` holds, a run at a time.
+    Errors name the chunk: a last chunk too short to be one, or the first
+    chunk of a run that does not verify (the run's chunks before it are
+    given first, as a chunk-by-chunk reader would)."""
     block = header.chunk_size + TAG_LEN
-    current = _read_exact(src, block)
-    index = 0
-    while True:
-        following = _read_exact(src, block) if len(current) == block else b""
-        last = not following
-        if len(current) < TAG_LEN or (last and index > 0 and len(current) == TAG_LEN):
-            raise FileFormatError(f"chunk {index} is too short")
+    first = 0
+    for run, ends in _runs(src, block):
+        count = _run_chunks(len(run), block, ends)
+        if ends:
+            tail = len(run) - (count - 1) * block
+            if tail < TAG_LEN or (tail == TAG_LEN and first + count > 1):
+                raise FileFormatError(f"chunk {first + count - 1} is too short")
         try:
-            yield _tarnel_pq.file_open_chunk(file_key, header.nonce, index, last, current)
+            yield _tarnel_pq.file_open_chunks(file_key, header.nonce, first, header.chunk_size,
+                                              run, ends)
         except DecryptionError:
-            raise _chunk_error(index) from None
-        if last:
-            return
-        index += 1
-        current = following
+            for k in range(count):
+                piece = run[k * block:(k + 1) * block]
+                last = ends and k == count - 1
+                try:
+                    yield _tarnel_pq.file_open_chunk(file_key, header.nonce, first + k, last, piece)
+                except DecryptionError:
+                    raise _chunk_error(first + k) from None
+            raise _chunk_error(first + count - 1) from None
+        first += count
 
 
 def decrypt(data: object, identities: Iterable[Identity] = (), *,
@@ -620,9 +672,10 @@ def decrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
         total = 0
         if isinstance(dst, (str, os.PathLike)):
             with OutputFile(dst, secret=True) as out:
-                for chunk in _decrypt_stream(reader, ids, passphrase):
-                    write_all(out, chunk)
-                    total += len(chunk)
+                with _writer_behind(out) as w:
+                    for chunk in _decrypt_stream(reader, ids, passphrase):
+                        w.put(chunk)
+                        total += len(chunk)
                 out.commit()
         else:
             for chunk in _decrypt_stream(reader, ids, passphrase):

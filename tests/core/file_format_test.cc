@@ -150,6 +150,79 @@ TEST(FilePayload, ChunksOpenOnlyAtTheirPlace) {
             core::ErrorKind::Decryption);
 }
 
+// seal and open runs as the binding does: into a buffer of the other side's size.
+core::Result<core::Bytes> seal_run(const core::Bytes& key, const core::Bytes& nonce, uint64_t first,
+                                   size_t chunk, core::ByteView pt, bool ends) {
+  const auto len = ff::sealed_run_len(pt.size(), chunk, ends);
+  if (!len) return core::Error{core::ErrorKind::InvalidParameter};
+  core::Bytes out(*len);
+  if (auto s = ff::seal_chunks(out, key, nonce, first, chunk, pt, ends); !s.ok()) return s.error();
+  return out;
+}
+core::Result<core::Bytes> open_run(const core::Bytes& key, const core::Bytes& nonce, uint64_t first,
+                                   size_t chunk, core::ByteView ct, bool ends) {
+  const auto len = ff::opened_run_len(ct.size(), chunk, ends);
+  if (!len) return core::Error{core::ErrorKind::InvalidParameter};
+  core::Bytes out(*len, 0xee);
+  auto s = ff::open_chunks(out, key, nonce, first, chunk, ct, ends);
+  if (!s.ok()) {
+    EXPECT_EQ(out, core::Bytes(*len, 0)) << "a refused run leaves its buffer wiped";
+    return s.error();
+  }
+  return out;
+}
+
+// A run sealed at once is the chunks sealed one by one, for runs that stop
+// inside the file and runs that end it (empty, short, exactly full).
+TEST(FilePayload, RunsAreTheirChunksOneByOne) {
+  const core::Bytes key(32, 7), nonce(32, 9);
+  const size_t chunk = 16;
+  struct Case {
+    uint64_t first;
+    size_t len;
+    bool ends;
+  } cases[] = {{0, 0, true}, {0, 5, true}, {3, 16, true}, {0, 48, false}, {2, 40, true},
+               {7, 64, true}, {1, 16, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.first << " " << c.len << " " << c.ends);
+    core::Bytes pt(c.len);
+    for (size_t i = 0; i < pt.size(); ++i) pt[i] = static_cast<uint8_t>(i * 13 + c.first);
+    core::Bytes expect;
+    const size_t count = c.ends ? std::max<size_t>(1, (c.len + chunk - 1) / chunk) : c.len / chunk;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t at = i * chunk, n = std::min(chunk, c.len - at);
+      auto one = ff::seal_chunk(key, nonce, c.first + i, c.ends && i + 1 == count,
+                                core::ByteView(pt.data() + at, n));
+      ASSERT_TRUE(one.ok());
+      expect.insert(expect.end(), one.value().begin(), one.value().end());
+    }
+    auto run = seal_run(key, nonce, c.first, chunk, pt, c.ends);
+    ASSERT_TRUE(run.ok());
+    EXPECT_EQ(hex(run.value()), hex(expect));
+    auto back = open_run(key, nonce, c.first, chunk, run.value(), c.ends);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(hex(back.value()), hex(pt));
+    // At another place, or with the other ending, nothing of it opens.
+    EXPECT_EQ(open_run(key, nonce, c.first + 1, chunk, run.value(), c.ends).error().kind,
+              core::ErrorKind::Decryption);
+    if (!c.ends) {
+      EXPECT_EQ(open_run(key, nonce, c.first, chunk, run.value(), true).error().kind,
+                core::ErrorKind::Decryption);
+    }
+  }
+  // A run that does not end the file is whole chunks; pieces are nonzero;
+  // a buffer of another size is refused.
+  for (size_t len : {size_t{0}, size_t{15}, size_t{17}}) {
+    EXPECT_FALSE(ff::sealed_run_len(len, chunk, false));
+    EXPECT_FALSE(ff::opened_run_len(len + 16, chunk, false));
+  }
+  EXPECT_FALSE(ff::sealed_run_len(4, 0, true));
+  EXPECT_FALSE(ff::opened_run_len(15, chunk, true));
+  core::Bytes small(20);
+  EXPECT_EQ(ff::seal_chunks(small, key, nonce, 0, chunk, core::Bytes(5), true).error().kind,
+            core::ErrorKind::InvalidParameter);
+}
+
 TEST(FilePayload, KeyWrapNeedsItsLabel) {
   const core::Bytes kek(32, 1), file_key(32, 2);
   const core::Bytes label{'a'}, other{'b'};
