@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace core {
 namespace {
@@ -82,7 +83,56 @@ std::optional<Bytes> decode_unpadded(std::string_view text,
   return out;
 }
 
+// kStdPairs[v] is the two characters of the 12-bit value v, so that three
+// bytes are encoded with two lookups.
+struct CharPair {
+  char c[2];
+};
+constexpr std::array<CharPair, 4096> pair_table(const char* alphabet) {
+  std::array<CharPair, 4096> t{};
+  for (size_t v = 0; v < 4096; ++v) t[v] = CharPair{{alphabet[v >> 6], alphabet[v & 63]}};
+  return t;
+}
+constexpr auto kStdPairs = pair_table(kStdAlphabet);
+
+// kStdShifted[j][c] is the 6-bit value of character c placed at bit
+// 18 - 6j of a 24-bit group; characters outside the alphabet set bit 31, so
+// one test after or-ing a group's four values finds any of them.
+constexpr std::array<std::array<uint32_t, 256>, 4> shifted_tables() {
+  std::array<std::array<uint32_t, 256>, 4> t{};
+  for (size_t j = 0; j < 4; ++j) {
+    for (size_t c = 0; c < 256; ++c) {
+      const uint8_t v = kStdReverse[c];
+      t[j][c] = v == kInvalid ? 0x80000000u : uint32_t{v} << (18 - 6 * j);
+    }
+  }
+  return t;
+}
+constexpr auto kStdShifted = shifted_tables();
+
 }  // namespace
+
+void base64_encode_groups(char* out, const uint8_t* in, size_t groups) noexcept {
+  for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
+    const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
+    std::memcpy(out, kStdPairs[v >> 12].c, 2);
+    std::memcpy(out + 2, kStdPairs[v & 0xfff].c, 2);
+  }
+}
+
+bool base64_decode_groups(uint8_t* out, const char* in, size_t groups) noexcept {
+  const auto* p = reinterpret_cast<const uint8_t*>(in);
+  uint32_t bad = 0;
+  for (size_t g = 0; g < groups; ++g, p += 4, out += 3) {
+    const uint32_t v = kStdShifted[0][p[0]] | kStdShifted[1][p[1]] | kStdShifted[2][p[2]] |
+                       kStdShifted[3][p[3]];
+    bad |= v;
+    out[0] = static_cast<uint8_t>(v >> 16);
+    out[1] = static_cast<uint8_t>(v >> 8);
+    out[2] = static_cast<uint8_t>(v);
+  }
+  return (bad & 0x80000000u) == 0;
+}
 
 std::string base64url_encode(ByteView in) { return encode(in, kUrlAlphabet, false); }
 

@@ -54,6 +54,7 @@
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/error.h"
+#include "python/fileio/armor_codec.h"
 #include "python/runtime.h"
 #include "python/types.h"
 
@@ -772,7 +773,9 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-const PyMethodDef kMethods[] = {
+const PyMethodDef* methods();
+
+const PyMethodDef kFileMethods[] = {
     {"level_sizes", fastcall_keywords(&level_sizes), METH_FASTCALL | METH_KEYWORDS,
      "level_sizes(level)\n--\n\n"
      "The byte sizes of one level (512, 768 or 1024), as a dict: public_key,\n"
@@ -815,15 +818,26 @@ const PyMethodDef kMethods[] = {
      "data after the marker, raises its StreamError kind, a frame that does not\n"
      "verify DecryptionError, after the chunks that verified before it were\n"
      "written. Read errors name in_name."},
-    {nullptr, nullptr, 0, nullptr},
 };
+
+// methods is the module's table: the file functions, then the armor codec's.
+const PyMethodDef* methods() {
+  static const auto table = [] {
+    std::array<PyMethodDef, std::size(kFileMethods) + kArmorMethodCount + 1> t{};
+    auto at = std::copy(std::begin(kFileMethods), std::end(kFileMethods), t.begin());
+    std::copy(std::begin(kArmorMethods), std::end(kArmorMethods), at);
+    t.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    return t;
+  }();
+  return table.data();
+}
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_tarnel_fileio",
     "Whole files through the stream format, with the interpreter lock released.",
     0,
-    const_cast<PyMethodDef*>(kMethods),
+    nullptr,  // set from methods() before the module is made
     nullptr,
     nullptr,
     nullptr,
@@ -833,11 +847,17 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace pyext
 
-// The module's constants: the largest chunk size, a frame's bytes beyond its
+// The module's constants: the armor lines and limits (armor_codec.h), the
+// largest chunk size, a frame's bytes beyond its
 // ciphertext (length field and tag) and the longest stream header.
 PyMODINIT_FUNC PyInit__tarnel_fileio() {
+  pyext::kModule.m_methods = const_cast<PyMethodDef*>(pyext::methods());
   PyObject* m = PyModule_Create(&pyext::kModule);
   if (m == nullptr) return nullptr;
+  if (pyext::add_armor_constants(m) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
   if (PyModule_AddIntConstant(m, "MAX_CHUNK_SIZE", long{core::kMaxChunkSize}) < 0 ||
       PyModule_AddIntConstant(m, "FRAME_OVERHEAD", long{core::kFrameOverhead}) < 0 ||
       PyModule_AddIntConstant(m, "MAX_HEADER_LEN", long{core::kMaxStreamHeaderLen}) < 0) {
