@@ -110,7 +110,7 @@ void ArmorDecoder::fail(ArmorStep& step, ArmorFault fault, uint64_t line, ByteVi
   step.fault = fault;
   step.line = line;
   step.shown_len = std::min(shown.size(), kArmorShownChars);
-  std::memcpy(step.shown.data(), shown.data(), step.shown_len);
+  if (step.shown_len > 0) std::memcpy(step.shown.data(), shown.data(), step.shown_len);
   phase_ = Phase::Failed;
   failed_ = step;
   failed_.written = 0;
@@ -204,6 +204,47 @@ void ArmorDecoder::take_line(bool has_lf, uint8_t*& out, ArmorStep& step) {
   if (len < kArmorLineChars || text.back() == '=') short_ = true;
 }
 
+// long_line_bytes follows a line longer than line_buf_ up to its LF,
+// noting its length, a stray CR and whether it is all spaces and tabs past
+// line_buf_; at the LF it is judged. Returns the bytes used.
+size_t ArmorDecoder::long_line_bytes(ByteView in, ArmorStep& step) {
+  for (size_t i = 0; i < in.size(); ++i) {
+    const uint8_t c = in[i];
+    if (c == '\n') {
+      take_long_line(true, step);
+      return i + 1;
+    }
+    ++long_len_;
+    if (cr_pending_) cr_stray_ = true;
+    cr_pending_ = c == '\r';
+    if (!cr_pending_ && !is_space_or_tab(c)) long_blank_tail_ = false;
+  }
+  return in.size();
+}
+
+// take_long_line judges a line too long to be data, ended by its LF or by
+// the end of the input, as take_line would: a stray CR, then the END line (with trailing spaces and
+// tabs) or a wrong one, then a line after the last, then its length.
+void ArmorDecoder::take_long_line(bool has_lf, ArmorStep& step) {
+  long_ = false;
+  if (cr_pending_ && !has_lf) cr_stray_ = true;
+  const uint64_t len = long_len_ - (cr_pending_ ? 1 : 0);
+  const bool stray = cr_stray_;
+  cr_pending_ = cr_stray_ = false;
+  if (stray) return fail(step, ArmorFault::StrayCr, line_);
+  const ByteView head(line_buf_.data(), kArmorMaxLine);
+  if (as_text(head).starts_with("-----")) {
+    if (long_blank_tail_ && strip_spaces(as_text(head)) == kArmorEndLine) {
+      phase_ = Phase::AfterEnd;
+      return;
+    }
+    return fail(step, ArmorFault::WrongEnd, line_, head);
+  }
+  if (short_) return fail(step, ArmorFault::NotLast, line_ - 1);
+  fail(step, ArmorFault::BadLength, line_);
+  step.length = failed_.length = static_cast<size_t>(len);
+}
+
 // body_bytes reads data lines up to the END line: whole lines of 64
 // characters decoded in place while they come, anything else gathered in
 // line_buf_ and checked by take_line. Returns the bytes used.
@@ -211,6 +252,14 @@ size_t ArmorDecoder::body_bytes(ByteView in, uint8_t*& out, ArmorStep& step) {
   const uint8_t* p = in.data();
   const uint8_t* const end = p + in.size();
   while (p < end && phase_ == Phase::Body) {
+    if (long_) {
+      p += long_line_bytes(ByteView(p, end), step);
+      if (long_) break;
+      line_len_ = 0;
+      if (phase_ == Phase::Failed) break;
+      ++line_;
+      continue;
+    }
     if (line_len_ == 0 && !short_) {
       const size_t left = static_cast<size_t>(end - p);
       const char* chars = reinterpret_cast<const char*>(p);
@@ -235,8 +284,21 @@ size_t ArmorDecoder::body_bytes(ByteView in, uint8_t*& out, ArmorStep& step) {
     const auto* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', std::min(left, room + 1)));
     if (lf == nullptr) {
       if (left > room) {
-        fail(step, ArmorFault::LineTooLong, line_);
-        break;
+        // Too long to hold: keep its start, judge the rest as it passes.
+        std::memcpy(line_buf_.data() + line_len_, p, room);
+        line_len_ = kArmorMaxLine;
+        p += room;
+        long_ = true;
+        long_len_ = kArmorMaxLine;
+        long_blank_tail_ = true;
+        cr_pending_ = false;
+        cr_stray_ = std::memchr(line_buf_.data(), '\r', kArmorMaxLine) != nullptr;
+        p += long_line_bytes(ByteView(p, end), step);
+        if (long_) break;
+        line_len_ = 0;
+        if (phase_ == Phase::Failed) break;
+        ++line_;
+        continue;
       }
       std::memcpy(line_buf_.data() + line_len_, p, left);
       line_len_ += left;
@@ -293,7 +355,11 @@ Result<ArmorStep> ArmorDecoder::update(MutableBytes out, ByteView in, bool at_en
           }
           break;
         case Phase::Body:
-          if (line_len_ > 0) take_line(false, o, step);
+          if (long_) {
+            take_long_line(false, step);
+          } else if (line_len_ > 0) {
+            take_line(false, o, step);
+          }
           line_len_ = 0;
           if (phase_ == Phase::Body) fail(step, ArmorFault::NoEnd, line_);
           if (phase_ == Phase::AfterEnd) phase_ = Phase::Done;  // END ends the input

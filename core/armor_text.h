@@ -15,9 +15,9 @@
 //     puts it);
 //   - a line starting "-----" must be the END line (trailing spaces and tabs
 //     allowed); after it only whitespace, at most 4096 bytes.
-// A line of more than 66 bytes before its line end (64 characters, a CR and
-// one more) is refused as soon as its 67th byte is read, so a decoder holds
-// at most one line.
+// A decoder holds at most 66 bytes of a line (64 characters, a CR and one
+// more); a longer line is judged as it streams past, by the same rules in
+// the same order.
 #pragma once
 
 #include <array>
@@ -35,8 +35,8 @@ inline constexpr std::string_view kArmorBeginLine = "-----BEGIN TARNEL ENCRYPTED
 inline constexpr std::string_view kArmorEndLine = "-----END TARNEL ENCRYPTED STREAM-----";
 inline constexpr size_t kArmorLineChars = 64;
 inline constexpr size_t kArmorLineBytes = kArmorLineChars / 4 * 3;
-// The most bytes a line may hold before its LF: 64 characters, a CR and one
-// more (which then names a wrong length rather than a long line).
+// The most bytes of a line a decoder holds: 64 characters, a CR and one
+// more.
 inline constexpr size_t kArmorMaxLine = kArmorLineChars + 2;
 inline constexpr size_t kArmorMaxTrailingSpace = 4096;
 // How much of a wrong BEGIN or END line a fault shows.
@@ -81,7 +81,6 @@ enum class ArmorFault : uint8_t {
   NotBase64,     // `line` holds a character outside the alphabet and "="
   BadBase64,     // `line` has "=" where no Base64 text can have it
   NonCanonical,  // `line` decodes, but is not what the encoder writes
-  LineTooLong,   // `line` holds more than kArmorMaxLine bytes
   NoEnd,         // the input ends before the END line
   DataAfterEnd,  // more than whitespace after the END line
   TooMuchSpace,  // more than kArmorMaxTrailingSpace bytes after the END line
@@ -126,6 +125,8 @@ class ArmorDecoder {
   void reset_begin_line() noexcept;
   size_t body_bytes(ByteView in, uint8_t*& out, ArmorStep& step);
   void take_line(bool has_lf, uint8_t*& out, ArmorStep& step);
+  size_t long_line_bytes(ByteView in, ArmorStep& step);
+  void take_long_line(bool has_lf, ArmorStep& step);
   size_t trailing_bytes(ByteView in, ArmorStep& step);
   void fail(ArmorStep& step, ArmorFault fault, uint64_t line, ByteView shown = {});
 
@@ -138,12 +139,17 @@ class ArmorDecoder {
   size_t begin_match_ = 0;  // characters of kArmorBeginLine matched
   bool begin_matches_ = true;
   bool begin_blank_ = true;  // only whitespace so far
+  // CRs on the BEGIN line or a long line.
   bool cr_pending_ = false;  // the last byte was a CR
   bool cr_stray_ = false;    // a CR followed by something other than LF
   // The body: the current line, and whether a short line was read.
   std::array<uint8_t, kArmorMaxLine> line_buf_{};
   size_t line_len_ = 0;
   bool short_ = false;
+  // A line longer than line_buf_: its first bytes are in line_buf_.
+  bool long_ = false;
+  uint64_t long_len_ = 0;
+  bool long_blank_tail_ = true;  // only spaces and tabs after line_buf_
   size_t trailing_ = 0;  // bytes after the END line
   ArmorStep failed_{};   // the fault, once there is one
 };

@@ -147,7 +147,6 @@ const char* fault_name(core::ArmorFault f) noexcept {
     case core::ArmorFault::NotBase64: return "not_base64";
     case core::ArmorFault::BadBase64: return "bad_base64";
     case core::ArmorFault::NonCanonical: return "non_canonical";
-    case core::ArmorFault::LineTooLong: return "line_too_long";
     case core::ArmorFault::NoEnd: return "no_end";
     case core::ArmorFault::DataAfterEnd: return "data_after_end";
     case core::ArmorFault::TooMuchSpace: return "too_much_space";

@@ -16,8 +16,7 @@ nothing but whitespace after it, has been read. Reading is strict: lines end in 
 every line but the last data line has exactly 64 characters, the padding is
 canonical (unused bits zero), and nothing but whitespace may come before the
 BEGIN line (any amount, skipped in blocks) or after the END line (at most
-4096 bytes). A line longer than 64 characters is refused once its 67th byte
-is read, whatever follows. Anything else raises :class:`ArmorError` at the
+4096 bytes). Anything else raises :class:`ArmorError` at the
 point where it is read. Encoding and the checks run in native code
 (``tarnel._tarnel_fileio``), a block of lines at a time.
 """
@@ -67,7 +66,6 @@ def _fault_message(kind: str, line: int, length: int, shown: bytes) -> str:
         "not_base64": f"armor: line {line} is not Base64",
         "bad_base64": f"armor: line {line} is not valid Base64",
         "non_canonical": f"armor: line {line} has non-canonical Base64 padding",
-        "line_too_long": f"armor: line {line} is longer than {LINE_CHARS} characters",
         "no_end": "armor: the input ends without the END line",
         "data_after_end": "armor: unexpected data after the END line",
         "too_much_space": "armor: too much whitespace after the END line",

@@ -108,7 +108,7 @@ TEST(ArmorDecoder, ReadsWhatTheEncoderWritesAndTheAllowedVariants) {
   const std::string begin(core::kArmorBeginLine), end(core::kArmorEndLine);
   std::string spaced = text;
   spaced.replace(0, begin.size(), begin + " \t ");
-  spaced.replace(spaced.find(end), end.size(), end + "\t");
+  spaced.replace(spaced.find(end), end.size(), end + "\t" + std::string(100, ' ') + "\r");
   const std::string cases[] = {
       text,
       crlf,
@@ -157,17 +157,26 @@ TEST(ArmorDecoder, NamesEachFaultAndItsLineWhateverThePieces) {
       {"65 characters", begin + "\n" + full + "A\n" + end, ArmorFault::BadLength, 2, 65},
       {"65 and a CR", begin + "\n" + full + "A\r\n" + end, ArmorFault::BadLength, 2, 65},
       {"66 characters", begin + "\n" + full + "AA\n" + end, ArmorFault::BadLength, 2, 66},
-      {"66 and a CR", begin + "\n" + full + "AA\r\n" + end, ArmorFault::LineTooLong, 2},
+      {"66 and a CR", begin + "\n" + full + "AA\r\n" + end, ArmorFault::BadLength, 2, 66},
+      {"a long line", begin + "\n" + full + full + "\r\n" + end, ArmorFault::BadLength, 2, 128},
+      {"a long line after the last", begin + "\nQQ==\n" + full + full + "\n" + end,
+       ArmorFault::NotLast, 2},
+      {"a long wrong END", begin + "\n-----" + full + full + "\n", ArmorFault::WrongEnd, 2, 0,
+       "-----" + full.substr(0, 55)},
+      {"a long END with a CR inside", begin + "\n" + end + std::string(40, ' ') + "\r \n",
+       ArmorFault::StrayCr, 2},
       {"length 5", begin + "\nQUJDR\n" + end, ArmorFault::BadLength, 2, 5},
-      {"67 bytes", begin + "\n" + full + "AAA\n" + end, ArmorFault::LineTooLong, 2},
-      {"long line at the end", begin + "\n" + full + full, ArmorFault::LineTooLong, 2},
+      {"67 bytes", begin + "\n" + full + "AAA\n" + end, ArmorFault::BadLength, 2, 67},
+      {"long line at the end", begin + "\n" + full + full, ArmorFault::BadLength, 2, 128},
+      {"long END at the end", begin + "\nQQ==\n" + end + std::string(40, ' '), ArmorFault::None, 0},
+      {"long line and CR at the end", begin + "\n" + full + full + "\r", ArmorFault::StrayCr, 2},
       {"URL-safe", begin + "\nab-_\n" + end, ArmorFault::NotBase64, 2},
       {"inner space", begin + "\nab d\n" + end, ArmorFault::NotBase64, 2},
       {"misplaced pad", begin + "\nQ=QQ\n" + end, ArmorFault::BadBase64, 2},
       {"three pads", begin + "\nQ===\n" + end, ArmorFault::BadBase64, 2},
       {"trailing bits", begin + "\nQR==\n" + end, ArmorFault::NonCanonical, 2},
       {"pad after a group", begin + "\nQUJD====\n" + end, ArmorFault::NonCanonical, 2},
-      {"lone CR in data", begin + "\n" + full + "\r" + full + "\n" + end, ArmorFault::LineTooLong, 2},
+      {"lone CR in data", begin + "\n" + full + "\r" + full + "\n" + end, ArmorFault::StrayCr, 2},
       {"CR in data", begin + "\nQU\rJ\n" + end, ArmorFault::StrayCr, 2},
       {"junk after END", begin + "\nQQ==\n" + end + "\n \nx", ArmorFault::DataAfterEnd, 4},
       {"too much space", begin + "\nQQ==\n" + end + "\n" + std::string(4097, ' '),
@@ -183,7 +192,7 @@ TEST(ArmorDecoder, NamesEachFaultAndItsLineWhateverThePieces) {
         EXPECT_EQ(d.step.length, c.length);
       }
       EXPECT_EQ(std::string(d.step.shown.data(), d.step.shown_len), c.shown);
-      EXPECT_FALSE(d.done);
+      EXPECT_EQ(d.done, c.fault == ArmorFault::None);
     }
   }
 }
