@@ -26,7 +26,7 @@ from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
 from . import _formats, _tarnel_fileio
 from ._files import OutputFile, _names_a_descriptor, close_input, write_all
-from ._pipeline import WriteBehind, channel_depth, worth_a_thread
+from ._pipeline import WriteBehind, channel_depth, widen_pipe, worth_a_thread
 from ._formats import (
     FrameSource,
     FrameTooLargeError,
@@ -779,6 +779,8 @@ def encrypt_file(
                 if outcome != _COMPLETE:
                     raise InputChangedError(name_of(fin))
                 return int(written)
+            widen_pipe(fin)
+            widen_pipe(fout)
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
             watch = _InputWatch(fin, total)
@@ -835,6 +837,7 @@ def decrypt_file(
     key = _key_bytes(secret_key, "secret_key")
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
+        widen_pipe(fin)
         start = _native_start(fin) if _atomic_output(dst) else None
         frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
         header = frames.read_header(int(lvl))
@@ -856,6 +859,7 @@ def _decrypt_frames(frames: FrameSource, handle: StreamDecryptorHandle, fout: IO
     """Decrypt the frames that follow the header into ``fout``, in Python."""
     chunk_size = handle.chunk_size()
     done = 0
+    widen_pipe(fout)
     with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
                      depth=channel_depth(chunk_size)) as out:
         if progress is not None:
