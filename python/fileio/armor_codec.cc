@@ -135,7 +135,9 @@ PyObject* armor_encode_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-const char* fault_name(core::ArmorFault f) noexcept {
+}  // namespace
+
+const char* armor_fault_name(core::ArmorFault f) noexcept {
   switch (f) {
     case core::ArmorFault::None: return "";
     case core::ArmorFault::NoBegin: return "no_begin";
@@ -153,6 +155,15 @@ const char* fault_name(core::ArmorFault f) noexcept {
   }
   return "unknown";
 }
+
+PyObject* armor_fault_tuple(const core::ArmorStep& step) {
+  return Py_BuildValue("(sKny#)", armor_fault_name(step.fault),
+                       static_cast<unsigned long long>(step.line),
+                       static_cast<Py_ssize_t>(step.length), step.shown.data(),
+                       static_cast<Py_ssize_t>(step.shown_len));
+}
+
+namespace {
 
 constexpr Param kDecodeParams[] = {
     {"decoder", Kind::Object}, {"data", Kind::Bytes}, {"at_end", Kind::Object}};
@@ -186,10 +197,9 @@ PyObject* armor_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const int state = h->codec.done() ? 2 : h->codec.ended() ? 1 : 0;
     if (step.fault == core::ArmorFault::None)
       return Py_BuildValue("(OiO)", out.get(), state, Py_None);
-    return Py_BuildValue("(Oi(sKny#))", out.get(), state, fault_name(step.fault),
-                         static_cast<unsigned long long>(step.line),
-                         static_cast<Py_ssize_t>(step.length), step.shown.data(),
-                         static_cast<Py_ssize_t>(step.shown_len));
+    PyRef fault(armor_fault_tuple(step));
+    if (!fault) return nullptr;
+    return Py_BuildValue("(OiO)", out.get(), state, fault.get());
   });
 }
 
@@ -234,7 +244,8 @@ int add_armor_constants(PyObject* module) {
     return -1;
   if (PyModule_AddIntConstant(module, "ARMOR_LINE_CHARS", long{core::kArmorLineChars}) < 0 ||
       PyModule_AddIntConstant(module, "ARMOR_MAX_TRAILING_SPACE",
-                              long{core::kArmorMaxTrailingSpace}) < 0)
+                              long{core::kArmorMaxTrailingSpace}) < 0 ||
+      PyModule_AddIntConstant(module, "ARMOR_BATCH", long{kArmorBatch}) < 0)
     return -1;
   return 0;
 }

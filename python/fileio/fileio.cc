@@ -42,10 +42,12 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "core/armor_text.h"
 #include "core/common/bytes.h"
 #include "core/json_doc.h"
 #include "core/pem.h"
@@ -618,17 +620,105 @@ constexpr Param kDecryptParams[] = {
 };
 constexpr Signature kDecryptSig{"decrypt_fd()", kDecryptParams};
 
-PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound a;
-    if (!bind_args(kDecryptSig, args, nargs, kwnames, a)) return nullptr;
-    const int in_fd = static_cast<int>(a.u32(0));
-    int64_t offset = a.i64(1);  // of the next frame not yet taken
+// FileSource reads a file from `pos` on, in order, with pread.
+struct FileSource {
+  int fd;
+  int64_t pos;
+
+  // read fills `out`, less only where the file ends; -1 with errno set.
+  ssize_t read(uint8_t* out, size_t n) noexcept {
+    const ssize_t got = read_at(fd, out, n, pos);
+    if (got > 0) pos += got;
+    return got;
+  }
+  bool faulted() const noexcept { return false; }
+  PyObject* fault_tuple() const { return nullptr; }
+};
+
+// ArmorSource reads the stream an armor block in a file holds, from the
+// block's text at `offset` on, as tarnel.armor.ArmorReader reads it: the
+// text in batches of kArmorBatch bytes, each decoded batch handed out only
+// once the next one decoded without a fault (the last with the END line and
+// what follows it checked), so a fault is met at the same point of the
+// stream. The first `skip` bytes of the stream are passed over.
+class ArmorSource {
+ public:
+  ArmorSource(int fd, int64_t offset, uint64_t skip) : fd_(fd), pos_(offset), skip_(skip) {}
+
+  // read fills `out` with the next bytes of the stream, less where it ends
+  // or where the armor is at fault (then faulted()); -1 with errno set when
+  // reading the file fails.
+  ssize_t read(uint8_t* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      if (ready_pos_ < ready_.size()) {
+        const size_t take = std::min(n - got, ready_.size() - ready_pos_);
+        std::memcpy(out + got, ready_.data() + ready_pos_, take);
+        ready_pos_ += take;
+        got += take;
+        continue;
+      }
+      if (done_ || fault_) break;
+      if (!next_batch()) return -1;
+    }
+    return static_cast<ssize_t>(got);
+  }
+  bool faulted() const noexcept { return fault_.has_value(); }
+  PyObject* fault_tuple() const { return armor_fault_tuple(*fault_); }
+
+ private:
+  // next_batch reads and decodes one batch of text; false with errno set
+  // when the read fails.
+  bool next_batch() {
+    text_.resize(kArmorBatch);
+    const ssize_t r = read_at(fd_, text_.data(), kArmorBatch, pos_);
+    if (r < 0) return false;
+    pos_ += r;
+    const auto len = static_cast<size_t>(r);
+    decoded_.resize(core::ArmorDecoder::max_output(len));
+    auto step = dec_.update(decoded_, core::ByteView(text_.data(), len), r == 0);
+    if (!step.ok()) throw std::runtime_error("armor decoder refused its buffer");
+    if (step.value().fault != core::ArmorFault::None) {
+      fault_ = step.value();
+      ready_.clear();
+      ready_pos_ = 0;
+      return true;
+    }
+    decoded_.resize(step.value().written);
+    if (dec_.done()) {
+      held_.insert(held_.end(), decoded_.begin(), decoded_.end());
+      ready_.swap(held_);
+      held_.clear();
+      done_ = true;
+    } else {
+      ready_.swap(held_);
+      held_.swap(decoded_);
+    }
+    ready_pos_ = static_cast<size_t>(std::min<uint64_t>(skip_, ready_.size()));
+    skip_ -= ready_pos_;
+    return true;
+  }
+
+  int fd_;
+  int64_t pos_;
+  uint64_t skip_;
+  core::ArmorDecoder dec_;
+  std::vector<uint8_t> text_, decoded_, held_, ready_;
+  size_t ready_pos_ = 0;
+  bool done_ = false;
+  std::optional<core::ArmorStep> fault_;
+};
+
+// decrypt_frames decrypts the frames read from `src` (the stream from
+// `offset` on) into out_fd; the arguments are decrypt_fd's, in `a`. An
+// ArmorSource's fault ends it like a framing fault, after what verified
+// before it is written, and is returned as the third item.
+template <class Source>
+PyObject* decrypt_frames(const Bound& a, Source& src, int64_t offset, uint64_t size_hint) {
     const int out_fd = static_cast<int>(a.u32(2));
     const Reporter reporter{a.object(7), a.object(8)};
     const auto level = level_of(a.u32(6));
     if (!level) return nullptr;
-    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
 
     std::optional<core::Result<core::StreamDecryptor>> made;
     {
@@ -642,7 +732,7 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const size_t frame = chunk + kFrameOverhead;
     // Whole frames per slab: a stream of full frames is read frame-aligned,
     // and nothing is carried over from one slab to the next.
-    const size_t cap = frames_per_slab(frame, (remaining(in_fd, offset) + frame - 1) / frame) * frame;
+    const size_t cap = frames_per_slab(frame, (size_hint + frame - 1) / frame) * frame;
     std::vector<Slab> slabs(slab_count(cap));
     for (Slab& s : slabs) s.buf.resize(cap);
 
@@ -669,15 +759,14 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         // Fill the slab after what the previous one left over.
         size_t have = carried;
         if (carried > 0) std::memcpy(buf, carry_room.data(), carried);
-        const ssize_t got = read_at(in_fd, buf + have, cap - have,
-                                    offset + static_cast<int64_t>(have));
+        const ssize_t got = src.read(buf + have, cap - have);
         if (got < 0) {
           read_error = errno;
         } else {
           have += static_cast<size_t>(got);
           // The input ends inside this slab. Otherwise the slab is full, and
           // it holds at least its first frame whole (cap >= frame).
-          const bool at_end = have < cap;
+          const bool at_end = have < cap && !src.faulted();
           size_t at = 0;
           for (;;) {
             const core::FrameStep step = core::read_frame(
@@ -700,11 +789,12 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
               // Nothing may follow the marker.
               uint8_t probe = 0;
               const ssize_t more =
-                  at < have ? 1 : read_at(in_fd, &probe, 1, offset + static_cast<int64_t>(at));
+                  at < have ? 1 : src.read(&probe, 1);
               if (more < 0) {
                 read_error = errno;
                 break;
               }
+              if (src.faulted()) break;  // the armor around the stream is at fault
               const core::FrameStep after = core::read_after_end(static_cast<size_t>(more), true);
               if (after.kind == core::Framing::Accepted) {
                 complete = true;
@@ -748,7 +838,8 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         if (!queued) break;  // the write error is raised below
       }
-      if (crypt_error || fault) {
+      const bool armor_fault = src.faulted() && !crypt_error && !fault;
+      if (crypt_error || fault || armor_fault) {
         int err;
         {
           ReleaseGil nogil;
@@ -756,6 +847,12 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         if (err != 0) return raise_os_error(err, a.object(3));
         if (crypt_error) return raise_core_error(*crypt_error);
+        if (armor_fault) {
+          PyRef why(src.fault_tuple());
+          if (!why) return nullptr;
+          return Py_BuildValue("(LLO)", static_cast<long long>(offset),
+                               static_cast<long long>(done), why.get());
+        }
         return raise_framing(*fault, *level, static_cast<uint64_t>(index), dec.chunk_size());
       }
       if (!reporter.report(marks)) {
@@ -769,7 +866,44 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       err = writer.finish();
     }
     if (err != 0) return raise_os_error(err, a.object(3));
-    return Py_BuildValue("(LL)", static_cast<long long>(offset), static_cast<long long>(done));
+    return Py_BuildValue("(LLO)", static_cast<long long>(offset), static_cast<long long>(done),
+                         Py_None);
+}
+
+PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kDecryptSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    const int64_t offset = a.i64(1);  // of the first frame
+    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
+    FileSource src{in_fd, offset};
+    PyRef r(decrypt_frames(a, src, offset, remaining(in_fd, offset)));
+    if (!r) return nullptr;
+    return Py_BuildValue("(OO)", PyTuple_GetItem(r.get(), 0), PyTuple_GetItem(r.get(), 1));
+  });
+}
+
+constexpr Param kDecryptArmoredParams[] = {
+    {"in_fd", Kind::U32},     {"in_offset", Kind::I64}, {"out_fd", Kind::U32},
+    {"out_name", Kind::Object}, {"header", Kind::Bytes}, {"secret_key", Kind::Bytes},
+    {"level", Kind::U32},     {"progress", Kind::Object}, {"total", Kind::Object},
+    {"in_name", Kind::Object},
+};
+constexpr Signature kDecryptArmoredSig{"decrypt_armored_fd()", kDecryptArmoredParams};
+
+PyObject* decrypt_armored_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kDecryptArmoredSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    const int64_t offset = a.i64(1);  // of the armor block's text
+    // The stream's header, read already, is passed over.
+    const int64_t skip = static_cast<int64_t>(a.bytes(4).size());
+    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
+    ArmorSource src(in_fd, offset, static_cast<uint64_t>(skip));
+    return decrypt_frames(a, src, skip, remaining(in_fd, offset) / 4 * 3);
   });
 }
 
@@ -818,6 +952,15 @@ const PyMethodDef kFileMethods[] = {
      "data after the marker, raises its StreamError kind, a frame that does not\n"
      "verify DecryptionError, after the chunks that verified before it were\n"
      "written. Read errors name in_name."},
+    {"decrypt_armored_fd", fastcall_keywords(&decrypt_armored_fd), METH_FASTCALL | METH_KEYWORDS,
+     "decrypt_armored_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
+     "progress, total, in_name)\n--\n\n"
+     "decrypt_fd for a stream in an armor block whose text starts at in_offset:\n"
+     "the block is decoded as tarnel.armor.ArmorReader decodes it, the stream's\n"
+     "header (read already) passed over. Returns (end, plaintext_bytes,\n"
+     "fault): end counts stream bytes; fault is None, or the armor's fault as\n"
+     "armor_decode names it, met where the reader would meet it (after the chunks\n"
+     "that verified before it were written)."},
 };
 
 // methods is the module's table: the file functions, then the armor codec's.

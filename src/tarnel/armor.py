@@ -29,6 +29,8 @@ from typing import IO, TYPE_CHECKING, Optional
 from . import _tarnel_fileio as _codec
 from ._formats import StreamError
 
+_Fault = tuple[str, int, int, bytes]
+
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
@@ -40,12 +42,18 @@ LINE_CHARS: int = _codec.ARMOR_LINE_CHARS
 _WHITESPACE = b" \t\r\n"
 # Whitespace accepted after the END line (before the BEGIN line, any amount).
 MAX_SURROUNDING_WHITESPACE: int = _codec.ARMOR_MAX_TRAILING_SPACE
-# Input is read, and decoded, in blocks of this size.
-_BATCH = 1 << 20
+# Input is read, and decoded, in blocks of this size (the native
+# decryption of an armored file reads it in the same blocks).
+_BATCH: int = _codec.ARMOR_BATCH
 
 
 class ArmorError(StreamError):
     """Armored input that is not a well-formed armor block."""
+
+
+def fault_error(fault: "_Fault") -> ArmorError:
+    """The error for a fault the native decoder names."""
+    return ArmorError(_fault_message(*fault))
 
 
 def _fault_message(kind: str, line: int, length: int, shown: bytes) -> str:
@@ -153,6 +161,10 @@ class ArmorReader(io.RawIOBase):
         self._pos = 0
         self._held = bytearray()  # the last batch decoded, released with the next one
         self._done = False  # the input ended after a well-formed block
+        try:
+            self._origin: Optional[int] = fileobj.tell()
+        except (AttributeError, OSError, ValueError):
+            self._origin = None
 
     def readable(self) -> bool:
         return True
@@ -170,7 +182,7 @@ class ArmorReader(io.RawIOBase):
         data, state, fault = _codec.armor_decode(self._decoder, block, not block)
         if fault is not None:
             self._held = bytearray()
-            raise ArmorError(_fault_message(*fault))
+            raise fault_error(fault)
         if state == 2:
             self._held += data
             ready, self._held = self._held, bytearray()
@@ -178,6 +190,11 @@ class ArmorReader(io.RawIOBase):
         else:
             ready, self._held = self._held, data
         self._buffer, self._pos = ready, 0
+
+    def source(self) -> tuple[IO[bytes], Optional[int]]:
+        """The input and the offset the block's text starts at in it (None
+        when unknown), for a reader of the whole input that starts over."""
+        return self._in, self._origin
 
     def readinto(self, buffer: "WriteableBuffer") -> int:
         with memoryview(buffer) as view:

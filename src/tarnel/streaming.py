@@ -24,7 +24,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
-from . import _formats, _tarnel_fileio
+from . import _formats, _tarnel_fileio, armor
 from ._files import OutputFile, _names_a_descriptor, close_input, write_all
 from ._pipeline import WriteBehind, channel_depth, widen_pipe, worth_a_thread
 from ._formats import (
@@ -846,6 +846,12 @@ def decrypt_file(
                 if isinstance(fout, OutputFile) and fout.atomic:
                     return _decrypt_native(fin, start, frames.bytes_in, header, fout, key,
                                            lvl, progress, total)
+        text = _armored_file(fin) if start is None and _atomic_output(dst) else None
+        if text is not None and frames.bytes_in == len(header):
+            with _output(dst) as fout:
+                if isinstance(fout, OutputFile) and fout.atomic:
+                    return _decrypt_armored_native(text[0], text[1], header, fout, key, lvl,
+                                                   progress, total)
         handle = stream_decryptor_from_header(header, key, lvl)
         try:
             with _output(dst) as fout:
@@ -898,6 +904,38 @@ def _decrypt_native(fin: IO[bytes], start: int, header_len: int, header: bytes,
     fin.seek(end)
     if progress is not None:
         progress(end - start, total)
+    return int(done)
+
+
+def _armored_file(fin: IO[bytes]) -> Optional[tuple[IO[bytes], int]]:
+    """The file and offset of the armor block ``fin`` decodes, when ``fin``
+    is a buffered :class:`~tarnel.armor.ArmorReader` over a regular file
+    that native code may read whole; else None."""
+    reader = fin.raw if type(fin) is io.BufferedReader else None
+    if not isinstance(reader, armor.ArmorReader):
+        return None
+    source, origin = reader.source()
+    if origin is None or _native_start(source) is None:
+        return None
+    return source, origin
+
+
+def _decrypt_armored_native(fin: IO[bytes], origin: int, header: bytes, fout: OutputFile,
+                            key: bytes, lvl: SecurityLevel,
+                            progress: Optional[ProgressCallback], total: Optional[int]) -> int:
+    """Decrypt the stream in the armor block whose text starts at ``origin``
+    in ``fin``, its header read already, into ``fout`` in native code, which
+    decodes the block as :class:`~tarnel.armor.ArmorReader` does and meets
+    the same faults at the same points. Progress counts stream bytes."""
+    if progress is not None:
+        progress(len(header), total)
+    end, done, fault = _tarnel_fileio.decrypt_armored_fd(
+        fin.fileno(), origin, fout.fileno(), fout.path, header, key, int(lvl),
+        progress, total, name_of(fin))
+    if fault is not None:
+        raise armor.fault_error(fault)
+    if progress is not None:
+        progress(end, total)
     return int(done)
 
 
