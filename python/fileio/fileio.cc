@@ -610,6 +610,139 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+// ---- streams through pipes ----
+
+// interruptible runs `op` (a read or write that returns a count or -1 with
+// errno) with the interpreter lock released, on the calling thread, where a
+// signal interrupts it. A signal's handler runs as soon as `op` returns,
+// whether it was cut short (a partial count) or failed with EINTR (then it
+// is tried again unless the handler raised). Returns the count; -1 with
+// errno set; -2 with the handler's exception set.
+template <class Op>
+ssize_t interruptible(Op op) {
+  for (;;) {
+    ssize_t r;
+    int err;
+    {
+      ReleaseGil nogil;
+      r = op();
+      err = errno;
+    }
+    if (PyErr_CheckSignals() != 0) return -2;
+    if (r >= 0) return r;
+    if (err != EINTR) {
+      errno = err;
+      return -1;
+    }
+  }
+}
+
+constexpr Param kEncryptStreamParams[] = {
+    {"in_fd", Kind::U32},      {"prefix", Kind::Bytes},     {"out_fd", Kind::U32},
+    {"out_name", Kind::Object}, {"public_key", Kind::Bytes}, {"chunk_size", Kind::U32},
+    {"level", Kind::U32},      {"progress", Kind::Object},  {"total", Kind::Object},
+    {"in_name", Kind::Object},
+};
+constexpr Signature kEncryptStreamSig{"encrypt_stream_fd()", kEncryptStreamParams};
+
+// encrypt_stream_fd encrypts `prefix` and then what in_fd reads up to its end
+// into out_fd, everything on the calling thread: a pipe on either side may
+// block for as long as its other end wishes, and a signal must still stop
+// the work (a writer thread would block it there). Slabs of about 1 MiB are
+// read, encrypted and written in turn; the processes on the other ends of
+// the pipes work meanwhile.
+PyObject* encrypt_stream_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptStreamSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    core::ByteView prefix = a.bytes(1);
+    const int out_fd = static_cast<int>(a.u32(2));
+    const Reporter reporter{a.object(7), a.object(8)};
+    const auto level = level_of(a.u32(6));
+    if (!level) return nullptr;
+
+    std::optional<core::Result<core::StreamEncryptorStart>> start;
+    {
+      ReleaseGil nogil;
+      start.emplace(core::StreamEncryptor::create(a.bytes(4), a.u32(5), *level));
+    }
+    if (!start->ok()) return raise_core_error(start->error());
+    core::StreamEncryptor enc = std::move(start->value().encryptor);
+    const core::Bytes header = std::move(start->value().header);
+
+    const size_t chunk = enc.chunk_size();
+    const size_t per_slab = frames_per_slab(chunk + kFrameOverhead, SIZE_MAX);
+    core::SecretBytes plain(per_slab * chunk);
+    std::vector<uint8_t> out(per_slab * (chunk + kFrameOverhead) + header.size() +
+                             core::kEofMarkerLen);
+    int64_t done = 0;
+    std::vector<int64_t> marks;
+    for (bool first = true, ended = false; !ended; first = false) {
+      // Fill the slab: what was read ahead of us, then the descriptor.
+      size_t have = std::min(prefix.size(), plain.size());
+      std::memcpy(plain.data(), prefix.data(), have);
+      prefix = prefix.subspan(have);
+      bool at_end = false;
+      while (have < plain.size()) {
+        const ssize_t r = interruptible(
+            [&] { return ::read(in_fd, plain.data() + have, plain.size() - have); });
+        if (r == -2) return nullptr;
+        if (r < 0) return raise_os_error(errno, a.object(9));
+        if (r == 0) {
+          at_end = true;
+          break;
+        }
+        have += static_cast<size_t>(r);
+      }
+      uint8_t* p = out.data();
+      if (first) {
+        std::memcpy(p, header.data(), header.size());
+        p += header.size();
+      }
+      marks.clear();
+      std::optional<core::Error> crypt_error;
+      {
+        ReleaseGil nogil;
+        for (size_t at = 0; at < have; at += chunk) {
+          const size_t len = std::min(chunk, have - at);
+          core::Status st = enc.encrypt_chunk_into(core::MutableBytes(p, len + kFrameOverhead),
+                                                   core::ByteView(plain.data() + at, len));
+          if (!st.ok()) {
+            crypt_error = st.error();
+            break;
+          }
+          p += len + kFrameOverhead;
+          done += static_cast<int64_t>(len);
+          marks.push_back(done);
+        }
+        if (!crypt_error && at_end) {
+          auto marker = core::StreamEncryptor::finalize(std::move(enc));
+          if (!marker.ok()) {
+            crypt_error = marker.error();
+          } else {
+            std::memcpy(p, marker.value().data(), core::kEofMarkerLen);
+            p += core::kEofMarkerLen;
+            ended = true;
+          }
+        }
+      }
+      if (crypt_error) return raise_core_error(*crypt_error);
+      for (const uint8_t* q = out.data(); q < p;) {
+        const ssize_t w = interruptible(
+            [&] { return ::write(out_fd, q, static_cast<size_t>(p - q)); });
+        if (w == -2) return nullptr;
+        if (w < 0) return raise_os_error(errno, a.object(3));
+        if (w == 0) return raise_os_error(ENOSPC, a.object(3));
+        q += w;
+      }
+      if (!reporter.report(marks)) return nullptr;
+    }
+    return PyLong_FromLongLong(done);
+  });
+}
+
 // ---- decryption ----
 
 constexpr Param kDecryptParams[] = {
@@ -952,6 +1085,14 @@ const PyMethodDef kFileMethods[] = {
      "data after the marker, raises its StreamError kind, a frame that does not\n"
      "verify DecryptionError, after the chunks that verified before it were\n"
      "written. Read errors name in_name."},
+    {"encrypt_stream_fd", fastcall_keywords(&encrypt_stream_fd), METH_FASTCALL | METH_KEYWORDS,
+     "encrypt_stream_fd(in_fd, prefix, out_fd, out_name, public_key, chunk_size, level, "
+     "progress, total, in_name)\n--\n\n"
+     "Encrypt prefix and then what in_fd reads, to its end, into a stream written\n"
+     "to out_fd, all on the calling thread, so that a signal stops it while a pipe\n"
+     "blocks. Returns the plaintext bytes. Read errors name in_name, write errors\n"
+     "out_name; a signal handler's exception stops the work (the output is then\n"
+     "a stream without its end)."},
     {"decrypt_armored_fd", fastcall_keywords(&decrypt_armored_fd), METH_FASTCALL | METH_KEYWORDS,
      "decrypt_armored_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
      "progress, total, in_name)\n--\n\n"

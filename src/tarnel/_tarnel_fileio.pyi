@@ -62,3 +62,15 @@ def decrypt_armored_fd(
     total: Optional[int],
     in_name: object,
 ) -> tuple[int, int, Optional[tuple[str, int, int, bytes]]]: ...
+def encrypt_stream_fd(
+    in_fd: int,
+    prefix: bytes,
+    out_fd: int,
+    out_name: object,
+    public_key: bytes,
+    chunk_size: int,
+    level: int,
+    progress: Optional[Callable[[int, Optional[int]], None]],
+    total: Optional[int],
+    in_name: object,
+) -> int: ...

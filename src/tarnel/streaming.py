@@ -20,11 +20,12 @@ from __future__ import annotations
 import io
 import os
 import stat
+import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Optional, Union, cast
 
-from . import _formats, _tarnel_fileio, armor
+from . import _formats, _tarnel_fileio
 from ._files import OutputFile, _names_a_descriptor, close_input, write_all
 from ._pipeline import WriteBehind, channel_depth, widen_pipe, worth_a_thread
 from ._formats import (
@@ -781,6 +782,15 @@ def encrypt_file(
                 return int(written)
             widen_pipe(fin)
             widen_pipe(fout)
+            piped = _pipe_pair(fin, fout)
+            if piped is not None:
+                prefix = _take_buffered(fin)
+                fout.flush()
+                if progress is not None:
+                    progress(0, total)
+                return int(_tarnel_fileio.encrypt_stream_fd(
+                    piped[0], prefix, piped[1], _path_or_name(fout), key, chunk_size, int(lvl),
+                    progress, total, name_of(fin)))
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
             watch = _InputWatch(fin, total)
@@ -911,8 +921,11 @@ def _armored_file(fin: IO[bytes]) -> Optional[tuple[IO[bytes], int]]:
     """The file and offset of the armor block ``fin`` decodes, when ``fin``
     is a buffered :class:`~tarnel.armor.ArmorReader` over a regular file
     that native code may read whole; else None."""
+    # Without tarnel.armor loaded there is no ArmorReader (and the command
+    # line loads it only where it can take a signal).
+    armor = sys.modules.get("tarnel.armor")
     reader = fin.raw if type(fin) is io.BufferedReader else None
-    if not isinstance(reader, armor.ArmorReader):
+    if armor is None or not isinstance(reader, armor.ArmorReader):
         return None
     source, origin = reader.source()
     if origin is None or _native_start(source) is None:
@@ -933,10 +946,49 @@ def _decrypt_armored_native(fin: IO[bytes], origin: int, header: bytes, fout: Ou
         fin.fileno(), origin, fout.fileno(), fout.path, header, key, int(lvl),
         progress, total, name_of(fin))
     if fault is not None:
+        from . import armor  # loaded already: fin is its reader
+
         raise armor.fault_error(fault)
     if progress is not None:
         progress(end, total)
     return int(done)
+
+
+def _is_fifo(f: IO[bytes]) -> bool:
+    try:
+        return stat.S_ISFIFO(os.fstat(f.fileno()).st_mode)
+    except (OSError, ValueError, io.UnsupportedOperation):
+        return False
+
+
+def _pipe_pair(fin: IO[bytes], fout: IO[bytes]) -> Optional[tuple[int, int]]:
+    """The descriptors for native encryption from a pipe: ``fin`` a pipe
+    opened as a plain file object (buffered or not), ``fout`` an atomic
+    output file or a pipe opened the same way; else None."""
+    raw_in = fin.raw if type(fin) is io.BufferedReader else fin
+    if type(raw_in) is not io.FileIO or not _is_fifo(fin):
+        return None
+    if isinstance(fout, OutputFile):
+        if not fout.atomic:
+            return None
+    else:
+        raw_out = fout.raw if type(fout) is io.BufferedWriter else fout
+        if type(raw_out) is not io.FileIO or not _is_fifo(fout):
+            return None
+    return fin.fileno(), fout.fileno()
+
+
+def _take_buffered(fin: IO[bytes]) -> bytes:
+    """What a buffered ``fin`` has read ahead of its position (taken out of
+    it), so that reading its descriptor goes on from there."""
+    if type(fin) is not io.BufferedReader:
+        return b""
+    ahead = fin.peek(1)  # the whole read-ahead buffer, or one read into it
+    return fin.read(len(ahead)) if ahead else b""
+
+
+def _path_or_name(f: IO[bytes]) -> object:
+    return f.path if isinstance(f, OutputFile) else name_of(f)
 
 
 # Outcomes of the native encryption.
