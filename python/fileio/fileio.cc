@@ -21,8 +21,13 @@
 // the chunk size, or data after the end marker, raises its StreamError kind
 // here with the same message, as a failed tag raises DecryptionError.
 //
-// Only regular files are given to these functions (the package decides), so
-// reads and writes always return; EINTR is retried all the same.
+// An armored file is decrypted the same way, through an ArmorSource that
+// decodes its text as tarnel.armor.ArmorReader does (armor_codec.h).
+//
+// Only regular files are given to encrypt_fd and decrypt_fd (the package
+// decides), so reads and writes always return; EINTR is retried all the
+// same. encrypt_stream_fd takes pipes: it does everything on the calling
+// thread, where a signal interrupts a read or write that waits.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
