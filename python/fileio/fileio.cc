@@ -49,6 +49,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -169,6 +170,7 @@ int write_all(int fd, std::vector<iovec>& iov) noexcept {
 struct Slab {
   core::SecretBytes buf;
   std::vector<iovec> out;
+  std::vector<char> text;  // the slab as armor lines, when the output is armored
 };
 
 // Writer writes submitted slabs in order on a thread of its own, which
@@ -489,10 +491,11 @@ constexpr Param kEncryptParams[] = {
 };
 constexpr Signature kEncryptSig{"encrypt_fd()", kEncryptParams};
 
-PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound a;
-    if (!bind_args(kEncryptSig, args, nargs, kwnames, a)) return nullptr;
+// encrypt_file_fd is encrypt_fd, the arguments bound in `a`; with `armor`
+// the stream goes out as an armor block (BEGIN line, Base64 lines, END line),
+// each slab encoded before it is written.
+PyObject* encrypt_file_fd(const Bound& a, core::ArmorEncoder* armor) {
+  {
     const int in_fd = static_cast<int>(a.u32(0));
     int64_t offset = a.i64(1);
     const int out_fd = static_cast<int>(a.u32(2));
@@ -581,6 +584,38 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
           }
         }
         slab.out.assign(1, iovec{slab.buf.data(), static_cast<size_t>(p - slab.buf.data())});
+        if (armor != nullptr && !crypt_error && !changed && read_error == 0) {
+          // The slab's bytes as armor lines, after the BEGIN line (first
+          // slab) and before the last line and the END line (last slab).
+          const core::ByteView bytes(slab.buf.data(), static_cast<size_t>(p - slab.buf.data()));
+          const std::string_view begin = core::kArmorBeginLine, end = core::kArmorEndLine;
+          const size_t lines = armor->update_len(bytes.size());
+          slab.text.resize((k == 0 ? begin.size() + 1 : 0) + lines + 80 + end.size() + 1);
+          char* t = slab.text.data();
+          if (k == 0) {
+            std::memcpy(t, begin.data(), begin.size());
+            t[begin.size()] = '\n';
+            t += begin.size() + 1;
+          }
+          auto w = armor->update(std::span<char>(t, lines), bytes);
+          if (!w.ok()) {
+            crypt_error = w.error();
+          } else {
+            t += w.value();
+            if (ended) {
+              auto last = armor->finish(std::span<char>(t, armor->finish_len()));
+              if (!last.ok()) {
+                crypt_error = last.error();
+              } else {
+                t += last.value();
+                std::memcpy(t, end.data(), end.size());
+                t[end.size()] = '\n';
+                t += end.size() + 1;
+              }
+            }
+          }
+          slab.out.assign(1, iovec{slab.text.data(), static_cast<size_t>(t - slab.text.data())});
+        }
       }
       if (read_error != 0) {
         writer.stop();
@@ -612,6 +647,26 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     if (err != 0) return raise_os_error(err, a.object(3));
     return Py_BuildValue("(lL)", long{kComplete}, static_cast<long long>(done));
+  }
+}
+
+PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptSig, args, nargs, kwnames, a)) return nullptr;
+    return encrypt_file_fd(a, nullptr);
+  });
+}
+
+constexpr Signature kEncryptArmoredSig{"encrypt_armored_fd()", kEncryptParams};
+
+PyObject* encrypt_armored_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptArmoredSig, args, nargs, kwnames, a)) return nullptr;
+    core::ArmorEncoder armor;
+    return encrypt_file_fd(a, &armor);
   });
 }
 
@@ -1090,6 +1145,12 @@ const PyMethodDef kFileMethods[] = {
      "data after the marker, raises its StreamError kind, a frame that does not\n"
      "verify DecryptionError, after the chunks that verified before it were\n"
      "written. Read errors name in_name."},
+    {"encrypt_armored_fd", fastcall_keywords(&encrypt_armored_fd), METH_FASTCALL | METH_KEYWORDS,
+     "encrypt_armored_fd(in_fd, in_offset, out_fd, out_name, public_key, chunk_size, level, "
+     "progress, total, in_name=None)\n--\n\n"
+     "encrypt_fd writing the stream as an armor block: the BEGIN line, the stream\n"
+     "in Base64 lines of 64 characters and the END line, as tarnel.armor.ArmorWriter\n"
+     "writes them."},
     {"encrypt_stream_fd", fastcall_keywords(&encrypt_stream_fd), METH_FASTCALL | METH_KEYWORDS,
      "encrypt_stream_fd(in_fd, prefix, out_fd, out_name, public_key, chunk_size, level, "
      "progress, total, in_name)\n--\n\n"

@@ -74,3 +74,15 @@ def encrypt_stream_fd(
     total: Optional[int],
     in_name: object,
 ) -> int: ...
+def encrypt_armored_fd(
+    in_fd: int,
+    in_offset: int,
+    out_fd: int,
+    out_name: object,
+    public_key: bytes,
+    chunk_size: int,
+    level: int,
+    progress: Optional[Callable[[int, Optional[int]], None]],
+    total: Optional[int],
+    in_name: object = None,
+) -> tuple[int, int]: ...

@@ -24,7 +24,7 @@ point where it is read. Encoding and the checks run in native code
 from __future__ import annotations
 
 import io
-from typing import IO, TYPE_CHECKING, Optional
+from typing import IO, TYPE_CHECKING, Callable, Optional
 
 from . import _tarnel_fileio as _codec
 from ._formats import StreamError
@@ -128,6 +128,19 @@ class ArmorWriter(io.RawIOBase):
         if lines:
             self._out.write(lines)
         return len(piece)
+
+    def native_handover(self) -> "Optional[tuple[Callable[[], None], IO[bytes]]]":
+        """For whole-file encryption in native code, which writes the block
+        itself: when nothing has been written yet, a function that hands the
+        block over (after it, write() refuses and finish() does nothing) and
+        the output; else None."""
+        if self._started or self._finished or self.closed:
+            return None
+
+        def hand_over() -> None:
+            self._started = self._finished = True
+
+        return hand_over, self._out
 
     def flush(self) -> None:
         if not self.closed:

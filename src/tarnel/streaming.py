@@ -23,7 +23,7 @@ import stat
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import IO, TYPE_CHECKING, Optional, Union, cast
+from typing import IO, TYPE_CHECKING, Any, Optional, Union, cast
 
 from . import _formats, _tarnel_fileio
 from ._files import OutputFile, _names_a_descriptor, close_input, write_all
@@ -769,11 +769,18 @@ def encrypt_file(
     with _open_source(src) as (fin, total):
         with _output(dst) as fout:
             native = _native_pair(fin, fout)
+            encrypt_fd = _tarnel_fileio.encrypt_fd
+            armored = _armored_output(fout) if native is None else None
+            if armored is not None:
+                native = _native_pair(fin, armored[1])
+                if native is not None:
+                    armored[0]()  # the block is written natively from here
+                    encrypt_fd = _tarnel_fileio.encrypt_armored_fd
             if native is not None:
                 in_fd, start, target = native
                 if progress is not None:
                     progress(0, total)
-                outcome, written = _tarnel_fileio.encrypt_fd(
+                outcome, written = encrypt_fd(
                     in_fd, start, target.fileno(), target.path, key, chunk_size, int(lvl),
                     progress, total, name_of(fin))
                 fin.seek(start + written)
@@ -952,6 +959,17 @@ def _decrypt_armored_native(fin: IO[bytes], origin: int, header: bytes, fout: Ou
     if progress is not None:
         progress(end, total)
     return int(done)
+
+
+def _armored_output(fout: IO[bytes]) -> Optional[tuple[Callable[[], None], IO[bytes]]]:
+    """When ``fout`` is an :class:`~tarnel.armor.ArmorWriter` that has written
+    nothing yet: a function that hands its whole block over (it then writes
+    nothing more), and its output."""
+    armor = sys.modules.get("tarnel.armor")  # loaded if fout is its writer
+    if armor is None or type(fout) is not armor.ArmorWriter:
+        return None
+    writer = cast(Any, fout)
+    return cast(Optional[tuple[Callable[[], None], IO[bytes]]], writer.native_handover())
 
 
 def _is_fifo(f: IO[bytes]) -> bool:

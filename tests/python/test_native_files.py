@@ -441,3 +441,38 @@ def test_damaged_armor_raises_the_same_errors_natively(
         assert type(native_error.value) is type(python_error.value), name
         assert str(native_error.value) == str(python_error.value), name
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in.asc"], name
+
+
+@pytest.mark.parametrize("size", [0, 47, 5000, 3 * MiB + 7])
+def test_armored_files_are_encrypted_natively_alike(
+    pair: tarnel.KeyPair, tmp_path: Path, size: int
+) -> None:
+    from tarnel._files import OutputFile
+
+    plain = os.urandom(size)
+    (tmp_path / "plain").write_bytes(plain)
+    native, python = Progress(), Progress()
+    out = OutputFile(str(tmp_path / "native.asc"))
+    try:
+        w = armor.ArmorWriter(out)
+        assert encrypt_file(tmp_path / "plain", w, pair.public_key, chunk_size=1000,
+                            progress=native) == size
+        w.finish()  # written already: nothing more
+        with pytest.raises(ValueError):
+            w.write(b"x")
+        out.commit()
+    finally:
+        out.close()
+    text = io.BytesIO()
+    w = armor.ArmorWriter(text)
+    encrypt_file(tmp_path / "plain", w, pair.public_key, chunk_size=1000, progress=python)
+    w.finish()
+    assert native.native == (size > 0) and not python.native
+    assert native.calls == python.calls
+    written = (tmp_path / "native.asc").read_bytes()
+    # The same layout: only the capsule, nonces and ciphertext differ.
+    assert [len(line) for line in written.split(b"\n")] == [
+        len(line) for line in text.getvalue().split(b"\n")]
+    got = io.BytesIO()
+    decrypt_armored(io.BytesIO(written), got, pair.secret_key)
+    assert got.getvalue() == plain
