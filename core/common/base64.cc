@@ -4,6 +4,7 @@
 #include "core/common/base64.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -85,12 +86,14 @@ std::optional<Bytes> decode_unpadded(std::string_view text,
 
 // kStdPairs[v] is the two characters of the 12-bit value v, so that three
 // bytes are encoded with two lookups.
-struct CharPair {
-  char c[2];
-};
-constexpr std::array<CharPair, 4096> pair_table(const char* alphabet) {
-  std::array<CharPair, 4096> t{};
-  for (size_t v = 0; v < 4096; ++v) t[v] = CharPair{{alphabet[v >> 6], alphabet[v & 63]}};
+// Each entry holds the first character in its low byte, so that entries
+// or-ed into a little-endian word come out in order.
+constexpr std::array<uint16_t, 4096> pair_table(const char* alphabet) {
+  std::array<uint16_t, 4096> t{};
+  for (size_t v = 0; v < 4096; ++v) {
+    t[v] = static_cast<uint16_t>(static_cast<uint8_t>(alphabet[v >> 6]) |
+                                 (static_cast<uint8_t>(alphabet[v & 63]) << 8));
+  }
   return t;
 }
 constexpr auto kStdPairs = pair_table(kStdAlphabet);
@@ -113,10 +116,27 @@ constexpr auto kStdShifted = shifted_tables();
 }  // namespace
 
 void base64_encode_groups(char* out, const uint8_t* in, size_t groups) noexcept {
-  for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
+  size_t g = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Two groups at a time: 48 bits in, four 12-bit lookups, 8 characters out.
+    for (; g + 2 <= groups; g += 2, in += 6, out += 8) {
+      const uint64_t v = (uint64_t{in[0]} << 40) | (uint64_t{in[1]} << 32) |
+                         (uint64_t{in[2]} << 24) | (uint64_t{in[3]} << 16) |
+                         (uint64_t{in[4]} << 8) | in[5];
+      const uint64_t chars = uint64_t{kStdPairs[(v >> 36) & 0xfff]} |
+                             (uint64_t{kStdPairs[(v >> 24) & 0xfff]} << 16) |
+                             (uint64_t{kStdPairs[(v >> 12) & 0xfff]} << 32) |
+                             (uint64_t{kStdPairs[v & 0xfff]} << 48);
+      std::memcpy(out, &chars, 8);
+    }
+  }
+  for (; g < groups; ++g, in += 3, out += 4) {
     const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
-    std::memcpy(out, kStdPairs[v >> 12].c, 2);
-    std::memcpy(out + 2, kStdPairs[v & 0xfff].c, 2);
+    const uint16_t a = kStdPairs[v >> 12], b = kStdPairs[v & 0xfff];
+    out[0] = static_cast<char>(a & 0xff);
+    out[1] = static_cast<char>(a >> 8);
+    out[2] = static_cast<char>(b & 0xff);
+    out[3] = static_cast<char>(b >> 8);
   }
 }
 
