@@ -2,6 +2,8 @@
 // non-canonical padding and non-zero trailing bits are refused.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,5 +22,14 @@ std::string base64_encode(ByteView in);
 // Decodes canonical padded standard text (length a multiple of 4, exactly
 // the padding the encoder writes); nullopt otherwise. "" decodes to {}.
 std::optional<Bytes> base64_decode(std::string_view text);
+
+// Whole groups in the standard alphabet, without padding, for callers that
+// cut the text into lines themselves. base64_encode_groups writes the
+// 4 * groups characters of the 3 * groups bytes at `in`.
+void base64_encode_groups(char* out, const uint8_t* in, size_t groups) noexcept;
+// base64_decode_groups writes the 3 * groups bytes of the 4 * groups
+// characters at `in`; false when one of them is outside the alphabet ("="
+// included), and then `out` holds a part of the result.
+bool base64_decode_groups(uint8_t* out, const char* in, size_t groups) noexcept;
 
 }  // namespace core

@@ -21,8 +21,13 @@
 // the chunk size, or data after the end marker, raises its StreamError kind
 // here with the same message, as a failed tag raises DecryptionError.
 //
-// Only regular files are given to these functions (the package decides), so
-// reads and writes always return; EINTR is retried all the same.
+// An armored file is decrypted the same way, through an ArmorSource that
+// decodes its text as tarnel.armor.ArmorReader does (armor_codec.h).
+//
+// Only regular files are given to encrypt_fd and decrypt_fd (the package
+// decides), so reads and writes always return; EINTR is retried all the
+// same. encrypt_stream_fd takes pipes: it does everything on the calling
+// thread, where a signal interrupts a read or write that waits.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -42,10 +47,13 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/armor_text.h"
 #include "core/common/bytes.h"
 #include "core/json_doc.h"
 #include "core/pem.h"
@@ -54,6 +62,7 @@
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/error.h"
+#include "python/fileio/armor_codec.h"
 #include "python/runtime.h"
 #include "python/types.h"
 
@@ -143,6 +152,7 @@ int write_all(int fd, std::vector<iovec>& iov) noexcept {
 struct Slab {
   core::SecretBytes buf;
   std::vector<iovec> out;
+  std::vector<char> text;  // the slab as armor lines, when the output is armored
 };
 
 // Writer writes submitted slabs in order on a thread of its own, which
@@ -463,10 +473,11 @@ constexpr Param kEncryptParams[] = {
 };
 constexpr Signature kEncryptSig{"encrypt_fd()", kEncryptParams};
 
-PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound a;
-    if (!bind_args(kEncryptSig, args, nargs, kwnames, a)) return nullptr;
+// encrypt_file_fd is encrypt_fd, the arguments bound in `a`; with `armor`
+// the stream goes out as an armor block (BEGIN line, Base64 lines, END line),
+// each slab encoded before it is written.
+PyObject* encrypt_file_fd(const Bound& a, core::ArmorEncoder* armor) {
+  {
     const int in_fd = static_cast<int>(a.u32(0));
     int64_t offset = a.i64(1);
     const int out_fd = static_cast<int>(a.u32(2));
@@ -555,6 +566,38 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
           }
         }
         slab.out.assign(1, iovec{slab.buf.data(), static_cast<size_t>(p - slab.buf.data())});
+        if (armor != nullptr && !crypt_error && !changed && read_error == 0) {
+          // The slab's bytes as armor lines, after the BEGIN line (first
+          // slab) and before the last line and the END line (last slab).
+          const core::ByteView bytes(slab.buf.data(), static_cast<size_t>(p - slab.buf.data()));
+          const std::string_view begin = core::kArmorBeginLine, end = core::kArmorEndLine;
+          const size_t lines = armor->update_len(bytes.size());
+          slab.text.resize((k == 0 ? begin.size() + 1 : 0) + lines + 80 + end.size() + 1);
+          char* t = slab.text.data();
+          if (k == 0) {
+            std::memcpy(t, begin.data(), begin.size());
+            t[begin.size()] = '\n';
+            t += begin.size() + 1;
+          }
+          auto w = armor->update(std::span<char>(t, lines), bytes);
+          if (!w.ok()) {
+            crypt_error = w.error();
+          } else {
+            t += w.value();
+            if (ended) {
+              auto last = armor->finish(std::span<char>(t, armor->finish_len()));
+              if (!last.ok()) {
+                crypt_error = last.error();
+              } else {
+                t += last.value();
+                std::memcpy(t, end.data(), end.size());
+                t[end.size()] = '\n';
+                t += end.size() + 1;
+              }
+            }
+          }
+          slab.out.assign(1, iovec{slab.text.data(), static_cast<size_t>(t - slab.text.data())});
+        }
       }
       if (read_error != 0) {
         writer.stop();
@@ -586,6 +629,159 @@ PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     if (err != 0) return raise_os_error(err, a.object(3));
     return Py_BuildValue("(lL)", long{kComplete}, static_cast<long long>(done));
+  }
+}
+
+PyObject* encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptSig, args, nargs, kwnames, a)) return nullptr;
+    return encrypt_file_fd(a, nullptr);
+  });
+}
+
+constexpr Signature kEncryptArmoredSig{"encrypt_armored_fd()", kEncryptParams};
+
+PyObject* encrypt_armored_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptArmoredSig, args, nargs, kwnames, a)) return nullptr;
+    core::ArmorEncoder armor;
+    return encrypt_file_fd(a, &armor);
+  });
+}
+
+// ---- streams through pipes ----
+
+// interruptible runs `op` (a read or write that returns a count or -1 with
+// errno) with the interpreter lock released, on the calling thread, where a
+// signal interrupts it. A signal's handler runs as soon as `op` returns,
+// whether it was cut short (a partial count) or failed with EINTR (then it
+// is tried again unless the handler raised). Returns the count; -1 with
+// errno set; -2 with the handler's exception set.
+template <class Op>
+ssize_t interruptible(Op op) {
+  for (;;) {
+    ssize_t r;
+    int err;
+    {
+      ReleaseGil nogil;
+      r = op();
+      err = errno;
+    }
+    if (PyErr_CheckSignals() != 0) return -2;
+    if (r >= 0) return r;
+    if (err != EINTR) {
+      errno = err;
+      return -1;
+    }
+  }
+}
+
+constexpr Param kEncryptStreamParams[] = {
+    {"in_fd", Kind::U32},      {"prefix", Kind::Bytes},     {"out_fd", Kind::U32},
+    {"out_name", Kind::Object}, {"public_key", Kind::Bytes}, {"chunk_size", Kind::U32},
+    {"level", Kind::U32},      {"progress", Kind::Object},  {"total", Kind::Object},
+    {"in_name", Kind::Object},
+};
+constexpr Signature kEncryptStreamSig{"encrypt_stream_fd()", kEncryptStreamParams};
+
+// encrypt_stream_fd encrypts `prefix` and then what in_fd reads up to its end
+// into out_fd, everything on the calling thread: a pipe on either side may
+// block for as long as its other end wishes, and a signal must still stop
+// the work (a writer thread would block it there). Slabs of about 1 MiB are
+// read, encrypted and written in turn; the processes on the other ends of
+// the pipes work meanwhile.
+PyObject* encrypt_stream_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kEncryptStreamSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    core::ByteView prefix = a.bytes(1);
+    const int out_fd = static_cast<int>(a.u32(2));
+    const Reporter reporter{a.object(7), a.object(8)};
+    const auto level = level_of(a.u32(6));
+    if (!level) return nullptr;
+
+    std::optional<core::Result<core::StreamEncryptorStart>> start;
+    {
+      ReleaseGil nogil;
+      start.emplace(core::StreamEncryptor::create(a.bytes(4), a.u32(5), *level));
+    }
+    if (!start->ok()) return raise_core_error(start->error());
+    core::StreamEncryptor enc = std::move(start->value().encryptor);
+    const core::Bytes header = std::move(start->value().header);
+
+    const size_t chunk = enc.chunk_size();
+    const size_t per_slab = frames_per_slab(chunk + kFrameOverhead, SIZE_MAX);
+    core::SecretBytes plain(per_slab * chunk);
+    std::vector<uint8_t> out(per_slab * (chunk + kFrameOverhead) + header.size() +
+                             core::kEofMarkerLen);
+    int64_t done = 0;
+    std::vector<int64_t> marks;
+    for (bool first = true, ended = false; !ended; first = false) {
+      // Fill the slab: what was read ahead of us, then the descriptor.
+      size_t have = std::min(prefix.size(), plain.size());
+      std::memcpy(plain.data(), prefix.data(), have);
+      prefix = prefix.subspan(have);
+      bool at_end = false;
+      while (have < plain.size()) {
+        const ssize_t r = interruptible(
+            [&] { return ::read(in_fd, plain.data() + have, plain.size() - have); });
+        if (r == -2) return nullptr;
+        if (r < 0) return raise_os_error(errno, a.object(9));
+        if (r == 0) {
+          at_end = true;
+          break;
+        }
+        have += static_cast<size_t>(r);
+      }
+      uint8_t* p = out.data();
+      if (first) {
+        std::memcpy(p, header.data(), header.size());
+        p += header.size();
+      }
+      marks.clear();
+      std::optional<core::Error> crypt_error;
+      {
+        ReleaseGil nogil;
+        for (size_t at = 0; at < have; at += chunk) {
+          const size_t len = std::min(chunk, have - at);
+          core::Status st = enc.encrypt_chunk_into(core::MutableBytes(p, len + kFrameOverhead),
+                                                   core::ByteView(plain.data() + at, len));
+          if (!st.ok()) {
+            crypt_error = st.error();
+            break;
+          }
+          p += len + kFrameOverhead;
+          done += static_cast<int64_t>(len);
+          marks.push_back(done);
+        }
+        if (!crypt_error && at_end) {
+          auto marker = core::StreamEncryptor::finalize(std::move(enc));
+          if (!marker.ok()) {
+            crypt_error = marker.error();
+          } else {
+            std::memcpy(p, marker.value().data(), core::kEofMarkerLen);
+            p += core::kEofMarkerLen;
+            ended = true;
+          }
+        }
+      }
+      if (crypt_error) return raise_core_error(*crypt_error);
+      for (const uint8_t* q = out.data(); q < p;) {
+        const ssize_t w = interruptible(
+            [&] { return ::write(out_fd, q, static_cast<size_t>(p - q)); });
+        if (w == -2) return nullptr;
+        if (w < 0) return raise_os_error(errno, a.object(3));
+        if (w == 0) return raise_os_error(ENOSPC, a.object(3));
+        q += w;
+      }
+      if (!reporter.report(marks)) return nullptr;
+    }
+    return PyLong_FromLongLong(done);
   });
 }
 
@@ -599,17 +795,105 @@ constexpr Param kDecryptParams[] = {
 };
 constexpr Signature kDecryptSig{"decrypt_fd()", kDecryptParams};
 
-PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Bound a;
-    if (!bind_args(kDecryptSig, args, nargs, kwnames, a)) return nullptr;
-    const int in_fd = static_cast<int>(a.u32(0));
-    int64_t offset = a.i64(1);  // of the next frame not yet taken
+// FileSource reads a file from `pos` on, in order, with pread.
+struct FileSource {
+  int fd;
+  int64_t pos;
+
+  // read fills `out`, less only where the file ends; -1 with errno set.
+  ssize_t read(uint8_t* out, size_t n) noexcept {
+    const ssize_t got = read_at(fd, out, n, pos);
+    if (got > 0) pos += got;
+    return got;
+  }
+  bool faulted() const noexcept { return false; }
+  PyObject* fault_tuple() const { return nullptr; }
+};
+
+// ArmorSource reads the stream an armor block in a file holds, from the
+// block's text at `offset` on, as tarnel.armor.ArmorReader reads it: the
+// text in batches of kArmorBatch bytes, each decoded batch handed out only
+// once the next one decoded without a fault (the last with the END line and
+// what follows it checked), so a fault is met at the same point of the
+// stream. The first `skip` bytes of the stream are passed over.
+class ArmorSource {
+ public:
+  ArmorSource(int fd, int64_t offset, uint64_t skip) : fd_(fd), pos_(offset), skip_(skip) {}
+
+  // read fills `out` with the next bytes of the stream, less where it ends
+  // or where the armor is at fault (then faulted()); -1 with errno set when
+  // reading the file fails.
+  ssize_t read(uint8_t* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      if (ready_pos_ < ready_.size()) {
+        const size_t take = std::min(n - got, ready_.size() - ready_pos_);
+        std::memcpy(out + got, ready_.data() + ready_pos_, take);
+        ready_pos_ += take;
+        got += take;
+        continue;
+      }
+      if (done_ || fault_) break;
+      if (!next_batch()) return -1;
+    }
+    return static_cast<ssize_t>(got);
+  }
+  bool faulted() const noexcept { return fault_.has_value(); }
+  PyObject* fault_tuple() const { return armor_fault_tuple(*fault_); }
+
+ private:
+  // next_batch reads and decodes one batch of text; false with errno set
+  // when the read fails.
+  bool next_batch() {
+    text_.resize(kArmorBatch);
+    const ssize_t r = read_at(fd_, text_.data(), kArmorBatch, pos_);
+    if (r < 0) return false;
+    pos_ += r;
+    const auto len = static_cast<size_t>(r);
+    decoded_.resize(core::ArmorDecoder::max_output(len));
+    auto step = dec_.update(decoded_, core::ByteView(text_.data(), len), r == 0);
+    if (!step.ok()) throw std::runtime_error("armor decoder refused its buffer");
+    if (step.value().fault != core::ArmorFault::None) {
+      fault_ = step.value();
+      ready_.clear();
+      ready_pos_ = 0;
+      return true;
+    }
+    decoded_.resize(step.value().written);
+    if (dec_.done()) {
+      held_.insert(held_.end(), decoded_.begin(), decoded_.end());
+      ready_.swap(held_);
+      held_.clear();
+      done_ = true;
+    } else {
+      ready_.swap(held_);
+      held_.swap(decoded_);
+    }
+    ready_pos_ = static_cast<size_t>(std::min<uint64_t>(skip_, ready_.size()));
+    skip_ -= ready_pos_;
+    return true;
+  }
+
+  int fd_;
+  int64_t pos_;
+  uint64_t skip_;
+  core::ArmorDecoder dec_;
+  std::vector<uint8_t> text_, decoded_, held_, ready_;
+  size_t ready_pos_ = 0;
+  bool done_ = false;
+  std::optional<core::ArmorStep> fault_;
+};
+
+// decrypt_frames decrypts the frames read from `src` (the stream from
+// `offset` on) into out_fd; the arguments are decrypt_fd's, in `a`. An
+// ArmorSource's fault ends it like a framing fault, after what verified
+// before it is written, and is returned as the third item.
+template <class Source>
+PyObject* decrypt_frames(const Bound& a, Source& src, int64_t offset, uint64_t size_hint) {
     const int out_fd = static_cast<int>(a.u32(2));
     const Reporter reporter{a.object(7), a.object(8)};
     const auto level = level_of(a.u32(6));
     if (!level) return nullptr;
-    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
 
     std::optional<core::Result<core::StreamDecryptor>> made;
     {
@@ -623,7 +907,7 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const size_t frame = chunk + kFrameOverhead;
     // Whole frames per slab: a stream of full frames is read frame-aligned,
     // and nothing is carried over from one slab to the next.
-    const size_t cap = frames_per_slab(frame, (remaining(in_fd, offset) + frame - 1) / frame) * frame;
+    const size_t cap = frames_per_slab(frame, (size_hint + frame - 1) / frame) * frame;
     std::vector<Slab> slabs(slab_count(cap));
     for (Slab& s : slabs) s.buf.resize(cap);
 
@@ -650,15 +934,14 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         // Fill the slab after what the previous one left over.
         size_t have = carried;
         if (carried > 0) std::memcpy(buf, carry_room.data(), carried);
-        const ssize_t got = read_at(in_fd, buf + have, cap - have,
-                                    offset + static_cast<int64_t>(have));
+        const ssize_t got = src.read(buf + have, cap - have);
         if (got < 0) {
           read_error = errno;
         } else {
           have += static_cast<size_t>(got);
           // The input ends inside this slab. Otherwise the slab is full, and
           // it holds at least its first frame whole (cap >= frame).
-          const bool at_end = have < cap;
+          const bool at_end = have < cap && !src.faulted();
           size_t at = 0;
           for (;;) {
             const core::FrameStep step = core::read_frame(
@@ -681,11 +964,12 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
               // Nothing may follow the marker.
               uint8_t probe = 0;
               const ssize_t more =
-                  at < have ? 1 : read_at(in_fd, &probe, 1, offset + static_cast<int64_t>(at));
+                  at < have ? 1 : src.read(&probe, 1);
               if (more < 0) {
                 read_error = errno;
                 break;
               }
+              if (src.faulted()) break;  // the armor around the stream is at fault
               const core::FrameStep after = core::read_after_end(static_cast<size_t>(more), true);
               if (after.kind == core::Framing::Accepted) {
                 complete = true;
@@ -729,7 +1013,8 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         if (!queued) break;  // the write error is raised below
       }
-      if (crypt_error || fault) {
+      const bool armor_fault = src.faulted() && !crypt_error && !fault;
+      if (crypt_error || fault || armor_fault) {
         int err;
         {
           ReleaseGil nogil;
@@ -737,6 +1022,12 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         if (err != 0) return raise_os_error(err, a.object(3));
         if (crypt_error) return raise_core_error(*crypt_error);
+        if (armor_fault) {
+          PyRef why(src.fault_tuple());
+          if (!why) return nullptr;
+          return Py_BuildValue("(LLO)", static_cast<long long>(offset),
+                               static_cast<long long>(done), why.get());
+        }
         return raise_framing(*fault, *level, static_cast<uint64_t>(index), dec.chunk_size());
       }
       if (!reporter.report(marks)) {
@@ -750,11 +1041,50 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       err = writer.finish();
     }
     if (err != 0) return raise_os_error(err, a.object(3));
-    return Py_BuildValue("(LL)", static_cast<long long>(offset), static_cast<long long>(done));
+    return Py_BuildValue("(LLO)", static_cast<long long>(offset), static_cast<long long>(done),
+                         Py_None);
+}
+
+PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kDecryptSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    const int64_t offset = a.i64(1);  // of the first frame
+    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
+    FileSource src{in_fd, offset};
+    PyRef r(decrypt_frames(a, src, offset, remaining(in_fd, offset)));
+    if (!r) return nullptr;
+    return Py_BuildValue("(OO)", PyTuple_GetItem(r.get(), 0), PyTuple_GetItem(r.get(), 1));
   });
 }
 
-const PyMethodDef kMethods[] = {
+constexpr Param kDecryptArmoredParams[] = {
+    {"in_fd", Kind::U32},     {"in_offset", Kind::I64}, {"out_fd", Kind::U32},
+    {"out_name", Kind::Object}, {"header", Kind::Bytes}, {"secret_key", Kind::Bytes},
+    {"level", Kind::U32},     {"progress", Kind::Object}, {"total", Kind::Object},
+    {"in_name", Kind::Object},
+};
+constexpr Signature kDecryptArmoredSig{"decrypt_armored_fd()", kDecryptArmoredParams};
+
+PyObject* decrypt_armored_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Bound a;
+    if (!bind_args(kDecryptArmoredSig, args, nargs, kwnames, a)) return nullptr;
+    const int in_fd = static_cast<int>(a.u32(0));
+    const int64_t offset = a.i64(1);  // of the armor block's text
+    // The stream's header, read already, is passed over.
+    const int64_t skip = static_cast<int64_t>(a.bytes(4).size());
+    if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
+    ArmorSource src(in_fd, offset, static_cast<uint64_t>(skip));
+    return decrypt_frames(a, src, skip, remaining(in_fd, offset) / 4 * 3);
+  });
+}
+
+const PyMethodDef* methods();
+
+const PyMethodDef kFileMethods[] = {
     {"level_sizes", fastcall_keywords(&level_sizes), METH_FASTCALL | METH_KEYWORDS,
      "level_sizes(level)\n--\n\n"
      "The byte sizes of one level (512, 768 or 1024), as a dict: public_key,\n"
@@ -797,15 +1127,49 @@ const PyMethodDef kMethods[] = {
      "data after the marker, raises its StreamError kind, a frame that does not\n"
      "verify DecryptionError, after the chunks that verified before it were\n"
      "written. Read errors name in_name."},
-    {nullptr, nullptr, 0, nullptr},
+    {"encrypt_armored_fd", fastcall_keywords(&encrypt_armored_fd), METH_FASTCALL | METH_KEYWORDS,
+     "encrypt_armored_fd(in_fd, in_offset, out_fd, out_name, public_key, chunk_size, level, "
+     "progress, total, in_name=None)\n--\n\n"
+     "encrypt_fd writing the stream as an armor block: the BEGIN line, the stream\n"
+     "in Base64 lines of 64 characters and the END line, as tarnel.armor.ArmorWriter\n"
+     "writes them."},
+    {"encrypt_stream_fd", fastcall_keywords(&encrypt_stream_fd), METH_FASTCALL | METH_KEYWORDS,
+     "encrypt_stream_fd(in_fd, prefix, out_fd, out_name, public_key, chunk_size, level, "
+     "progress, total, in_name)\n--\n\n"
+     "Encrypt prefix and then what in_fd reads, to its end, into a stream written\n"
+     "to out_fd, all on the calling thread, so that a signal stops it while a pipe\n"
+     "blocks. Returns the plaintext bytes. Read errors name in_name, write errors\n"
+     "out_name; a signal handler's exception stops the work (the output is then\n"
+     "a stream without its end)."},
+    {"decrypt_armored_fd", fastcall_keywords(&decrypt_armored_fd), METH_FASTCALL | METH_KEYWORDS,
+     "decrypt_armored_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
+     "progress, total, in_name)\n--\n\n"
+     "decrypt_fd for a stream in an armor block whose text starts at in_offset:\n"
+     "the block is decoded as tarnel.armor.ArmorReader decodes it, the stream's\n"
+     "header (read already) passed over. Returns (end, plaintext_bytes,\n"
+     "fault): end counts stream bytes; fault is None, or the armor's fault as\n"
+     "armor_decode names it, met where the reader would meet it (after the chunks\n"
+     "that verified before it were written)."},
 };
+
+// methods is the module's table: the file functions, then the armor codec's.
+const PyMethodDef* methods() {
+  static const auto table = [] {
+    std::array<PyMethodDef, std::size(kFileMethods) + kArmorMethodCount + 1> t{};
+    auto at = std::copy(std::begin(kFileMethods), std::end(kFileMethods), t.begin());
+    std::copy(std::begin(kArmorMethods), std::end(kArmorMethods), at);
+    t.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    return t;
+  }();
+  return table.data();
+}
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_tarnel_fileio",
     "Whole files through the stream format, with the interpreter lock released.",
     0,
-    const_cast<PyMethodDef*>(kMethods),
+    nullptr,  // set from methods() before the module is made
     nullptr,
     nullptr,
     nullptr,
@@ -815,12 +1179,18 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace pyext
 
-// The module's constants: the largest chunk size, a frame's bytes beyond its
-// ciphertext (length field and tag) and the parts of it, the longest stream
-// header, and where a wrapped secret key's version and level bytes stand.
+// The module's constants: the armor lines and limits (armor_codec.h), the
+// largest chunk size, a frame's bytes beyond its ciphertext (length field
+// and tag) and the parts of it, the longest stream header, and where a
+// wrapped secret key's version and level bytes stand.
 PyMODINIT_FUNC PyInit__tarnel_fileio() {
+  pyext::kModule.m_methods = const_cast<PyMethodDef*>(pyext::methods());
   PyObject* m = PyModule_Create(&pyext::kModule);
   if (m == nullptr) return nullptr;
+  if (pyext::add_armor_constants(m) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
   if (PyModule_AddIntConstant(m, "MAX_CHUNK_SIZE", long{core::kMaxChunkSize}) < 0 ||
       PyModule_AddIntConstant(m, "FRAME_OVERHEAD", long{core::kFrameOverhead}) < 0 ||
       PyModule_AddIntConstant(m, "FRAME_LENGTH_LEN", long{core::kFrameLengthLen}) < 0 ||

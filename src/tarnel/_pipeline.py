@@ -29,6 +29,11 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import Optional
 
+try:
+    import fcntl
+except ImportError:  # not on this system: pipes keep their capacity
+    fcntl = None  # type: ignore[assignment]
+
 # Chunks in flight between the two threads: about this many bytes, and at
 # least two chunks.
 IN_FLIGHT_BYTES = 4 * 1024 * 1024
@@ -48,6 +53,32 @@ def channel_depth(chunk_size: int) -> int:
 def worth_a_thread(f: object, chunk_size: int) -> bool:
     """Whether writing chunks of ``chunk_size`` bytes to ``f`` gets a thread."""
     return chunk_size >= THREAD_MIN_CHUNK and is_regular_file(f)
+
+
+# A pipe a whole stream goes through is given this capacity, where the
+# system allows it: with the default of 64 KiB the processes on either side
+# take turns rather than running side by side (measured through 1 GiB: the
+# command line's encryption between two pipes went from 0.37x to 0.7x of
+# ``cat | cat``).
+PIPE_CAPACITY = 1 << 20
+
+
+def widen_pipe(f: object) -> None:
+    """Raise the capacity of the pipe ``f`` is open on to
+    :data:`PIPE_CAPACITY`, where the system allows it. Anything else (a
+    file, a terminal, an object without a descriptor, a refusal) is left as
+    it is: the capacity changes only how often each side waits."""
+    get = getattr(fcntl, "F_GETPIPE_SZ", None) if fcntl is not None else None
+    set_ = getattr(fcntl, "F_SETPIPE_SZ", None) if fcntl is not None else None
+    if fcntl is None or get is None or set_ is None:
+        return
+    try:
+        fd = f.fileno()  # type: ignore[attr-defined]
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode) or fcntl.fcntl(fd, get) >= PIPE_CAPACITY:
+            return
+        fcntl.fcntl(fd, set_, PIPE_CAPACITY)
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation, TypeError):
+        pass
 
 
 def is_regular_file(f: object) -> bool:

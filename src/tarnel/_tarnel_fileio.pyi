@@ -39,3 +39,55 @@ def decrypt_fd(
     total: Optional[int],
     in_name: object = None,
 ) -> tuple[int, int]: ...
+
+# The armor codec (tarnel.armor): codecs are capsules, faults are
+# (kind, line, length, shown).
+ARMOR_BEGIN_LINE: bytes
+ARMOR_END_LINE: bytes
+ARMOR_LINE_CHARS: int
+ARMOR_MAX_TRAILING_SPACE: int
+ARMOR_BATCH: int
+
+def armor_encoder() -> object: ...
+def armor_encode(encoder: object, data: bytes) -> bytes: ...
+def armor_encode_finish(encoder: object) -> bytes: ...
+def armor_decoder() -> object: ...
+def armor_decode(
+    decoder: object, data: bytes, at_end: object
+) -> tuple[bytearray, int, Optional[tuple[str, int, int, bytes]]]: ...
+def decrypt_armored_fd(
+    in_fd: int,
+    in_offset: int,
+    out_fd: int,
+    out_name: object,
+    header: bytes,
+    secret_key: bytes,
+    level: int,
+    progress: Optional[Callable[[int, Optional[int]], None]],
+    total: Optional[int],
+    in_name: object,
+) -> tuple[int, int, Optional[tuple[str, int, int, bytes]]]: ...
+def encrypt_stream_fd(
+    in_fd: int,
+    prefix: bytes,
+    out_fd: int,
+    out_name: object,
+    public_key: bytes,
+    chunk_size: int,
+    level: int,
+    progress: Optional[Callable[[int, Optional[int]], None]],
+    total: Optional[int],
+    in_name: object,
+) -> int: ...
+def encrypt_armored_fd(
+    in_fd: int,
+    in_offset: int,
+    out_fd: int,
+    out_name: object,
+    public_key: bytes,
+    chunk_size: int,
+    level: int,
+    progress: Optional[Callable[[int, Optional[int]], None]],
+    total: Optional[int],
+    in_name: object = None,
+) -> tuple[int, int]: ...

@@ -20,13 +20,14 @@ from __future__ import annotations
 import io
 import os
 import stat
+import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import IO, TYPE_CHECKING, Optional, Union, cast
+from typing import IO, TYPE_CHECKING, Any, Optional, Union, cast
 
 from . import _formats, _tarnel_fileio
 from ._files import OutputFile, _names_a_descriptor, close_input, write_all
-from ._pipeline import WriteBehind, channel_depth, worth_a_thread
+from ._pipeline import WriteBehind, channel_depth, widen_pipe, worth_a_thread
 from ._formats import (
     FrameSource,
     FrameTooLargeError,
@@ -768,17 +769,35 @@ def encrypt_file(
     with _open_source(src) as (fin, total):
         with _output(dst) as fout:
             native = _native_pair(fin, fout)
+            encrypt_fd = _tarnel_fileio.encrypt_fd
+            armored = _armored_output(fout) if native is None else None
+            if armored is not None:
+                native = _native_pair(fin, armored[1])
+                if native is not None:
+                    armored[0]()  # the block is written natively from here
+                    encrypt_fd = _tarnel_fileio.encrypt_armored_fd
             if native is not None:
                 in_fd, start, target = native
                 if progress is not None:
                     progress(0, total)
-                outcome, written = _tarnel_fileio.encrypt_fd(
+                outcome, written = encrypt_fd(
                     in_fd, start, target.fileno(), target.path, key, chunk_size, int(lvl),
                     progress, total, name_of(fin))
                 fin.seek(start + written)
                 if outcome != _COMPLETE:
                     raise InputChangedError(name_of(fin))
                 return int(written)
+            widen_pipe(fin)
+            widen_pipe(fout)
+            piped = _pipe_pair(fin, fout)
+            if piped is not None:
+                prefix = _take_buffered(fin)
+                fout.flush()
+                if progress is not None:
+                    progress(0, total)
+                return int(_tarnel_fileio.encrypt_stream_fd(
+                    piped[0], prefix, piped[1], _path_or_name(fout), key, chunk_size, int(lvl),
+                    progress, total, name_of(fin)))
             header, handle = stream_encryptor_new(key, chunk_size, lvl)
             done = 0
             watch = _InputWatch(fin, total)
@@ -835,6 +854,7 @@ def decrypt_file(
     key = _key_bytes(secret_key, "secret_key")
     lvl = secret_key_level(key, level)
     with _open_source(src) as (fin, total):
+        widen_pipe(fin)
         start = _native_start(fin) if _atomic_output(dst) else None
         frames = FrameSource(cast(IO[bytes], _NamedReads(fin, name_of(fin))))
         header = frames.read_header(int(lvl))
@@ -843,6 +863,12 @@ def decrypt_file(
                 if isinstance(fout, OutputFile) and fout.atomic:
                     return _decrypt_native(fin, start, frames.bytes_in, header, fout, key,
                                            lvl, progress, total)
+        text = _armored_file(fin) if start is None and _atomic_output(dst) else None
+        if text is not None and frames.bytes_in == len(header):
+            with _output(dst) as fout:
+                if isinstance(fout, OutputFile) and fout.atomic:
+                    return _decrypt_armored_native(text[0], text[1], header, fout, key, lvl,
+                                                   progress, total)
         handle = stream_decryptor_from_header(header, key, lvl)
         try:
             with _output(dst) as fout:
@@ -856,6 +882,7 @@ def _decrypt_frames(frames: FrameSource, handle: StreamDecryptorHandle, fout: IO
     """Decrypt the frames that follow the header into ``fout``, in Python."""
     chunk_size = handle.chunk_size()
     done = 0
+    widen_pipe(fout)
     with WriteBehind(_batch_writer(fout), threaded=worth_a_thread(fout, chunk_size),
                      depth=channel_depth(chunk_size)) as out:
         if progress is not None:
@@ -895,6 +922,91 @@ def _decrypt_native(fin: IO[bytes], start: int, header_len: int, header: bytes,
     if progress is not None:
         progress(end - start, total)
     return int(done)
+
+
+def _armored_file(fin: IO[bytes]) -> Optional[tuple[IO[bytes], int]]:
+    """The file and offset of the armor block ``fin`` decodes, when ``fin``
+    is a buffered :class:`~tarnel.armor.ArmorReader` over a regular file
+    that native code may read whole; else None."""
+    # Without tarnel.armor loaded there is no ArmorReader (and the command
+    # line loads it only where it can take a signal).
+    armor = sys.modules.get("tarnel.armor")
+    reader = fin.raw if type(fin) is io.BufferedReader else None
+    if armor is None or not isinstance(reader, armor.ArmorReader):
+        return None
+    source, origin = reader.source()
+    if origin is None or _native_start(source) is None:
+        return None
+    return source, origin
+
+
+def _decrypt_armored_native(fin: IO[bytes], origin: int, header: bytes, fout: OutputFile,
+                            key: bytes, lvl: SecurityLevel,
+                            progress: Optional[ProgressCallback], total: Optional[int]) -> int:
+    """Decrypt the stream in the armor block whose text starts at ``origin``
+    in ``fin``, its header read already, into ``fout`` in native code, which
+    decodes the block as :class:`~tarnel.armor.ArmorReader` does and meets
+    the same faults at the same points. Progress counts stream bytes."""
+    if progress is not None:
+        progress(len(header), total)
+    end, done, fault = _tarnel_fileio.decrypt_armored_fd(
+        fin.fileno(), origin, fout.fileno(), fout.path, header, key, int(lvl),
+        progress, total, name_of(fin))
+    if fault is not None:
+        from . import armor  # loaded already: fin is its reader
+
+        raise armor.fault_error(fault)
+    if progress is not None:
+        progress(end, total)
+    return int(done)
+
+
+def _armored_output(fout: IO[bytes]) -> Optional[tuple[Callable[[], None], IO[bytes]]]:
+    """When ``fout`` is an :class:`~tarnel.armor.ArmorWriter` that has written
+    nothing yet: a function that hands its whole block over (it then writes
+    nothing more), and its output."""
+    armor = sys.modules.get("tarnel.armor")  # loaded if fout is its writer
+    if armor is None or type(fout) is not armor.ArmorWriter:
+        return None
+    writer = cast(Any, fout)
+    return cast(Optional[tuple[Callable[[], None], IO[bytes]]], writer.native_handover())
+
+
+def _is_fifo(f: IO[bytes]) -> bool:
+    try:
+        return stat.S_ISFIFO(os.fstat(f.fileno()).st_mode)
+    except (OSError, ValueError, io.UnsupportedOperation):
+        return False
+
+
+def _pipe_pair(fin: IO[bytes], fout: IO[bytes]) -> Optional[tuple[int, int]]:
+    """The descriptors for native encryption from a pipe: ``fin`` a pipe
+    opened as a plain file object (buffered or not), ``fout`` an atomic
+    output file or a pipe opened the same way; else None."""
+    raw_in = fin.raw if type(fin) is io.BufferedReader else fin
+    if type(raw_in) is not io.FileIO or not _is_fifo(fin):
+        return None
+    if isinstance(fout, OutputFile):
+        if not fout.atomic:
+            return None
+    else:
+        raw_out = fout.raw if type(fout) is io.BufferedWriter else fout
+        if type(raw_out) is not io.FileIO or not _is_fifo(fout):
+            return None
+    return fin.fileno(), fout.fileno()
+
+
+def _take_buffered(fin: IO[bytes]) -> bytes:
+    """What a buffered ``fin`` has read ahead of its position (taken out of
+    it), so that reading its descriptor goes on from there."""
+    if type(fin) is not io.BufferedReader:
+        return b""
+    ahead = fin.peek(1)  # the whole read-ahead buffer, or one read into it
+    return fin.read(len(ahead)) if ahead else b""
+
+
+def _path_or_name(f: IO[bytes]) -> object:
+    return f.path if isinstance(f, OutputFile) else name_of(f)
 
 
 # Outcomes of the native encryption.

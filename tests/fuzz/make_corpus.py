@@ -10,6 +10,7 @@ With a harness name, only that harness's corpus is written.
 """
 
 import base64
+import io
 import shutil
 import struct
 from pathlib import Path
@@ -95,6 +96,33 @@ def seeds():
     yield "decaps_fuzz", capsules
     yield "hpke_fuzz", hpke_seeds()
     yield "file_header_fuzz", file_header_seeds()
+    yield "armor_fuzz", armor_seeds()
+
+
+def armor_seeds():
+    """Armor blocks, each after a byte saying how many piece sizes follow
+    (armor_fuzz.cc): well formed, with CRLF and whitespace around, and each
+    kind of damage."""
+    from tarnel import armor
+
+    def block(data):
+        out = io.BytesIO()
+        w = armor.ArmorWriter(out)
+        w.write(data)
+        w.finish()
+        return out.getvalue()
+
+    text = block(bytes(range(256)) * 2)
+    lines = text.split(b"\n")
+    texts = [
+        block(b""), block(b"x"), text, text.replace(b"\n", b"\r\n"),
+        b" \t\r\n\n" + text + b"\n  \n", text[:-1], text.replace(b"\n", b"\r", 3),
+        text.replace(lines[2] + b"\n", b""), text.replace(lines[1], lines[1][:60]),
+        text.replace(lines[1], lines[1] + b"A"), text.replace(b"STREAM", b"FILE", 1),
+        text[: text.index(armor.END_LINE)], text + b"junk", text + b" " * 4097,
+        text.replace(lines[-3], lines[-3][:-4] + b"QR=="), b"  " + text, b"",
+    ]
+    return [bytes([i % 8]) + bytes(range(1, 1 + i % 8)) + t for i, t in enumerate(texts)]
 
 
 # The suite table of hpke_fuzz.cc, in its order.

@@ -113,6 +113,46 @@ def test_signal_mid_stream_leaves_nothing(
     assert os.listdir(out) == []
 
 
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda s: signal.Signals(s).name)
+@pytest.mark.parametrize("blocked", ["reading", "writing"])
+def test_a_signal_stops_a_stream_that_a_pipe_holds_up(
+    keys: dict[str, Path], signum: int, blocked: str
+) -> None:
+    # Pipe in, pipe out: the command waits on stdin that never comes, or on
+    # stdout that nobody reads; either wait ends with the signal.
+    out_r, out_w = os.pipe()
+    proc = subprocess.Popen([sys.executable, "-m", "tarnel", "encrypt", "-r", pub(keys, "a")],
+                            stdin=subprocess.PIPE, stdout=out_w, stderr=subprocess.PIPE, env=env(),
+                            start_new_session=True)
+    os.close(out_w)
+    assert proc.stdin is not None and proc.stderr is not None
+
+    def feed() -> None:
+        try:
+            proc.stdin.write(os.urandom(1 << 16) * (256 if blocked == "writing" else 1))
+            proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        time.sleep(1.5)  # long enough to load and to block
+        assert proc.poll() is None
+        proc.send_signal(signum)
+        proc.wait(timeout=60)
+    finally:
+        os.close(out_r)  # unblocks the feeder when the command is gone
+        feeder.join()
+        proc.stdin.close()
+    err = proc.stderr.read().decode()
+    proc.stderr.close()
+    expected = 130 if signum == signal.SIGINT else 128 + signum
+    message = "interrupted" if signum == signal.SIGINT else "terminated by SIGTERM"
+    assert proc.returncode == expected, err
+    assert "Traceback" not in err and message in err
+
+
 # ---------------------------------------------------------------------------
 # Where the output goes
 

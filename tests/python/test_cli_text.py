@@ -87,6 +87,87 @@ def test_armor_writer_and_reader_stream_in_pieces(piece: int) -> None:
         assert got == data
 
 
+class _Dribble(io.RawIOBase):
+    """A source that hands out at most a few bytes per read, as a slow pipe."""
+
+    def __init__(self, data: bytes) -> None:
+        super().__init__()
+        self._data = data
+        self._at = 0
+        self._reads = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: "bytearray | memoryview") -> int:  # type: ignore[override]
+        self._reads += 1
+        n = min(len(buffer), 1 + self._reads % 7, len(self._data) - self._at)
+        buffer[:n] = self._data[self._at : self._at + n]
+        self._at += n
+        return n
+
+
+_FULL = "A" * 64
+# Each fault the reader names, with its exact message (less "armor: ").
+_FAULTS = {
+    "only whitespace": (" \n\t\r\n", "no BEGIN line (the input holds only whitespace)"),
+    "text first": ("hi\n" + BEGIN + "\n", f"expected {BEGIN!r} on line 1, found 'hi'"),
+    "tab in front": ("\n\t" + BEGIN + "\n", f"expected {BEGIN!r} on line 2, found '\\t{BEGIN}'"),
+    "CR in BEGIN": (BEGIN + "\r \n", "stray carriage return on line 1"),
+    "wrong END": (BEGIN + "\nQQ==\n-----END X-----\n",
+                  f"expected {END!r} on line 3, found '-----END X-----'"),
+    "line after the last": (BEGIN + "\nQQ==\n" + _FULL + "\n" + END,
+                            "line 2 is shorter than 64 characters but is not the last line"),
+    "65 characters": (BEGIN + "\n" + _FULL + "A\n" + END,
+                      "line 2 has 65 characters (expected 64, or a multiple of 4 on the last line)"),
+    "a long line": (BEGIN + "\n" + _FULL * 3 + "\n" + END,
+                    "line 2 has 192 characters (expected 64, or a multiple of 4 on the last line)"),
+    "not Base64": (BEGIN + "\nab-_\n" + END, "line 2 is not Base64"),
+    "misplaced padding": (BEGIN + "\nQ=QQ\n" + END, "line 2 is not valid Base64"),
+    "trailing bits": (BEGIN + "\nQR==\n" + END, "line 2 has non-canonical Base64 padding"),
+    "no END": (BEGIN + "\n" + _FULL + "\n", "the input ends without the END line"),
+    "junk after END": (BEGIN + "\nQQ==\n" + END + "\n\nx", "unexpected data after the END line"),
+    "space after END": (BEGIN + "\nQQ==\n" + END + "\n" + " " * 4097,
+                        "too much whitespace after the END line"),
+}
+
+
+@pytest.mark.parametrize("name", list(_FAULTS))
+def test_reader_names_each_fault_alike_however_the_input_arrives(name: str) -> None:
+    text, message = _FAULTS[name]
+    for source in (io.BytesIO(text.encode()), _Dribble(text.encode())):
+        reader = armor.ArmorReader(io.BufferedReader(source, 16))
+        with pytest.raises(armor.ArmorError) as e:
+            while reader.read(1000):
+                pass
+        assert str(e.value) == "armor: " + message
+
+
+def test_reader_reads_a_block_that_arrives_a_few_bytes_at_a_time() -> None:
+    data = os.urandom(10_000)
+    out = io.BytesIO()
+    w = armor.ArmorWriter(out)
+    w.write(memoryview(data)[:5000])
+    w.write(bytearray(data[5000:]))
+    w.finish()
+    text = b"\r\n \n" + out.getvalue().replace(b"\n", b"\r\n") + b"\n\t\n"
+    reader = armor.ArmorReader(io.BufferedReader(_Dribble(text), 16))
+    assert reader.read() == data
+
+
+def test_the_native_codec_refuses_what_is_not_its_own() -> None:
+    from tarnel import _tarnel_fileio as codec
+
+    encoder, decoder = codec.armor_encoder(), codec.armor_decoder()
+    for call in (lambda: codec.armor_encode(decoder, b"x"), lambda: codec.armor_encode_finish(object()),
+                 lambda: codec.armor_decode(encoder, b"x", False),
+                 lambda: codec.armor_decode(None, b"x", False)):
+        with pytest.raises(TypeError):
+            call()
+    with pytest.raises(TypeError):
+        codec.armor_decode(decoder, "text", False)  # type: ignore[arg-type]
+
+
 @pytest.mark.parametrize("tail", ["", "junk\n"], ids=["no END line", "data after END"])
 def test_reader_withholds_the_end_until_the_block_is_verified(tail: str) -> None:
     data = os.urandom(300_000)

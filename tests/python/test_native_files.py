@@ -22,7 +22,7 @@ from typing import Any, Callable, Optional
 import pytest
 
 import tarnel
-from tarnel import streaming
+from tarnel import _tarnel_fileio, armor, streaming
 from tarnel.streaming import decrypt_file, encrypt_file, open_decryptor
 
 MiB = 1024 * 1024
@@ -347,3 +347,132 @@ def test_the_frame_reader_names_what_it_refuses() -> None:
         _tarnel_fileio.read_after_end(1, False)
     with pytest.raises(tarnel.InvalidParameterError):
         _tarnel_fileio.read_frame(b"", -1, 16, 0, True)
+
+
+# ---------------------------------------------------------------------------
+# Armored input: decoded in native code the way ArmorReader decodes it
+
+
+def armored_bytes(stream: bytes) -> bytes:
+    out = io.BytesIO()
+    w = armor.ArmorWriter(out)
+    w.write(stream)
+    w.finish()
+    return out.getvalue()
+
+
+def decrypt_armored(src: Any, dst: Any, key: bytes, progress: Optional[Progress] = None) -> int:
+    return decrypt_file(io.BufferedReader(armor.ArmorReader(src), 1 << 16), dst, key,
+                        progress=progress)
+
+
+@pytest.mark.parametrize("size", [0, 5000, 3 * MiB + 7])
+def test_armored_files_are_decrypted_natively_alike(
+    pair: tarnel.KeyPair, tmp_path: Path, size: int
+) -> None:
+    plain = os.urandom(size)
+    stream = io.BytesIO()
+    encrypt_file(io.BytesIO(plain), stream, pair.public_key, chunk_size=1000)
+    text = b"\r\n  \n" + armored_bytes(stream.getvalue()).replace(b"\n", b"\r\n") + b"\n"
+    (tmp_path / "in.asc").write_bytes(text)
+    native, python = Progress(), Progress()
+    with open(tmp_path / "in.asc", "rb") as f:
+        f.read(5)  # the block is read from where the file stands
+        f.seek(0)
+        assert decrypt_armored(f, tmp_path / "out", pair.secret_key, native) == size
+    assert (tmp_path / "out").read_bytes() == plain
+    out = io.BytesIO()
+    assert decrypt_armored(io.BytesIO(text), out, pair.secret_key, python) == size
+    assert out.getvalue() == plain
+    assert native.native == (size > 0) and not python.native
+    assert native.calls == python.calls
+
+
+def armor_damaged(text: bytes, stream: bytes) -> dict[str, bytes]:
+    """Damaged armor around a stream of 1000-byte chunks, faults placed on
+    both sides of the 1 MiB blocks the text is read in, alone and after a
+    frame that does not verify."""
+    lines = text.split(b"\n")
+    batch = _tarnel_fileio.ARMOR_BATCH
+
+    def line_at(offset: int) -> int:
+        return text[:offset].count(b"\n")
+
+    def replace_line(t: bytes, n: int, new: bytes) -> bytes:
+        ls = t.split(b"\n")
+        ls[n] = new
+        return b"\n".join(ls)
+
+    out = {}
+    for where in (3000, batch - 200, batch + 200, 2 * batch + 50, len(text) - 200):
+        n = line_at(where)
+        out[f"bad character near {where}"] = replace_line(text, n, b"*" + lines[n][1:])
+        out[f"short line near {where}"] = replace_line(text, n, lines[n][:60])
+        # A frame whose ciphertext is flipped a little before the fault.
+        m = max(n - 40, 2)
+        flipped = lines[m][:10] + (b"A" if lines[m][10:11] != b"A" else b"B") + lines[m][11:]
+        out[f"bad frame, then bad armor near {where}"] = replace_line(
+            replace_line(text, m, flipped), n, b"*" + lines[n][1:])
+        out[f"bad frame alone near {where}"] = replace_line(text, m, flipped)
+    end = text.index(armor.END_LINE)
+    out["no END line"] = text[:end]
+    out["junk after END"] = text + b"junk\n"
+    out["much space after END"] = text + b" " * 5000
+    out["a line dropped"] = text.replace(lines[500] + b"\n", b"", 1)
+    out["the stream cut short"] = armored_bytes(stream[:-30])
+    out["data after the marker"] = armored_bytes(stream + b"\0")
+    return out
+
+
+def test_damaged_armor_raises_the_same_errors_natively(
+    pair: tarnel.KeyPair, tmp_path: Path
+) -> None:
+    stream = io.BytesIO()
+    encrypt_file(io.BytesIO(os.urandom(2 * MiB + 500_000)), stream, pair.public_key,
+                 chunk_size=1000)
+    text = armored_bytes(stream.getvalue())
+    for name, bad in armor_damaged(text, stream.getvalue()).items():
+        (tmp_path / "in.asc").write_bytes(bad)
+        with pytest.raises(Exception) as python_error:
+            decrypt_armored(io.BytesIO(bad), io.BytesIO(), pair.secret_key)
+        with open(tmp_path / "in.asc", "rb") as f, pytest.raises(Exception) as native_error:
+            decrypt_armored(f, tmp_path / "out", pair.secret_key)
+        assert isinstance(python_error.value, tarnel.TarnelError), name
+        assert type(native_error.value) is type(python_error.value), name
+        assert str(native_error.value) == str(python_error.value), name
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.asc"], name
+
+
+@pytest.mark.parametrize("size", [0, 47, 5000, 3 * MiB + 7])
+def test_armored_files_are_encrypted_natively_alike(
+    pair: tarnel.KeyPair, tmp_path: Path, size: int
+) -> None:
+    from tarnel._files import OutputFile
+
+    plain = os.urandom(size)
+    (tmp_path / "plain").write_bytes(plain)
+    native, python = Progress(), Progress()
+    out = OutputFile(str(tmp_path / "native.asc"))
+    try:
+        w = armor.ArmorWriter(out)
+        assert encrypt_file(tmp_path / "plain", w, pair.public_key, chunk_size=1000,
+                            progress=native) == size
+        w.finish()  # written already: nothing more
+        with pytest.raises(ValueError):
+            w.write(b"x")
+        out.commit()
+    finally:
+        out.close()
+    text = io.BytesIO()
+    w = armor.ArmorWriter(text)
+    encrypt_file(tmp_path / "plain", w, pair.public_key, chunk_size=1000, progress=python)
+    w.finish()
+    assert native.native == (size > 0) and not python.native
+    assert native.calls == python.calls
+    written = (tmp_path / "native.asc").read_bytes()
+    # The same layout: only the capsule, nonces and ciphertext differ.
+    assert [len(line) for line in written.split(b"\n")] == [
+        len(line) for line in text.getvalue().split(b"\n")]
+    got = io.BytesIO()
+    decrypt_armored(io.BytesIO(written), got, pair.secret_key)
+    assert got.getvalue() == plain

@@ -279,3 +279,59 @@ def test_cli_signal_while_the_writer_thread_runs(
     assert res.returncode == (130 if signum == signal.SIGINT else 128 + signum), res.stderr.decode()
     assert b"Traceback" not in res.stderr
     assert os.listdir(out) == []
+
+
+F_GETPIPE_SZ = 1032  # fcntl(2), Linux
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo") or not Path("/proc/sys/fs/pipe-max-size").exists(),
+                    reason="pipe capacity is a Linux setting")
+@pytest.mark.parametrize("direction", ["encrypt into", "decrypt into", "encrypt from"])
+def test_a_pipe_a_stream_goes_through_is_widened(
+    pair768: tarnel.KeyPair, tmp_path: Path, direction: str
+) -> None:
+    import fcntl
+
+    if int(Path("/proc/sys/fs/pipe-max-size").read_text()) < _pipeline.PIPE_CAPACITY:
+        pytest.skip("the system allows no pipe this large")
+    plain = os.urandom(300_000)
+    stream = io.BytesIO()
+    encrypt_file(io.BytesIO(plain), stream, pair768.public_key)
+    r, w = os.pipe()
+    default = fcntl.fcntl(w, F_GETPIPE_SZ)
+    got = bytearray()
+    with open(r, "rb", buffering=0) as reader, open(w, "wb", buffering=0) as writer:
+        if direction == "encrypt from":
+            feeder = threading.Thread(target=lambda: (writer.write(plain), writer.close()))
+            feeder.start()
+            out = io.BytesIO()
+            encrypt_file(reader, out, pair768.public_key)
+            feeder.join()
+            widened = fcntl.fcntl(r, F_GETPIPE_SZ)
+            decrypt_file(io.BytesIO(out.getvalue()), got_out := io.BytesIO(), pair768.secret_key)
+            got += got_out.getvalue()
+        else:
+            drain = threading.Thread(target=lambda: got.extend(reader.read()))
+            drain.start()
+            if direction == "encrypt into":
+                encrypt_file(io.BytesIO(plain), writer, pair768.public_key)
+            else:
+                decrypt_file(io.BytesIO(stream.getvalue()), writer, pair768.secret_key)
+            widened = fcntl.fcntl(w, F_GETPIPE_SZ)
+            writer.close()
+            drain.join()
+            if direction == "encrypt into":
+                decrypt_file(io.BytesIO(bytes(got)), got_out := io.BytesIO(), pair768.secret_key)
+                got[:] = got_out.getvalue()
+    assert default < _pipeline.PIPE_CAPACITY == widened
+    assert got == plain
+
+
+def test_widening_leaves_what_is_not_a_pipe_alone(tmp_path: Path) -> None:
+    f = tmp_path / "f"
+    f.write_bytes(b"x")
+    with open(f, "rb") as regular:
+        _pipeline.widen_pipe(regular)
+        assert os.fstat(regular.fileno()).st_size == 1
+    for other in (io.BytesIO(b"x"), object(), None):
+        _pipeline.widen_pipe(other)  # no descriptor: nothing to do, nothing raised
