@@ -11,6 +11,7 @@ from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Optional
 
 from .._files import close_input
+from .._pipeline import widen_pipe
 from ._terminal import CliError, _is_stdio, _shown_path
 
 if TYPE_CHECKING:
@@ -20,6 +21,9 @@ if TYPE_CHECKING:
 @contextmanager
 def _open_input(path: Optional[str]) -> Iterator[IO[bytes]]:
     if _is_stdio(path):
+        # A whole stream comes through a pipe: a wider one lets the writer
+        # on the other side run beside this process instead of in turns.
+        widen_pipe(sys.stdin.buffer)
         yield sys.stdin.buffer
         return
     assert path is not None
