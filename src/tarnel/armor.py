@@ -38,6 +38,8 @@ __all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE",
 
 BEGIN_LINE = b"-----BEGIN TARNEL ENCRYPTED STREAM-----"
 END_LINE = b"-----END TARNEL ENCRYPTED STREAM-----"
+# The label of an armored file of the multi-recipient format (tarnel.files).
+FILE_LABEL = b"TARNEL ENCRYPTED FILE"
 LINE_CHARS = 64
 _LINE_BYTES = LINE_CHARS // 4 * 3  # 48 bytes per full line
 _WHITESPACE = b" \t\r\n"
@@ -142,9 +144,12 @@ class ArmorWriter(io.RawIOBase):
 class ArmorReader(io.RawIOBase):
     """Reads an armor block from ``fileobj`` and returns the bytes it holds."""
 
-    def __init__(self, fileobj: IO[bytes]) -> None:
+    def __init__(self, fileobj: IO[bytes], label: Optional[bytes] = None) -> None:
         super().__init__()
         self._in = fileobj
+        # The BEGIN and END lines: a stream's unless another label is given.
+        self._begin_line = BEGIN_LINE if label is None else b"-----BEGIN " + label + b"-----"
+        self._end_line = END_LINE if label is None else b"-----END " + label + b"-----"
         self._line_no = 0
         self._buffer = b""  # decoded bytes not yet returned, from _pos on
         self._pos = 0
@@ -190,10 +195,10 @@ class ArmorReader(io.RawIOBase):
         line = indent + line
         if b"\r" in line:
             raise ArmorError(f"armor: stray carriage return on line {self._line_no}")
-        if line.rstrip(b" \t") != BEGIN_LINE:
+        if line.rstrip(b" \t") != self._begin_line:
             shown = line[:60].decode("ascii", "replace")
             raise ArmorError(
-                f"armor: expected {BEGIN_LINE.decode()!r} on line {self._line_no}, "
+                f"armor: expected {self._begin_line.decode()!r} on line {self._line_no}, "
                 f"found {shown!r}"
             )
         self._state = "body"
@@ -203,10 +208,10 @@ class ArmorReader(io.RawIOBase):
         if b"\r" in line:
             raise ArmorError(f"armor: stray carriage return on line {self._line_no}")
         if line.startswith(b"-----"):
-            if line.rstrip(b" \t") != END_LINE:
+            if line.rstrip(b" \t") != self._end_line:
                 shown = line[:60].decode("ascii", "replace")
                 raise ArmorError(
-                    f"armor: expected {END_LINE.decode()!r} on line {self._line_no}, "
+                    f"armor: expected {self._end_line.decode()!r} on line {self._line_no}, "
                     f"found {shown!r}"
                 )
             return None

@@ -159,8 +159,8 @@ def test_armor_messages_say_what_is_wrong(keypair: tuple[Path, Path]) -> None:
     # The reader holds the last block back until the END line and what
     # follows it are verified, so none of a short message reaches stdout.
     cases = {
-        text.replace("STREAM-----", "FILE-----", 1):
-            f"expected '{BEGIN}' on line 1, found '-----BEGIN TARNEL ENCRYPTED FILE-----'",
+        text.replace("STREAM-----", "MESSAGE-----", 1):
+            f"expected '{BEGIN}' on line 1, found '-----BEGIN TARNEL ENCRYPTED MESSAGE-----'",
         text + "junk\n": "unexpected data after the END line",
         text.replace(END + "\n", ""): "the input ends without the END line",
     }

@@ -11,14 +11,14 @@ import textwrap
 from collections.abc import Sequence
 from typing import NoReturn, Optional, cast
 
-from . import decrypt, encrypt, inspect, keygen, passwd, pubkey
+from . import decrypt, encrypt, inspect, keygen, passwd, pubkey, rekey
 from ._terminal import CliError, PROG, _shown_argument
 
 
 # The commands in the order of the help text. Each is a module with
 # add_command(command), which adds its parser and options and sets run, and
 # run(args), which does the command and returns the exit status.
-COMMANDS = (keygen, encrypt, decrypt, pubkey, passwd, inspect)
+COMMANDS = (keygen, encrypt, decrypt, rekey, pubkey, passwd, inspect)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -73,6 +73,7 @@ EXAMPLES = {
     "keygen": "tarnel keygen -o alice          # alice.pub to share, alice.key to keep",
     "encrypt": "tarnel encrypt -r alice.pub -o report.pdf.tarnel report.pdf",
     "decrypt": "tarnel decrypt -i alice.key -o report.pdf report.pdf.tarnel",
+    "rekey": "tarnel rekey -i alice.key -r bob.pub report.pdf.tarnel",
     "pubkey": "tarnel pubkey -i alice.key --format base64",
     "inspect": "tarnel inspect report.pdf.tarnel",
 }
