@@ -37,11 +37,12 @@ def run(args: argparse.Namespace) -> int:
     progress = _Progress("decrypting", _show_progress(args))
     rollback = not _is_stdio(args.output)  # until the output is open
     counted: Optional[_CountingWriter] = None
+    in_file_format = False
     try:
         with _open_input(args.input) as fin:
             fin = _dearmored(fin)
-            fin, is_file = _is_file_format(fin)
-            if is_file:
+            fin, in_file_format = _is_file_format(fin)
+            if in_file_format:
                 header = files.parse_header(fin)
                 file_key = _open_file_key(header, args, password, src_name)
                 try:
@@ -80,8 +81,7 @@ def run(args: argparse.Namespace) -> int:
                     fin, dst, chosen[1], level=chosen[2], progress=progress
                 )
     except TarnelError as e:
-        message = _file_error_message(e) if isinstance(e, files.FileFormatError) else (
-            _stream_error_message(e))
+        message = _file_error_message(e) if in_file_format else _stream_error_message(e)
         if rollback:
             message += "; no output file was written"
         elif counted is None or counted.written == 0:
@@ -95,7 +95,12 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _file_error_message(e: TarnelError) -> str:
-    return f"the file is damaged: {e}"
+    """What went wrong with a file of the multi-recipient format."""
+    if isinstance(e, (files.FileFormatError, armor.ArmorError)):
+        return f"the file is damaged: {e}"
+    if isinstance(e, DecryptionError):
+        return f"decryption failed: {e}"
+    return _stream_error_message(e)
 
 
 def _is_file_format(fin: IO[bytes]) -> tuple[IO[bytes], bool]:
