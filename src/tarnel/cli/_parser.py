@@ -42,9 +42,10 @@ def _without_key_text(message: str) -> str:
 
 
 EXIT_STATUS = (
-    ("0", "success (for inspect: a key file, or a complete stream)"),
-    ("1", "failure: unreadable or invalid key, wrong password, damaged or "
-          "truncated stream, bad armor, I/O error; inspect of an incomplete stream"),
+    ("0", "success (for inspect: a key file, or a complete stream or file)"),
+    ("1", "failure: unreadable or invalid key, wrong password, no key that opens "
+          "the input, damaged or truncated stream or file, bad armor, I/O error; "
+          "inspect of an incomplete stream or file"),
     ("2", "usage error: unknown option, bad value, no password and no terminal, "
           "an unset --password-env variable, a --level the key contradicts, "
           "binary output to a terminal"),
