@@ -7,6 +7,7 @@ line (from a file and from a pipe) agreeing with tarnel.files."""
 from __future__ import annotations
 
 import base64
+import io
 import json
 import os
 import subprocess
@@ -117,13 +118,10 @@ def test_an_identity_file_with_several_keys(ids, tmp_path, opener) -> None:
 
 
 def test_a_stream_still_decrypts_as_before(ids, tmp_path) -> None:
-    src = tmp_path / "plain"
-    src.write_bytes(PLAIN)
     enc = tmp_path / "s.tarnel"
-    tarnel_stream = run("encrypt", "--format", "stream", "-r", str(ids["u-mlkem768"]) + ".pub",
-                        "-o", str(enc), str(src))
-    if tarnel_stream.returncode == 2:  # no --format option on this branch yet
-        ok(run("encrypt", "-r", str(ids["u-mlkem768"]) + ".pub", "-o", str(enc), str(src)))
+    tarnel.streaming.encrypt_file(io.BytesIO(PLAIN), enc, public(ids, "u-mlkem768"))
+    assert ok(run("decrypt", "-i", key(ids, "u-mlkem768"), str(enc))).stdout == PLAIN
+    enc.write_bytes(armored(enc.read_bytes()).replace(b"FILE", b"STREAM"))
     assert ok(run("decrypt", "-i", key(ids, "u-mlkem768"), str(enc))).stdout == PLAIN
 
 
@@ -427,3 +425,44 @@ def test_rekey_of_an_armored_file_or_a_stream_is_refused(ids, tmp_path) -> None:
 def test_the_commands_help_has_an_example() -> None:
     for command in ("decrypt", "rekey", "inspect"):
         assert "example:\n  tarnel " + command in ok(run(command, "--help")).stdout.decode()
+
+
+@pytest.mark.parametrize("command", ["pubkey", "passwd", "stream"])
+def test_one_key_commands_refuse_a_file_of_several_keys(ids, tmp_path, command) -> None:
+    bundle = tmp_path / "two.key"
+    bundle.write_bytes(Path(key(ids, "u-mlkem768")).read_bytes()
+                       + Path(key(ids, "u-mlkem1024")).read_bytes())
+    bundle.chmod(0o600)
+    if command == "stream":
+        stream = tmp_path / "s.tarnel"
+        tarnel.streaming.encrypt_file(io.BytesIO(PLAIN), stream, public(ids, "u-mlkem768"))
+        args = ["decrypt", "-i", str(bundle), str(stream)]
+    else:
+        args = [command, "-i", str(bundle), *(["-o", str(tmp_path / "o")] if command == "passwd"
+                                              else [])]
+    assert_user_error(run(*args), 1,
+                      f"{bundle} holds 2 secret keys one after another: give a file with one "
+                      "key here (several are read only when decrypting a file of the "
+                      "multi-recipient format)")
+
+
+def test_recipients_from_standard_input(ids, tmp_path) -> None:
+    enc = encrypted_to(ids, ["u-xwing"], tmp_path / "f.tnl")
+    lines = b"".join(
+        ok(run("pubkey", "-i", key(ids, n), "--format", "base64")).stdout
+        for n in ("u-mlkem768", "u-mlkem1024"))
+    ok(run("rekey", "-i", key(ids, "u-xwing"), "-R", "-", str(enc), input=b"# us\n" + lines))
+    assert can_open(ids, "u-mlkem768", enc) and can_open(ids, "u-mlkem1024", enc)
+
+
+def test_decrypt_on_a_full_disk_leaves_nothing(ids, tmp_path) -> None:
+    enc = tmp_path / "f.tnl"
+    files.encrypt_file(os.urandom(1 << 20), enc, [public(ids, "u-xwing")])
+    listing = dir_listing(tmp_path)
+    proc = start("unnamed", "decrypt", "-i", key(ids, "u-xwing"), "-o", str(tmp_path / "out"),
+                 str(enc), limit=200_000, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    res = finish(proc)
+    err = res.stderr.decode()
+    assert res.returncode == 1 and "Traceback" not in err, err
+    assert "File too large" in err.splitlines()[-1], err
+    assert dir_listing(tmp_path) == listing

@@ -273,6 +273,7 @@ def _load_xwing_identity(path: str, password: "_Password") -> Optional[bytes]:
     """The seed of an X-Wing key file or X-Wing PKCS#8 file, None when
     ``path`` holds something else (read on as an ML-KEM key)."""
     data = _read_key_file(path)
+    _refuse_several_keys(path, data)
     key_file = _xwing_key_file(data)
     if key_file is not None:
         _warn_permissions(path)
@@ -326,6 +327,7 @@ def load_identity(
     after the public key block, as ``keygen --unprotected`` prints them). An
     X-Wing key is refused: the stream format has no place for it yet."""
     data = _read_key_file(path)
+    _refuse_several_keys(path, data)
     if _is_xwing_secret(data):
         raise CliError(f"{path}: {XWING_NOT_STREAM}")
     text = _as_text(data)
@@ -510,6 +512,16 @@ def _key_blocks(path: str, data: bytes) -> list[bytes]:
                 "written by keygen"
             )
     return [data]  # not a run of blocks: read as one key, as before
+
+
+def _refuse_several_keys(path: str, data: bytes) -> None:
+    """Refuse a file of several secret keys where one key is read."""
+    if _as_text(data) is not None and len(blocks := _key_blocks(path, data)) > 1:
+        raise CliError(
+            f"{path} holds {len(blocks)} secret keys one after another: give a file "
+            "with one key here (several are read only when decrypting a file of "
+            "the multi-recipient format)"
+        )
 
 
 class IdentityFile:
