@@ -34,12 +34,15 @@ from ._formats import StreamError
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE", "is_armored"]
+__all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE", "is_armored",
+           "STREAM_LABEL", "FILE_LABEL"]
 
 BEGIN_LINE = b"-----BEGIN TARNEL ENCRYPTED STREAM-----"
 END_LINE = b"-----END TARNEL ENCRYPTED STREAM-----"
-# The label of an armored file of the multi-recipient format (tarnel.files).
-FILE_LABEL = b"TARNEL ENCRYPTED FILE"
+# The labels of the BEGIN and END lines: a stream, and a file of the format
+# for several recipients (tarnel.files), under the same line rules.
+STREAM_LABEL = "TARNEL ENCRYPTED STREAM"
+FILE_LABEL = "TARNEL ENCRYPTED FILE"
 LINE_CHARS = 64
 _LINE_BYTES = LINE_CHARS // 4 * 3  # 48 bytes per full line
 _WHITESPACE = b" \t\r\n"
@@ -142,14 +145,15 @@ class ArmorWriter(io.RawIOBase):
 
 
 class ArmorReader(io.RawIOBase):
-    """Reads an armor block from ``fileobj`` and returns the bytes it holds."""
+    """Reads an armor block from ``fileobj`` and returns the bytes it holds.
+    ``label`` names the block on its BEGIN and END lines."""
 
-    def __init__(self, fileobj: IO[bytes], label: Optional[bytes] = None) -> None:
+    def __init__(self, fileobj: IO[bytes], label: str = STREAM_LABEL) -> None:
         super().__init__()
         self._in = fileobj
-        # The BEGIN and END lines: a stream's unless another label is given.
-        self._begin_line = BEGIN_LINE if label is None else b"-----BEGIN " + label + b"-----"
-        self._end_line = END_LINE if label is None else b"-----END " + label + b"-----"
+        # The BEGIN and END lines the block must have.
+        self._begin_line = f"-----BEGIN {label}-----".encode("ascii")
+        self._end_line = f"-----END {label}-----".encode("ascii")
         self._line_no = 0
         self._buffer = b""  # decoded bytes not yet returned, from _pos on
         self._pos = 0

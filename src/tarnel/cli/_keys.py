@@ -9,7 +9,6 @@ import base64
 import hashlib
 import os
 import re
-import sys
 from typing import Optional
 
 from .. import _formats, _tarnel_fileio, keyfile, pkcs, streaming, xwing
@@ -644,80 +643,3 @@ class IdentityFile:
             wipe_bytes(key)
         self.keys = []
 
-
-# ---------------------------------------------------------------------------
-# Recipients for the file format
-
-
-FILE_RECIPIENT_TYPES = "X-Wing, ML-KEM-768 or ML-KEM-1024"
-
-
-def load_file_recipient(arg: str, where: str = "-r", text_only: bool = False) -> bytes:
-    """A recipient of the file format named by ``-r`` (a key file or the key
-    text itself): the public key bytes :mod:`tarnel.files` takes, of an
-    X-Wing, ML-KEM-768 or ML-KEM-1024 key. An ML-KEM-512 key is refused
-    with a message that says so. With ``text_only`` the argument is only
-    ever key text (a line of a recipients file)."""
-    is_file = not text_only and (arg == "-" or os.path.lexists(arg))
-    data = _read_key_file(arg) if is_file else arg.encode("utf-8", "replace")
-    if _is_xwing_public(data):
-        text = _as_text(data)
-        try:
-            if text is None:
-                return pkcs.load_xwing_public_key_spki(data)
-            return xwing.load_public_key_text(text)
-        except TarnelError as e:
-            raise CliError(f"{where} {arg if is_file else '(key text)'}: {e}") from None
-    if text_only:
-        try:
-            key = _public_key_from_text(arg, where)
-        except CliError:
-            raise CliError(
-                f"{where} not the public key text of an {FILE_RECIPIENT_TYPES} key"
-            ) from None
-        level = streaming.public_key_level(key, None)
-    else:
-        key, level = _recipient_key_for_file(arg)
-    if int(level) not in (768, 1024):
-        shown = arg if is_file else "the recipient key text"
-        raise CliError(
-            f"{where} {shown}: an {_level_name(level)} key cannot be a recipient of the "
-            f"file format ({FILE_RECIPIENT_TYPES} keys can)"
-        )
-    return key
-
-
-def _recipient_key_for_file(arg: str) -> tuple[bytes, SecurityLevel]:
-    try:
-        return load_recipient_key(arg)
-    except CliError as e:
-        message = str(e).replace(f": {XWING_NOT_STREAM}", "")
-        raise CliError(message, e.status) from None
-
-
-def read_recipients_file(path: str) -> list[bytes]:
-    """The recipients listed in ``path`` (``-R``; ``-`` for standard input):
-    one key per line in any text form; blank lines and lines starting with
-    ``#`` are skipped. A bad line is named by its file and line number."""
-    try:
-        if path == "-":
-            data = sys.stdin.buffer.read(1 << 24)
-        else:
-            with open(path, "rb") as f:
-                data = f.read(1 << 24)
-    except OSError as e:
-        raise CliError(f"cannot read recipients file {_shown_path(path)}: {e.strerror}") from None
-    name = "stdin" if path == "-" else path
-    text = _as_text(data)
-    if text is None:
-        raise CliError(f"-R {name}: not a text file")
-    keys = []
-    for number, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
-        where = f"-R {name}, line {number}:"
-        if _is_secret_key_text(line):
-            raise CliError(f"{where} a secret key (not shown); list public keys only")
-        keys.append(load_file_recipient(line, where, text_only=True))
-    return keys

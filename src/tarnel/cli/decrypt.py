@@ -274,9 +274,10 @@ def _dearmored(fin: IO[bytes]) -> IO[bytes]:
         replay = fin
     else:
         replay = io.BufferedReader(_Replay(head, fin))
-    file_begin = b"-----BEGIN " + armor.FILE_LABEL + b"-----"
+    file_begin = f"-----BEGIN {armor.FILE_LABEL}-----".encode("ascii")
     if armor.is_armored(head):
-        label = armor.FILE_LABEL if head.lstrip(b" \t\r\n").startswith(file_begin) else None
+        label = (armor.FILE_LABEL if head.lstrip(b" \t\r\n").startswith(file_begin)
+                 else armor.STREAM_LABEL)
         return io.BufferedReader(armor.ArmorReader(replay, label), 1 << 16)
     for begin, what in ((armor.BEGIN_LINE, "stream"), (file_begin, "file")):
         if begin in head:

@@ -47,7 +47,7 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         lines, ok = _describe_file(forward.rest_from(0), name)
         _print_fields(lines)
         return 0 if ok else 1
-    file_begin = b"-----BEGIN " + armor.FILE_LABEL + b"-----"
+    file_begin = f"-----BEGIN {armor.FILE_LABEL}-----".encode("ascii")
     if head.lstrip(b" \t\r\n").startswith(file_begin):
         decoded = io.BufferedReader(
             armor.ArmorReader(forward.rest_from(armor_at), armor.FILE_LABEL), 1 << 16
