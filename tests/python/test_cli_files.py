@@ -466,3 +466,33 @@ def test_decrypt_on_a_full_disk_leaves_nothing(ids, tmp_path) -> None:
     assert res.returncode == 1 and "Traceback" not in err, err
     assert "File too large" in err.splitlines()[-1], err
     assert dir_listing(tmp_path) == listing
+
+
+def test_concurrent_rekeys_leave_one_whole_result(ids, tmp_path) -> None:
+    enc = tmp_path / "f.tnl"
+    files.encrypt_file(os.urandom(1 << 20), enc, [public(ids, "u-xwing")])
+    procs = [start("unnamed", "rekey", "-i", key(ids, "u-xwing"), "-r",
+                   str(ids[n]) + ".pub", str(enc), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for n in ("u-mlkem768", "u-mlkem1024")]
+    results = [finish(p) for p in procs]
+    assert all(r.returncode == 0 for r in results), [r.stderr for r in results]
+    # Each run replaced the file whole: what stands is the result of the
+    # last (with one key added, or both when the runs did not overlap).
+    info = files.describe(enc)
+    assert info.entries[0] == "X-Wing" and info.entries[1:] in (
+        ("ML-KEM-768",), ("ML-KEM-1024",), ("ML-KEM-768", "ML-KEM-1024"),
+        ("ML-KEM-1024", "ML-KEM-768"))
+    assert dir_listing(tmp_path) == ["f.tnl"]
+    res = ok(run("decrypt", "-i", key(ids, "u-xwing"), str(enc)))
+    assert len(res.stdout) == 1 << 20
+
+
+def test_decrypt_keeps_an_existing_output_without_force(ids, tmp_path) -> None:
+    enc = encrypted_to(ids, ["u-xwing"], tmp_path / "f.tnl")
+    out = tmp_path / "out"
+    out.write_bytes(b"keep")
+    res = run("decrypt", "-i", key(ids, "u-xwing"), "-o", str(out), str(enc))
+    assert_user_error(res, 1, f"{out} exists (use --force to replace it)")
+    assert out.read_bytes() == b"keep"
+    ok(run("decrypt", "-i", key(ids, "u-xwing"), "-o", str(out), "--force", str(enc)))
+    assert out.read_bytes() == PLAIN
