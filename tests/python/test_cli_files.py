@@ -401,14 +401,16 @@ def test_rekey_on_a_full_disk_leaves_the_original(ids, tmp_path) -> None:
     files.encrypt_file(os.urandom(1 << 20), enc, [public(ids, "u-xwing")])
     before = enc.read_bytes()
     listing = dir_listing(tmp_path)
-    for rotate in ([], ["--rotate"]):
+    out = tmp_path / "out.tnl"
+    for rotate, to in [([], []), (["--rotate"], []), ([], ["-o", str(out)]),
+                       (["--rotate"], ["-o", str(out)])]:
         proc = start("unnamed", "rekey", "-i", key(ids, "u-xwing"), "-r",
-                     str(ids["u-mlkem768"]) + ".pub", *rotate, str(enc),
+                     str(ids["u-mlkem768"]) + ".pub", *rotate, *to, str(enc),
                      limit=200_000, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         res = finish(proc)
         err = res.stderr.decode()
         assert res.returncode == 1 and "Traceback" not in err, err
-        assert err.splitlines()[-1] == f"tarnel: error: {enc}: File too large", err
+        assert err.splitlines()[-1] == f"tarnel: error: {out if to else enc}: File too large", err
         assert enc.read_bytes() == before
         assert dir_listing(tmp_path) == listing
 
