@@ -132,7 +132,7 @@ void ArmorDecoder::reset_begin_line() noexcept {
 void ArmorDecoder::finish_begin_line(bool has_lf, ArmorStep& step) {
   if (cr_pending_ && !has_lf) cr_stray_ = true;
   if (cr_stray_) return fail(step, ArmorFault::StrayCr, line_);
-  if (begin_matches_ && begin_match_ == kArmorBeginLine.size()) {
+  if (begin_matches_ && begin_match_ == lines_.begin.size()) {
     phase_ = Phase::Body;
     ++line_;
     return;
@@ -165,8 +165,8 @@ size_t ArmorDecoder::begin_bytes(ByteView in, ArmorStep& step) {
     cr_pending_ = c == '\r';
     if (cr_pending_) continue;
     if (!is_space_or_tab(c)) begin_blank_ = false;
-    if (begin_match_ < kArmorBeginLine.size()) {
-      begin_matches_ = begin_matches_ && c == static_cast<uint8_t>(kArmorBeginLine[begin_match_]);
+    if (begin_match_ < lines_.begin.size()) {
+      begin_matches_ = begin_matches_ && c == static_cast<uint8_t>(lines_.begin[begin_match_]);
       ++begin_match_;
     } else {
       begin_matches_ = begin_matches_ && is_space_or_tab(c);
@@ -184,7 +184,7 @@ void ArmorDecoder::take_line(bool has_lf, uint8_t*& out, ArmorStep& step) {
   const std::string_view text = as_text(line);
   if (text.find('\r') != std::string_view::npos) return fail(step, ArmorFault::StrayCr, line_);
   if (text.starts_with("-----")) {
-    if (strip_spaces(text) != kArmorEndLine) return fail(step, ArmorFault::WrongEnd, line_, line);
+    if (strip_spaces(text) != lines_.end) return fail(step, ArmorFault::WrongEnd, line_, line);
     phase_ = Phase::AfterEnd;
     return;
   }
@@ -234,7 +234,7 @@ void ArmorDecoder::take_long_line(bool has_lf, ArmorStep& step) {
   if (stray) return fail(step, ArmorFault::StrayCr, line_);
   const ByteView head(line_buf_.data(), kArmorMaxLine);
   if (as_text(head).starts_with("-----")) {
-    if (long_blank_tail_ && strip_spaces(as_text(head)) == kArmorEndLine) {
+    if (long_blank_tail_ && strip_spaces(as_text(head)) == lines_.end) {
       phase_ = Phase::AfterEnd;
       return;
     }

@@ -31,8 +31,17 @@
 
 namespace core {
 
-inline constexpr std::string_view kArmorBeginLine = "-----BEGIN TARNEL ENCRYPTED STREAM-----";
-inline constexpr std::string_view kArmorEndLine = "-----END TARNEL ENCRYPTED STREAM-----";
+// The BEGIN and END lines of a block: a stream's, or a file's of the format
+// for several recipients (file_format/); the line rules are the same.
+struct ArmorLines {
+  std::string_view begin, end;
+};
+inline constexpr ArmorLines kStreamArmor{"-----BEGIN TARNEL ENCRYPTED STREAM-----",
+                                         "-----END TARNEL ENCRYPTED STREAM-----"};
+inline constexpr ArmorLines kFileArmor{"-----BEGIN TARNEL ENCRYPTED FILE-----",
+                                       "-----END TARNEL ENCRYPTED FILE-----"};
+inline constexpr std::string_view kArmorBeginLine = kStreamArmor.begin;
+inline constexpr std::string_view kArmorEndLine = kStreamArmor.end;
 inline constexpr size_t kArmorLineChars = 64;
 inline constexpr size_t kArmorLineBytes = kArmorLineChars / 4 * 3;
 // The most bytes of a line a decoder holds: 64 characters, a CR and one
@@ -99,6 +108,9 @@ struct ArmorStep {
 
 class ArmorDecoder {
  public:
+  // A decoder for a block with the BEGIN and END lines of `lines`.
+  explicit ArmorDecoder(ArmorLines lines = kStreamArmor) noexcept : lines_(lines) {}
+
   // max_output bounds the bytes one update() of `in_len` bytes writes.
   static constexpr size_t max_output(size_t in_len) noexcept {
     return (in_len + kArmorMaxLine) / 4 * 3 + 3;
@@ -130,6 +142,7 @@ class ArmorDecoder {
   size_t trailing_bytes(ByteView in, ArmorStep& step);
   void fail(ArmorStep& step, ArmorFault fault, uint64_t line, ByteView shown = {});
 
+  ArmorLines lines_;
   Phase phase_ = Phase::Begin;
   uint64_t line_ = 1;  // the line being read
   // The BEGIN line (or a line of whitespace before it), read byte by byte.

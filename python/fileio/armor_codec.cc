@@ -26,8 +26,9 @@ constexpr size_t kReleaseFrom = size_t{1} << 14;
 constexpr char kEncoderName[] = "tarnel._tarnel_fileio.ArmorEncoder";
 constexpr char kDecoderName[] = "tarnel._tarnel_fileio.ArmorDecoder";
 
-template <class Codec>
+template <class C>
 struct Held {
+  using Codec = C;
   Codec codec;
   std::atomic<bool> busy{false};
 };
@@ -40,9 +41,9 @@ void destroy(PyObject* capsule) noexcept {
   delete static_cast<H*>(PyCapsule_GetPointer(capsule, name));
 }
 
-template <class H>
-PyObject* make_capsule(const char* name) {
-  auto* h = new H();
+template <class H, class... Args>
+PyObject* make_capsule(const char* name, Args... args) {
+  auto* h = new H{typename H::Codec(args...)};
   PyObject* capsule = PyCapsule_New(h, name, &destroy<H>);
   if (capsule == nullptr) delete h;
   return capsule;
@@ -83,8 +84,15 @@ PyObject* armor_encoder(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* { return make_capsule<HeldEncoder>(kEncoderName); });
 }
 
-PyObject* armor_decoder(PyObject*, PyObject*) {
-  return guarded([&]() -> PyObject* { return make_capsule<HeldDecoder>(kDecoderName); });
+// armor_decoder(file): a decoder for a file's block when `file` is true,
+// else for a stream's.
+PyObject* armor_decoder(PyObject*, PyObject* file) {
+  return guarded([&]() -> PyObject* {
+    const int is_file = PyObject_IsTrue(file);
+    if (is_file < 0) return nullptr;
+    return make_capsule<HeldDecoder>(kDecoderName,
+                                     is_file ? core::kFileArmor : core::kStreamArmor);
+  });
 }
 
 constexpr Param kEncodeParams[] = {{"encoder", Kind::Object}, {"data", Kind::Bytes}};
@@ -216,10 +224,11 @@ const PyMethodDef kArmorMethods[kArmorMethodCount] = {
      METH_FASTCALL | METH_KEYWORDS,
      "armor_encode_finish(encoder)\n--\n\n"
      "The last, shorter line with its LF (b'' when no bytes are waiting)."},
-    {"armor_decoder", &armor_decoder, METH_NOARGS,
-     "armor_decoder()\n--\n\n"
+    {"armor_decoder", &armor_decoder, METH_O,
+     "armor_decoder(file, /)\n--\n\n"
      "A new strict armor decoder, for one block from before its BEGIN line to\n"
-     "the end of the input."},
+     "the end of the input: a file's block (of the format for several\n"
+     "recipients) when file is true, else a stream's."},
     {"armor_decode", fastcall_keywords(&armor_decode), METH_FASTCALL | METH_KEYWORDS,
      "armor_decode(decoder, data, at_end)\n--\n\n"
      "Read the next bytes of the input (at_end: nothing follows them). Returns\n"
@@ -239,8 +248,10 @@ int add_armor_constants(PyObject* module) {
     }
     return 0;
   };
-  if (add("ARMOR_BEGIN_LINE", core::kArmorBeginLine) < 0 ||
-      add("ARMOR_END_LINE", core::kArmorEndLine) < 0)
+  if (add("ARMOR_BEGIN_LINE", core::kStreamArmor.begin) < 0 ||
+      add("ARMOR_END_LINE", core::kStreamArmor.end) < 0 ||
+      add("ARMOR_FILE_BEGIN_LINE", core::kFileArmor.begin) < 0 ||
+      add("ARMOR_FILE_END_LINE", core::kFileArmor.end) < 0)
     return -1;
   if (PyModule_AddIntConstant(module, "ARMOR_LINE_CHARS", long{core::kArmorLineChars}) < 0 ||
       PyModule_AddIntConstant(module, "ARMOR_MAX_TRAILING_SPACE",

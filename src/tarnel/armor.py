@@ -34,10 +34,19 @@ _Fault = tuple[str, int, int, bytes]
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE", "is_armored"]
+__all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE", "is_armored",
+           "STREAM_LABEL", "FILE_LABEL"]
 
 BEGIN_LINE: bytes = _codec.ARMOR_BEGIN_LINE
 END_LINE: bytes = _codec.ARMOR_END_LINE
+# The labels of the BEGIN and END lines: a stream, and a file of the format
+# for several recipients (tarnel.files), under the same line rules.
+STREAM_LABEL = "TARNEL ENCRYPTED STREAM"
+FILE_LABEL = "TARNEL ENCRYPTED FILE"
+_LINES = {
+    STREAM_LABEL: (BEGIN_LINE, END_LINE),
+    FILE_LABEL: (_codec.ARMOR_FILE_BEGIN_LINE, _codec.ARMOR_FILE_END_LINE),
+}
 LINE_CHARS: int = _codec.ARMOR_LINE_CHARS
 _WHITESPACE = b" \t\r\n"
 # Whitespace accepted after the END line (before the BEGIN line, any amount).
@@ -51,18 +60,27 @@ class ArmorError(StreamError):
     """Armored input that is not a well-formed armor block."""
 
 
-def fault_error(fault: "_Fault") -> ArmorError:
-    """The error for a fault the native decoder names."""
-    return ArmorError(_fault_message(*fault))
+def _lines_of(label: str) -> tuple[bytes, bytes]:
+    """The BEGIN and END lines of ``label``; ValueError for another label."""
+    try:
+        return _LINES[label]
+    except KeyError:
+        raise ValueError(f"armor label must be {STREAM_LABEL!r} or {FILE_LABEL!r}") from None
 
 
-def _fault_message(kind: str, line: int, length: int, shown: bytes) -> str:
+def fault_error(fault: "_Fault", label: str = STREAM_LABEL) -> ArmorError:
+    """The error for a fault the native decoder names in a block of ``label``."""
+    return ArmorError(_fault_message(*fault, lines=_lines_of(label)))
+
+
+def _fault_message(kind: str, line: int, length: int, shown: bytes, *,
+                   lines: tuple[bytes, bytes]) -> str:
     """The message of a fault the native decoder names."""
     found = shown.decode("ascii", "replace")
     if kind == "wrong_begin":
-        return f"armor: expected {BEGIN_LINE.decode()!r} on line {line}, found {found!r}"
+        return f"armor: expected {lines[0].decode()!r} on line {line}, found {found!r}"
     if kind == "wrong_end":
-        return f"armor: expected {END_LINE.decode()!r} on line {line}, found {found!r}"
+        return f"armor: expected {lines[1].decode()!r} on line {line}, found {found!r}"
     if kind == "bad_length":
         return (f"armor: line {line} has {length} characters "
                 f"(expected {LINE_CHARS}, or a multiple of 4 on the last line)")
@@ -93,11 +111,15 @@ class ArmorWriter(io.RawIOBase):
     The BEGIN line goes out with the first write (or at :meth:`finish`); the
     last line and the END line go out at :meth:`finish`, which must be called
     once the stream is complete. ``fileobj`` is never closed here.
+    ``label`` names the block on its BEGIN and END lines (STREAM_LABEL or
+    FILE_LABEL).
     """
 
-    def __init__(self, fileobj: IO[bytes]) -> None:
+    def __init__(self, fileobj: IO[bytes], label: str = STREAM_LABEL) -> None:
         super().__init__()
         self._out = fileobj
+        self._label = label
+        self._begin, self._end = _lines_of(label)
         self._encoder = _codec.armor_encoder()
         self._started = False
         self._finished = False
@@ -112,7 +134,7 @@ class ArmorWriter(io.RawIOBase):
 
     def _start(self) -> None:
         if not self._started:
-            self._out.write(BEGIN_LINE + b"\n")
+            self._out.write(self._begin + b"\n")
             self._started = True
 
     def write(self, data: "ReadableBuffer") -> int:
@@ -134,7 +156,7 @@ class ArmorWriter(io.RawIOBase):
         itself: when nothing has been written yet, a function that hands the
         block over (after it, write() refuses and finish() does nothing) and
         the output; else None."""
-        if self._started or self._finished or self.closed:
+        if self._started or self._finished or self.closed or self._label != STREAM_LABEL:
             return None
 
         def hand_over() -> None:
@@ -152,7 +174,7 @@ class ArmorWriter(io.RawIOBase):
             return
         self._start()
         tail = _codec.armor_encode_finish(self._encoder)
-        self._out.write(tail + END_LINE + b"\n")
+        self._out.write(tail + self._end + b"\n")
         self._out.flush()
         self._finished = True
 
@@ -164,12 +186,16 @@ class ArmorWriter(io.RawIOBase):
 
 
 class ArmorReader(io.RawIOBase):
-    """Reads an armor block from ``fileobj`` and returns the bytes it holds."""
+    """Reads an armor block from ``fileobj`` and returns the bytes it holds.
+    ``label`` names the block on its BEGIN and END lines (STREAM_LABEL or
+    FILE_LABEL)."""
 
-    def __init__(self, fileobj: IO[bytes]) -> None:
+    def __init__(self, fileobj: IO[bytes], label: str = STREAM_LABEL) -> None:
         super().__init__()
         self._in = fileobj
-        self._decoder = _codec.armor_decoder()
+        _lines_of(label)
+        self._label = label
+        self._decoder = _codec.armor_decoder(label == FILE_LABEL)
         self._buffer = bytearray()  # decoded bytes not yet returned, from _pos on
         self._pos = 0
         self._held = bytearray()  # the last batch decoded, released with the next one
@@ -195,7 +221,7 @@ class ArmorReader(io.RawIOBase):
         data, state, fault = _codec.armor_decode(self._decoder, block, not block)
         if fault is not None:
             self._held = bytearray()
-            raise fault_error(fault)
+            raise fault_error(fault, self._label)
         if state == 2:
             self._held += data
             ready, self._held = self._held, bytearray()

@@ -259,3 +259,50 @@ def open_independently(data: bytes, pair: tarnel.KeyPair) -> bytes:
         nonce, aad = nonce_aad(base, i)
         out.append(aead.decrypt(nonce, frame[4:], aad))
     return b"".join(out)
+
+
+# ---------------------------------------------------------------------------
+# Files of the multi-recipient format (tarnel.files) for the command line
+
+FILEKIT = Path(__file__).resolve().parents[1] / "filekit"
+
+
+def filekit_identity(name: str, seed_hex: str, directory: Path) -> Path:
+    """The test kit's identity ``name`` (a raw seed) as the unencrypted
+    PKCS#8 file the command line reads: X-Wing from its 32-byte seed,
+    ML-KEM-768/1024 from ``d || z``."""
+    from tarnel import pkcs
+
+    seed = bytes.fromhex(seed_hex)
+    if name == "xwing":
+        text = pkcs.export_xwing_private_key_pkcs8(seed)
+    else:
+        level = {"mlkem768": tarnel.SecurityLevel.ML_KEM_768,
+                 "mlkem1024": tarnel.SecurityLevel.ML_KEM_1024}[name]
+        pair = tarnel.generate_keypair_deterministic(seed[:32], seed[32:], level)
+        text = pkcs.export_secret_key_pkcs8(pair.secret_key, seed=seed)
+    path = directory / f"{name}.key"
+    path.write_text(text)
+    path.chmod(0o600)
+    return path
+
+
+def public_key_bytes(pub_file: Path) -> bytes:
+    """The key bytes of a public key file keygen wrote (PEM), read with the
+    readers of the key types themselves."""
+    from tarnel import xwing
+
+    text = pub_file.read_text()
+    if "X-WING" in text:
+        return xwing.load_public_key_text(text)
+    for level in (tarnel.SecurityLevel.ML_KEM_768, tarnel.SecurityLevel.ML_KEM_1024,
+                  tarnel.SecurityLevel.ML_KEM_512):
+        try:
+            return tarnel.load_public_key_pem(text, level)
+        except tarnel.TarnelError:
+            continue
+    raise ValueError(f"{pub_file}: no public key")
+
+
+def dir_listing(directory: Path) -> list[str]:
+    return sorted(os.listdir(directory))

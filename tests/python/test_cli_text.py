@@ -158,7 +158,7 @@ def test_reader_reads_a_block_that_arrives_a_few_bytes_at_a_time() -> None:
 def test_the_native_codec_refuses_what_is_not_its_own() -> None:
     from tarnel import _tarnel_fileio as codec
 
-    encoder, decoder = codec.armor_encoder(), codec.armor_decoder()
+    encoder, decoder = codec.armor_encoder(), codec.armor_decoder(False)
     for call in (lambda: codec.armor_encode(decoder, b"x"), lambda: codec.armor_encode_finish(object()),
                  lambda: codec.armor_decode(encoder, b"x", False),
                  lambda: codec.armor_decode(None, b"x", False)):
@@ -240,8 +240,8 @@ def test_armor_messages_say_what_is_wrong(keypair: tuple[Path, Path]) -> None:
     # The reader holds the last block back until the END line and what
     # follows it are verified, so none of a short message reaches stdout.
     cases = {
-        text.replace("STREAM-----", "FILE-----", 1):
-            f"expected '{BEGIN}' on line 1, found '-----BEGIN TARNEL ENCRYPTED FILE-----'",
+        text.replace("STREAM-----", "MESSAGE-----", 1):
+            f"expected '{BEGIN}' on line 1, found '-----BEGIN TARNEL ENCRYPTED MESSAGE-----'",
         text + "junk\n": "unexpected data after the END line",
         text.replace(END + "\n", ""): "the input ends without the END line",
     }

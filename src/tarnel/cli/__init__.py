@@ -1,5 +1,6 @@
 """The ``tarnel`` command: key generation, stream encryption and decryption,
-and inspection of keys and streams.
+decryption and re-keying of files of the multi-recipient format, and
+inspection of keys, files and streams.
 
 Every failure ends with one line ``tarnel: error: ...`` on stderr and a
 non-zero exit status: 2 for a usage error, 1 for anything else (130 when
@@ -9,7 +10,7 @@ or stdout, so the command works in pipes. Output files appear whole or not
 at all, and an existing file is replaced only with ``--force``.
 
 Each command lives in a module of its own (``keygen``, ``encrypt``,
-``decrypt``, ``pubkey``, ``passwd``, ``inspect``) that adds its options to
+``decrypt``, ``rekey``, ``pubkey``, ``passwd``, ``inspect``) that adds its options to
 the parser and runs it; the private modules below them are shared: the
 terminal and messages, keys, input and output files, the parser's shared
 options, and inspect's readers.

@@ -13,7 +13,7 @@ import stat
 from collections.abc import Callable
 from typing import IO, Optional, cast
 
-from .. import _formats, _tarnel_fileio, keyfile, pkcs, streaming, xwing
+from .. import _formats, _tarnel_fileio, armor, files, keyfile, pkcs, streaming, xwing
 from .._wipe import wipe_bytes
 from .._formats import LEVELS
 from ..keyfile import (
@@ -519,3 +519,45 @@ def _describe_stream(
         ("end-of-stream marker", verdict),
     ]
     return lines, status == "complete"
+
+
+def _describe_file(f: IO[bytes], name: str) -> tuple[list[tuple[str, str]], bool]:
+    """The description of a file of the multi-recipient format read from
+    ``f`` (at its magic), from its header and its length alone (no key);
+    and whether the payload's length fits the chunk layout. A header that
+    breaks the format raises :class:`CliError`. ``f`` is read to its end
+    when it cannot seek; a seekable one is measured by seeking."""
+    try:
+        seekable = f.seekable()
+    except (OSError, ValueError):
+        seekable = False
+    try:
+        if seekable:
+            info = files.describe(f)
+            size = info.plaintext_length
+        else:
+            header = files.parse_header(f)
+            payload = 0
+            while block := f.read(1 << 20):
+                payload += len(block)
+            try:
+                size = files._payload_layout(payload, header.chunk_size)[1]
+            except files.FileFormatError:
+                size = None
+            info = files._info(header, size)
+    except files.FileFormatError as e:
+        raise CliError(f"{name}: not a valid encrypted file: {e}") from None
+    except armor.ArmorError as e:
+        raise CliError(f"{name}: {e}") from None
+    count = len(info.entries)
+    lines = [
+        ("type", "encrypted file (multi-recipient format)"),
+        ("format version", str(info.version)),
+        ("profile", info.profile),
+        ("entries", f"{count}: {', '.join(info.entries)}"),
+        ("chunk size", f"{info.chunk_size} bytes"),
+        ("header", f"{info.header_length} bytes (its MAC is checked only with a key)"),
+        ("plaintext", f"{size} bytes" if size is not None
+         else "unknown: the payload's length fits no chunk layout (truncated or damaged)"),
+    ]
+    return lines, size is not None

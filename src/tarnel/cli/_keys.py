@@ -272,6 +272,7 @@ def _load_xwing_identity(path: str, password: "_Password") -> Optional[bytes]:
     """The seed of an X-Wing key file or X-Wing PKCS#8 file, None when
     ``path`` holds something else (read on as an ML-KEM key)."""
     data = _read_key_file(path)
+    _refuse_several_keys(path, data)
     key_file = _xwing_key_file(data)
     if key_file is not None:
         _warn_permissions(path)
@@ -325,6 +326,7 @@ def load_identity(
     after the public key block, as ``keygen --unprotected`` prints them). An
     X-Wing key is refused: the stream format has no place for it yet."""
     data = _read_key_file(path)
+    _refuse_several_keys(path, data)
     if _is_xwing_secret(data):
         raise CliError(f"{path}: {XWING_NOT_STREAM}")
     text = _as_text(data)
@@ -458,3 +460,186 @@ def public_key_of(secret_key: bytes, level: int) -> bytes:
     if public_key is None:
         raise CliError("the secret key is damaged: its public key does not match its hash")
     return public_key
+
+
+# ---------------------------------------------------------------------------
+# Identities for the file format: every key of an identity file
+
+
+# A key block starts on a line of its own: a stretched key file's first line,
+# or a PEM BEGIN line (whose END line closes it).
+_BLOCK_START = re.compile(rb"^(?:ML-KEM-Key-File:|X-Wing-Key-File:|-----BEGIN ([A-Z0-9 -]+)-----)",
+                          re.M)
+_PUBLIC_LABELS = ("PUBLIC KEY", "ML-KEM PUBLIC KEY", "X-WING PUBLIC KEY")
+
+
+def _key_blocks(path: str, data: bytes) -> list[bytes]:
+    """The key blocks of an identity file, one after another, in order.
+
+    A stretched key file runs from its first line to the END line of its
+    encrypted block; a PEM block from its BEGIN to its END line. Public key
+    blocks (``keygen`` prints the public key before the secret one) are left
+    out. Binary data is one block. Anything else between blocks is refused.
+    """
+    if _as_text(data) is None:
+        return [data]
+    blocks: list[bytes] = []
+    pos = 0
+    for m in _BLOCK_START.finditer(data):
+        if m.start() < pos:
+            continue  # inside the block before
+        if data[pos : m.start()].strip():
+            break  # text that is no key block: judged by the loader below
+        label = m.group(1)
+        if label is None:
+            end = re.compile(rb"^-----END [A-Z0-9 -]+-----[ \t]*$", re.M).search(data, m.end())
+        else:
+            end = re.compile(rb"^-----END " + re.escape(label) + rb"-----[ \t]*$",
+                             re.M).search(data, m.end())
+        if end is None:
+            break
+        stop = end.end() + 1 if data[end.end() : end.end() + 1] == b"\n" else end.end()
+        if label is None or label.decode() not in _PUBLIC_LABELS:
+            blocks.append(data[m.start() : stop])
+        pos = stop
+    else:
+        if not data[pos:].strip() and blocks:
+            return blocks
+        if not data[pos:].strip():
+            raise CliError(
+                f"{path} holds a public key; decrypt needs the secret key file "
+                "written by keygen"
+            )
+    return [data]  # not a run of blocks: read as one key, as before
+
+
+def _refuse_several_keys(path: str, data: bytes) -> None:
+    """Refuse a file of several secret keys where one key is read."""
+    if _as_text(data) is not None and len(blocks := _key_blocks(path, data)) > 1:
+        raise CliError(
+            f"{path} holds {len(blocks)} secret keys one after another: give a file "
+            "with one key here (several are read only when decrypting a file of "
+            "the multi-recipient format)"
+        )
+
+
+class IdentityFile:
+    """The keys of one identity file (``-i``) as :mod:`tarnel.files` takes
+    them: X-Wing seeds and ML-KEM-768/1024 decapsulation keys.
+
+    Unprotected keys (unencrypted PKCS#8) are read at once into
+    :attr:`keys`; the protected ones (key files under a passphrase) only by
+    :meth:`unlock`, which asks the file's passphrase once for all of them.
+    ML-KEM-512 keys are counted in :attr:`unusable` (the file format has
+    no ML-KEM-512 entries).
+    """
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.keys: list[bytes] = []
+        self.unusable = 0
+        self._locked: list[bytes] = []
+        data = _read_key_file(path)
+        warned = False
+        for block in _key_blocks(path, data):
+            text = _as_text(block)
+            label = pkcs.pem_label(text) if text is not None else None
+            if block.startswith(b"X-Wing-Key-File:") or block.startswith(
+                b"ML-KEM-Key-File:"
+            ) or block.startswith(BLOB_MAGIC) or (
+                text is not None and SECRET_PEM_HEADER in text
+            ):
+                self._locked.append(block)
+                continue
+            if label == "PRIVATE KEY" or (text is None and block[:1] == b"\x30"):
+                self._add(self._pkcs8(block))
+                if not warned:
+                    _warn(
+                        f"{path} is an unencrypted PKCS#8 secret key: it is not protected "
+                        "by a passphrase (keep it private, or store it as a key file)"
+                    )
+                    warned = True
+                continue
+            if label == "ENCRYPTED PRIVATE KEY":
+                raise CliError(
+                    f"{path}: encrypted PKCS#8 is not read here; decrypt it with the "
+                    "tool that wrote it"
+                )
+            if text is not None and (
+                PUBLIC_PEM_HEADER in text or JSON_PUBLIC_KEY_FIELD in text
+                or label in _PUBLIC_LABELS or _is_xwing_public(block)
+            ):
+                raise CliError(
+                    f"{path} holds a public key; decrypt needs the secret key file "
+                    "written by keygen"
+                )
+            raise CliError(f"{path}: not a secret key file")
+        _warn_permissions(path)
+
+    @property
+    def protected(self) -> bool:
+        """Whether some of the file's keys wait for its passphrase."""
+        return bool(self._locked)
+
+    def _pkcs8(self, block: bytes) -> bytes:
+        seed = _xwing_pkcs8_seed(block)
+        if seed is not None:
+            return seed
+        try:
+            secret_key, level = pkcs.load_secret_key_pkcs8(block)
+        except KeySerializationError as e:
+            raise CliError(f"{self.path}: {e}") from None
+        if int(level) == 512:
+            wipe_bytes(secret_key)
+            return b""
+        return secret_key
+
+    def _add(self, key: bytes) -> None:
+        if key:
+            self.keys.append(key)
+        else:
+            self.unusable += 1
+
+    def unlock(self, password: "_Password") -> list[bytes]:
+        """The protected keys, under one passphrase asked for this file.
+
+        Raises CliError (status 1) for a wrong passphrase or a damaged key.
+        """
+        if not self._locked:
+            return []
+        passphrase = password.get(f"Password for {self.path}: ")
+        found: list[bytes] = []
+        try:
+            for block in self._locked:
+                try:
+                    if block.startswith(b"X-Wing-Key-File:"):
+                        found.append(keyfile.load_xwing_key_text(block, passphrase))
+                        continue
+                    secret_key, level = keyfile.load_secret_key_text(block, passphrase)
+                except DecryptionError:
+                    raise CliError(
+                        f"{self.path}: wrong password, or the secret key file is damaged"
+                    ) from None
+                except TarnelError as e:
+                    raise CliError(f"{self.path}: {e}") from None
+                if int(level) == 512:
+                    wipe_bytes(secret_key)
+                    self.unusable += 1
+                else:
+                    found.append(secret_key)
+        except BaseException:
+            for key in found:
+                wipe_bytes(key)
+            raise
+        finally:
+            wipe_bytes(passphrase)
+        self._locked = []
+        self.keys.extend(found)
+        return found
+
+    def wipe(self) -> None:
+        """Wipe every key read so far."""
+        for key in self.keys:
+            wipe_bytes(key)
+        self.keys = []
+

@@ -11,14 +11,14 @@ import textwrap
 from collections.abc import Sequence
 from typing import NoReturn, Optional, cast
 
-from . import decrypt, encrypt, inspect, keygen, passwd, pubkey
+from . import decrypt, encrypt, inspect, keygen, passwd, pubkey, rekey
 from ._terminal import CliError, PROG, _shown_argument
 
 
 # The commands in the order of the help text. Each is a module with
 # add_command(command), which adds its parser and options and sets run, and
 # run(args), which does the command and returns the exit status.
-COMMANDS = (keygen, encrypt, decrypt, pubkey, passwd, inspect)
+COMMANDS = (keygen, encrypt, decrypt, rekey, pubkey, passwd, inspect)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -42,9 +42,10 @@ def _without_key_text(message: str) -> str:
 
 
 EXIT_STATUS = (
-    ("0", "success (for inspect: a key file, or a complete stream)"),
-    ("1", "failure: unreadable or invalid key, wrong password, damaged or "
-          "truncated stream, bad armor, I/O error; inspect of an incomplete stream"),
+    ("0", "success (for inspect: a key file, or a complete stream or file)"),
+    ("1", "failure: unreadable or invalid key, wrong password, no key that opens "
+          "the input, damaged or truncated stream or file, bad armor, I/O error; "
+          "inspect of an incomplete stream or file"),
     ("2", "usage error: unknown option, bad value, no password and no terminal, "
           "an unset --password-env variable, a --level the key contradicts, "
           "binary output to a terminal"),
@@ -73,6 +74,7 @@ EXAMPLES = {
     "keygen": "tarnel keygen -o alice          # alice.pub to share, alice.key to keep",
     "encrypt": "tarnel encrypt -r alice.pub -o report.pdf.tarnel report.pdf",
     "decrypt": "tarnel decrypt -i alice.key -o report.pdf report.pdf.tarnel",
+    "rekey": "tarnel rekey -i alice.key -r bob.pub report.pdf.tarnel",
     "pubkey": "tarnel pubkey -i alice.key --format base64",
     "inspect": "tarnel inspect report.pdf.tarnel",
 }

@@ -7,12 +7,12 @@ import io
 from collections.abc import Callable, Sequence
 from typing import IO, TYPE_CHECKING, Optional, cast
 
-from .. import _formats, armor, streaming
-from .._files import OutputFile
+from .. import _formats, armor, files, streaming
+from .._files import OutputFile, write_all
 from .._wipe import wipe_bytes
 from .._tarnel_core import DecryptionError, SecurityLevel, TarnelError
 from ._input import _Replay, _open_input
-from ._keys import _level, load_identity
+from ._keys import IdentityFile, _level, load_identity
 from ._options import Command, LEVEL_HELP, _add_password_options, _level_arg
 from ._output import _destination
 from ._terminal import (
@@ -33,21 +33,41 @@ if TYPE_CHECKING:
 def run(args: argparse.Namespace) -> int:
     password = _Password(args)
     level = _level(args.level)
-    # One key is read (and its passphrase asked) at once; several are read
-    # one at a time, when the stream comes to be tried on them.
-    identities = (
-        [(args.identity[0], *load_identity(args.identity[0], password, level))]
-        if len(args.identity) == 1 else []
-    )
     src_name = "stdin" if _is_stdio(args.input) else args.input
     progress = _Progress("decrypting", _show_progress(args))
     rollback = not _is_stdio(args.output)  # until the output is open
     counted: Optional[_CountingWriter] = None
+    in_file_format = False
     try:
         with _open_input(args.input) as fin:
             fin = _dearmored(fin)
-            if identities:
-                chosen = identities[0]
+            fin, in_file_format = _is_file_format(fin)
+            if in_file_format:
+                header = files.parse_header(fin)
+                file_key = _open_file_key(header, args, password, src_name)
+                try:
+                    with _destination(args) as dst:
+                        rollback = isinstance(dst, OutputFile) and dst.atomic
+                        if not rollback:
+                            counted = _CountingWriter(dst)
+                            dst = cast(IO[bytes], counted)
+                        done = 0
+                        for chunk in files._open_chunks(fin, file_key, header):
+                            write_all(dst, chunk)
+                            done += len(chunk) + files.TAG_LEN
+                            progress(done, None)
+                finally:
+                    wipe_bytes(file_key)
+                return 0
+            if not args.identity:
+                raise CliError(
+                    f"{src_name} is an encrypted stream: give its secret key with -i", 2
+                )
+            # One key is read (and its passphrase asked) at once; several are
+            # read one at a time, when the stream comes to be tried on them.
+            if len(args.identity) == 1:
+                path = args.identity[0]
+                chosen = (path, *load_identity(path, password, level))
             else:
                 fin, chosen = _choose_identity(
                     fin, args.identity, lambda path: load_identity(path, password, level), src_name
@@ -61,7 +81,7 @@ def run(args: argparse.Namespace) -> int:
                     fin, dst, chosen[1], level=chosen[2], progress=progress
                 )
     except TarnelError as e:
-        message = _stream_error_message(e)
+        message = _file_error_message(e) if in_file_format else _stream_error_message(e)
         if rollback:
             message += "; no output file was written"
         elif counted is None or counted.written == 0:
@@ -72,6 +92,122 @@ def run(args: argparse.Namespace) -> int:
     finally:
         progress.finish()
     return 0
+
+
+def _file_error_message(e: TarnelError) -> str:
+    """What went wrong with a file of the multi-recipient format."""
+    if isinstance(e, (files.FileFormatError, armor.ArmorError)):
+        return f"the file is damaged: {e}"
+    if isinstance(e, DecryptionError):
+        return f"decryption failed: {e}"
+    return _stream_error_message(e)
+
+
+def _is_file_format(fin: IO[bytes]) -> tuple[IO[bytes], bool]:
+    """Whether the (decoded) input starts with the file format's magic;
+    returns a source that reads the input from its start."""
+    try:
+        start: Optional[int] = fin.tell() if fin.seekable() else None
+    except OSError:
+        start = None
+    head = b""
+    while len(head) < len(files.MAGIC):
+        more = fin.read(len(files.MAGIC) - len(head))
+        if not more:
+            break
+        head += more
+    if start is not None:
+        fin.seek(start)
+    else:
+        fin = io.BufferedReader(_Replay(head, fin), 1 << 16)
+    return fin, head == files.MAGIC
+
+
+def _open_file_key(
+    header: files.Header, args: argparse.Namespace, password: _Password, name: str
+) -> bytes:
+    """The file key of a file of the multi-recipient format (see
+    :func:`open_header`)."""
+    keys, passphrase = open_header(header, args.identity, password, name)
+    try:
+        return files._file_key(header, keys, passphrase)
+    finally:
+        for key in keys:
+            wipe_bytes(key)
+        if passphrase is not None:
+            wipe_bytes(passphrase)
+
+
+def open_header(
+    header: files.Header, identity_paths: Sequence[str], password: _Password, name: str
+) -> tuple[list[bytes], Optional[bytes]]:
+    """The keys (or the passphrase) that open a file of the multi-recipient
+    format, found from its header; the caller wipes them.
+
+    A passphrase file asks for its passphrase (``-i`` is not needed). For
+    the others, the unprotected keys of every ``-i`` file are tried first,
+    on every entry; only when none opens the file is each protected key
+    file's passphrase asked, one file at a time and once per file. A key
+    file that cannot be opened (a wrong passphrase) is reported and passed
+    over. Raises DecryptionError when no key opens the file or the header
+    MAC fails.
+    """
+    if any(e.type == files.TYPE_PASSPHRASE for e in header.entries):
+        passphrase = password.get(f"Passphrase for {name}: ")
+        try:
+            wipe_bytes(files._file_key(header, [], passphrase))
+        except DecryptionError:
+            wipe_bytes(passphrase)
+            raise _NoKeyOpens(
+                f"the passphrase does not open {name} (a wrong passphrase, or the "
+                "file was modified)"
+            ) from None
+        return [], passphrase
+    if not identity_paths:
+        raise CliError(f"{name} is encrypted to recipients: give a secret key with -i", 2)
+    key_files = [IdentityFile(path) for path in identity_paths]
+    skipped: list[str] = []
+    opening: Optional[list[bytes]] = None
+    try:
+        for key_file in [None, *key_files]:
+            if key_file is None:
+                keys = [k for f in key_files for k in f.keys]  # every unprotected key
+            elif not key_file.protected:
+                continue
+            else:
+                try:
+                    keys = key_file.unlock(password)
+                except CliError as e:
+                    if e.status != 1:
+                        raise  # a usage error stops the command
+                    _warn(f"{e}; trying the next key")
+                    skipped.append(key_file.path)
+                    continue
+            if not keys:
+                continue
+            try:
+                wipe_bytes(files._file_key(header, keys, None))
+            except DecryptionError as e:
+                if "no identity opens" not in str(e):
+                    raise
+                continue
+            opening = list(keys)
+            return opening, None
+    finally:
+        for f in key_files:
+            # Every key read is wiped, except those handed to the caller.
+            f.keys = [k for k in f.keys if not any(k is o for o in opening or ())]
+            f.wipe()
+    tried = ", ".join(identity_paths)
+    unopened = f"; could not open {', '.join(skipped)}" if skipped else ""
+    kinds = ", ".join(files.ENTRY_NAMES.get(e.type, f"unknown 0x{e.type:04x}")
+                      for e in header.entries)
+    unusable = sum(f.unusable for f in key_files)
+    note = (f"; {unusable} ML-KEM-512 key(s) skipped: this format has no ML-KEM-512 entries"
+            if unusable else "")
+    raise _NoKeyOpens(
+        f"no given key opens {name} (its entries: {kinds}; tried {tried}{unopened}{note})"
+    )
 
 
 class _CountingWriter(io.RawIOBase):
@@ -138,12 +274,16 @@ def _dearmored(fin: IO[bytes]) -> IO[bytes]:
         replay = fin
     else:
         replay = io.BufferedReader(_Replay(head, fin))
+    file_begin = f"-----BEGIN {armor.FILE_LABEL}-----".encode("ascii")
     if armor.is_armored(head):
-        return io.BufferedReader(armor.ArmorReader(replay), 1 << 16)
-    if armor.BEGIN_LINE in head:
-        raise streaming.NotAStreamError(
-            "not an encrypted stream: text comes before its armor BEGIN line"
-        )
+        label = (armor.FILE_LABEL if head.lstrip(b" \t\r\n").startswith(file_begin)
+                 else armor.STREAM_LABEL)
+        return io.BufferedReader(armor.ArmorReader(replay, label), 1 << 16)
+    for begin, what in ((armor.BEGIN_LINE, "stream"), (file_begin, "file")):
+        if begin in head:
+            raise streaming.NotAStreamError(
+                f"not an encrypted {what}: text comes before its armor BEGIN line"
+            )
     return replay
 
 
@@ -195,17 +335,23 @@ def _choose_identity(
 def add_command(command: Command) -> None:
     """Add ``decrypt`` and its options to the parser through ``command``."""
     p = command(
-        "decrypt", "decrypt with a secret key file",
-        "Decrypt a stream, binary or armored (recognised by itself).",
+        "decrypt", "decrypt with secret key files or a passphrase",
+        "Decrypt a file or a stream, binary or armored (each recognised by "
+        "itself). Every key of every -i file is tried on every recipient "
+        "entry: keys without a passphrase first, then, only if none of them "
+        "opens the file, each passphrase-protected key file in turn (its "
+        "passphrase asked once). A file encrypted with a passphrase asks for "
+        "it (or reads --password-file/--password-env) and needs no -i.",
     )
     p.add_argument(
-        "-i", "--identity", required=True, action="append", metavar="SECRET_KEY",
-        help="the secret key file written by keygen, or an unencrypted PKCS#8 "
-        "file; repeat it to try several keys in turn",
+        "-i", "--identity", action="append", default=[], metavar="SECRET_KEY",
+        help="a secret key file written by keygen (X-Wing or ML-KEM; one "
+        "file may hold several keys one after another), or an unencrypted "
+        "PKCS#8 file; repeat it to try several",
     )
     p.add_argument("-o", "--output", metavar="OUT", help="output file (default stdout)")
     p.add_argument("--force", action="store_true", help="replace an existing output file")
-    p.add_argument("--level", type=_level_arg, help=f"{LEVEL_HELP} (default: from the key)")
+    p.add_argument("--level", type=_level_arg, help=f"{LEVEL_HELP} of a stream (default: from the key)")
     _add_password_options(p)
     p.add_argument("input", nargs="?", metavar="IN", help="input file (default stdin)")
     p.set_defaults(run=run)

@@ -7,9 +7,9 @@ import io
 import sys
 from typing import IO
 
-from .. import armor
+from .. import armor, files
 from .._files import close_input
-from ._inspect import _Forward, _describe_key, _describe_stream, _print_fields
+from ._inspect import _Forward, _describe_file, _describe_key, _describe_stream, _print_fields
 from ._keys import _level
 from ._options import Command, LEVEL_HELP, _level_arg
 from ._terminal import CliError, _shown_path
@@ -43,6 +43,19 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
         if not armor.is_armored(block):
             raise CliError(f"{name}: not a key file or an encrypted stream")
         head = block
+    if head.startswith(files.MAGIC):
+        lines, ok = _describe_file(forward.rest_from(0), name)
+        _print_fields(lines)
+        return 0 if ok else 1
+    file_begin = f"-----BEGIN {armor.FILE_LABEL}-----".encode("ascii")
+    if head.lstrip(b" \t\r\n").startswith(file_begin):
+        decoded = io.BufferedReader(
+            armor.ArmorReader(forward.rest_from(armor_at), armor.FILE_LABEL), 1 << 16
+        )
+        lines, ok = _describe_file(decoded, name)
+        lines.insert(1, ("armor", "yes (text block, decoded)"))
+        _print_fields(lines)
+        return 0 if ok else 1
     key_lines = _describe_key(forward, head, name) if armor_at == 0 else None
     if key_lines is not None:
         _print_fields(key_lines)
@@ -64,9 +77,9 @@ def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace)
 def add_command(command: Command) -> None:
     """Add ``inspect`` and its options to the parser through ``command``."""
     p = command(
-        "inspect", "describe a key file or an encrypted stream",
-        "Describe a key file or an encrypted stream (binary or armored) "
-        "without a key.",
+        "inspect", "describe a key file, an encrypted file or stream",
+        "Describe a key file, an encrypted file or an encrypted stream "
+        "(binary or armored) without a key.",
     )
     p.add_argument("--level", type=_level_arg, help=f"{LEVEL_HELP} of a stream")
     p.add_argument("file", metavar="FILE", help="the file to describe (- for stdin)")

@@ -1,0 +1,210 @@
+"""``tarnel rekey``: change who can open a file of the multi-recipient
+format, in place or into a new file."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from .. import files, pkcs, streaming, xwing
+from .._tarnel_core import InvalidParameterError, SecurityLevel, TarnelError
+from .._wipe import wipe_bytes
+from ._keys import (
+    XWING_NOT_STREAM,
+    _as_text,
+    _is_secret_key_text,
+    _is_xwing_public,
+    _level_name,
+    _public_key_from_text,
+    _read_key_file,
+    load_recipient_key,
+)
+from ._options import Command, _add_password_options
+from ._terminal import (
+    CliError,
+    _inform,
+    _Password,
+    _shown_path,
+    _stream_error_message,
+    _warn,
+)
+from .decrypt import open_header
+
+# What a removal without --rotate leaves possible, said on every such run.
+REMOVED_CAN_STILL_READ = (
+    "the removed recipients can still read the data if they kept a copy of this "
+    "file or its key; use --rotate to re-encrypt"
+)
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.file == "-":
+        raise CliError("rekey needs a file (it reads the file twice, and writes it in place)", 2)
+    add = [_recipient(r) for r in args.recipient]
+    for path in args.recipients_file:
+        add += _recipients_file(path)
+    remove = [_recipient(r, "--remove") for r in args.remove]
+    if args.output is not None and os.path.lexists(args.output) and not args.force and not (
+        os.path.exists(args.output) and os.path.samefile(args.output, args.file)
+    ):
+        raise CliError(f"{args.output} exists (use --force to replace it)")
+    password = _Password(args)
+    try:
+        f = open(args.file, "rb")
+    except OSError as e:
+        raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
+    try:
+        with f:
+            if f.read(len(files.MAGIC)) != files.MAGIC:
+                raise CliError(
+                    f"{args.file}: not a binary file of the multi-recipient format "
+                    "(rekey reads neither streams nor armored files)"
+                )
+            f.seek(0)
+            header = files.parse_header(f)
+        keys, passphrase = open_header(header, args.identity, password, args.file)
+        try:
+            info = files.rekey(
+                args.file, args.output, keys, add=add, remove=remove, rotate=args.rotate,
+                passphrase=passphrase, overwrite=args.force,
+            )
+        finally:
+            wipe_bytes(*keys)
+            if passphrase is not None:
+                wipe_bytes(passphrase)
+    except FileExistsError:
+        raise CliError(f"{args.output} exists (use --force to replace it)") from None
+    except InvalidParameterError as e:
+        raise CliError(f"{args.file}: {e}; the file was not changed") from None
+    except files.FileFormatError as e:
+        raise CliError(f"{args.file}: the file is damaged: {e}") from None
+    except TarnelError as e:
+        raise CliError(f"{_stream_error_message(e)}; the file was not changed") from None
+    where = args.file if args.output is None else args.output
+    _inform(f"{where}: {', '.join(info.entries)} ({len(info.entries)} "
+                 f"{'entry' if len(info.entries) == 1 else 'entries'})"
+                 + ("; re-encrypted under a new file key" if args.rotate else ""))
+    if remove and not args.rotate:
+        _warn(REMOVED_CAN_STILL_READ)
+    return 0
+
+
+def add_command(command: Command) -> None:
+    """Add ``rekey`` and its options to the parser through ``command``."""
+    p = command(
+        "rekey", "add or remove recipients of an encrypted file",
+        "Change who can open a file of the multi-recipient format: add "
+        "recipients (-r, -R), remove them (--remove, by their public key), "
+        "or re-encrypt the whole file under a new file key (--rotate). The "
+        "file is opened with -i as decrypt opens it. Without -o it is "
+        "replaced in place, atomically: after any failure it is unchanged. "
+        "Without --rotate the data and its file key stay as they were, so a "
+        "removed recipient who kept a copy of the file or its key can still "
+        "read it; --rotate re-encrypts it (give -r for every recipient who "
+        "stays, unless -i holds their secret key).",
+    )
+    p.add_argument(
+        "-i", "--identity", action="append", default=[], metavar="SECRET_KEY",
+        help="a secret key file that opens FILE (as for decrypt); repeatable",
+    )
+    p.add_argument(
+        "-r", "--recipient", action="append", default=[], metavar="KEY",
+        help="add a recipient: a public key file or key text (X-Wing, "
+        "ML-KEM-768 or ML-KEM-1024); repeatable",
+    )
+    p.add_argument(
+        "-R", "--recipients-file", action="append", default=[], metavar="FILE",
+        help="add the recipients listed in FILE, one per line (# comments "
+        "and blank lines skipped; - for stdin); repeatable",
+    )
+    p.add_argument(
+        "--remove", action="append", default=[], metavar="KEY",
+        help="remove the recipient with this public key (file or text); repeatable",
+    )
+    p.add_argument("--rotate", action="store_true",
+                   help="re-encrypt the data under a new file key")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="write the result to OUT (default: replace FILE in place)")
+    p.add_argument("--force", action="store_true", help="replace an existing OUT")
+    _add_password_options(p)
+    p.add_argument("file", metavar="FILE", help="the encrypted file")
+    p.set_defaults(run=run)
+
+
+# ---------------------------------------------------------------------------
+# Recipients (-r, -R, --remove) for the file format
+
+
+FILE_RECIPIENT_TYPES = "X-Wing, ML-KEM-768 or ML-KEM-1024"
+
+
+def _recipient(arg: str, where: str = "-r", text_only: bool = False) -> bytes:
+    """A recipient of the file format named by ``-r`` (a key file or the key
+    text itself): the public key bytes :mod:`tarnel.files` takes, of an
+    X-Wing, ML-KEM-768 or ML-KEM-1024 key. An ML-KEM-512 key is refused
+    with a message that says so. With ``text_only`` the argument is only
+    ever key text (a line of a recipients file)."""
+    is_file = not text_only and (arg == "-" or os.path.lexists(arg))
+    data = _read_key_file(arg) if is_file else arg.encode("utf-8", "replace")
+    if _is_xwing_public(data):
+        text = _as_text(data)
+        try:
+            if text is None:
+                return pkcs.load_xwing_public_key_spki(data)
+            return xwing.load_public_key_text(text)
+        except TarnelError as e:
+            raise CliError(f"{where} {arg if is_file else '(key text)'}: {e}") from None
+    if text_only:
+        try:
+            key = _public_key_from_text(arg, where)
+        except CliError:
+            raise CliError(
+                f"{where} not the public key text of an {FILE_RECIPIENT_TYPES} key"
+            ) from None
+        level = streaming.public_key_level(key, None)
+    else:
+        key, level = _recipient_key_for_file(arg)
+    if int(level) not in (768, 1024):
+        shown = arg if is_file else "the recipient key text"
+        raise CliError(
+            f"{where} {shown}: an {_level_name(level)} key cannot be a recipient of the "
+            f"file format ({FILE_RECIPIENT_TYPES} keys can)"
+        )
+    return key
+
+
+def _recipient_key_for_file(arg: str) -> tuple[bytes, SecurityLevel]:
+    try:
+        return load_recipient_key(arg)
+    except CliError as e:
+        message = str(e).replace(f": {XWING_NOT_STREAM}", "")
+        raise CliError(message, e.status) from None
+
+
+def _recipients_file(path: str) -> list[bytes]:
+    """The recipients listed in ``path`` (``-R``; ``-`` for standard input):
+    one key per line in any text form; blank lines and lines starting with
+    ``#`` are skipped. A bad line is named by its file and line number."""
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read(1 << 24)
+        else:
+            with open(path, "rb") as f:
+                data = f.read(1 << 24)
+    except OSError as e:
+        raise CliError(f"cannot read recipients file {_shown_path(path)}: {e.strerror}") from None
+    name = "stdin" if path == "-" else path
+    text = _as_text(data)
+    if text is None:
+        raise CliError(f"-R {name}: not a text file")
+    keys = []
+    for number, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        where = f"-R {name}, line {number}:"
+        if _is_secret_key_text(line):
+            raise CliError(f"{where} a secret key (not shown); list public keys only")
+        keys.append(_recipient(line, where, text_only=True))
+    return keys
