@@ -34,10 +34,15 @@ from ._formats import StreamError
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE", "is_armored"]
+__all__ = ["ArmorError", "ArmorWriter", "ArmorReader", "BEGIN_LINE", "END_LINE", "is_armored",
+           "STREAM_LABEL", "FILE_LABEL"]
 
 BEGIN_LINE = b"-----BEGIN TARNEL ENCRYPTED STREAM-----"
 END_LINE = b"-----END TARNEL ENCRYPTED STREAM-----"
+# The labels of the BEGIN and END lines: a stream, and a file of the format
+# for several recipients (tarnel.files), under the same line rules.
+STREAM_LABEL = "TARNEL ENCRYPTED STREAM"
+FILE_LABEL = "TARNEL ENCRYPTED FILE"
 LINE_CHARS = 64
 _LINE_BYTES = LINE_CHARS // 4 * 3  # 48 bytes per full line
 _WHITESPACE = b" \t\r\n"
@@ -81,11 +86,14 @@ class ArmorWriter(io.RawIOBase):
     The BEGIN line goes out with the first write (or at :meth:`finish`); the
     last line and the END line go out at :meth:`finish`, which must be called
     once the stream is complete. ``fileobj`` is never closed here.
+    ``label`` names the block on its BEGIN and END lines.
     """
 
-    def __init__(self, fileobj: IO[bytes]) -> None:
+    def __init__(self, fileobj: IO[bytes], label: str = STREAM_LABEL) -> None:
         super().__init__()
         self._out = fileobj
+        self._begin = f"-----BEGIN {label}-----".encode("ascii")
+        self._end = f"-----END {label}-----".encode("ascii")
         self._pending = bytearray()
         self._started = False
         self._finished = False
@@ -100,7 +108,7 @@ class ArmorWriter(io.RawIOBase):
 
     def _start(self) -> None:
         if not self._started:
-            self._out.write(BEGIN_LINE + b"\n")
+            self._out.write(self._begin + b"\n")
             self._started = True
 
     def write(self, data: "ReadableBuffer") -> int:
@@ -129,7 +137,7 @@ class ArmorWriter(io.RawIOBase):
         self._start()
         tail = base64.b64encode(bytes(self._pending)) + b"\n" if self._pending else b""
         self._pending.clear()
-        self._out.write(tail + END_LINE + b"\n")
+        self._out.write(tail + self._end + b"\n")
         self._out.flush()
         self._finished = True
 
