@@ -172,13 +172,16 @@ def test_inspect(cli_keys):
     assert f"fingerprint: {fingerprint} " in shown
 
 
-def test_encrypt_and_decrypt_refuse_x_wing_keys(cli_keys, tmp_path):
+def test_the_stream_format_and_decrypt_refuse_x_wing_keys(cli_keys, tmp_path):
     pub, key = cli_keys
-    assert_user_error(run("encrypt", "-r", str(pub), input=b"hi"), 1,
-                      f"{pub}: holds an X-Wing public key: {NOT_STREAM}")
+    drop = "the stream format takes only ML-KEM keys; drop --format stream to encrypt to X-Wing keys"
+    res = run("encrypt", "--format", "stream", "-r", str(pub), input=b"hi")
+    assert_user_error(res, 2, f"X-Wing key {pub}: {drop}")
+    assert res.stdout == b""
     text = xwing.public_key_b64(xwing.load_public_key_text(pub.read_text()))
-    assert_user_error(run("encrypt", "-r", text, input=b"hi"), 1,
-                      f"-r: the recipient is an X-Wing public key: {NOT_STREAM}")
+    res = run("encrypt", "--format", "stream", "-r", text, input=b"hi")
+    assert_user_error(res, 2, f"X-Wing key given as text: {drop}")
+    assert res.stdout == b""
     assert_user_error(run("decrypt", "-i", str(key), input=b"x" * 2000), 1,
                       f"{key}: {NOT_STREAM}")
 
