@@ -1,5 +1,5 @@
-"""The ``tarnel`` command: key generation, stream encryption and decryption,
-and inspection of keys and streams.
+"""The ``tarnel`` command: key generation, encryption and decryption,
+and inspection of keys and encrypted files.
 
 Every failure ends with one line ``tarnel: error: ...`` on stderr and a
 non-zero exit status: 2 for a usage error, 1 for anything else (130 when

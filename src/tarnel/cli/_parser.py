@@ -47,7 +47,8 @@ EXIT_STATUS = (
           "truncated stream, bad armor, I/O error; inspect of an incomplete stream"),
     ("2", "usage error: unknown option, bad value, no password and no terminal, "
           "an unset --password-env variable, a --level the key contradicts, "
-          "binary output to a terminal"),
+          "a recipient the options refuse (--approved-only, --format stream, "
+          "ML-KEM-512), a passphrase beside recipients, binary output to a terminal"),
     ("3", "the output is complete and in place, but could not be made durable "
           "(syncing its directory or closing it failed); a warning names it"),
     ("130", "interrupted (Ctrl-C); an output already in place when the signal "
@@ -71,7 +72,7 @@ def _exit_status_epilog() -> str:
 # One example per command, shown by its --help (and in the manual page).
 EXAMPLES = {
     "keygen": "tarnel keygen -o alice          # alice.pub to share, alice.key to keep",
-    "encrypt": "tarnel encrypt -r alice.pub -o report.pdf.tarnel report.pdf",
+    "encrypt": "tarnel encrypt -r alice.pub -r bob.pub -o report.pdf.tarnel report.pdf",
     "decrypt": "tarnel decrypt -i alice.key -o report.pdf report.pdf.tarnel",
     "pubkey": "tarnel pubkey -i alice.key --format base64",
     "inspect": "tarnel inspect report.pdf.tarnel",
