@@ -179,20 +179,21 @@ def _stderr_on_a_terminal(args: list[str]) -> tuple[int, str]:
     return proc.returncode, b"".join(chunks).decode()
 
 
-def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path) -> None:
+@pytest.mark.parametrize("form", [["--format", "stream"], ["--format", "file"]], ids=["stream", "file"])
+def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path, form: list[str]) -> None:
     pub, _ = keys768
     src = tmp_path / "p"
     src.write_bytes(bytes(streaming.DEFAULT_CHUNK_SIZE * 260 + 1))  # over 16 MiB
-    status, text = _stderr_on_a_terminal(["encrypt", "--format", "stream", "-r", str(pub), "-o", str(tmp_path / "e"), str(src)])
+    status, text = _stderr_on_a_terminal(["encrypt", *form, "-r", str(pub), "-o", str(tmp_path / "e"), str(src)])
     assert status == 0
     assert "encrypting: 16.3 / 16.3 MiB (100%)" in text
     # Not with --quiet, before or after the command's name.
-    for args in (["-q", "encrypt"], ["encrypt", "--format", "stream", "-q"], ["encrypt", "--format", "stream", "--quiet"]):
+    for args in (["-q", "encrypt", *form], ["encrypt", *form, "-q"], ["encrypt", *form, "--quiet"]):
         status, text = _stderr_on_a_terminal(
             [*args, "-r", str(pub), "-o", str(tmp_path / "e"), "--force", str(src)])
         assert (status, text) == (0, ""), args
     # Not on a pipe.
-    assert ok(run("encrypt", "--format", "stream", "-r", str(pub), "-o", str(tmp_path / "e2"), str(src))).stderr == b""
+    assert ok(run("encrypt", *form, "-r", str(pub), "-o", str(tmp_path / "e2"), str(src))).stderr == b""
 
 
 def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -> None:

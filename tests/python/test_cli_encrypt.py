@@ -348,3 +348,27 @@ def test_any_input_bytes_encrypt_and_come_back(
 ) -> None:
     enc = ok(run("encrypt", "-r", pub(people, "m768"), input=data)).stdout
     assert files.decrypt(enc, [people["m768"][2]]) == data
+
+
+def test_special_recipient_lists(people: dict[str, tuple[Path, bytes, bytes]], tmp_path: Path) -> None:
+    """A FIFO is read like a file; an endless device, a directory, an
+    oversized or an empty list are clean errors that write nothing."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    proc = start("unnamed", "encrypt", "-R", str(fifo), "-o", str(tmp_path / "out"),
+                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(fifo, "w") as f:
+        f.write(xwing_public_key_text(people["x"][1], "base64"))
+    assert finish(proc, PLAIN).returncode == 0
+    assert opens_for(tmp_path / "out", people["x"][2]) == PLAIN
+    (tmp_path / "big").write_bytes(b"#" * (1 << 20) + b"\n")
+    (tmp_path / "empty").write_text("# nobody yet\n\n")
+    for path, message in [
+        ("/dev/zero", "recipients file /dev/zero is larger than 1 MiB"),
+        (str(tmp_path), f"cannot read recipients file {tmp_path}: Is a directory"),
+        (str(tmp_path / "big"), f"recipients file {tmp_path / 'big'} is larger than 1 MiB"),
+        (str(tmp_path / "empty"), f"recipients file {tmp_path / 'empty'} lists no recipient"),
+    ]:
+        res = run("encrypt", "-R", path, "-o", str(tmp_path / "out2"), input=PLAIN)
+        assert_user_error(res, 1, message)
+        assert not (tmp_path / "out2").exists()
