@@ -372,3 +372,21 @@ def test_special_recipient_lists(people: dict[str, tuple[Path, bytes, bytes]], t
         res = run("encrypt", "-R", path, "-o", str(tmp_path / "out2"), input=PLAIN)
         assert_user_error(res, 1, message)
         assert not (tmp_path / "out2").exists()
+
+
+def test_format_stream_takes_its_one_recipient_from_a_list(
+    people: dict[str, tuple[Path, bytes, bytes]], tmp_path: Path
+) -> None:
+    one = tmp_path / "one.txt"
+    one.write_text("# the only reader\n" + public_key_text(people["m768"][1], 768, "base64"))
+    (tmp_path / "plain").write_bytes(PLAIN)
+    ok(run("encrypt", "--format", "stream", "-R", str(one), "-o", str(tmp_path / "enc"),
+           str(tmp_path / "plain")))
+    ok(run("decrypt", "-i", str(people["m768"][0]) + ".key", "-o", str(tmp_path / "dec"),
+           str(tmp_path / "enc")))
+    assert (tmp_path / "dec").read_bytes() == PLAIN
+    res = run("encrypt", "--format", "stream", "-R", str(one), "-r", pub(people, "m1024"),
+              "-o", str(tmp_path / "enc2"), str(tmp_path / "plain"))
+    assert_user_error(res, 2, "a stream has exactly one recipient: give one key with -r or -R "
+                              "(2 were given)")
+    assert not (tmp_path / "enc2").exists()
