@@ -465,6 +465,8 @@ def public_key_of(secret_key: bytes, level: int) -> bytes:
 
 
 XWING = "X-Wing"
+# Where a recipient given as key text on the command line comes from.
+GIVEN_AS_TEXT = "given as text"
 
 
 class Recipient(NamedTuple):
@@ -484,12 +486,12 @@ def load_recipient(arg: str) -> Recipient:
     if arg != "-" and not os.path.lexists(arg):
         if _is_xwing_public(arg.encode("utf-8", "replace")):
             return Recipient(XWING, _xwing_public(arg, "-r: the X-Wing public key text"),
-                             "given as text")
+                             GIVEN_AS_TEXT)
         foreign = _foreign_key_text(arg)
         if foreign is not None:
             raise CliError(f"-r: unknown key type: the recipient given is {foreign}; {_TAKES}")
         key, level = load_recipient_key(arg)
-        return Recipient(_level_name(level), key, "given as text")
+        return Recipient(_level_name(level), key, GIVEN_AS_TEXT)
     data = _read_key_file(arg)
     where = _shown_path(arg)
     if _is_xwing_public(data):

@@ -19,6 +19,7 @@ from .._tarnel_core import InvalidParameterError
 from .._wipe import wipe_bytes
 from ._input import _open_input
 from ._keys import (
+    GIVEN_AS_TEXT,
     XWING,
     Recipient,
     _checked_level,
@@ -35,7 +36,6 @@ from ._terminal import CliError, _Password, _Progress, _is_stdio, _show_progress
 FORMATS = ("file", "stream")
 # The only key type --approved-only lets through.
 APPROVED = "ML-KEM-1024"
-_TEXT = "given as text"
 
 
 def run(args: argparse.Namespace) -> int:
@@ -145,7 +145,7 @@ def _file_recipients(args: argparse.Namespace) -> list[Recipient]:
 
 
 def _level_where(r: Recipient) -> str:
-    return "the recipient key text" if r.where == _TEXT else r.where
+    return "the recipient key text" if r.where == GIVEN_AS_TEXT else r.where
 
 
 def _refuse_terminal(args: argparse.Namespace) -> None:
@@ -193,8 +193,10 @@ class _CountingReader:
     def read(self, n: int = -1) -> bytes:
         data = self._src.read(n)
         self._done += len(data)
-        total = self._total if self._total is None or self._done <= self._total else None
-        self._progress(self._done, total)
+        # A file that grew while it was read has no known total any more.
+        if self._total is not None and self._done > self._total:
+            self._total = None
+        self._progress(self._done, self._total)
         return data
 
 
