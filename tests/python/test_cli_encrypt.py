@@ -390,3 +390,25 @@ def test_format_stream_takes_its_one_recipient_from_a_list(
     assert_user_error(res, 2, "a stream has exactly one recipient: give one key with -r or -R "
                               "(2 were given)")
     assert not (tmp_path / "enc2").exists()
+
+
+@pytest.mark.parametrize("temp_kind", ["unnamed", "named"])
+def test_two_encryptions_to_one_output_at_once(
+    people: dict[str, tuple[Path, bytes, bytes]], tmp_path: Path, temp_kind: str
+) -> None:
+    """Without --force one of them puts its file in place; the other ends
+    with "exists" and leaves nothing of its own behind."""
+    out = tmp_path / "out"
+    out.mkdir()
+    plains = [os.urandom(2 << 20), os.urandom(2 << 20)]
+    procs = [start(temp_kind, "encrypt", "-r", pub(people, "x"), "-o", str(out / "enc"),
+                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for _ in plains]
+    results = [finish(p, data) for p, data in zip(procs, plains)]
+    statuses = sorted(r.returncode for r in results)
+    assert statuses == [0, 1], [r.stderr for r in results]
+    loser = next(r for r in results if r.returncode == 1)
+    assert_user_error(loser, 1, f"{out / 'enc'} exists (use --force to replace it)")
+    assert os.listdir(out) == ["enc"]
+    winner = plains[[r.returncode for r in results].index(0)]
+    assert opens_for(out / "enc", people["x"][2]) == winner
