@@ -29,7 +29,7 @@ def keys(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactor
 @pytest.fixture(scope="module")
 def keys768(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
     d = tmp_path_factory.mktemp("keys768")
-    ok(run("keygen", "-o", str(d / "me")))
+    ok(run("keygen", "--type", "mlkem768", "-o", str(d / "me")))
     return d / "me.pub", d / "me.key"
 
 
@@ -61,7 +61,7 @@ def test_file_round_trip(keys: tuple[Path, Path, int], tmp_path: Path, size: int
     pub, key, _ = keys
     src = tmp_path / "plain"
     src.write_bytes(os.urandom(size))
-    ok(run("encrypt", "-r", str(pub), "-o", str(tmp_path / "enc"), str(src)))
+    ok(run("encrypt", "--format", "stream", "-r", str(pub), "-o", str(tmp_path / "enc"), str(src)))
     ok(run("decrypt", "-i", str(key), "-o", str(tmp_path / "dec"), str(tmp_path / "enc")))
     assert (tmp_path / "dec").read_bytes() == src.read_bytes()
 
@@ -69,8 +69,8 @@ def test_file_round_trip(keys: tuple[Path, Path, int], tmp_path: Path, size: int
 def test_pipes_and_dash(keys768: tuple[Path, Path]) -> None:
     pub, key = keys768
     data = os.urandom(200_000)
-    enc = ok(run("encrypt", "-r", str(pub), input=data)).stdout
-    enc2 = ok(run("encrypt", "-r", str(pub), "-o", "-", "-", input=data)).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(pub), input=data)).stdout
+    enc2 = ok(run("encrypt", "--format", "stream", "-r", str(pub), "-o", "-", "-", input=data)).stdout
     assert enc != enc2  # fresh encapsulation per stream
     for e in (enc, enc2):
         assert ok(run("decrypt", "-i", str(key), input=e)).stdout == data
@@ -85,7 +85,7 @@ def test_cli_and_api_interoperate(keys768: tuple[Path, Path], tmp_path: Path) ->
     (tmp_path / "p").write_bytes(data)
     streaming.encrypt_file(tmp_path / "p", tmp_path / "api.enc", public_key, chunk_size=1000)
     assert ok(run("decrypt", "-i", str(key), str(tmp_path / "api.enc"))).stdout == data
-    ok(run("encrypt", "-r", str(pub), "--chunk-size", "777", "-o", str(tmp_path / "cli.enc"), str(tmp_path / "p")))
+    ok(run("encrypt", "--format", "stream", "-r", str(pub), "--chunk-size", "777", "-o", str(tmp_path / "cli.enc"), str(tmp_path / "p")))
     streaming.decrypt_file(tmp_path / "cli.enc", tmp_path / "d", secret_key)
     assert (tmp_path / "d").read_bytes() == data
 
@@ -96,7 +96,7 @@ def test_json_and_base64_public_keys(tmp_path: Path) -> None:
     (tmp_path / "k.b64").write_text(tarnel.serialize_public_key(pair.public_key) + "\n")
     data = b"to a JSON recipient"
     for name in ("k.json", "k.b64"):
-        enc = ok(run("encrypt", "-r", str(tmp_path / name), input=data)).stdout
+        enc = ok(run("encrypt", "--format", "stream", "-r", str(tmp_path / name), input=data)).stdout
         out = tmp_path / "out"
         (tmp_path / "enc").write_bytes(enc)
         streaming.decrypt_file(tmp_path / "enc", out, pair.secret_key)
@@ -106,14 +106,14 @@ def test_json_and_base64_public_keys(tmp_path: Path) -> None:
 def test_keygen_to_stdout_serves_both_commands(tmp_path: Path) -> None:
     both = tmp_path / "both.keys"
     both.write_bytes(ok(run("keygen", "--level", "512")).stdout)
-    enc = ok(run("encrypt", "-r", str(both), input=b"x" * 10)).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(both), input=b"x" * 10)).stdout
     assert ok(run("decrypt", "-i", str(both), input=enc)).stdout == b"x" * 10
 
 
 def test_password_from_file_and_named_variable(tmp_path: Path) -> None:
     (tmp_path / "pw").write_text("s3cret\n")
-    ok(run("keygen", "-o", str(tmp_path / "a"), "--password-file", str(tmp_path / "pw"), password=None))
-    enc = ok(run("encrypt", "-r", str(tmp_path / "a.pub"), input=b"data")).stdout
+    ok(run("keygen", "--type", "mlkem768", "-o", str(tmp_path / "a"), "--password-file", str(tmp_path / "pw"), password=None))
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(tmp_path / "a.pub"), input=b"data")).stdout
     out = run("decrypt", "-i", str(tmp_path / "a.key"), "--password-env", "MY_PW",
               input=enc, env={"MY_PW": "s3cret"}, password=None)
     assert ok(out).stdout == b"data"
@@ -135,7 +135,7 @@ def test_inspect_describes_keys_and_streams(keys: tuple[Path, Path, int], tmp_pa
     assert f"level: ML-KEM-{level}\n" in out and "format version: 1\n" in out
     data = os.urandom(2500)
     (tmp_path / "p").write_bytes(data)
-    ok(run("encrypt", "-r", str(pub), "--chunk-size", "1000", "-o", str(tmp_path / "e"), str(tmp_path / "p")))
+    ok(run("encrypt", "--format", "stream", "-r", str(pub), "--chunk-size", "1000", "-o", str(tmp_path / "e"), str(tmp_path / "p")))
     enc = (tmp_path / "e").read_bytes()
     out = ok(run("inspect", str(tmp_path / "e"))).stdout.decode()
     hlen = streaming.stream_header_length(level)
@@ -179,20 +179,21 @@ def _stderr_on_a_terminal(args: list[str]) -> tuple[int, str]:
     return proc.returncode, b"".join(chunks).decode()
 
 
-def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path) -> None:
+@pytest.mark.parametrize("form", [["--format", "stream"], ["--format", "file"]], ids=["stream", "file"])
+def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path, form: list[str]) -> None:
     pub, _ = keys768
     src = tmp_path / "p"
     src.write_bytes(bytes(streaming.DEFAULT_CHUNK_SIZE * 260 + 1))  # over 16 MiB
-    status, text = _stderr_on_a_terminal(["encrypt", "-r", str(pub), "-o", str(tmp_path / "e"), str(src)])
+    status, text = _stderr_on_a_terminal(["encrypt", *form, "-r", str(pub), "-o", str(tmp_path / "e"), str(src)])
     assert status == 0
     assert "encrypting: 16.3 / 16.3 MiB (100%)" in text
     # Not with --quiet, before or after the command's name.
-    for args in (["-q", "encrypt"], ["encrypt", "-q"], ["encrypt", "--quiet"]):
+    for args in (["-q", "encrypt", *form], ["encrypt", *form, "-q"], ["encrypt", *form, "--quiet"]):
         status, text = _stderr_on_a_terminal(
             [*args, "-r", str(pub), "-o", str(tmp_path / "e"), "--force", str(src)])
         assert (status, text) == (0, ""), args
     # Not on a pipe.
-    assert ok(run("encrypt", "-r", str(pub), "-o", str(tmp_path / "e2"), str(src))).stderr == b""
+    assert ok(run("encrypt", *form, "-r", str(pub), "-o", str(tmp_path / "e2"), str(src))).stderr == b""
 
 
 def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -> None:
@@ -201,7 +202,7 @@ def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -
     try:
         env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
         proc = subprocess.run(
-            [sys.executable, "-m", "tarnel", "encrypt", "-r", str(pub)],
+            [sys.executable, "-m", "tarnel", "encrypt", "--format", "stream", "-r", str(pub)],
             input=b"x", stdout=slave, stderr=subprocess.PIPE, env=env, timeout=60,
         )
     finally:
@@ -215,7 +216,7 @@ def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -
     try:
         env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
         proc = subprocess.run(
-            [sys.executable, "-m", "tarnel", "encrypt", "-a", "-r", str(pub)],
+            [sys.executable, "-m", "tarnel", "encrypt", "--format", "stream", "-a", "-r", str(pub)],
             input=b"x", stdout=slave, stderr=subprocess.PIPE, env=env, timeout=60,
         )
         shown = b""
@@ -239,9 +240,9 @@ def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -
 def test_damaged_streams(keys768: tuple[Path, Path], tmp_path: Path) -> None:
     pub, key = keys768
     data = os.urandom(70_000)
-    enc = ok(run("encrypt", "-r", str(pub), input=data)).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(pub), input=data)).stdout
     other = tmp_path / "other"
-    ok(run("keygen", "-o", str(other)))
+    ok(run("keygen", "--type", "mlkem768", "-o", str(other)))
     partly = "; the output written so far is incomplete and must not be trusted"
     nothing = "; nothing was written"
     cases = {
@@ -272,7 +273,7 @@ def test_inputs_that_are_no_stream_are_not_called_damaged(
     keys768: tuple[Path, Path], tmp_path: Path
 ) -> None:
     pub, key = keys768
-    block = ok(run("encrypt", "-a", "-r", str(pub), input=b"the letter")).stdout
+    block = ok(run("encrypt", "--format", "stream", "-a", "-r", str(pub), input=b"the letter")).stdout
     note = b"From: someone\nSubject: the file\n\nHello,\n\nhere is the file I promised.\n\n"
     readme = (Path(__file__).parents[2] / "README.md").read_bytes()
     cases = {
@@ -304,36 +305,37 @@ def test_user_errors(keys768: tuple[Path, Path], tmp_path: Path) -> None:
     pub, key = keys768
     (tmp_path / "p").write_bytes(b"plain")
     (tmp_path / "junk").write_text("hello\n")
-    enc = ok(run("encrypt", "-r", str(pub), input=b"data")).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(pub), input=b"data")).stdout
     (tmp_path / "e").write_bytes(enc)
     cases = [
-        (["encrypt", "-r", str(key), str(tmp_path / "p")], {}, 1,
+        (["encrypt", "--format", "stream", "-r", str(key), str(tmp_path / "p")], {}, 1,
          f"{key} holds a secret key; encrypt needs the recipient's public key"),
         (["decrypt", "-i", str(pub), str(tmp_path / "e")], {}, 1,
          f"{pub} holds a public key; decrypt needs the secret key file written by keygen"),
-        (["encrypt", "-r", str(tmp_path / "junk"), str(tmp_path / "p")], {}, 1,
+        (["encrypt", "--format", "stream", "-r", str(tmp_path / "junk"), str(tmp_path / "p")], {}, 1,
          f"{tmp_path / 'junk'}: not a public key file (expected a public key block, "
          "a JSON public key document or Base64 text)"),
-        (["encrypt", "-r", str(tmp_path / "missing"), str(tmp_path / "p")], {}, 1,
+        (["encrypt", "--format", "stream", "-r", str(tmp_path / "missing"), str(tmp_path / "p")], {}, 1,
          f"-r {tmp_path / 'missing'}: neither a readable key file (No such file or "
          "directory) nor public key text (expected a public key block, a JSON document or "
          "Base64 text)"),
-        (["encrypt", "-r", str(pub), str(tmp_path / "missing")], {}, 1,
+        (["encrypt", "--format", "stream", "-r", str(pub), str(tmp_path / "missing")], {}, 1,
          f"{tmp_path / 'missing'}: No such file or directory"),
-        (["encrypt", "-r", str(pub), "--level", "512", str(tmp_path / "p")], {}, 2,
+        (["encrypt", "--format", "stream", "-r", str(pub), "--level", "512", str(tmp_path / "p")], {}, 2,
          f"{pub}: security level ML-KEM-512 contradicts the public key, whose 1184 bytes make it ML-KEM-768"),
         (["decrypt", "-i", str(key), "--level", "1024", str(tmp_path / "e")], {}, 2,
          f"--level 1024 contradicts the secret key in {key}, which is ML-KEM-768"),
         (["decrypt", "-i", str(key), str(tmp_path / "e")], {"TARNEL_PASSWORD": "wrong"}, 1,
          f"{key}: wrong password, or the secret key file is damaged"),
-        (["encrypt", "-r", str(pub), "--chunk-size", "0", str(tmp_path / "p")], {}, 2,
+        (["encrypt", "--format", "stream", "-r", str(pub), "--chunk-size", "0", str(tmp_path / "p")], {}, 2,
          "argument --chunk-size: chunk size must be between 1 and 16777216 bytes"),
-        (["encrypt", "-r", str(pub), "--level", "999", str(tmp_path / "p")], {}, 2,
+        (["encrypt", "--format", "stream", "-r", str(pub), "--level", "999", str(tmp_path / "p")], {}, 2,
          "argument --level: invalid level '999' (choose 512, 768 or 1024)"),
-        (["encrypt", str(tmp_path / "p")], {}, 2, "the following arguments are required: -r/--recipient"),
+        (["encrypt", "--format", "stream", str(tmp_path / "p")], {}, 2,
+         "no recipient: give -r/--recipient or -R/--recipients-file, or -p/--passphrase"),
         (["keygen", "-o", str(Path(str(pub)[:-4]))], {}, 1, f"{pub} exists (use --force to replace it)"),
         # Options of the whole command are taken after the command's name too.
-        (["encrypt", "-r", str(pub), "-q", "--level", "512", str(tmp_path / "p")], {}, 2,
+        (["encrypt", "--format", "stream", "-r", str(pub), "-q", "--level", "512", str(tmp_path / "p")], {}, 2,
          f"{pub}: security level ML-KEM-512 contradicts the public key, whose 1184 bytes make it ML-KEM-768"),
         (["decrypt", "-i", str(key), "--password-env", "NOPE", str(tmp_path / "e")], {}, 2,
          "environment variable NOPE is not set"),
@@ -353,7 +355,7 @@ def test_no_password_and_no_terminal(keys768: tuple[Path, Path], tmp_path: Path)
         "no password given and no terminal to ask for one: use --password-file, "
         "--password-env or TARNEL_PASSWORD",
     )
-    res = run("keygen", "-o", str(tmp_path / "k"), password="")
+    res = run("keygen", "--type", "mlkem768", "-o", str(tmp_path / "k"), password="")
     assert_user_error(res, 1, "an empty password is refused")
     assert list(tmp_path.iterdir()) == []
 
@@ -361,18 +363,18 @@ def test_no_password_and_no_terminal(keys768: tuple[Path, Path], tmp_path: Path)
 def test_password_prompts_on_the_terminal(tmp_path: Path) -> None:
     prefix = str(tmp_path / "k")
     status, _ = converse(
-        ["keygen", "-o", prefix],
+        ["keygen", "--type", "mlkem768", "-o", prefix],
         [(b"Password for the new key: ", b"typed pw"), (b"Repeat the password: ", b"typed pw")],
     )
     assert status == 0
     assert tarnel.load_secret_key(tmp_path / "k.key", b"typed pw")
     status, out = converse(
-        ["keygen", "-o", str(tmp_path / "j")],
+        ["keygen", "--type", "mlkem768", "-o", str(tmp_path / "j")],
         [(b"Password for the new key: ", b"one"), (b"Repeat the password: ", b"two")],
     )
     assert status == 1 and b"tarnel: error: the passwords do not match" in out
     assert not (tmp_path / "j.key").exists()
-    enc = ok(run("encrypt", "-r", prefix + ".pub", input=b"secret text")).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", prefix + ".pub", input=b"secret text")).stdout
     (tmp_path / "e").write_bytes(enc)
     status, _ = converse(
         ["decrypt", "-i", prefix + ".key", "-o", str(tmp_path / "d"), str(tmp_path / "e")],

@@ -145,7 +145,7 @@ def test_keygen_force_keeps_the_old_pair_when_the_public_key_cannot_be_written(
     (tmp_path / "k.key").write_bytes(pairs["old_key"])
     (tmp_path / "k.key").chmod(0o600)
     (tmp_path / "k.pub").mkdir()
-    res = run("keygen", "--force", "-o", str(tmp_path / "k"))
+    res = run("keygen", "--type", "mlkem768", "--force", "-o", str(tmp_path / "k"))
     assert_user_error(res, 1, f"cannot write {tmp_path / 'k.pub'}: Is a directory")
     assert sorted(os.listdir(tmp_path)) == ["k.key", "k.pub"]
     assert (tmp_path / "k.key").read_bytes() == pairs["old_key"]
@@ -272,10 +272,10 @@ def secret_texts() -> dict[str, tuple[str, bytes]]:
 
 
 PLACES = {
-    "-r": lambda t, d: ["encrypt", "-r", t, str(d / "plain")],
+    "-r": lambda t, d: ["encrypt", "--format", "stream", "-r", t, str(d / "plain")],
     "-i": lambda t, d: ["decrypt", "-i", t, str(d / "plain")],
-    "input": lambda t, d: ["encrypt", "-r", str(d / "k.pub"), t],
-    "extra argument": lambda t, d: ["encrypt", "-r", str(d / "k.pub"), str(d / "plain"), t],
+    "input": lambda t, d: ["encrypt", "--format", "stream", "-r", str(d / "k.pub"), t],
+    "extra argument": lambda t, d: ["encrypt", "--format", "stream", "-r", str(d / "k.pub"), str(d / "plain"), t],
     "inspect": lambda t, d: ["inspect", t],
     "option value": lambda t, d: ["pubkey", "-i", str(d / "k.key"), "--format", t],
 }
@@ -298,12 +298,12 @@ def test_secret_key_text_is_never_echoed(
 
 def test_recipient_messages_still_name_a_missing_file(tmp_path: Path) -> None:
     for name in ("alice.pub", str(tmp_path / "keys" / "bob.pub")):
-        res = run("encrypt", "-r", name, input=b"x", cwd=tmp_path)
+        res = run("encrypt", "--format", "stream", "-r", name, input=b"x", cwd=tmp_path)
         assert_user_error(res, 1, f"-r {name}: neither a readable key file (No such file or directory) "
                           "nor public key text (expected a public key block, a JSON document or Base64 text)")
     # A public key cut short is key text: its length is told, not the text.
     text = tarnel.generate_keypair().public_key_b64()[:-4]
-    res = run("encrypt", "-r", text, input=b"x")
+    res = run("encrypt", "--format", "stream", "-r", text, input=b"x")
     assert_user_error(res, 1, f"-r: the recipient given ({len(text)} characters, not shown) is neither "
                       "a readable key file nor public key text (expected a public key block, a JSON "
                       "document or Base64 text)")
@@ -326,7 +326,7 @@ def test_hostile_stretch_is_a_clean_error_and_inspect_tells_its_true_cost(
     text = (tmp_path / "k.key").read_text().replace("ln=17 r=8 p=1", params)
     (tmp_path / "k.key").write_text(text)
     (tmp_path / "plain").write_bytes(b"x")
-    enc = ok(run("encrypt", "-r", str(tmp_path / "k.pub"), str(tmp_path / "plain"))).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(tmp_path / "k.pub"), str(tmp_path / "plain"))).stdout
     (tmp_path / "enc").write_bytes(enc)
     for args in (["decrypt", "-i", str(tmp_path / "k.key"), str(tmp_path / "enc")],
                  ["pubkey", "-i", str(tmp_path / "k.key")]):

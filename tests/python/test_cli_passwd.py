@@ -42,7 +42,7 @@ def pair() -> tarnel.KeyPair:
 def stream(pair: tarnel.KeyPair, tmp_path_factory: pytest.TempPathFactory) -> Path:
     d = tmp_path_factory.mktemp("stream")
     (d / "pub").write_text(pair.public_key_pem())
-    ok(run("encrypt", "-r", str(d / "pub"), "-o", str(d / "enc"), input=b"the message"))
+    ok(run("encrypt", "--format", "stream", "-r", str(d / "pub"), "-o", str(d / "enc"), input=b"the message"))
     return d / "enc"
 
 
@@ -111,7 +111,7 @@ def test_inspect_describes_exactly_the_keys_the_commands_read(
     path.write_bytes(data)
     path.chmod(0o600)
     as_identity = run("decrypt", "-i", str(path), str(stream))
-    as_recipient = run("encrypt", "-r", str(path), input=b"x", env={"NONE": ""})
+    as_recipient = run("encrypt", "--format", "stream", "-r", str(path), input=b"x", env={"NONE": ""})
     read = {"decrypt": as_identity.returncode == 0, "encrypt": as_recipient.returncode == 0}
     assert read == {c: c in readers.split() for c in read}, (as_identity.stderr, as_recipient.stderr)
     if read["decrypt"]:
@@ -143,7 +143,7 @@ def test_inspect_describes_exactly_the_keys_the_commands_read(
 
 def test_keygen_unprotected_writes_pkcs8_that_decrypt_opens_without_asking(tmp_path: Path) -> None:
     prefix = tmp_path / "k"
-    res = ok(run("keygen", "--unprotected", "-o", str(prefix), password=None))
+    res = ok(run("keygen", "--type", "mlkem768", "--unprotected", "-o", str(prefix), password=None))
     key = Path(str(prefix) + ".key")
     assert f"the secret key in {key} {UNPROTECTED_WARNING}" in res.stderr.decode()
     assert stat.S_IMODE(key.stat().st_mode) == 0o600
@@ -152,7 +152,7 @@ def test_keygen_unprotected_writes_pkcs8_that_decrypt_opens_without_asking(tmp_p
     assert cli.public_key_of(secret_key, int(level)) == tarnel.load_public_key_pem(
         Path(str(prefix) + ".pub").read_text(), level)
     enc = tmp_path / "enc"
-    ok(run("encrypt", "-r", str(prefix) + ".pub", "-o", str(enc), input=b"plain"))
+    ok(run("encrypt", "--format", "stream", "-r", str(prefix) + ".pub", "-o", str(enc), input=b"plain"))
     # No password anywhere and no terminal: a prompt would end with status 2.
     assert ok(run("decrypt", "-i", str(key), str(enc), password=None)).stdout == b"plain"
 
@@ -161,7 +161,7 @@ def test_keygen_unprotected_writes_pkcs8_that_decrypt_opens_without_asking(tmp_p
     ["--generate-passphrase"], ["--password-env", "X"], ["--password-file", "f"],
 ])
 def test_keygen_unprotected_excludes_the_passphrase_options(other: list[str], tmp_path: Path) -> None:
-    res = run("keygen", "--unprotected", *other, "-o", str(tmp_path / "k"))
+    res = run("keygen", "--type", "mlkem768", "--unprotected", *other, "-o", str(tmp_path / "k"))
     assert res.returncode == 2 and b"not allowed with argument" in res.stderr
     assert list(tmp_path.iterdir()) == []
 

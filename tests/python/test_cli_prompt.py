@@ -59,7 +59,7 @@ def _on_terminal(args: list[str], answers: list[bytes]) -> tuple[int, str]:
 def key_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
     d = tmp_path_factory.mktemp("prompt")
     subprocess.run(
-        [sys.executable, "-m", "tarnel", "keygen", "-o", str(d / "k")],
+        [sys.executable, "-m", "tarnel", "keygen", "--type", "mlkem768", "-o", str(d / "k")],
         env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT, TARNEL_PASSWORD="pw for the tests"),
         check=True, capture_output=True, start_new_session=True,
     )
@@ -76,7 +76,7 @@ def test_end_of_input_at_a_prompt_is_a_clean_refusal(
     command: str, answers: list[bytes], key_file: Path, tmp_path: Path
 ) -> None:
     if command.startswith("keygen"):
-        args = ["keygen", "-o", str(tmp_path / "new")]
+        args = ["keygen", "--type", "mlkem768", "-o", str(tmp_path / "new")]
     elif command == "decrypt":
         (tmp_path / "in").write_bytes(b"")
         args = ["decrypt", "-i", str(key_file), str(tmp_path / "in")]
@@ -94,11 +94,11 @@ def test_several_keys_ask_one_passphrase_at_a_time(key_file: Path, tmp_path: Pat
     # The stream is for the first key: the second key's passphrase is never asked.
     enc = tmp_path / "e"
     pub = key_file.with_suffix(".pub")
-    subprocess.run([sys.executable, "-m", "tarnel", "encrypt", "-r", str(pub), "-o", str(enc)],
+    subprocess.run([sys.executable, "-m", "tarnel", "encrypt", "--format", "stream", "-r", str(pub), "-o", str(enc)],
                    input=b"opened by the first", env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
                    check=True, capture_output=True, start_new_session=True)
     other = tmp_path / "other"
-    subprocess.run([sys.executable, "-m", "tarnel", "keygen", "-o", str(other)],
+    subprocess.run([sys.executable, "-m", "tarnel", "keygen", "--type", "mlkem768", "-o", str(other)],
                    env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT, TARNEL_PASSWORD="another pw 1234"),
                    check=True, capture_output=True, start_new_session=True)
     out = tmp_path / "out"

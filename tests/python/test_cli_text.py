@@ -29,12 +29,12 @@ END = "-----END TARNEL ENCRYPTED STREAM-----"
 @pytest.fixture(scope="module")
 def keypair(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
     d = tmp_path_factory.mktemp("text-keys")
-    ok(run("keygen", "-o", str(d / "me")))
+    ok(run("keygen", "--type", "mlkem768", "-o", str(d / "me")))
     return d / "me.pub", d / "me.key"
 
 
 def armored(pub: Path, data: bytes, *args: str) -> bytes:
-    return ok(run("encrypt", "-a", "-r", str(pub), *args, input=data)).stdout
+    return ok(run("encrypt", "--format", "stream", "-a", "-r", str(pub), *args, input=data)).stdout
 
 
 # ---------------------------------------------------------------------------
@@ -286,7 +286,7 @@ def test_inspect_reads_armor_from_a_pipe(keypair: tuple[Path, Path]) -> None:
 def test_armored_output_file_and_terminal_rule(keypair: tuple[Path, Path], tmp_path: Path) -> None:
     pub, key = keypair
     (tmp_path / "p").write_bytes(b"mail me")
-    ok(run("encrypt", "-a", "-r", str(pub), "-o", str(tmp_path / "p.asc"), str(tmp_path / "p")))
+    ok(run("encrypt", "--format", "stream", "-a", "-r", str(pub), "-o", str(tmp_path / "p.asc"), str(tmp_path / "p")))
     assert (tmp_path / "p.asc").read_text().startswith(BEGIN + "\n")
     assert ok(run("decrypt", "-i", str(key), str(tmp_path / "p.asc"))).stdout == b"mail me"
 
@@ -314,7 +314,7 @@ def test_pubkey_in_each_form_is_accepted_inline_and_as_file(
         assert loaded.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw) == public_key
     (tmp_path / "r").write_text(text)
     for recipient in (text, text.strip(), str(tmp_path / "r")):
-        enc = ok(run("encrypt", "-r", recipient, input=b"inline")).stdout
+        enc = ok(run("encrypt", "--format", "stream", "-r", recipient, input=b"inline")).stdout
         assert ok(run("decrypt", "-i", str(key), input=enc)).stdout == b"inline"
 
 
@@ -323,7 +323,7 @@ def test_base64_recipient_may_start_with_a_dash(option: str) -> None:
     # URL-safe Base64 uses "-": about one key in 64 starts with it.
     pair = next(p for p in iter(lambda: tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_512), None)
                 if p.public_key_b64().startswith("-"))
-    enc = ok(run("encrypt", option, pair.public_key_b64(), input=b"dash")).stdout
+    enc = ok(run("encrypt", "--format", "stream", option, pair.public_key_b64(), input=b"dash")).stdout
     assert tarnel.open_decryptor(io.BytesIO(enc), pair.secret_key).read() == b"dash"
 
 
@@ -341,7 +341,7 @@ def test_recipient_that_is_neither_file_nor_key(keypair: tuple[Path, Path], tmp_
          "key instead (tarnel pubkey prints it)"),
     ]
     for arg, message in cases:
-        res = run("encrypt", "-r", arg, input=b"x", cwd=tmp_path)
+        res = run("encrypt", "--format", "stream", "-r", arg, input=b"x", cwd=tmp_path)
         assert_user_error(res, 1, message)
         assert res.stdout == b""
 
@@ -362,7 +362,7 @@ def test_pubkey_needs_the_passphrase_and_writes_files_safely(keypair: tuple[Path
 
 
 def test_generated_passphrase_shown_once_on_stderr(tmp_path: Path) -> None:
-    res = ok(run("keygen", "-o", str(tmp_path / "g"), "--generate-passphrase", password=None))
+    res = ok(run("keygen", "--type", "mlkem768", "-o", str(tmp_path / "g"), "--generate-passphrase", password=None))
     m = re.search(r"passphrase \(shown only now, keep it safe\): (\S+)", res.stderr.decode())
     assert m is not None and res.stdout == b""
     phrase = m.group(1)
@@ -370,15 +370,15 @@ def test_generated_passphrase_shown_once_on_stderr(tmp_path: Path) -> None:
     assert phrase not in (tmp_path / "g.key").read_text() + (tmp_path / "g.pub").read_text()
     assert tarnel.load_secret_key(tmp_path / "g.key", phrase)[1] == tarnel.SecurityLevel.ML_KEM_768
     # Without -o the key blocks go to stdout and the passphrase stays apart.
-    res = ok(run("keygen", "--generate-passphrase", password=None))
+    res = ok(run("keygen", "--type", "mlkem768", "--generate-passphrase", password=None))
     m = re.search(r"keep it safe\): (\S+)", res.stderr.decode())
     assert m is not None and m.group(1).encode() not in res.stdout
 
 
 def test_short_passphrase_warns_and_open_key_file_warns(tmp_path: Path) -> None:
-    res = ok(run("keygen", "-o", str(tmp_path / "s"), password="short"))
+    res = ok(run("keygen", "--type", "mlkem768", "-o", str(tmp_path / "s"), password="short"))
     assert "tarnel: warning: the passphrase has only 5 characters" in res.stderr.decode()
-    enc = ok(run("encrypt", "-r", str(tmp_path / "s.pub"), input=b"m")).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(tmp_path / "s.pub"), input=b"m")).stdout
     res = ok(run("decrypt", "-i", str(tmp_path / "s.key"), input=enc, password="short"))
     assert b"warning" not in res.stderr
     (tmp_path / "s.key").chmod(0o640)
@@ -394,7 +394,7 @@ def test_key_files_written_before_the_stretch_still_decrypt(tmp_path: Path) -> N
     (tmp_path / "old.bin").write_bytes(pair.export_secret_key_raw(PASSWORD.encode()))
     for p in ("old.key", "old.bin"):
         (tmp_path / p).chmod(0o600)
-    enc = ok(run("encrypt", "-a", "-r", pair.public_key_b64(), input=b"legacy")).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-a", "-r", pair.public_key_b64(), input=b"legacy")).stdout
     for name in ("old.key", "old.bin"):
         assert ok(run("decrypt", "-i", str(tmp_path / name), input=enc)).stdout == b"legacy"
 
@@ -410,7 +410,7 @@ def test_pkcs8_identity_from_cryptography_with_a_warning(tmp_path: Path) -> None
     (tmp_path / "id.pem").write_bytes(pem)
     (tmp_path / "id.pem").chmod(0o600)
     (tmp_path / "id.spki").write_bytes(spki)
-    enc = ok(run("encrypt", "-r", str(tmp_path / "id.spki"), input=b"from pyca")).stdout
+    enc = ok(run("encrypt", "--format", "stream", "-r", str(tmp_path / "id.spki"), input=b"from pyca")).stdout
     res = ok(run("decrypt", "-i", str(tmp_path / "id.pem"), input=enc, password=None))
     assert res.stdout == b"from pyca"
     assert "is an unencrypted PKCS#8 secret key: it is not protected by a passphrase" in res.stderr.decode()
@@ -490,7 +490,7 @@ def test_manual_page_is_generated_from_the_parser() -> None:
 def test_secret_key_files_from_keygen_are_private(tmp_path: Path) -> None:
     old = os.umask(0)
     try:
-        ok(run("keygen", "-o", str(tmp_path / "u")))
+        ok(run("keygen", "--type", "mlkem768", "-o", str(tmp_path / "u")))
     finally:
         os.umask(old)
     assert stat.S_IMODE((tmp_path / "u.key").stat().st_mode) == 0o600

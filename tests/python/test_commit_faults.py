@@ -69,7 +69,7 @@ def finish(proc: "subprocess.Popen[bytes]") -> tuple[int, str]:
 @pytest.fixture(scope="module")
 def stream(keys: dict[str, Path], tmp_path_factory: pytest.TempPathFactory) -> Path:  # noqa: F811
     path = tmp_path_factory.mktemp("stream") / "s"
-    path.write_bytes(ok(run("encrypt", "-r", pub(keys, "a"), input=PLAIN)).stdout)
+    path.write_bytes(ok(run("encrypt", "--format", "stream", "-r", pub(keys, "a"), input=PLAIN)).stdout)
     return path
 
 
@@ -491,7 +491,7 @@ def test_an_input_that_fails_to_close_does_not_fail_finished_work(
         status, stderr = finish(traced(fault, "unnamed", "decrypt", "-i", sec(keys, "a"), "-o", str(out),
                                        "--force", str(source)))
     else:
-        status, stderr = finish(traced(fault, "unnamed", "encrypt", "-r", pub(keys, "a"), "-o", str(out),
+        status, stderr = finish(traced(fault, "unnamed", "encrypt", "--format", "stream", "-r", pub(keys, "a"), "-o", str(out),
                                        "--force", str(source)))
     assert (status, stderr) == (0, "")
     assert sorted(os.listdir(d)) == ["result"]

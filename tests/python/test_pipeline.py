@@ -256,11 +256,11 @@ def test_cli_signal_while_the_writer_thread_runs(
 ) -> None:
     plain = os.urandom(6 * BIG)
     chunk = ["--chunk-size", str(BIG)]
-    data = plain if command == "encrypt" else ok(run("encrypt", "-r", pub(keys, "a"), *chunk,
+    data = plain if command == "encrypt" else ok(run("encrypt", "--format", "stream", "-r", pub(keys, "a"), *chunk,
                                                      input=plain)).stdout
     out = tmp_path / "out"
     out.mkdir()
-    args = ["-r", pub(keys, "a"), *chunk] if command == "encrypt" else ["-i", sec(keys, "a")]
+    args = ["--format", "stream", "-r", pub(keys, "a"), *chunk] if command == "encrypt" else ["-i", sec(keys, "a")]
     proc = start("named", command, *args, "-o", str(out / "result"),
                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert proc.stdin is not None

@@ -172,13 +172,16 @@ def test_inspect(cli_keys):
     assert f"fingerprint: {fingerprint} " in shown
 
 
-def test_encrypt_and_decrypt_refuse_x_wing_keys(cli_keys, tmp_path):
+def test_the_stream_format_and_decrypt_refuse_x_wing_keys(cli_keys, tmp_path):
     pub, key = cli_keys
-    assert_user_error(run("encrypt", "-r", str(pub), input=b"hi"), 1,
-                      f"{pub}: holds an X-Wing public key: {NOT_STREAM}")
+    drop = "the stream format takes only ML-KEM keys; drop --format stream to encrypt to X-Wing keys"
+    res = run("encrypt", "--format", "stream", "-r", str(pub), input=b"hi")
+    assert_user_error(res, 2, f"X-Wing key {pub}: {drop}")
+    assert res.stdout == b""
     text = xwing.public_key_b64(xwing.load_public_key_text(pub.read_text()))
-    assert_user_error(run("encrypt", "-r", text, input=b"hi"), 1,
-                      f"-r: the recipient is an X-Wing public key: {NOT_STREAM}")
+    res = run("encrypt", "--format", "stream", "-r", text, input=b"hi")
+    assert_user_error(res, 2, f"X-Wing key given as text: {drop}")
+    assert res.stdout == b""
     assert_user_error(run("decrypt", "-i", str(key), input=b"x" * 2000), 1,
                       f"{key}: {NOT_STREAM}")
 
@@ -215,3 +218,36 @@ def test_keygen_on_a_full_disk_leaves_nothing(tmp_path):
     err = result.stderr.decode()
     assert result.returncode != 0 and "Traceback" not in err and "error" in err
     assert list(tmp_path.iterdir()) == []
+
+
+def test_passwd_changes_removes_and_restores_an_x_wing_passphrase(tmp_path):
+    ok(run("keygen", "-o", str(tmp_path / "k")))  # X-Wing by default
+    key, pub = tmp_path / "k.key", tmp_path / "k.pub"
+    seed = keyfile.load_xwing_key(key, PASSWORD)
+    (tmp_path / "new").write_text("another long passphrase for the key\n")
+    before = key.read_bytes()
+    res = run("passwd", "-i", str(key), "--new-password-file", str(tmp_path / "new"),
+              password="not the passphrase")
+    assert_user_error(res, 1, f"{key}: wrong password, or the secret key file is damaged")
+    assert key.read_bytes() == before
+    res = ok(run("passwd", "-i", str(key), "--new-password-file", str(tmp_path / "new")))
+    assert res.stderr.decode().startswith(f"wrote {key} (X-Wing secret key, under the new passphrase)")
+    assert keyfile.load_xwing_key(key, "another long passphrase for the key") == seed
+    assert oct(key.stat().st_mode & 0o777) == "0o600"
+    ok(run("passwd", "-i", str(key), "--password-file", str(tmp_path / "new"), "--unprotected",
+           "-o", str(tmp_path / "k.p8")))
+    assert pkcs.load_xwing_private_key_pkcs8((tmp_path / "k.p8").read_text()) == seed
+    assert ok(run("pubkey", "-i", str(tmp_path / "k.p8"))).stdout == pub.read_bytes()
+    ok(run("passwd", "-i", str(tmp_path / "k.p8"), "--new-password-file", str(tmp_path / "new")))
+    assert keyfile.load_xwing_key(tmp_path / "k.p8", "another long passphrase for the key") == seed
+
+
+def test_passwd_keeps_the_public_key_of_keygens_standard_output(tmp_path):
+    both = tmp_path / "both"
+    both.write_bytes(ok(run("keygen")).stdout)
+    public = xwing.load_public_key_text(both.read_text())
+    ok(run("passwd", "-i", str(both), "--new-password-env", "NEW", env={"NEW": "yet another passphrase"}))
+    text = both.read_text()
+    assert xwing.load_public_key_text(text) == public
+    assert xwing.PrivateKey(keyfile.load_xwing_key_text(text[text.index("X-Wing-Key-File:"):],
+                                                        "yet another passphrase")).public_key == public

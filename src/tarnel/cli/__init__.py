@@ -1,6 +1,6 @@
-"""The ``tarnel`` command: key generation, stream encryption and decryption,
-decryption and re-keying of files of the multi-recipient format, and
-inspection of keys, files and streams.
+"""The ``tarnel`` command: key generation, encryption and decryption (of
+files of the multi-recipient format and of streams), re-keying, and
+inspection of keys and encrypted files.
 
 Every failure ends with one line ``tarnel: error: ...`` on stderr and a
 non-zero exit status: 2 for a usage error, 1 for anything else (130 when

@@ -9,9 +9,10 @@ import base64
 import hashlib
 import os
 import re
-from typing import Optional
+from collections.abc import Sequence
+from typing import IO, NamedTuple, Optional
 
-from .. import _formats, _tarnel_fileio, keyfile, pkcs, streaming, xwing
+from .. import _formats, _tarnel_fileio, files, keyfile, pkcs, streaming, xwing
 from .._wipe import wipe_bytes
 from .._formats import LEVELS
 from ..keyfile import BLOB_MAGIC, JSON_PUBLIC_KEY_FIELD, PUBLIC_PEM_HEADER, SECRET_PEM_HEADER
@@ -26,7 +27,15 @@ from .._tarnel_core import (
     load_public_key_pem,
     serialize_public_key,
 )
-from ._terminal import CliError, PROG, _Password, _shown_argument, _shown_path, _warn
+from ._terminal import (
+    CliError,
+    PROG,
+    _NoKeyOpens,
+    _Password,
+    _shown_argument,
+    _shown_path,
+    _warn,
+)
 
 
 def _level(value: Optional[int]) -> Optional[SecurityLevel]:
@@ -643,3 +652,254 @@ class IdentityFile:
             wipe_bytes(key)
         self.keys = []
 
+def open_header(
+    header: files.Header, identity_paths: Sequence[str], password: _Password, name: str
+) -> tuple[list[bytes], Optional[bytes]]:
+    """The keys (or the passphrase) that open a file of the multi-recipient
+    format, found from its header; the caller wipes them.
+
+    A passphrase file asks for its passphrase (``-i`` is not needed). For
+    the others, the unprotected keys of every ``-i`` file are tried first,
+    on every entry; only when none opens the file is each protected key
+    file's passphrase asked, one file at a time and once per file. A key
+    file that cannot be opened (a wrong passphrase) is reported and passed
+    over. Raises DecryptionError when no key opens the file or the header
+    MAC fails.
+    """
+    if any(e.type == files.TYPE_PASSPHRASE for e in header.entries):
+        passphrase = password.get(f"Passphrase for {name}: ")
+        try:
+            wipe_bytes(files._file_key(header, [], passphrase))
+        except DecryptionError:
+            wipe_bytes(passphrase)
+            raise _NoKeyOpens(
+                f"the passphrase does not open {name} (a wrong passphrase, or the "
+                "file was modified)"
+            ) from None
+        return [], passphrase
+    if not identity_paths:
+        raise CliError(f"{name} is encrypted to recipients: give a secret key with -i", 2)
+    key_files = [IdentityFile(path) for path in identity_paths]
+    skipped: list[str] = []
+    opening: Optional[list[bytes]] = None
+    try:
+        for key_file in [None, *key_files]:
+            if key_file is None:
+                keys = [k for f in key_files for k in f.keys]  # every unprotected key
+            elif not key_file.protected:
+                continue
+            else:
+                try:
+                    keys = key_file.unlock(password)
+                except CliError as e:
+                    if e.status != 1:
+                        raise  # a usage error stops the command
+                    _warn(f"{e}; trying the next key")
+                    skipped.append(key_file.path)
+                    continue
+            if not keys:
+                continue
+            try:
+                wipe_bytes(files._file_key(header, keys, None))
+            except DecryptionError as e:
+                if "no identity opens" not in str(e):
+                    raise
+                continue
+            opening = list(keys)
+            return opening, None
+    finally:
+        for f in key_files:
+            # Every key read is wiped, except those handed to the caller.
+            f.keys = [k for k in f.keys if not any(k is o for o in opening or ())]
+            f.wipe()
+    tried = ", ".join(identity_paths)
+    unopened = f"; could not open {', '.join(skipped)}" if skipped else ""
+    kinds = ", ".join(files.ENTRY_NAMES.get(e.type, f"unknown 0x{e.type:04x}")
+                      for e in header.entries)
+    unusable = sum(f.unusable for f in key_files)
+    note = (f"; {unusable} ML-KEM-512 key(s) skipped: this format has no ML-KEM-512 entries"
+            if unusable else "")
+    raise _NoKeyOpens(
+        f"no given key opens {name} (its entries: {kinds}; tried {tried}{unopened}{note})"
+    )
+
+
+# ---------------------------------------------------------------------------
+# Recipients of any key type (encrypt's -r and -R)
+
+
+XWING = "X-Wing"
+# Where a recipient given as key text on the command line comes from.
+GIVEN_AS_TEXT = "given as text"
+
+
+class Recipient(NamedTuple):
+    """A recipient's public key as encrypt reads it."""
+
+    kind: str  # "X-Wing" or "ML-KEM-512", "ML-KEM-768", "ML-KEM-1024"
+    key: bytes
+    where: str  # for messages: a file name, FILE:LINE, or "given as text"
+
+
+def load_recipient(arg: str) -> Recipient:
+    """The public key named by ``-r``, of any type: X-Wing in each of its
+    forms (public key block, JSON, Base64 text, SubjectPublicKeyInfo PEM or
+    DER) or ML-KEM in those :func:`load_recipient_key` reads, as a file or
+    as the key text itself. A key of a type tarnel has no use for is an
+    error that names the type where it can be told."""
+    if arg != "-" and not os.path.lexists(arg):
+        if _is_xwing_public(arg.encode("utf-8", "replace")):
+            return Recipient(XWING, _xwing_public(arg, "-r: the X-Wing public key text"),
+                             GIVEN_AS_TEXT)
+        foreign = _foreign_key_text(arg)
+        if foreign is not None:
+            raise CliError(f"-r: unknown key type: the recipient given is {foreign}; {_TAKES}")
+        key, level = load_recipient_key(arg)
+        return Recipient(_level_name(level), key, GIVEN_AS_TEXT)
+    data = _read_key_file(arg)
+    where = _shown_path(arg)
+    if _is_xwing_public(data):
+        return Recipient(XWING, _xwing_public(data, where), where)
+    if _is_xwing_secret(data):
+        raise CliError(f"{where} holds an X-Wing secret key; encrypt needs the "
+                       f"recipient's public key ({PROG} pubkey prints it)")
+    foreign = _foreign_spki(data)
+    if foreign is None and _as_text(data) is not None:
+        foreign = _foreign_key_text(data.decode("utf-8"))
+    if foreign is not None:
+        raise CliError(f"{where}: unknown key type: {foreign}; {_TAKES}")
+    key, level = load_recipient_key(arg)
+    return Recipient(_level_name(level), key, where)
+
+
+_TAKES = "tarnel encrypts to X-Wing and ML-KEM public keys"
+
+
+def _xwing_public(data: str | bytes, where: str) -> bytes:
+    """The X-Wing public key in ``data`` (any of its forms)."""
+    if isinstance(data, bytes) and data[:1] == b"\x30":
+        try:
+            return pkcs.load_xwing_public_key_spki(data)
+        except TarnelError as e:
+            raise CliError(f"{where}: {e}") from None
+    try:
+        return xwing.load_public_key_text(data)
+    except TarnelError as e:
+        raise CliError(f"{where}: {e}") from None
+
+
+# Algorithms of SubjectPublicKeyInfo keys that are not ours, by object
+# identifier, to name in a refusal (RFC 8017, RFC 5480, RFC 8410); each
+# name takes "an".
+_FOREIGN_ALGORITHMS = {
+    "1.2.840.113549.1.1.1": "RSA",
+    "1.2.840.10045.2.1": "elliptic-curve (EC)",
+    "1.3.101.110": "X25519",
+    "1.3.101.111": "X448",
+    "1.3.101.112": "Ed25519",
+    "1.3.101.113": "Ed448",
+}
+
+
+def _foreign_spki(data: bytes) -> Optional[str]:
+    """A description of the SubjectPublicKeyInfo key in ``data`` (DER, or a
+    ``PUBLIC KEY`` block) when its algorithm is neither ML-KEM nor X-Wing;
+    None for anything else, which the loaders then judge."""
+    text = _as_text(data)
+    try:
+        if text is not None:
+            if pkcs.pem_label(text) != "PUBLIC KEY":
+                return None
+            der = pkcs._from_pem(text, "PUBLIC KEY", "SubjectPublicKeyInfo")
+        elif data[:1] == b"\x30":
+            der = data
+        else:
+            return None
+        outer = pkcs._Reader(memoryview(der), "SubjectPublicKeyInfo")
+        spki = pkcs._Reader(outer.read(0x30, "SubjectPublicKeyInfo"), "SubjectPublicKeyInfo")
+        algorithm = pkcs._Reader(spki.read(0x30, "algorithm"), "SubjectPublicKeyInfo")
+        oid = bytes(algorithm.read(0x06, "algorithm object identifier"))
+    except KeySerializationError:
+        return None
+    if oid in pkcs._ALGORITHMS:
+        return None
+    dotted = pkcs._oid_text(oid)
+    name = _FOREIGN_ALGORITHMS.get(dotted)
+    if name is None:
+        return f"a key of algorithm {dotted} (SubjectPublicKeyInfo)"
+    return f"an {name} key (SubjectPublicKeyInfo algorithm {dotted})"
+
+
+def _foreign_key_text(text: str) -> Optional[str]:
+    """What ``text`` is when it is recognisably a key of another tool (an
+    OpenSSH or PGP public key, an age recipient), else None."""
+    head = text.lstrip()
+    if head.startswith(("ssh-", "ecdsa-sha2-", "sk-ssh-", "sk-ecdsa-")):
+        return "an SSH public key"
+    if head.startswith("-----BEGIN PGP PUBLIC KEY BLOCK-----"):
+        return "an OpenPGP public key"
+    if head.startswith("age1"):
+        return "an age recipient"
+    return None
+
+
+def recipient_from_line(line: str, where: str) -> Recipient:
+    """The public key on one line of a recipients file (``-R``): X-Wing or
+    ML-KEM as Base64 text or a one-line JSON document. The line is never
+    quoted in an error (it may be a secret key)."""
+    foreign = _foreign_key_text(line)
+    if foreign is not None:
+        raise CliError(f"{where}: unknown key type: {foreign}; {_TAKES}")
+    if line.startswith("-----"):
+        raise CliError(
+            f"{where}: a key block spans several lines; a recipients file holds one "
+            "key per line (Base64 text or a one-line JSON document), and -r reads a block"
+        )
+    if _is_xwing_public(line.encode("utf-8", "replace")):
+        return Recipient(XWING, _xwing_public(line, where), where)
+    if _is_secret_key_text(line):
+        raise CliError(f"{where}: a secret key (not shown); give its public key "
+                       f"instead ({PROG} pubkey prints it)")
+    try:
+        key = _public_key_from_text(line, where)
+    except CliError:
+        raise CliError(
+            f"{where}: not a public key (expected an X-Wing or ML-KEM public key as "
+            "Base64 text or a one-line JSON document)"
+        ) from None
+    return Recipient(_level_name(_checked_level(key, None, where)), key, where)
+
+
+# The most a recipients file may hold: far more than 64 keys in any form.
+MAX_RECIPIENTS_FILE = 1 << 20
+
+
+def read_recipients_file(path: str, stdin: Optional[IO[bytes]] = None) -> list[Recipient]:
+    """The recipients listed in ``path`` (``-`` reads ``stdin``): one
+    public key per line; blank lines and lines starting with ``#`` are
+    skipped. A bad line is an error naming FILE:LINE."""
+    name = "standard input" if path == "-" else _shown_path(path)
+    try:
+        if path == "-":
+            if stdin is None:
+                raise CliError("-R -: standard input is not available", 2)
+            data = stdin.read(MAX_RECIPIENTS_FILE + 1)
+        else:
+            with open(path, "rb") as f:
+                data = f.read(MAX_RECIPIENTS_FILE + 1)
+    except OSError as e:
+        raise CliError(f"cannot read recipients file {name}: {e.strerror or e}") from None
+    if len(data) > MAX_RECIPIENTS_FILE:
+        raise CliError(f"recipients file {name} is larger than 1 MiB")
+    out: list[Recipient] = []
+    for number, raw in enumerate(data.split(b"\n"), 1):
+        try:
+            line = raw.decode("utf-8").strip()
+        except UnicodeDecodeError:
+            raise CliError(f"{name}:{number}: not UTF-8 text") from None
+        if not line or line.startswith("#"):
+            continue
+        out.append(recipient_from_line(line, f"{name}:{number}"))
+    if not out:
+        raise CliError(f"recipients file {name} lists no recipient")
+    return out

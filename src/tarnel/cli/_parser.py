@@ -48,7 +48,8 @@ EXIT_STATUS = (
           "inspect of an incomplete stream or file"),
     ("2", "usage error: unknown option, bad value, no password and no terminal, "
           "an unset --password-env variable, a --level the key contradicts, "
-          "binary output to a terminal"),
+          "a recipient the options refuse (--approved-only, --format stream, "
+          "ML-KEM-512), a passphrase beside recipients, binary output to a terminal"),
     ("3", "the output is complete and in place, but could not be made durable "
           "(syncing its directory or closing it failed); a warning names it"),
     ("130", "interrupted (Ctrl-C); an output already in place when the signal "
@@ -72,7 +73,7 @@ def _exit_status_epilog() -> str:
 # One example per command, shown by its --help (and in the manual page).
 EXAMPLES = {
     "keygen": "tarnel keygen -o alice          # alice.pub to share, alice.key to keep",
-    "encrypt": "tarnel encrypt -r alice.pub -o report.pdf.tarnel report.pdf",
+    "encrypt": "tarnel encrypt -r alice.pub -r bob.pub -o report.pdf.tarnel report.pdf",
     "decrypt": "tarnel decrypt -i alice.key -o report.pdf report.pdf.tarnel",
     "rekey": "tarnel rekey -i alice.key -r bob.pub report.pdf.tarnel",
     "pubkey": "tarnel pubkey -i alice.key --format base64",

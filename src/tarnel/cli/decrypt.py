@@ -12,7 +12,7 @@ from .._files import OutputFile, write_all
 from .._wipe import wipe_bytes
 from .._tarnel_core import DecryptionError, SecurityLevel, TarnelError
 from ._input import _Replay, _open_input
-from ._keys import IdentityFile, _level, load_identity
+from ._keys import _level, load_identity, open_header
 from ._options import Command, LEVEL_HELP, _add_password_options, _level_arg
 from ._output import _destination
 from ._terminal import (
@@ -136,78 +136,6 @@ def _open_file_key(
             wipe_bytes(key)
         if passphrase is not None:
             wipe_bytes(passphrase)
-
-
-def open_header(
-    header: files.Header, identity_paths: Sequence[str], password: _Password, name: str
-) -> tuple[list[bytes], Optional[bytes]]:
-    """The keys (or the passphrase) that open a file of the multi-recipient
-    format, found from its header; the caller wipes them.
-
-    A passphrase file asks for its passphrase (``-i`` is not needed). For
-    the others, the unprotected keys of every ``-i`` file are tried first,
-    on every entry; only when none opens the file is each protected key
-    file's passphrase asked, one file at a time and once per file. A key
-    file that cannot be opened (a wrong passphrase) is reported and passed
-    over. Raises DecryptionError when no key opens the file or the header
-    MAC fails.
-    """
-    if any(e.type == files.TYPE_PASSPHRASE for e in header.entries):
-        passphrase = password.get(f"Passphrase for {name}: ")
-        try:
-            wipe_bytes(files._file_key(header, [], passphrase))
-        except DecryptionError:
-            wipe_bytes(passphrase)
-            raise _NoKeyOpens(
-                f"the passphrase does not open {name} (a wrong passphrase, or the "
-                "file was modified)"
-            ) from None
-        return [], passphrase
-    if not identity_paths:
-        raise CliError(f"{name} is encrypted to recipients: give a secret key with -i", 2)
-    key_files = [IdentityFile(path) for path in identity_paths]
-    skipped: list[str] = []
-    opening: Optional[list[bytes]] = None
-    try:
-        for key_file in [None, *key_files]:
-            if key_file is None:
-                keys = [k for f in key_files for k in f.keys]  # every unprotected key
-            elif not key_file.protected:
-                continue
-            else:
-                try:
-                    keys = key_file.unlock(password)
-                except CliError as e:
-                    if e.status != 1:
-                        raise  # a usage error stops the command
-                    _warn(f"{e}; trying the next key")
-                    skipped.append(key_file.path)
-                    continue
-            if not keys:
-                continue
-            try:
-                wipe_bytes(files._file_key(header, keys, None))
-            except DecryptionError as e:
-                if "no identity opens" not in str(e):
-                    raise
-                continue
-            opening = list(keys)
-            return opening, None
-    finally:
-        for f in key_files:
-            # Every key read is wiped, except those handed to the caller.
-            f.keys = [k for k in f.keys if not any(k is o for o in opening or ())]
-            f.wipe()
-    tried = ", ".join(identity_paths)
-    unopened = f"; could not open {', '.join(skipped)}" if skipped else ""
-    kinds = ", ".join(files.ENTRY_NAMES.get(e.type, f"unknown 0x{e.type:04x}")
-                      for e in header.entries)
-    unusable = sum(f.unusable for f in key_files)
-    note = (f"; {unusable} ML-KEM-512 key(s) skipped: this format has no ML-KEM-512 entries"
-            if unusable else "")
-    raise _NoKeyOpens(
-        f"no given key opens {name} (its entries: {kinds}; tried {tried}{unopened}{note})"
-    )
 
 
 class _CountingWriter(io.RawIOBase):

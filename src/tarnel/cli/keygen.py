@@ -14,7 +14,6 @@ from .._tarnel_core import SecurityLevel, generate_keypair
 from ._keys import (
     PUBLIC_FORMATS,
     _fingerprint,
-    _level,
     _level_name,
     _secret_key_text,
     _warn_unprotected,
@@ -31,7 +30,8 @@ KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024")
 
 def _keygen_type(args: argparse.Namespace) -> tuple[bool, SecurityLevel]:
     """(whether the key is X-Wing, the ML-KEM level otherwise) from --type
-    and --level; a contradiction between them is a usage error."""
+    and --level: X-Wing unless either names ML-KEM (--level alone names
+    ML-KEM at that level); a contradiction between them is a usage error."""
     key_type = getattr(args, "type", None)
     if key_type == "xwing":
         if args.level is not None:
@@ -42,7 +42,9 @@ def _keygen_type(args: argparse.Namespace) -> tuple[bool, SecurityLevel]:
         if args.level is not None and args.level != value:
             raise CliError(f"--type {key_type} contradicts --level {args.level}", 2)
         return False, _formats.level_object(value)
-    return False, _level(args.level) or SecurityLevel.ML_KEM_768
+    if args.level is not None:
+        return False, _formats.level_object(args.level)
+    return True, SecurityLevel.ML_KEM_768
 
 
 def run(args: argparse.Namespace) -> int:
@@ -124,13 +126,14 @@ def add_command(command: Command) -> None:
         "Generate a key pair: the public key, and the secret key in a key file "
         "protected by a passphrase (stretched with scrypt, N = 2^17, r = 8, p = 1).",
     )
-    p.add_argument("--level", type=_level_arg, help=f"{LEVEL_HELP} (default 768)")
+    p.add_argument("--level", type=_level_arg,
+                   help=f"an ML-KEM key of {LEVEL_HELP} (the same as --type mlkemN)")
     p.add_argument(
         "--type",
         choices=KEY_TYPES,
-        help="key type: X-Wing (ML-KEM-768 + X25519) or ML-KEM at a level "
-        "(default mlkem768, or the one --level names); X-Wing keys are for "
-        "tarnel.hpke, not yet for encrypt",
+        help="key type: xwing, the hybrid X-Wing (ML-KEM-768 + X25519), or ML-KEM "
+        "at a level (default xwing, or the ML-KEM level --level names); "
+        "mlkem512 keys are only for encrypt --format stream",
     )
     p.add_argument(
         "-o",

@@ -6,9 +6,19 @@ import argparse
 import os
 import sys
 
+from typing import Optional
+
+from .. import keyfile, pkcs
 from .._wipe import wipe_bytes
-from ..keyfile import PUBLIC_PEM_HEADER
-from ._keys import _level_name, _read_key_file, _secret_key_text, _warn_unprotected, load_identity
+from ..keyfile import PUBLIC_PEM_HEADER, XWING_PUBLIC_PEM_HEADER
+from ._keys import (
+    _level_name,
+    _load_xwing_identity,
+    _read_key_file,
+    _secret_key_text,
+    _warn_unprotected,
+    load_identity,
+)
 from ._options import Command, _add_password_options
 from ._output import _commit, _is_regular, _open_output, _placed
 from ._terminal import CliError, _Password, _is_stdio, _new_passphrase
@@ -19,11 +29,23 @@ def _public_block_before(path: str) -> bytes:
     standard output (the public key, then the secret key), else b"": passwd
     keeps it in front of the rewritten secret key."""
     data = _read_key_file(path)
-    end_line = PUBLIC_PEM_HEADER.replace("BEGIN", "END").encode("ascii")
-    if not data.startswith(PUBLIC_PEM_HEADER.encode("ascii")) or end_line not in data:
-        return b""
-    end = data.index(end_line) + len(end_line)
-    return data[:end].rstrip(b"\r\n") + b"\n"
+    for header in (PUBLIC_PEM_HEADER, XWING_PUBLIC_PEM_HEADER):
+        end_line = header.replace("BEGIN", "END").encode("ascii")
+        if data.startswith(header.encode("ascii")) and end_line in data:
+            end = data.index(end_line) + len(end_line)
+            return data[:end].rstrip(b"\r\n") + b"\n"
+    return b""
+
+
+def _xwing_secret_text(seed: bytes, password: Optional[bytes]) -> str:
+    """An X-Wing key file under ``password``, or X-Wing PKCS#8 (PEM) without
+    one; ``seed`` is wiped."""
+    try:
+        if password is None:
+            return pkcs.export_xwing_private_key_pkcs8(seed)
+        return keyfile.xwing_key_file_text(seed, password)
+    finally:
+        wipe_bytes(seed)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -32,13 +54,20 @@ def run(args: argparse.Namespace) -> int:
     if not _is_stdio(target) and target != path and not args.force:
         if os.path.lexists(target) and _is_regular(target):
             raise CliError(f"{target} exists (use --force to replace it)")
-    secret_key, level = load_identity(path, _Password(args), warn_unprotected=False)
+    seed = _load_xwing_identity(path, _Password(args))
+    if seed is None:
+        secret_key, level = load_identity(path, _Password(args), warn_unprotected=False)
+        name = _level_name(level)
+    else:
+        name = "X-Wing"
     try:
         phrase, password = _new_passphrase(args, f"New password for {path}: ")
     except BaseException:
-        wipe_bytes(secret_key)
+        wipe_bytes(secret_key if seed is None else seed)
         raise
-    text = _public_block_before(path) + _secret_key_text(secret_key, level, password).encode("ascii")
+    secret_text = (_secret_key_text(secret_key, level, password) if seed is None
+                   else _xwing_secret_text(seed, password))
+    text = _public_block_before(path) + secret_text.encode("ascii")
     if _is_stdio(target):
         sys.stdout.buffer.write(text)
         sys.stdout.flush()
@@ -55,7 +84,7 @@ def run(args: argparse.Namespace) -> int:
         finally:
             out.close()
         what = "without a passphrase" if password is None else "under the new passphrase"
-        print(f"wrote {target} ({_level_name(level)} secret key, {what})", file=sys.stderr)
+        print(f"wrote {target} ({name} secret key, {what})", file=sys.stderr)
     if phrase is not None:
         print(f"passphrase (shown only now, keep it safe): {phrase}", file=sys.stderr)
     if password is None:

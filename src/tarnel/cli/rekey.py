@@ -7,19 +7,10 @@ import argparse
 import os
 import sys
 
-from .. import files, pkcs, streaming, xwing
-from .._tarnel_core import InvalidParameterError, SecurityLevel, TarnelError
+from .. import files
+from .._tarnel_core import InvalidParameterError, TarnelError
 from .._wipe import wipe_bytes
-from ._keys import (
-    XWING_NOT_STREAM,
-    _as_text,
-    _is_secret_key_text,
-    _is_xwing_public,
-    _level_name,
-    _public_key_from_text,
-    _read_key_file,
-    load_recipient_key,
-)
+from ._keys import Recipient, load_recipient, open_header, read_recipients_file
 from ._options import Command, _add_password_options
 from ._terminal import (
     CliError,
@@ -29,7 +20,6 @@ from ._terminal import (
     _stream_error_message,
     _warn,
 )
-from .decrypt import open_header
 
 # What a removal without --rotate leaves possible, said on every such run.
 REMOVED_CAN_STILL_READ = (
@@ -41,10 +31,10 @@ REMOVED_CAN_STILL_READ = (
 def run(args: argparse.Namespace) -> int:
     if args.file == "-":
         raise CliError("rekey needs a file (it reads the file twice, and writes it in place)", 2)
-    add = [_recipient(r) for r in args.recipient]
+    add = _file_recipients([load_recipient(r) for r in args.recipient])
     for path in args.recipients_file:
-        add += _recipients_file(path)
-    remove = [_recipient(r, "--remove") for r in args.remove]
+        add += _file_recipients(read_recipients_file(path, sys.stdin.buffer if path == "-" else None))
+    remove = _file_recipients([load_recipient(r) for r in args.remove])
     if args.output is not None and os.path.lexists(args.output) and not args.force and not (
         os.path.exists(args.output) and os.path.samefile(args.output, args.file)
     ):
@@ -133,78 +123,15 @@ def add_command(command: Command) -> None:
 
 
 # ---------------------------------------------------------------------------
-# Recipients (-r, -R, --remove) for the file format
+# Recipients (-r, -R, --remove): read as encrypt reads them
 
 
-FILE_RECIPIENT_TYPES = "X-Wing, ML-KEM-768 or ML-KEM-1024"
-
-
-def _recipient(arg: str, where: str = "-r", text_only: bool = False) -> bytes:
-    """A recipient of the file format named by ``-r`` (a key file or the key
-    text itself): the public key bytes :mod:`tarnel.files` takes, of an
-    X-Wing, ML-KEM-768 or ML-KEM-1024 key. An ML-KEM-512 key is refused
-    with a message that says so. With ``text_only`` the argument is only
-    ever key text (a line of a recipients file)."""
-    is_file = not text_only and (arg == "-" or os.path.lexists(arg))
-    data = _read_key_file(arg) if is_file else arg.encode("utf-8", "replace")
-    if _is_xwing_public(data):
-        text = _as_text(data)
-        try:
-            if text is None:
-                return pkcs.load_xwing_public_key_spki(data)
-            return xwing.load_public_key_text(text)
-        except TarnelError as e:
-            raise CliError(f"{where} {arg if is_file else '(key text)'}: {e}") from None
-    if text_only:
-        try:
-            key = _public_key_from_text(arg, where)
-        except CliError:
+def _file_recipients(recipients: list[Recipient]) -> list[bytes]:
+    """The public keys of ``recipients`` as tarnel.files takes them; an
+    ML-KEM-512 key is refused (the file format has no ML-KEM-512 entries)."""
+    for r in recipients:
+        if r.kind == "ML-KEM-512":
             raise CliError(
-                f"{where} not the public key text of an {FILE_RECIPIENT_TYPES} key"
-            ) from None
-        level = streaming.public_key_level(key, None)
-    else:
-        key, level = _recipient_key_for_file(arg)
-    if int(level) not in (768, 1024):
-        shown = arg if is_file else "the recipient key text"
-        raise CliError(
-            f"{where} {shown}: an {_level_name(level)} key cannot be a recipient of the "
-            f"file format ({FILE_RECIPIENT_TYPES} keys can)"
-        )
-    return key
-
-
-def _recipient_key_for_file(arg: str) -> tuple[bytes, SecurityLevel]:
-    try:
-        return load_recipient_key(arg)
-    except CliError as e:
-        message = str(e).replace(f": {XWING_NOT_STREAM}", "")
-        raise CliError(message, e.status) from None
-
-
-def _recipients_file(path: str) -> list[bytes]:
-    """The recipients listed in ``path`` (``-R``; ``-`` for standard input):
-    one key per line in any text form; blank lines and lines starting with
-    ``#`` are skipped. A bad line is named by its file and line number."""
-    try:
-        if path == "-":
-            data = sys.stdin.buffer.read(1 << 24)
-        else:
-            with open(path, "rb") as f:
-                data = f.read(1 << 24)
-    except OSError as e:
-        raise CliError(f"cannot read recipients file {_shown_path(path)}: {e.strerror}") from None
-    name = "stdin" if path == "-" else path
-    text = _as_text(data)
-    if text is None:
-        raise CliError(f"-R {name}: not a text file")
-    keys = []
-    for number, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
-        where = f"-R {name}, line {number}:"
-        if _is_secret_key_text(line):
-            raise CliError(f"{where} a secret key (not shown); list public keys only")
-        keys.append(_recipient(line, where, text_only=True))
-    return keys
+                f"ML-KEM-512 key {r.where}: the file format does not take ML-KEM-512 keys "
+                "(X-Wing, ML-KEM-768 or ML-KEM-1024 keys can be its recipients)")
+    return [r.key for r in recipients]
