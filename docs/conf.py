@@ -6,7 +6,6 @@ Build it with ``bash scripts/build-docs.sh`` (HTML in docs/_build/html).
 from __future__ import annotations
 
 import re
-import shutil
 from pathlib import Path
 
 DOCS = Path(__file__).resolve().parent
@@ -60,8 +59,8 @@ napoleon_use_ivar = True
 # ---------------------------------------------------------------------------
 # Pages assembled at build time, in docs/_generated (not committed): the
 # repository's changelog and security policy (with a stand-in while a file is
-# missing), the command line's help, and the benchmark chart when one has
-# been drawn.
+# missing) and the command line's help. The benchmark chart is committed
+# (images/compare.svg, drawn by bench/compare.py from images/compare.json).
 
 _LINK = re.compile(r"\[([^\]]+)\]\((?!https?:|mailto:|#)([^)]+)\)")
 
@@ -111,17 +110,6 @@ def _cli_help() -> str:
     return "\n".join(parts) + "\n"
 
 
-def _chart() -> str:
-    chart = ROOT / "bench" / "results" / "compare.png"
-    if not chart.exists():
-        return (
-            "The chart is drawn by the benchmark run below "
-            "(`bench/results/compare.png`); this build found none.\n"
-        )
-    shutil.copyfile(chart, GENERATED / "compare.png")
-    return "![tarnel beside its peers](/_generated/compare.png)\n"
-
-
 def _write_if_changed(name: str, text: str) -> None:
     path = GENERATED / name
     if not path.exists() or path.read_text(encoding="utf-8") != text:
@@ -132,5 +120,4 @@ GENERATED.mkdir(exist_ok=True)
 _write_if_changed("changelog.md", _from_root("CHANGELOG.md", _CHANGELOG_FALLBACK))
 _write_if_changed("security-contact.md", _from_root("SECURITY.md", _SECURITY_FALLBACK))
 _write_if_changed("cli-help.md", _cli_help())
-_write_if_changed("chart.md", _chart())
 exclude_patterns.append("_generated")

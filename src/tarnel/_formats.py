@@ -67,7 +67,7 @@ def level_object(value: int) -> SecurityLevel:
     }[value]
 
 
-def level_name(level: int) -> str:
+def level_name(level: "int | SecurityLevel") -> str:
     """The parameter set's name as FIPS 203 writes it, e.g. "ML-KEM-768"."""
     return f"ML-KEM-{int(level)}"
 

@@ -44,8 +44,7 @@ def _level(value: Optional[int]) -> Optional[SecurityLevel]:
     return _formats.level_object(value)
 
 
-def _level_name(level: SecurityLevel | int) -> str:
-    return f"ML-KEM-{int(level)}"
+_level_name = _formats.level_name
 
 
 def _fingerprint(public_key: bytes) -> str:

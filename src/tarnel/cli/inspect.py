@@ -30,7 +30,7 @@ def run(args: argparse.Namespace) -> int:
 
 def _inspect_open(f: IO[bytes], name: str, where: str, args: argparse.Namespace) -> int:
     """Describe the input ``f``, reading only what that needs: key text and
-    blobs up to :data:`KEY_READ_LIMIT`, a stream frame by frame."""
+    blobs up to :data:`tarnel.cli._inspect.KEY_READ_LIMIT`, a stream frame by frame."""
     forward = _Forward(f, where)
     head = forward.read_at(0, 1 << 16)
     lines: list[tuple[str, str]]
