@@ -97,6 +97,13 @@ def seeds():
     yield "hpke_fuzz", hpke_seeds()
     yield "file_header_fuzz", file_header_seeds()
     yield "armor_fuzz", armor_seeds()
+    # file_payload_fuzz: chunk size byte, first index, ends, flip, then data:
+    # empty, short, whole chunks, a run that does not end, a flipped byte.
+    yield "file_payload_fuzz", [
+        bytes([15, 0, 1, 0]), bytes([15, 0, 1, 0]) + b"abc", bytes([15, 3, 1, 0]) + bytes(48),
+        bytes([15, 0, 0, 0]) + bytes(range(32)), bytes([63, 7, 1, 9]) + bytes(range(200)),
+        bytes([0, 0, 1, 1]) + b"xy",
+    ]
 
 
 def armor_seeds():
