@@ -34,7 +34,7 @@ bench/results/compare.json and the ratios to bench/results/compare.svg and
 .png (when matplotlib is installed). Ratios above 1 mean tarnel is faster.
 `--redraw FILE.json` draws the chart again from a saved report without
 measuring anything: the documentation's chart is drawn that way from the
-report kept in docs/_static/performance.json.
+report kept in docs/images/compare.json.
 """
 
 from __future__ import annotations
@@ -852,6 +852,8 @@ def draw_chart(report: dict, path: Path) -> str | None:
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt  # noqa: PLC0415
+        # Fixed ids inside the SVG: the same report draws the same file.
+        matplotlib.rcParams["svg.hashsalt"] = "tarnel"
     except ImportError:
         return "matplotlib not installed: no chart drawn"
     rows = [t for t in report["targets"]
