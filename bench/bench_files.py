@@ -125,6 +125,13 @@ def goals(args: argparse.Namespace) -> None:
                 os.unlink(path)
 
         def copy_file() -> None:
+            # Through user space, as the stream's benchmark copies
+            # (bench/compare.py); shutil.copyfile would use sendfile.
+            fresh(copy)
+            with open(plain, "rb") as a, open(copy, "wb") as b:
+                shutil.copyfileobj(a, b)
+
+        def send_file() -> None:
             fresh(copy)
             shutil.copyfile(plain, copy)
 
@@ -137,13 +144,15 @@ def goals(args: argparse.Namespace) -> None:
             files.decrypt_file(enc, out, [sk])
 
         t_copy = median_seconds(copy_file, repeats)
+        t_send = median_seconds(send_file, repeats)
         t_enc = median_seconds(encrypt, repeats)
         t_dec = median_seconds(decrypt, repeats)
         gib = size / (1 << 30)
         print(f"{size >> 20} MiB file in {args.dir or 'the temporary directory'}, one X-Wing recipient: "
-              f"copy {gib / t_copy:.2f} GiB/s, encrypt_file {gib / t_enc:.2f} GiB/s "
+              f"copyfileobj {gib / t_copy:.2f} GiB/s, encrypt_file {gib / t_enc:.2f} GiB/s "
               f"({t_copy / t_enc:.2f}x the copy), decrypt_file {gib / t_dec:.2f} GiB/s "
-              f"({t_copy / t_dec:.2f}x; goal: at least 0.9x)")
+              f"({t_copy / t_dec:.2f}x; goal: at least 0.9x); a copy by sendfile, all in the "
+              f"kernel, {gib / t_send:.2f} GiB/s")
 
         def last_kib() -> None:
             with files.open_encrypted(enc, [sk]) as f:

@@ -196,6 +196,50 @@ def test_progress_line_on_a_terminal(keys768: tuple[Path, Path], tmp_path: Path,
     assert ok(run("encrypt", *form, "-r", str(pub), "-o", str(tmp_path / "e2"), str(src))).stderr == b""
 
 
+@pytest.fixture(scope="module")
+def xwing_keys(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
+    d = tmp_path_factory.mktemp("xwing")
+    ok(run("keygen", "-o", str(d / "me")))
+    return d / "me.pub", d / "me.key"
+
+
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_verbose_says_what_was_found_and_done(
+    keys768: tuple[Path, Path], xwing_keys: tuple[Path, Path], tmp_path: Path, where: str
+) -> None:
+    """-v (before or after the command's name) names the recipients, the
+    input's format, the key file that opened it and what was written; with
+    no -v, none of it."""
+    def cli(command: str, *args: str, verbose: bool = True) -> str:
+        flags = ["-v"] if verbose else []
+        argv = [*flags, command, *args] if where == "before" else [command, *args, *flags]
+        return ok(run(*argv)).stderr.decode()
+
+    src = tmp_path / "notes"
+    src.write_bytes(b"minutes\n")
+    mlkem_pub, mlkem_key = keys768
+    x_pub, x_key = xwing_keys
+    enc = tmp_path / "f.tnl"
+    said = cli("encrypt", "-r", str(x_pub), "-r", str(mlkem_pub), "-o", str(enc), str(src))
+    assert f"tarnel: encrypting to 2 recipients: X-Wing ({x_pub}), ML-KEM-768 ({mlkem_pub})" in said
+    said = cli("decrypt", "-i", str(mlkem_key), "-i", str(x_key), "-o", str(tmp_path / "o1"), str(enc))
+    assert said.splitlines() == [
+        f"tarnel: {enc}: a file of the multi-recipient format (entries: X-Wing, ML-KEM-768)",
+        f"tarnel: opened with {mlkem_key}",
+        f"tarnel: decrypted 8 bytes to {tmp_path / 'o1'}",
+    ]
+    stream = tmp_path / "s.tnl"
+    said = cli("encrypt", "--format", "stream", "-r", str(mlkem_pub), "-o", str(stream), str(src))
+    assert said == f"tarnel: encrypting to ML-KEM-768 key ({mlkem_pub}) as a stream\n"
+    said = cli("decrypt", "-i", str(mlkem_key), str(stream))
+    assert said.splitlines() == [
+        f"tarnel: {stream}: an encrypted stream",
+        f"tarnel: opened with {mlkem_key} (ML-KEM-768); decrypted 8 bytes to stdout",
+    ]
+    assert cli("decrypt", "-i", str(x_key), "-o", str(tmp_path / "o2"), str(enc),
+               verbose=False) == ""
+
+
 def test_encrypted_output_to_a_terminal_is_refused(keys768: tuple[Path, Path]) -> None:
     pub, _ = keys768
     master, slave = pty.openpty()

@@ -652,7 +652,8 @@ class IdentityFile:
         self.keys = []
 
 def open_header(
-    header: files.Header, identity_paths: Sequence[str], password: _Password, name: str
+    header: files.Header, identity_paths: Sequence[str], password: _Password, name: str,
+    opened: Optional[list[str]] = None,
 ) -> tuple[list[bytes], Optional[bytes]]:
     """The keys (or the passphrase) that open a file of the multi-recipient
     format, found from its header; the caller wipes them.
@@ -663,7 +664,8 @@ def open_header(
     file's passphrase asked, one file at a time and once per file. A key
     file that cannot be opened (a wrong passphrase) is reported and passed
     over. Raises DecryptionError when no key opens the file or the header
-    MAC fails.
+    MAC fails. ``opened``, when given, receives what opened the file: "the
+    passphrase", or the key file's path.
     """
     if any(e.type == files.TYPE_PASSPHRASE for e in header.entries):
         passphrase = password.get(f"Passphrase for {name}: ")
@@ -675,6 +677,8 @@ def open_header(
                 f"the passphrase does not open {name} (a wrong passphrase, or the "
                 "file was modified)"
             ) from None
+        if opened is not None:
+            opened.append("the passphrase")
         return [], passphrase
     if not identity_paths:
         raise CliError(f"{name} is encrypted to recipients: give a secret key with -i", 2)
@@ -705,6 +709,8 @@ def open_header(
                     raise
                 continue
             opening = list(keys)
+            if opened is not None:
+                opened.append(_opener(header, key_files) if key_file is None else key_file.path)
             return opening, None
     finally:
         for f in key_files:
@@ -721,6 +727,20 @@ def open_header(
     raise _NoKeyOpens(
         f"no given key opens {name} (its entries: {kinds}; tried {tried}{unopened}{note})"
     )
+
+
+def _opener(header: files.Header, key_files: Sequence[IdentityFile]) -> str:
+    """The first identity file whose unprotected keys open ``header`` (for
+    -v: each file is tried again on its own)."""
+    for f in key_files:
+        if not f.keys:
+            continue
+        try:
+            wipe_bytes(files._file_key(header, f.keys, None))
+        except DecryptionError:
+            continue
+        return f.path
+    return "a given key"
 
 
 # ---------------------------------------------------------------------------

@@ -103,6 +103,8 @@ class _VersionAction(argparse.Action):
 
 
 QUIET_HELP = "no progress line on stderr"
+VERBOSE_HELP = ("say on stderr what was found and done: the input's format, the key file "
+                "that opened it, the recipients written to")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -117,6 +119,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="print the version of tarnel and of the OpenSSL it runs on",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help=QUIET_HELP)
+    parser.add_argument("-v", "--verbose", action="store_true", help=VERBOSE_HELP)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, help: str, description: str) -> argparse.ArgumentParser:
@@ -128,6 +131,8 @@ def build_parser() -> argparse.ArgumentParser:
         # that "tarnel -q COMMAND" still counts.
         p.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
                        help=QUIET_HELP)
+        p.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
+                       help=VERBOSE_HELP)
         return p
 
     for room in COMMANDS:

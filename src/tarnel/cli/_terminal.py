@@ -244,6 +244,12 @@ def _show_progress(args: argparse.Namespace) -> bool:
     return not args.quiet and sys.stderr.isatty()
 
 
+def _tell(args: argparse.Namespace, line: str) -> None:
+    """With -v, say what was found or done (``tarnel: LINE`` on stderr)."""
+    if getattr(args, "verbose", False):
+        _inform(f"{PROG}: {line}")
+
+
 # ---------------------------------------------------------------------------
 # Errors, signals and closed standard streams
 

@@ -12,7 +12,7 @@ from .._files import OutputFile, write_all
 from .._wipe import wipe_bytes
 from .._tarnel_core import DecryptionError, SecurityLevel, TarnelError
 from ._input import _Replay, _open_input
-from ._keys import _level, load_identity, open_header
+from ._keys import _level, _level_name, load_identity, open_header
 from ._options import Command, LEVEL_HELP, _add_password_options, _level_arg
 from ._output import _destination
 from ._terminal import (
@@ -23,6 +23,7 @@ from ._terminal import (
     _is_stdio,
     _show_progress,
     _stream_error_message,
+    _tell,
     _warn,
 )
 
@@ -44,6 +45,10 @@ def run(args: argparse.Namespace) -> int:
             fin, in_file_format = _is_file_format(fin)
             if in_file_format:
                 header = files.parse_header(fin)
+                kinds = ", ".join(files.ENTRY_NAMES.get(e.type, f"unknown 0x{e.type:04x}")
+                                  for e in header.entries)
+                _tell(args, f"{src_name}: a file of the multi-recipient format "
+                            f"(entries: {kinds})")
                 file_key = _open_file_key(header, args, password, src_name)
                 try:
                     with _destination(args) as dst:
@@ -52,17 +57,21 @@ def run(args: argparse.Namespace) -> int:
                             counted = _CountingWriter(dst)
                             dst = cast(IO[bytes], counted)
                         done = 0
+                        written = 0
                         for chunk in files._open_chunks(fin, file_key, header):
                             write_all(dst, chunk)
                             done += len(chunk) + files.TAG_LEN
+                            written += len(chunk)
                             progress(done, None)
                 finally:
                     wipe_bytes(file_key)
+                _tell(args, f"decrypted {written} bytes to {_output_name(args)}")
                 return 0
             if not args.identity:
                 raise CliError(
                     f"{src_name} is an encrypted stream: give its secret key with -i", 2
                 )
+            _tell(args, f"{src_name}: an encrypted stream")
             # One key is read (and its passphrase asked) at once; several are
             # read one at a time, when the stream comes to be tried on them.
             if len(args.identity) == 1:
@@ -77,9 +86,11 @@ def run(args: argparse.Namespace) -> int:
                 if not rollback:
                     counted = _CountingWriter(dst)
                     dst = cast(IO[bytes], counted)
-                streaming.decrypt_file(
+                written = streaming.decrypt_file(
                     fin, dst, chosen[1], level=chosen[2], progress=progress
                 )
+            _tell(args, f"opened with {chosen[0]} ({_level_name(chosen[2])}); decrypted "
+                        f"{written} bytes to {_output_name(args)}")
     except TarnelError as e:
         message = _file_error_message(e) if in_file_format else _stream_error_message(e)
         if rollback:
@@ -92,6 +103,10 @@ def run(args: argparse.Namespace) -> int:
     finally:
         progress.finish()
     return 0
+
+
+def _output_name(args: argparse.Namespace) -> str:
+    return "stdout" if _is_stdio(args.output) else str(args.output)
 
 
 def _file_error_message(e: TarnelError) -> str:
@@ -128,7 +143,10 @@ def _open_file_key(
 ) -> bytes:
     """The file key of a file of the multi-recipient format (see
     :func:`open_header`)."""
-    keys, passphrase = open_header(header, args.identity, password, name)
+    opened: Optional[list[str]] = [] if getattr(args, "verbose", False) else None
+    keys, passphrase = open_header(header, args.identity, password, name, opened)
+    for what in opened or ():
+        _tell(args, f"opened with {what}")
     try:
         return files._file_key(header, keys, passphrase)
     finally:

@@ -24,13 +24,14 @@ from ._keys import (
     Recipient,
     _checked_level,
     _level,
+    _level_name,
     load_recipient,
     load_recipient_key,
     read_recipients_file,
 )
 from ._options import Command, LEVEL_HELP, _add_password_options, _chunk_size_arg, _level_arg
 from ._output import _destination
-from ._terminal import CliError, _Password, _Progress, _is_stdio, _show_progress, _warn
+from ._terminal import CliError, _Password, _Progress, _is_stdio, _show_progress, _tell, _warn
 
 
 FORMATS = ("file", "stream")
@@ -46,6 +47,12 @@ def run(args: argparse.Namespace) -> int:
     chunk_size = files.DEFAULT_CHUNK_SIZE if args.chunk_size is None else args.chunk_size
     _refuse_terminal(args)
     progress = _Progress("encrypting", _show_progress(args))
+    if recipients:
+        _tell(args, f"encrypting to {len(recipients)} recipient"
+                    f"{'' if len(recipients) == 1 else 's'}: "
+                    + ", ".join(f"{r.kind} ({r.where})" for r in recipients))
+    else:
+        _tell(args, "encrypting with a passphrase (scrypt)")
     with _open_input(args.input) as src:
         # Asked once the input is known to be there, before any output exists.
         passphrase = _passphrase(args) if args.passphrase else None
@@ -226,6 +233,7 @@ def _run_stream(args: argparse.Namespace) -> int:
     else:
         key, level = chosen.key, _checked_level(chosen.key, level, chosen.where)
     _refuse_terminal(args)
+    _tell(args, f"encrypting to {_level_name(level)} key ({chosen.where}) as a stream")
     progress = _Progress("encrypting", _show_progress(args))
     with _open_input(args.input) as src, _destination(args) as dst:
         try:
