@@ -12,6 +12,12 @@
 namespace core {
 namespace {
 
+// copy_bytes is memcpy for `n` bytes that may be none: an empty span may
+// hold a null pointer, which memcpy must not be given even for 0 bytes.
+inline void copy_bytes(void* dst, const void* src, size_t n) noexcept {
+  if (n > 0) std::memcpy(dst, src, n);
+}
+
 constexpr size_t kGroupsPerLine = kArmorLineChars / 4;
 
 bool is_space_or_tab(uint8_t c) noexcept { return c == ' ' || c == '\t'; }
@@ -68,7 +74,7 @@ Result<size_t> ArmorEncoder::update(std::span<char> out, ByteView in) {
     char* o = out.data();
     if (pending_len_ > 0) {
       const size_t take = std::min(kArmorLineBytes - pending_len_, in.size());
-      std::memcpy(pending_.data() + pending_len_, in.data(), take);
+      copy_bytes(pending_.data() + pending_len_, in.data(), take);
       pending_len_ += take;
       in = in.subspan(take);
       if (pending_len_ < kArmorLineBytes) return size_t{0};
@@ -85,7 +91,7 @@ Result<size_t> ArmorEncoder::update(std::span<char> out, ByteView in) {
       p += kArmorLineBytes;
     }
     pending_len_ = in.size() % kArmorLineBytes;
-    std::memcpy(pending_.data(), p, pending_len_);
+    copy_bytes(pending_.data(), p, pending_len_);
     return static_cast<size_t>(o - out.data());
   });
 }
@@ -97,7 +103,7 @@ Result<size_t> ArmorEncoder::finish(std::span<char> out) {
     if (n == 0) return size_t{0};
     const std::string last = base64_encode(ByteView(pending_.data(), pending_len_));
     CORE_CHECK(last.size() + 1 == n, "armor: last line of an unexpected length");
-    std::memcpy(out.data(), last.data(), last.size());
+    copy_bytes(out.data(), last.data(), last.size());
     out[last.size()] = '\n';
     pending_len_ = 0;
     return n;
@@ -110,7 +116,7 @@ void ArmorDecoder::fail(ArmorStep& step, ArmorFault fault, uint64_t line, ByteVi
   step.fault = fault;
   step.line = line;
   step.shown_len = std::min(shown.size(), kArmorShownChars);
-  if (step.shown_len > 0) std::memcpy(step.shown.data(), shown.data(), step.shown_len);
+  copy_bytes(step.shown.data(), shown.data(), step.shown_len);
   phase_ = Phase::Failed;
   failed_ = step;
   failed_.written = 0;
@@ -199,7 +205,7 @@ void ArmorDecoder::take_line(bool has_lf, uint8_t*& out, ArmorStep& step) {
   if (!padding_well_placed(text)) return fail(step, ArmorFault::BadBase64, line_);
   const auto data = base64_decode(text);
   if (!data) return fail(step, ArmorFault::NonCanonical, line_);
-  std::memcpy(out, data->data(), data->size());
+  copy_bytes(out, data->data(), data->size());
   out += data->size();
   if (len < kArmorLineChars || text.back() == '=') short_ = true;
 }
@@ -285,7 +291,7 @@ size_t ArmorDecoder::body_bytes(ByteView in, uint8_t*& out, ArmorStep& step) {
     if (lf == nullptr) {
       if (left > room) {
         // Too long to hold: keep its start, judge the rest as it passes.
-        std::memcpy(line_buf_.data() + line_len_, p, room);
+        copy_bytes(line_buf_.data() + line_len_, p, room);
         line_len_ = kArmorMaxLine;
         p += room;
         long_ = true;
@@ -300,13 +306,13 @@ size_t ArmorDecoder::body_bytes(ByteView in, uint8_t*& out, ArmorStep& step) {
         ++line_;
         continue;
       }
-      std::memcpy(line_buf_.data() + line_len_, p, left);
+      copy_bytes(line_buf_.data() + line_len_, p, left);
       line_len_ += left;
       p = end;
       break;
     }
     const size_t n = static_cast<size_t>(lf - p);
-    std::memcpy(line_buf_.data() + line_len_, p, n);
+    copy_bytes(line_buf_.data() + line_len_, p, n);
     line_len_ += n;
     p = lf + 1;
     take_line(true, out, step);
