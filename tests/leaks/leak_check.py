@@ -266,6 +266,7 @@ def cases():
     # The file format's native parts.
     file_key, file_nonce = bytes(range(32)), bytes(32)
     sealed_chunk = pq.file_seal_chunk(file_key, file_nonce, 3, True, b"c" * 1000)
+    sealed_run = pq.file_seal_chunks(file_key, file_nonce, 5, 1024, b"r" * 3000, True)
     wrapped_key = pq.file_wrap_key(d, b"label", file_key)
     mlkem_pair = tc.generate_keypair_deterministic(d, d, L768)
     mlkem_dk, pk768 = mlkem_pair.secret_key, mlkem_pair.public_key
@@ -278,7 +279,9 @@ def cases():
             pq.file_header_mac(file_key, b"header" * 50),
             pq.file_unwrap_key(d, b"label", wrapped_key),
             pq.file_parse_header(file_header), pq.file_parse_header(file_header[:60]),
-            pq.file_recipient_tag(file_key, 0x41, pk768), pq.file_entry_length(0x647A))),
+            pq.file_recipient_tag(file_key, 0x41, pk768), pq.file_entry_length(0x647A),
+            pq.file_seal_chunks(file_key, file_nonce, 0, 1024, b"s" * 2048, False),
+            pq.file_open_chunks(file_key, file_nonce, 5, 1024, sealed_run, True))),
         ("file format failures", lambda: (
             expect(tc.DecryptionError, pq.file_open_chunk, file_key, file_nonce, 2, True,
                    sealed_chunk)(),
@@ -288,6 +291,9 @@ def cases():
             expect(TypeError, pq.file_seal_chunk, file_key, file_nonce, 0, 1, b"")(),
             expect(tc.InvalidParameterError, pq.file_recipient_tag, file_key, 0x42, pk768)(),
             expect(ValueError, pq.file_entry_length, 0x10000)(),
+            expect(tc.DecryptionError, pq.file_open_chunks, file_key, file_nonce, 4, 1024,
+                   sealed_run, True)(),
+            expect(ValueError, pq.file_seal_chunks, file_key, file_nonce, 0, 1024, b"x", False)(),
             pq.file_parse_header(b"\x89TNL\r\n\x1a\n\x02"))),
     ]
 
