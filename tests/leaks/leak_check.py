@@ -179,6 +179,15 @@ def cases():
         expect(IsADirectoryError, fio.decrypt_fd, dir_fd, 0, out_fd, "out", stream[:hlen], sk,
                768, None, None, "in")()
 
+    def armor_codec():
+        enc = fio.armor_encoder()
+        body = fio.armor_encode(enc, b"x" * 1000) + fio.armor_encode_finish(enc)
+        text = fio.ARMOR_BEGIN_LINE + b"\n" + body + fio.ARMOR_END_LINE + b"\n"
+        assert fio.armor_decode(fio.armor_decoder(False), text, True)[2] is None
+        assert fio.armor_decode(fio.armor_decoder(True), text, True)[2] is not None  # label
+        assert fio.armor_decode(fio.armor_decoder(False), text[:-30], True)[2] is not None
+        expect(TypeError, fio.armor_decode, enc, b"", True)()
+
     # X-Wing and HPKE.
     xw_sk, xw_pk = pq.xwing_generate_keypair(d)
     xw_ct, _ = pq.xwing_encapsulate(xw_pk)
@@ -333,6 +342,7 @@ def cases():
         ("file decrypt", file_decrypt),
         ("file failures", file_failures),
         ("framing and key text", framing),
+        ("armor codec", armor_codec),
         # KEM functions and the key pair.
         ("generate_keypair[512]", lambda: tc.generate_keypair(L512)),
         ("generate_keypair[1024]", lambda: tc.generate_keypair(L1024)),
