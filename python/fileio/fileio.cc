@@ -146,6 +146,26 @@ int write_all(int fd, std::vector<iovec>& iov) noexcept {
   return 0;
 }
 
+// ---- threads of our own ----
+
+// start_quiet launches `body` on `thread` with every signal blocked, so that
+// signals reach the interpreter's thread; false if the system refused a
+// thread.
+template <class Body>
+bool start_quiet(std::thread& thread, Body body) noexcept {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);  // inherited by the new thread
+  bool ok = true;
+  try {
+    thread = std::thread(std::move(body));
+  } catch (...) {
+    ok = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return ok;
+}
+
 // ---- the writer thread ----
 
 // A slab: its buffer and, once filled, the regions to write.
@@ -166,17 +186,7 @@ class Writer {
 
   // start launches the thread; false if the system refused one.
   bool start() noexcept {
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);  // inherited by the new thread
-    bool ok = true;
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (...) {
-      ok = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return ok;
+    return start_quiet(thread_, [this] { run(); });
   }
 
   // submit queues `slab` (its `out` regions), waiting while all but one
@@ -816,9 +826,21 @@ struct FileSource {
 // once the next one decoded without a fault (the last with the END line and
 // what follows it checked), so a fault is met at the same point of the
 // stream. The first `skip` bytes of the stream are passed over.
+//
+// A thread of its own reads and decodes the text ahead of the caller, at
+// most kAhead batches, so that Base64 overlaps the cipher. It blocks every
+// signal, as the writer's does, and is joined by stop() or the destructor.
 class ArmorSource {
  public:
   ArmorSource(int fd, int64_t offset, uint64_t skip) : fd_(fd), pos_(offset), skip_(skip) {}
+  ArmorSource(const ArmorSource&) = delete;
+  ArmorSource& operator=(const ArmorSource&) = delete;
+  ~ArmorSource() { stop(); }
+
+  // start launches the decoding thread; false if the system refused one.
+  bool start() noexcept {
+    return start_quiet(thread_, [this] { run(); });
+  }
 
   // read fills `out` with the next bytes of the stream, less where it ends
   // or where the armor is at fault (then faulted()); -1 with errno set when
@@ -826,61 +848,155 @@ class ArmorSource {
   ssize_t read(uint8_t* out, size_t n) {
     size_t got = 0;
     while (got < n) {
-      if (ready_pos_ < ready_.size()) {
-        const size_t take = std::min(n - got, ready_.size() - ready_pos_);
-        std::memcpy(out + got, ready_.data() + ready_pos_, take);
-        ready_pos_ += take;
+      if (cur_pos_ < cur_.data.size()) {
+        const size_t take = std::min(n - got, cur_.data.size() - cur_pos_);
+        std::memcpy(out + got, cur_.data.data() + cur_pos_, take);
+        cur_pos_ += take;
         got += take;
         continue;
       }
-      if (done_ || fault_) break;
-      if (!next_batch()) return -1;
+      if (ended_) break;
+      next();
+      if (cur_.refused) throw std::runtime_error("armor decoder refused its buffer");
+      if (cur_.error != 0) {
+        ended_ = true;
+        errno = cur_.error;
+        return -1;
+      }
+      if (cur_.fault) {
+        fault_ = cur_.fault;
+        ended_ = true;
+      }
+      ended_ = ended_ || cur_.last;
     }
     return static_cast<ssize_t>(got);
   }
   bool faulted() const noexcept { return fault_.has_value(); }
   PyObject* fault_tuple() const { return armor_fault_tuple(*fault_); }
 
+  // stop ends the decoding thread and joins it.
+  void stop() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      cancel_ = true;
+      cv_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
  private:
-  // next_batch reads and decodes one batch of text; false with errno set
-  // when the read fails.
-  bool next_batch() {
+  static constexpr size_t kAhead = 2;
+
+  // A batch as the decoding thread hands it over: the decoded bytes from
+  // `start` on, or the end of the stream's bytes: a read error, an armor
+  // fault, or a decoder that refused its buffer.
+  struct Batch {
+    std::vector<uint8_t> data;
+    size_t start = 0;
+    bool last = false;
+    int error = 0;
+    std::optional<core::ArmorStep> fault;
+    bool refused = false;
+  };
+
+  // next puts the next batch in cur_, waiting for it, and hands the spent
+  // one's buffer back to the decoding thread.
+  void next() {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (cur_.data.capacity() > 0) {
+      cur_.data.clear();
+      spare_.push_back(std::move(cur_.data));
+    }
+    cv_.wait(lock, [&] { return !queue_.empty(); });
+    cur_ = std::move(queue_.front());
+    queue_.pop_front();
+    cur_pos_ = cur_.start;
+    cv_.notify_all();
+  }
+
+  // ---- on the decoding thread ----
+
+  void run() noexcept {
+    bool more = true;
+    while (more) {
+      Batch b;
+      try {
+        more = decode_batch(b);
+      } catch (...) {  // out of memory, or the decoder refused its buffer
+        b = Batch{};
+        b.refused = true;
+        more = false;
+      }
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait(lock, [&] { return queue_.size() < kAhead || cancel_; });
+      if (cancel_) return;
+      queue_.push_back(std::move(b));
+      cv_.notify_all();
+    }
+  }
+
+  // spare gives a buffer back for decoding, one the reader is done with
+  // when there is one.
+  std::vector<uint8_t> spare() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (spare_.empty()) return {};
+    std::vector<uint8_t> v = std::move(spare_.back());
+    spare_.pop_back();
+    return v;
+  }
+
+  // decode_batch reads and decodes one batch of text and fills `out` with
+  // what it hands over (nothing while the first batch is held back); false
+  // once nothing follows.
+  bool decode_batch(Batch& out) {
     text_.resize(kArmorBatch);
     const ssize_t r = read_at(fd_, text_.data(), kArmorBatch, pos_);
-    if (r < 0) return false;
+    if (r < 0) {
+      out.error = errno;
+      return false;
+    }
     pos_ += r;
     const auto len = static_cast<size_t>(r);
+    if (decoded_.capacity() == 0) decoded_ = spare();
     decoded_.resize(core::ArmorDecoder::max_output(len));
     auto step = dec_.update(decoded_, core::ByteView(text_.data(), len), r == 0);
     if (!step.ok()) throw std::runtime_error("armor decoder refused its buffer");
     if (step.value().fault != core::ArmorFault::None) {
-      fault_ = step.value();
-      ready_.clear();
-      ready_pos_ = 0;
-      return true;
+      out.fault = step.value();
+      return false;
     }
     decoded_.resize(step.value().written);
     if (dec_.done()) {
       held_.insert(held_.end(), decoded_.begin(), decoded_.end());
-      ready_.swap(held_);
-      held_.clear();
-      done_ = true;
+      out.data = std::move(held_);
+      out.last = true;
     } else {
-      ready_.swap(held_);
-      held_.swap(decoded_);
+      out.data = std::move(held_);
+      held_ = std::move(decoded_);
+      decoded_ = {};
     }
-    ready_pos_ = static_cast<size_t>(std::min<uint64_t>(skip_, ready_.size()));
-    skip_ -= ready_pos_;
-    return true;
+    out.start = static_cast<size_t>(std::min<uint64_t>(skip_, out.data.size()));
+    skip_ -= out.start;
+    return !out.last;
   }
 
+  // The decoding thread's own.
   int fd_;
   int64_t pos_;
   uint64_t skip_;
   core::ArmorDecoder dec_;
-  std::vector<uint8_t> text_, decoded_, held_, ready_;
-  size_t ready_pos_ = 0;
-  bool done_ = false;
+  std::vector<uint8_t> text_, decoded_, held_;
+  std::thread thread_;
+  // Shared, under mu_.
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Batch> queue_;
+  std::vector<std::vector<uint8_t>> spare_;
+  bool cancel_ = false;
+  // The reader's own.
+  Batch cur_;
+  size_t cur_pos_ = 0;
+  bool ended_ = false;
   std::optional<core::ArmorStep> fault_;
 };
 
@@ -1078,6 +1194,7 @@ PyObject* decrypt_armored_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const int64_t skip = static_cast<int64_t>(a.bytes(4).size());
     if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
     ArmorSource src(in_fd, offset, static_cast<uint64_t>(skip));
+    if (!src.start()) return raise_os_error(EAGAIN, nullptr);
     return decrypt_frames(a, src, skip, remaining(in_fd, offset) / 4 * 3);
   });
 }

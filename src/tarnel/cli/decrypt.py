@@ -125,6 +125,12 @@ def _is_file_format(fin: IO[bytes]) -> tuple[IO[bytes], bool]:
         start: Optional[int] = fin.tell() if fin.seekable() else None
     except OSError:
         start = None
+    if start is None and isinstance(fin, io.BufferedReader):
+        # Looked at without reading, so that an armored file stays the
+        # reader that whole-file decryption can take over.
+        head = fin.peek(len(files.MAGIC))[: len(files.MAGIC)]
+        if len(head) == len(files.MAGIC) or not head:
+            return fin, head == files.MAGIC
     head = b""
     while len(head) < len(files.MAGIC):
         more = fin.read(len(files.MAGIC) - len(head))
