@@ -250,9 +250,15 @@ def _choose_identity(
     Reads the header and the first frame once, then loads each key file in
     turn (asking its passphrase only when it is its turn) and tries it on
     them; a key file that cannot be opened (a wrong passphrase, a damaged
-    file) is reported and passed over. Returns a source that replays the
-    head followed by the rest of ``fin``, and the identity that opened it.
+    file) is reported and passed over. Returns a source that reads the
+    stream from its start (``fin`` itself, sought back, when it can seek, so
+    that whole-file decryption may still take it over; else the head
+    replayed before the rest of ``fin``) and the identity that opened it.
     """
+    try:
+        start: Optional[int] = fin.tell() if fin.seekable() else None
+    except OSError:
+        start = None
     src = _formats.FrameSource(fin)
     head = src.read_exact(_formats.MAX_HEADER_LEN + _formats.LENGTH_LEN)
     head += src.read_exact(_formats.first_frame_end(head) - len(head))
@@ -278,6 +284,9 @@ def _choose_identity(
         except DecryptionError:
             wipe_bytes(secret_key)
             continue  # the capsule is not for this key
+        if start is not None:
+            fin.seek(start)
+            return fin, (path, secret_key, level)
         return io.BufferedReader(_Replay(head, fin)), (path, secret_key, level)
     tried = ", ".join(paths)
     unopened = f"; could not open {', '.join(skipped)}" if skipped else ""
