@@ -98,34 +98,75 @@ struct ScalarLent {
   }
 };
 
+// x25519_maker is this thread's libcrypto context for making X25519 keys
+// from raw bytes. Making one costs a search of libcrypto's method store, as
+// long as the key it then makes; a context serves one thread at a time, so
+// each thread keeps its own until it ends. Null when libcrypto cannot make
+// one (a later call tries again).
+EVP_PKEY_CTX* x25519_maker() {
+  thread_local PkeyCtx maker;
+  if (!maker) {
+    PkeyCtx made(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
+    if (made && EVP_PKEY_fromdata_init(made.get()) == 1) {
+      maker = std::move(made);
+    } else {
+      ERR_clear_error();
+    }
+  }
+  return maker.get();
+}
+
+// make_x25519 makes a libcrypto key from the octet-string parameters
+// `params` (OSSL_PKEY_PARAM_PRIV_KEY and/or OSSL_PKEY_PARAM_PUB_KEY) of the
+// kind `selection`; null when libcrypto cannot.
+Pkey make_x25519(int selection, OSSL_PARAM* params) {
+  EVP_PKEY* made = nullptr;
+  EVP_PKEY_CTX* maker = x25519_maker();
+  if (maker == nullptr || EVP_PKEY_fromdata(maker, &made, selection, params) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  return Pkey(made);
+}
+
+OSSL_PARAM octets(const char* name, X25519Bytes value) {
+  return OSSL_PARAM_construct_octet_string(name, const_cast<uint8_t*>(value.data()), value.size());
+}
+
 // key_from_halves gives libcrypto the key pair from both halves: with the
 // public half given, it does not run a base-point multiplication to make
 // it. Null when libcrypto cannot make the key.
 Pkey key_from_halves(X25519Bytes scalar, X25519Bytes scalar_public) {
-  OSSL_PARAM halves[] = {
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PRIV_KEY,
-                                        const_cast<uint8_t*>(scalar.data()), scalar.size()),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
-                                        const_cast<uint8_t*>(scalar_public.data()),
-                                        scalar_public.size()),
-      OSSL_PARAM_construct_end()};
-  PkeyCtx maker(EVP_PKEY_CTX_new_from_name(nullptr, "X25519", nullptr));
-  EVP_PKEY* made = nullptr;
-  if (maker && EVP_PKEY_fromdata_init(maker.get()) == 1)
-    (void)EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_KEYPAIR, halves);
-  if (made == nullptr) ERR_clear_error();
-  return Pkey(made);
+  OSSL_PARAM halves[] = {octets(OSSL_PKEY_PARAM_PRIV_KEY, scalar),
+                         octets(OSSL_PKEY_PARAM_PUB_KEY, scalar_public), OSSL_PARAM_construct_end()};
+  return make_x25519(EVP_PKEY_KEYPAIR, halves);
 }
 
-// derive_x25519 writes X25519 of `key` (a private key) and `peer` to `out`:
-// InvalidParameter "X25519 shared secret is all zeros" when libcrypto
-// refuses the result, with `out` wiped.
-Status derive_x25519(std::span<uint8_t, kX25519Len> out, EVP_PKEY* key, EVP_PKEY* peer) {
+// key_from_scalar gives libcrypto the scalar alone; it computes the public
+// half. Null when libcrypto cannot make the key.
+Pkey key_from_scalar(X25519Bytes scalar) {
+  OSSL_PARAM half[] = {octets(OSSL_PKEY_PARAM_PRIV_KEY, scalar), OSSL_PARAM_construct_end()};
+  return make_x25519(EVP_PKEY_KEYPAIR, half);
+}
+
+// derive_ctx makes a context that derives with `key`; null when libcrypto
+// cannot.
+PkeyCtx derive_ctx(EVP_PKEY* key) {
   PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  if (ctx && EVP_PKEY_derive_init(ctx.get()) != 1) ctx.reset();
+  if (!ctx) ERR_clear_error();
+  return ctx;
+}
+
+// derive_x25519 writes X25519 of the private key in `ctx` (a context from
+// derive_ctx, used once) and `peer` to `out`: InvalidParameter "X25519
+// shared secret is all zeros" when libcrypto refuses the result, with `out`
+// wiped.
+Status derive_x25519(std::span<uint8_t, kX25519Len> out, PkeyCtx ctx, EVP_PKEY* peer) {
   size_t len = out.size();
-  const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 &&
-                  EVP_PKEY_derive_set_peer(ctx.get(), peer) == 1 &&
+  const bool ok = ctx && EVP_PKEY_derive_set_peer(ctx.get(), peer) == 1 &&
                   EVP_PKEY_derive(ctx.get(), out.data(), &len) == 1 && len == out.size();
+  ctx.reset();
   scrub_stack();
   CT_PUBLIC(&ok, sizeof ok);  // whether the result was all zeros is reported
   if (!ok) {
@@ -138,15 +179,14 @@ Status derive_x25519(std::span<uint8_t, kX25519Len> out, EVP_PKEY* key, EVP_PKEY
 
 // load_peer hands an X25519 public value to libcrypto; null when it cannot.
 Pkey load_peer(X25519Bytes point) {
-  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), point.size()));
-  if (!peer) ERR_clear_error();
-  return peer;
+  OSSL_PARAM value[] = {octets(OSSL_PKEY_PARAM_PUB_KEY, point), OSSL_PARAM_construct_end()};
+  return make_x25519(EVP_PKEY_PUBLIC_KEY, value);
 }
 
 }  // namespace
 
 Status x25519_public(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) noexcept {
-  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
+  Pkey key = key_from_scalar(scalar);
   size_t len = out.size();
   const bool ok = key && EVP_PKEY_get_raw_public_key(key.get(), out.data(), &len) == 1 &&
                   len == out.size();
@@ -164,11 +204,15 @@ Status x25519(std::span<uint8_t, kX25519Len> out, X25519Bytes scalar, X25519Byte
   Pkey key = key_from_halves(scalar, scalar_public);
   Pkey peer = load_peer(point);
   if (!key || !peer) return Error{ErrorKind::OutOfMemory};
-  return derive_x25519(out, key.get(), peer.get());
+  return derive_x25519(out, derive_ctx(key.get()), peer.get());
 }
 
+// The handle keeps a context ready to derive with the key: each derive
+// starts from a copy of it (EVP_PKEY_CTX_dup reads it only, so threads may
+// copy it at once), which skips libcrypto's search for the key exchange.
 struct X25519Key::Handle {
   Pkey key;
+  PkeyCtx ready;
 };
 
 Result<X25519Key> X25519Key::from_scalar(X25519Bytes scalar, X25519Bytes scalar_public) noexcept {
@@ -177,16 +221,23 @@ Result<X25519Key> X25519Key::from_scalar(X25519Bytes scalar, X25519Bytes scalar_
     Pkey key = key_from_halves(scalar, scalar_public);
     CT_SECRET(scalar.data(), scalar.size());
     if (!key) return Error{ErrorKind::OutOfMemory};
+    PkeyCtx ready = derive_ctx(key.get());
+    if (!ready) return Error{ErrorKind::OutOfMemory};
     auto handle = std::make_shared<Handle>();
     handle->key = std::move(key);
+    handle->ready = std::move(ready);
     return X25519Key(std::move(handle));
   });
 }
 
 Status X25519Key::derive(std::span<uint8_t, kX25519Len> out, X25519Bytes point) const noexcept {
   Pkey peer = load_peer(point);
-  if (!peer) return Error{ErrorKind::OutOfMemory};
-  Status s = derive_x25519(out, handle_->key.get(), peer.get());
+  PkeyCtx ctx(EVP_PKEY_CTX_dup(handle_->ready.get()));
+  if (!peer || !ctx) {
+    ERR_clear_error();
+    return Error{ErrorKind::OutOfMemory};
+  }
+  Status s = derive_x25519(out, std::move(ctx), peer.get());
   CT_SECRET(out.data(), out.size());
   return s;
 }
@@ -208,7 +259,7 @@ Result<X25519Peer> X25519Peer::from_point(X25519Bytes point) noexcept {
 Status X25519Peer::ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
                              std::span<uint8_t, kX25519Len> out, X25519Bytes scalar) const noexcept {
   const ScalarLent lent(scalar, out);
-  Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size()));
+  Pkey key = key_from_scalar(scalar);
   size_t public_len = scalar_public.size();
   if (!key || EVP_PKEY_get_raw_public_key(key.get(), scalar_public.data(), &public_len) != 1 ||
       public_len != scalar_public.size()) {
@@ -216,7 +267,7 @@ Status X25519Peer::ephemeral(std::span<uint8_t, kX25519Len> scalar_public,
     return Error{ErrorKind::Internal, "OpenSSL X25519 key generation failed"};
   }
   CT_PUBLIC(scalar_public.data(), scalar_public.size());  // a public key
-  return derive_x25519(out, key.get(), handle_->peer.get());
+  return derive_x25519(out, derive_ctx(key.get()), handle_->peer.get());
 }
 
 bool ec_scalar_in_range(Curve curve, ByteView scalar) noexcept {
