@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "core/hpke/aead.h"
 #include "core/hpke/labeled.h"
@@ -36,6 +37,50 @@ std::array<uint8_t, 10> suite_id(const Suite& s) {
     out[5 + 2 * i] = static_cast<uint8_t>(v[i]);
   }
   return out;
+}
+
+// The hashes of a base-mode key schedule that depend on the suite alone
+// (RFC 9180, Section 5.1): psk_id_hash, base mode's psk_id being empty, and
+// the info_hash of an empty info. Public values, worked out once per suite
+// and process on first use and then shared by every thread.
+struct SuiteHashes {
+  std::once_flag once;
+  std::array<uint8_t, 64> psk_id_hash{}, empty_info_hash{};
+};
+
+constexpr size_t kKemSlots = 9, kHkdfs = 3;
+
+size_t kem_slot(KemId id) {
+  switch (id) {
+    case KemId::DhkemP256: return 0;
+    case KemId::DhkemP384: return 1;
+    case KemId::DhkemX25519: return 2;
+    case KemId::MlKem512: return 3;
+    case KemId::MlKem768: return 4;
+    case KemId::MlKem1024: return 5;
+    case KemId::MlKem768P256: return 6;
+    case KemId::MlKem1024P384: return 7;
+    case KemId::XWing: return 8;
+  }
+  CORE_CHECK(false, "kem_slot: a KEM without a slot");
+  return 0;
+}
+
+// suite_hashes gives the hashes for `suite` (an HKDF suite; `sid` its id).
+const SuiteHashes& suite_hashes(const Suite& suite, ByteView sid) {
+  static std::array<SuiteHashes, kKemSlots * kHkdfs * kAeads.size()> table;
+  const auto kdf = static_cast<size_t>(suite.kdf - kKdfs.data());
+  const auto aead = static_cast<size_t>(suite.aead - kAeads.data());
+  CORE_CHECK(kdf < kHkdfs && aead < kAeads.size(), "suite_hashes: not a suite of the tables");
+  SuiteHashes& h = table[(kem_slot(suite.kem->id) * kHkdfs + kdf) * kAeads.size() + aead];
+  std::call_once(h.once, [&] {
+    const size_t n_h = suite.kdf->n_h;
+    labeled_extract(suite.kdf->id, MutableBytes(h.psk_id_hash.data(), n_h), sid, {},
+                    "psk_id_hash", {});
+    labeled_extract(suite.kdf->id, MutableBytes(h.empty_info_hash.data(), n_h), sid, {},
+                    "info_hash", {});
+  });
+  return h;
 }
 
 // length_prefixed: I2OSP(len(x), 2) || x.
@@ -100,16 +145,23 @@ Result<Context> key_schedule(const Suite& suite, Context::Role role, ByteView sh
       std::copy_n(secret.begin() + n_k + n_n, n_h, ctx.exporter_secret_.begin());
     } else {
       // RFC 9180, Section 5.1, base mode (psk = psk_id = "").
+      // key_schedule_context = mode || psk_id_hash || info_hash.
+      const SuiteHashes& fixed = suite_hashes(suite, sid);
       Bytes context(1 + 2 * n_h);
       context[0] = kModeBase;
-      labeled_extract(kdf, MutableBytes(context).subspan(1, n_h), sid, {}, "psk_id_hash", {});
-      labeled_extract(kdf, MutableBytes(context).subspan(1 + n_h, n_h), sid, {}, "info_hash",
-                      info);
+      std::copy_n(fixed.psk_id_hash.begin(), n_h, context.begin() + 1);
+      if (info.empty()) {
+        std::copy_n(fixed.empty_info_hash.begin(), n_h, context.begin() + 1 + n_h);
+      } else {
+        labeled_extract(kdf, MutableBytes(context).subspan(1 + n_h, n_h), sid, {}, "info_hash",
+                        info);
+      }
       SecretBytes secret(n_h);
       labeled_extract(kdf, secret, sid, shared_secret, "secret", {});
-      labeled_expand(kdf, ctx.key_, sid, secret, "key", context);
-      labeled_expand(kdf, base_nonce, sid, secret, "base_nonce", context);
-      labeled_expand(kdf, ctx.exporter_secret_, sid, secret, "exp", context);
+      const Prk prk(kdf, secret);
+      prk.labeled_expand(ctx.key_, sid, "key", context);
+      prk.labeled_expand(base_nonce, sid, "base_nonce", context);
+      prk.labeled_expand(ctx.exporter_secret_, sid, "exp", context);
     }
     std::copy_n(base_nonce.begin(), n_n, ctx.base_nonce_.begin());
     return ctx;

@@ -113,7 +113,23 @@ void hkdf_extract(KdfId kdf, MutableBytes prk, ByteView salt, std::initializer_l
   hmac(kdf, prk, salt.empty() ? ByteView(zeros.data(), hash_len(kdf)) : salt, ikm);
 }
 
-void hkdf_expand(KdfId kdf, MutableBytes out, ByteView prk, std::initializer_list<ByteView> info) {
+namespace {
+
+// keyed_hmac returns an HMAC context for the KDF's hash keyed with `key`.
+MacCtx keyed_hmac(KdfId kdf, ByteView key) {
+  MacCtx ctx = new_hmac(kdf);
+  if (EVP_MAC_init(ctx.get(), key.data(), key.size(), nullptr) != 1) {
+    ERR_clear_error();
+    CORE_CHECK(false, "OpenSSL HMAC failed");
+  }
+  return ctx;
+}
+
+// expand_keyed writes HKDF-Expand(prk, info parts) to `out` (RFC 5869,
+// Section 2.3), `keyed` being HMAC keyed with prk: each block starts from a
+// copy of it, except the last when `spend` (which then uses up `keyed`).
+void expand_keyed(KdfId kdf, EVP_MAC_CTX* keyed, bool spend, MutableBytes out,
+                  std::initializer_list<ByteView> info) {
   const size_t n_h = hash_len(kdf);
   CORE_CHECK(out.size() <= 255 * n_h, "hkdf_expand: output too long");
   // T(i) = HMAC(prk, T(i-1) || info || i); the output is T(1) || T(2) || ...
@@ -121,24 +137,42 @@ void hkdf_expand(KdfId kdf, MutableBytes out, ByteView prk, std::initializer_lis
   size_t t_len = 0;
   for (size_t done = 0, i = 1; done < out.size(); ++i) {
     const uint8_t counter = static_cast<uint8_t>(i);
+    const size_t n = std::min(n_h, out.size() - done);
     // One HMAC over T(i-1), every info part and the counter.
-    MacCtx ctx = new_hmac(kdf);
-    bool ok = EVP_MAC_init(ctx.get(), prk.data(), prk.size(), nullptr) == 1 &&
-              EVP_MAC_update(ctx.get(), t.data(), t_len) == 1;
-    for (ByteView p : info) ok = ok && EVP_MAC_update(ctx.get(), p.data(), p.size()) == 1;
+    MacCtx copy;
+    if (!spend || done + n < out.size()) {
+      copy.reset(EVP_MAC_CTX_dup(keyed));
+      if (!copy) throw std::bad_alloc();
+    }
+    EVP_MAC_CTX* ctx = copy ? copy.get() : keyed;
+    bool ok = EVP_MAC_update(ctx, t.data(), t_len) == 1;
+    for (ByteView p : info) ok = ok && EVP_MAC_update(ctx, p.data(), p.size()) == 1;
     size_t len = 0;
-    ok = ok && EVP_MAC_update(ctx.get(), &counter, 1) == 1 &&
-         EVP_MAC_final(ctx.get(), t.data(), &len, n_h) == 1 && len == n_h;
+    ok = ok && EVP_MAC_update(ctx, &counter, 1) == 1 &&
+         EVP_MAC_final(ctx, t.data(), &len, n_h) == 1 && len == n_h;
     if (!ok) {
       ERR_clear_error();
       wipe(out);
       CORE_CHECK(false, "OpenSSL HMAC failed");
     }
     t_len = n_h;
-    const size_t n = std::min(n_h, out.size() - done);
     std::copy_n(t.data(), n, out.data() + done);
     done += n;
   }
+}
+
+// The info parts of LabeledExpand before its own info: I2OSP(L, 2) is
+// written to `length`.
+void labeled_prefix(uint8_t (&length)[2], size_t out_len) {
+  CORE_CHECK(out_len <= 0xffff, "labeled_expand: length beyond two bytes");
+  store_be16(length, out_len);
+}
+
+}  // namespace
+
+void hkdf_expand(KdfId kdf, MutableBytes out, ByteView prk, std::initializer_list<ByteView> info) {
+  MacCtx keyed = keyed_hmac(kdf, prk);
+  expand_keyed(kdf, keyed.get(), true, out, info);
 }
 
 void labeled_extract(KdfId kdf, MutableBytes prk, ByteView suite_id, ByteView salt,
@@ -148,11 +182,20 @@ void labeled_extract(KdfId kdf, MutableBytes prk, ByteView suite_id, ByteView sa
 
 void labeled_expand(KdfId kdf, MutableBytes out, ByteView suite_id, ByteView prk,
                     std::string_view label, ByteView info) {
-  CORE_CHECK(out.size() <= 0xffff, "labeled_expand: length beyond two bytes");
   uint8_t length[2];
-  store_be16(length, out.size());
+  labeled_prefix(length, out.size());
   hkdf_expand(kdf, out, prk,
               {ByteView(length, 2), bytes_of(kVersion), suite_id, bytes_of(label), info});
+}
+
+Prk::Prk(KdfId kdf, ByteView prk) : kdf_(kdf), keyed_(keyed_hmac(kdf, prk)) {}
+
+void Prk::labeled_expand(MutableBytes out, ByteView suite_id, std::string_view label,
+                         ByteView info) const {
+  uint8_t length[2];
+  labeled_prefix(length, out.size());
+  expand_keyed(kdf_, keyed_.get(), false, out,
+               {ByteView(length, 2), bytes_of(kVersion), suite_id, bytes_of(label), info});
 }
 
 void labeled_derive(KdfId kdf, MutableBytes out, ByteView suite_id,

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/common/bytes.h"
+#include "core/common/ossl.h"
 #include "core/hpke/hpke.h"
 
 namespace core::hpke {
@@ -25,6 +26,21 @@ void labeled_extract(KdfId kdf, MutableBytes prk, ByteView suite_id, ByteView sa
 // || info, L), L = out.size().
 void labeled_expand(KdfId kdf, MutableBytes out, ByteView suite_id, ByteView prk,
                     std::string_view label, ByteView info);
+// Prk is an HKDF pseudorandom key handed to HMAC once, for several
+// LabeledExpand calls under it: each copies the keyed HMAC instead of
+// keying one anew. OpenSSL wipes the keyed state when it is freed.
+class Prk {
+ public:
+  Prk(KdfId kdf, ByteView prk);
+  // labeled_expand is the free labeled_expand's, under this key.
+  void labeled_expand(MutableBytes out, ByteView suite_id, std::string_view label,
+                      ByteView info) const;
+
+ private:
+  KdfId kdf_;
+  MacCtx keyed_;
+};
+
 // labeled_derive: SHAKE(ikm || "HPKE-v1" || suite_id || I2OSP(len(label), 2)
 // || label || I2OSP(L, 2) || context, L), L = out.size() <= 65535; ikm may be
 // given in parts.
