@@ -32,7 +32,7 @@ struct Param {
   bool optional = false;  // only trailing parameters may be optional
 };
 
-inline constexpr size_t kMaxParams = 10;
+inline constexpr size_t kMaxParams = 12;
 
 // Signature names a callable as its messages show it ("encapsulate()",
 // "KeyPair.export_secret_key_raw()") and lists its parameters.

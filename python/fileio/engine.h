@@ -165,6 +165,20 @@ class Writer {
     return true;
   }
 
+  // hand_over is submit, called with the interpreter lock held, which it
+  // releases while it waits.
+  bool hand_over(Slab* slab) {
+    ReleaseGil nogil;
+    return submit(slab);
+  }
+
+  // close is finish, called with the interpreter lock held, which it
+  // releases while it waits.
+  int close() noexcept {
+    ReleaseGil nogil;
+    return finish();
+  }
+
   // wait_free waits until `slab` is neither queued nor being written.
   void wait_free(const Slab* slab) {
     std::unique_lock<std::mutex> lock(mu_);
@@ -183,6 +197,13 @@ class Writer {
     }
     join();
     return error_;
+  }
+
+  // abandon stops the writer and returns `result` (a call's result, or
+  // null with its exception set).
+  PyObject* abandon(PyObject* result) noexcept {
+    stop();
+    return result;
   }
 
   // stop drops what is not yet written and joins the thread.
@@ -335,14 +356,16 @@ struct FileSource {
 // text in batches of kArmorBatch bytes, each decoded batch handed out only
 // once the next one decoded without a fault (the last with the END line and
 // what follows it checked), so a fault is met at the same point of the
-// stream. The first `skip` bytes of the stream are passed over.
+// stream. The first `skip` bytes of the stream are passed over. `lines`
+// are the block's BEGIN and END lines.
 //
 // A thread of its own reads and decodes the text ahead of the caller, at
 // most kAhead batches, so that Base64 overlaps the cipher. It blocks every
 // signal, as the writer's does, and is joined by stop() or the destructor.
 class ArmorSource {
  public:
-  ArmorSource(int fd, int64_t offset, uint64_t skip) : fd_(fd), pos_(offset), skip_(skip) {}
+  ArmorSource(int fd, int64_t offset, uint64_t skip, core::ArmorLines lines = core::kStreamArmor)
+      : fd_(fd), pos_(offset), skip_(skip), dec_(lines) {}
   ArmorSource(const ArmorSource&) = delete;
   ArmorSource& operator=(const ArmorSource&) = delete;
   ~ArmorSource() { stop(); }

@@ -52,6 +52,7 @@
 #include "python/error.h"
 #include "python/fileio/armor_codec.h"
 #include "python/fileio/engine.h"
+#include "python/fileio/payload.h"
 #include "python/runtime.h"
 #include "python/types.h"
 
@@ -344,34 +345,16 @@ PyObject* encrypt_file_fd(const Bound& a, core::ArmorEncoder* armor) {
           slab.out.assign(1, iovec{slab.text.data(), static_cast<size_t>(t - slab.text.data())});
         }
       }
-      if (read_error != 0) {
-        writer.stop();
-        return raise_os_error(read_error, a.object(9));
-      }
-      if (crypt_error) {
-        writer.stop();
-        return raise_core_error(*crypt_error);
-      }
-      if (changed) {
-        writer.stop();
-        return Py_BuildValue("(lL)", long{kChanged}, static_cast<long long>(done));
-      }
-      bool queued;
-      {
-        ReleaseGil nogil;
-        queued = writer.submit(&slab);
-      }
-      if (!queued) break;  // the write error is raised below
-      if (!reporter.report(marks)) {
-        writer.stop();
-        return nullptr;
-      }
+      if (read_error != 0)
+        return writer.abandon(raise_os_error(read_error, a.object(9)));
+      if (crypt_error) return writer.abandon(raise_core_error(*crypt_error));
+      if (changed)
+        return writer.abandon(
+            Py_BuildValue("(lL)", long{kChanged}, static_cast<long long>(done)));
+      if (!writer.hand_over(&slab)) break;  // the write error is raised below
+      if (!reporter.report(marks)) return writer.abandon(nullptr);
     }
-    int err;
-    {
-      ReleaseGil nogil;
-      err = writer.finish();
-    }
+    const int err = writer.close();
     if (err != 0) return raise_os_error(err, a.object(3));
     return Py_BuildValue("(lL)", long{kComplete}, static_cast<long long>(done));
   }
@@ -631,26 +614,13 @@ PyObject* decrypt_frames(const Bound& a, Source& src, int64_t offset, uint64_t s
           offset += static_cast<int64_t>(at);
         }
       }
-      if (read_error != 0) {
-        writer.stop();
-        return raise_os_error(read_error, a.object(9));
-      }
+      if (read_error != 0)
+        return writer.abandon(raise_os_error(read_error, a.object(9)));
       // What verified before a failure is written, as chunk by chunk would.
-      if (!slab.out.empty()) {
-        bool queued;
-        {
-          ReleaseGil nogil;
-          queued = writer.submit(&slab);
-        }
-        if (!queued) break;  // the write error is raised below
-      }
+      if (!slab.out.empty() && !writer.hand_over(&slab)) break;  // the write error is raised below
       const bool armor_fault = src.faulted() && !crypt_error && !fault;
       if (crypt_error || fault || armor_fault) {
-        int err;
-        {
-          ReleaseGil nogil;
-          err = writer.finish();
-        }
+        const int err = writer.close();
         if (err != 0) return raise_os_error(err, a.object(3));
         if (crypt_error) return raise_core_error(*crypt_error);
         if (armor_fault) {
@@ -661,16 +631,9 @@ PyObject* decrypt_frames(const Bound& a, Source& src, int64_t offset, uint64_t s
         }
         return raise_framing(*fault, *level, static_cast<uint64_t>(index), dec.chunk_size());
       }
-      if (!reporter.report(marks)) {
-        writer.stop();
-        return nullptr;
-      }
+      if (!reporter.report(marks)) return writer.abandon(nullptr);
     }
-    int err;
-    {
-      ReleaseGil nogil;
-      err = writer.finish();
-    }
+    const int err = writer.close();
     if (err != 0) return raise_os_error(err, a.object(3));
     return Py_BuildValue("(LLO)", static_cast<long long>(offset), static_cast<long long>(done),
                          Py_None);
@@ -787,9 +750,11 @@ const PyMethodDef kFileMethods[] = {
 // methods is the module's table: the file functions, then the armor codec's.
 const PyMethodDef* methods() {
   static const auto table = [] {
-    std::array<PyMethodDef, std::size(kFileMethods) + kArmorMethodCount + 1> t{};
+    std::array<PyMethodDef,
+               std::size(kFileMethods) + kArmorMethodCount + kPayloadMethodCount + 1> t{};
     auto at = std::copy(std::begin(kFileMethods), std::end(kFileMethods), t.begin());
-    std::copy(std::begin(kArmorMethods), std::end(kArmorMethods), at);
+    at = std::copy(std::begin(kArmorMethods), std::end(kArmorMethods), at);
+    std::copy(std::begin(kPayloadMethods), std::end(kPayloadMethods), at);
     t.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
     return t;
   }();
@@ -799,7 +764,8 @@ const PyMethodDef* methods() {
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_tarnel_fileio",
-    "Whole files through the stream format, with the interpreter lock released.",
+    "Whole files through the stream format and the multi-recipient format's\n"
+    "payload, with the interpreter lock released.",
     0,
     nullptr,  // set from methods() before the module is made
     nullptr,

@@ -93,3 +93,29 @@ def encrypt_armored_fd(
     total: Optional[int],
     in_name: object = None,
 ) -> tuple[int, int]: ...
+def file_encrypt_fd(
+    in_fd: int,
+    in_offset: int,
+    out_fd: int,
+    out_name: object,
+    file_key: bytes,
+    payload_nonce: bytes,
+    chunk_size: int,
+    progress: Optional[Callable[[int, Optional[int]], object]],
+    total: Optional[int],
+    in_name: object = None,
+) -> tuple[int, int]: ...
+def file_decrypt_fd(
+    in_fd: int,
+    in_offset: int,
+    out_fd: int,
+    out_name: object,
+    file_key: bytes,
+    payload_nonce: bytes,
+    chunk_size: int,
+    progress: Optional[Callable[[int, Optional[int]], object]],
+    total: Optional[int],
+    in_name: object,
+    armor_skip: Optional[int] = None,
+    file_label: bool = False,
+) -> tuple[int, int, Optional[tuple[object, ...]]]: ...

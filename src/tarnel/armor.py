@@ -230,6 +230,11 @@ class ArmorReader(io.RawIOBase):
             ready, self._held = self._held, data
         self._buffer, self._pos = ready, 0
 
+    @property
+    def label(self) -> str:
+        """The label on the block's BEGIN and END lines."""
+        return self._label
+
     def source(self) -> tuple[IO[bytes], Optional[int]]:
         """The input and the offset the block's text starts at in it (None
         when unknown), for a reader of the whole input that starts over."""

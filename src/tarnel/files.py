@@ -33,15 +33,16 @@ import io
 import os
 import stat
 import struct
-from typing import IO, Iterable, Iterator, Optional, Sequence, Union, cast
+from typing import IO, Callable, Iterable, Iterator, Optional, Sequence, Union, cast
 
-from tarnel import _tarnel_pq
+from tarnel import _tarnel_fileio, _tarnel_pq
 from tarnel._files import OutputFile, close_input, write_all
 from tarnel._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 from tarnel._wipe import wipe_bytes
 from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey
 from tarnel._pipeline import WriteBehind, channel_depth, worth_a_thread
-from tarnel.streaming import InputChangedError, _batch_writer
+from tarnel.streaming import (InputChangedError, _armored_file, _batch_writer, _native_start,
+                              name_of)
 
 __all__ = [
     "FileFormatError",
@@ -443,17 +444,42 @@ def _run_chunks(length: int, piece: int, ends: bool) -> int:
     return max(1, -(-length // piece)) if ends else length // piece
 
 
+# progress(done, total): plaintext bytes sealed, or payload bytes opened, so
+# far, and the whole (None when unknown).
+Progress = Callable[[int, Optional[int]], object]
+
+
 def _encrypt_to(src: IO[bytes], out: object, recipients: Sequence[object],
                 passphrase: Optional[Union[str, bytes]], chunk_size: int,
-                seed: Optional[bytes], scrypt_log2_n: int) -> int:
+                seed: Optional[bytes], scrypt_log2_n: int,
+                progress: Optional[Progress] = None) -> int:
     """Writes the whole file to ``out``; returns the number of plaintext bytes."""
     return _encrypt_with_header(src, out, recipients, passphrase, chunk_size, seed,
-                                scrypt_log2_n)[1]
+                                scrypt_log2_n, progress)[1]
+
+
+def _native_output(out: object) -> Optional[OutputFile]:
+    """``out`` when native code may write the payload to it: an atomic
+    output file (a regular file that nobody sees before it is whole)."""
+    return out if isinstance(out, OutputFile) and out.atomic else None
+
+
+def _size_after(f: IO[bytes], start: Optional[int] = None) -> Optional[int]:
+    """How many bytes a regular file holds from ``start`` (by default its
+    position) on; None for anything else."""
+    try:
+        st = os.fstat(f.fileno())
+        if not stat.S_ISREG(st.st_mode):
+            return None
+        return max(st.st_size - (f.tell() if start is None else start), 0)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        return None
 
 
 def _encrypt_with_header(src: IO[bytes], out: object, recipients: Sequence[object],
                          passphrase: Optional[Union[str, bytes]], chunk_size: int,
-                         seed: Optional[bytes], scrypt_log2_n: int) -> tuple[bytes, int]:
+                         seed: Optional[bytes], scrypt_log2_n: int,
+                         progress: Optional[Progress] = None) -> tuple[bytes, int]:
     """Writes the whole file to ``out``; returns its header and the number
     of plaintext bytes."""
     seeds = _Seeds(seed)
@@ -461,8 +487,26 @@ def _encrypt_with_header(src: IO[bytes], out: object, recipients: Sequence[objec
     try:
         header, nonce = _build_header(file_key, recipients, passphrase, chunk_size, seeds,
                                       scrypt_log2_n)
+        target = _native_output(out)
+        start = _native_start(src) if target is not None else None
+        if target is not None and start is not None:
+            # A regular file into an atomic output: the payload in native
+            # code, which reads, seals and writes in overlapping steps.
+            size = _size_after(src, start)
+            write_all(target, header)
+            target.flush()
+            if progress is not None:
+                progress(0, size)
+            outcome, written = _tarnel_fileio.file_encrypt_fd(
+                src.fileno(), start, target.fileno(), target.path, file_key, nonce, chunk_size,
+                progress, size, name_of(src))
+            src.seek(start + written)
+            if outcome != 0:
+                raise InputChangedError(name_of(src))
+            return header, int(written)
         total = 0
         index = 0
+        size = _size_after(src) if progress is not None else None
         # A regular file is written by a second thread while the next run
         # is read and sealed (both release the interpreter lock).
         with _writer_behind(out) as w:
@@ -471,6 +515,9 @@ def _encrypt_with_header(src: IO[bytes], out: object, recipients: Sequence[objec
                 w.put(_tarnel_pq.file_seal_chunks(file_key, nonce, index, chunk_size, run, ends))
                 index += _run_chunks(len(run), chunk_size, ends)
                 total += len(run)
+                if progress is not None:
+                    # A file that grew while it was read has no known size.
+                    progress(total, size if size is not None and total <= size else None)
         return header, total
     finally:
         wipe_bytes(file_key)
@@ -511,19 +558,27 @@ def encrypt(plaintext: object, recipients: Iterable[Recipient] = (), *,
 def encrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
                  recipients: Iterable[Recipient] = (), *,
                  passphrase: Optional[Union[str, bytes]] = None,
-                 chunk_size: int = DEFAULT_CHUNK_SIZE) -> int:
+                 chunk_size: int = DEFAULT_CHUNK_SIZE,
+                 progress: Optional[Progress] = None) -> int:
     """Encrypt ``src`` (a path or binary file) into ``dst`` (a path, written
-    atomically, or a binary file); returns the number of plaintext bytes."""
+    atomically, or a binary file); returns the number of plaintext bytes.
+
+    ``progress``, when given, is called as the input is sealed with the
+    plaintext bytes done and the input's size (None when unknown).
+    Raises :class:`tarnel.streaming.InputChangedError` when a regular file
+    changes size or is modified while it is read (a path ``dst`` is then
+    not written).
+    """
     reader, opened = _as_reader(src)
     try:
         if isinstance(dst, (str, os.PathLike)):
             with OutputFile(dst) as out:
                 total = _encrypt_to(reader, out, list(recipients), passphrase, chunk_size, None,
-                                    SCRYPT_LOG2_N)
+                                    SCRYPT_LOG2_N, progress)
                 out.commit()
             return total
         return _encrypt_to(reader, dst, list(recipients), passphrase, chunk_size, None,
-                           SCRYPT_LOG2_N)
+                           SCRYPT_LOG2_N, progress)
     finally:
         if opened:
             reader.close()
@@ -617,6 +672,56 @@ def _decrypt_stream(src: IO[bytes], identities: Sequence[object],
         wipe_bytes(file_key)
 
 
+def _write_payload(src: IO[bytes], file_key: bytes, header: Header, out: object,
+                   progress: Optional[Progress] = None) -> int:
+    """Open the payload that ``src`` holds after ``header`` (read already)
+    into ``out``; returns the number of plaintext bytes. A chunk is written
+    only once it opened; on an error, what was written must be discarded.
+    ``progress`` counts payload bytes."""
+    target = _native_output(out)
+    start = _native_start(src) if target is not None else None
+    armored = _armored_file(src) if target is not None and start is None else None
+    if target is not None and (start is not None or armored is not None):
+        # Native code reads, opens and writes in overlapping steps, from the
+        # file itself or from the armor block's text.
+        label, file_label = None, False
+        if armored is None:
+            fd, origin, skip, size = src.fileno(), cast(int, start), None, _size_after(src, start)
+        else:
+            from tarnel import armor  # loaded already: src is its reader
+
+            fd, origin, skip, size = armored[0].fileno(), armored[1], len(header.encoded), None
+            label = cast(armor.ArmorReader, cast(io.BufferedReader, src).raw).label
+            file_label = label == armor.FILE_LABEL
+        if progress is not None:
+            progress(0, size)
+        end, done, failure = _tarnel_fileio.file_decrypt_fd(
+            fd, origin, target.fileno(), target.path, file_key, header.nonce, header.chunk_size,
+            progress, size, name_of(src), skip, file_label)
+        if armored is None:
+            src.seek(end)
+        if failure is not None:
+            kind, where = failure[0], failure[1]
+            if kind == "chunk":
+                raise _chunk_error(cast(int, where))
+            if kind == "short":
+                raise FileFormatError(f"chunk {where} is too short")
+            from tarnel import armor  # loaded already: src is its reader
+
+            raise armor.fault_error(cast("armor._Fault", failure), cast(str, label))
+        return int(done)
+    total = 0
+    done = 0
+    with _writer_behind(out) as w:
+        for chunk in _open_chunks(src, file_key, header):
+            w.put(chunk)
+            total += len(chunk)
+            done += len(chunk) + TAG_LEN
+            if progress is not None:
+                progress(done, None)
+    return total
+
+
 def _open_chunks(src: IO[bytes], file_key: bytes, header: Header) -> Iterator[bytes]:
     """The plaintext of the payload that ``src`` holds, a run at a time.
     Errors name the chunk: a last chunk too short to be one, or the first
@@ -658,30 +763,34 @@ def decrypt(data: object, identities: Iterable[Identity] = (), *,
 
 def decrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
                  identities: Iterable[Identity] = (), *,
-                 passphrase: Optional[Union[str, bytes]] = None) -> int:
+                 passphrase: Optional[Union[str, bytes]] = None,
+                 progress: Optional[Progress] = None) -> int:
     """Decrypt ``src`` (a path or binary file) into ``dst``; returns the
     number of plaintext bytes.
 
     A path is written atomically and only when every chunk has verified; a
     file object receives each chunk as it verifies, so on an exception its
-    contents must be discarded.
+    contents must be discarded. ``progress``, when given, is called as the
+    payload is opened with its bytes done and its size (None when unknown).
     """
     reader, opened = _as_reader(src)
+    ids = list(identities)
+
+    def decrypt_into(out: object) -> int:
+        header = parse_header(reader)
+        file_key = _file_key(header, ids, passphrase)
+        try:
+            return _write_payload(reader, file_key, header, out, progress)
+        finally:
+            wipe_bytes(file_key)
+
     try:
-        ids = list(identities)
-        total = 0
         if isinstance(dst, (str, os.PathLike)):
             with OutputFile(dst, secret=True) as out:
-                with _writer_behind(out) as w:
-                    for chunk in _decrypt_stream(reader, ids, passphrase):
-                        w.put(chunk)
-                        total += len(chunk)
+                total = decrypt_into(out)
                 out.commit()
-        else:
-            for chunk in _decrypt_stream(reader, ids, passphrase):
-                write_all(dst, chunk)
-                total += len(chunk)
-        return total
+            return total
+        return decrypt_into(dst)
     finally:
         if opened:
             reader.close()

@@ -1,7 +1,9 @@
-"""Shared fixtures: one key pair per level, and the known-answer vectors."""
+"""Shared fixtures: one key pair per level, the known-answer vectors, and the
+check that native whole-file work leaves no thread behind."""
 
 import json
 import os
+import time
 from collections import Counter
 from pathlib import Path
 
@@ -9,7 +11,7 @@ import pytest
 
 from tarnel import _tarnel_core as tc
 
-from support import ok, run, unnamed_temps_work
+from support import native_threads, ok, run, unnamed_temps_work
 
 LEVELS = [tc.SecurityLevel.ML_KEM_512, tc.SecurityLevel.ML_KEM_768, tc.SecurityLevel.ML_KEM_1024]
 
@@ -86,3 +88,15 @@ def temp_kind(request: pytest.FixtureRequest, tmp_path: Path) -> str:
     if request.param == "unnamed" and not unnamed_temps_work(tmp_path):
         pytest.skip("unnamed temporary files cannot be linked on this system")
     return str(request.param)
+
+
+@pytest.fixture
+def no_native_thread_left():
+    """Fails the test when a thread that native code started outlives it."""
+    before = native_threads()
+    yield
+    # A joined thread may still be leaving the kernel's task list.
+    deadline = time.monotonic() + 2
+    while native_threads() != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert native_threads() == before, "a native thread outlived its call"

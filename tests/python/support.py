@@ -1,6 +1,7 @@
 """What the tests share: running the command line in a child process,
 children with a file-size limit (a full disk), signals and open files of a
-child, both kinds of temporary output, and an independent stream reader.
+child, both kinds of temporary output, an independent stream reader, and
+the marks of native whole-file work (its writer thread, progress, signals).
 
 Fixtures built on these live in conftest.py; test modules import from here,
 never from one another.
@@ -14,11 +15,13 @@ import pty
 import select
 import shutil
 import resource
+import signal
 import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
@@ -306,3 +309,37 @@ def public_key_bytes(pub_file: Path) -> bytes:
 
 def dir_listing(directory: Path) -> list[str]:
     return sorted(os.listdir(directory))
+
+
+# ---------------------------------------------------------------------------
+# Native whole-file work: its writer thread, progress and signals
+
+
+def native_threads() -> int:
+    """Threads of this process that the threading module does not know."""
+    return len(os.listdir("/proc/self/task")) - threading.active_count()
+
+
+class Progress:
+    """Records progress calls, and whether a native writer thread was
+    running during any of them (the mark of the native path)."""
+
+    def __init__(self) -> None:
+        self.calls: list[tuple[int, Optional[int]]] = []
+        self.base = native_threads()
+        self.native = False
+
+    def __call__(self, done: int, total: Optional[int]) -> None:
+        self.calls.append((done, total))
+        self.native = self.native or native_threads() > self.base
+
+
+def sigint_on_call(n: int) -> Callable[[int, Optional[int]], None]:
+    calls = [0]
+
+    def progress(done: int, total: Optional[int]) -> None:
+        calls[0] += 1
+        if calls[0] == n:
+            os.kill(os.getpid(), signal.SIGINT)
+
+    return progress

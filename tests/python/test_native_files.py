@@ -13,7 +13,6 @@ from __future__ import annotations
 import io
 import os
 import pickle
-import signal
 import threading
 import time
 from pathlib import Path
@@ -25,42 +24,16 @@ import tarnel
 from tarnel import _tarnel_fileio, armor, streaming
 from tarnel.streaming import decrypt_file, encrypt_file, open_decryptor
 
+from support import Progress, sigint_on_call
+
+pytestmark = pytest.mark.usefixtures("no_native_thread_left")
+
 MiB = 1024 * 1024
 
 
 @pytest.fixture(scope="module")
 def pair() -> tarnel.KeyPair:
     return tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
-
-
-def native_threads() -> int:
-    """Threads of this process that the threading module does not know."""
-    return len(os.listdir("/proc/self/task")) - threading.active_count()
-
-
-@pytest.fixture(autouse=True)
-def no_native_thread_left() -> Any:
-    before = native_threads()
-    yield
-    # A joined Python thread may still be leaving the kernel's task list.
-    deadline = time.monotonic() + 2
-    while native_threads() != before and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert native_threads() == before, "a writer thread outlived its call"
-
-
-class Progress:
-    """Records progress calls, and whether a native writer thread was
-    running during any of them (the mark of the native path)."""
-
-    def __init__(self) -> None:
-        self.calls: list[tuple[int, Optional[int]]] = []
-        self.base = native_threads()
-        self.native = False
-
-    def __call__(self, done: int, total: Optional[int]) -> None:
-        self.calls.append((done, total))
-        self.native = self.native or native_threads() > self.base
 
 
 def python_encrypt(src: Path, key: bytes, chunk: int, progress: Progress) -> bytes:
@@ -182,17 +155,6 @@ def test_file_objects_are_read_from_where_they_stand(pair: tarnel.KeyPair, tmp_p
     python = Progress()
     python_decrypt(tmp_path / "enc", pair.secret_key, python)
     assert native.native and native.calls == python.calls
-
-
-def sigint_on_call(n: int) -> Callable[[int, Optional[int]], None]:
-    calls = [0]
-
-    def progress(done: int, total: Optional[int]) -> None:
-        calls[0] += 1
-        if calls[0] == n:
-            os.kill(os.getpid(), signal.SIGINT)
-
-    return progress
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),

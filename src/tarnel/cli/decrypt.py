@@ -56,13 +56,7 @@ def run(args: argparse.Namespace) -> int:
                         if not rollback:
                             counted = _CountingWriter(dst)
                             dst = cast(IO[bytes], counted)
-                        done = 0
-                        written = 0
-                        for chunk in files._open_chunks(fin, file_key, header):
-                            write_all(dst, chunk)
-                            done += len(chunk) + files.TAG_LEN
-                            written += len(chunk)
-                            progress(done, None)
+                        written = files._write_payload(fin, file_key, header, dst, progress)
                 finally:
                     wipe_bytes(file_key)
                 _tell(args, f"decrypted {written} bytes to {_output_name(args)}")

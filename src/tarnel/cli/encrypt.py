@@ -62,11 +62,12 @@ def run(args: argparse.Namespace) -> int:
                 if args.armor:
                     out = cast(IO[bytes], armor.ArmorWriter(dst, label=armor.FILE_LABEL))
                 files.encrypt_file(
-                    _CountingReader(src, progress),
+                    src,
                     out,
                     [r.key for r in recipients],
                     passphrase=passphrase,
                     chunk_size=chunk_size,
+                    progress=progress,
                 )
                 if isinstance(out, armor.ArmorWriter):
                     out.finish()
@@ -175,36 +176,6 @@ def _passphrase(args: argparse.Namespace) -> bytes:
     if warning is not None:
         _warn(warning.replace("a stolen key file", "an encrypted file"))
     return password
-
-
-class _CountingReader:
-    """The input, reporting to the progress line as it is read."""
-
-    def __init__(self, src: IO[bytes], progress: _Progress) -> None:
-        self._src = src
-        self._progress = progress
-        self._done = 0
-        self._total: Optional[int] = None
-        try:
-            st = os.fstat(src.fileno())
-            if stat.S_ISREG(st.st_mode):
-                self._total = max(st.st_size - src.tell(), 0)
-        except (OSError, ValueError, AttributeError):
-            pass
-
-    @property
-    def name(self) -> object:
-        """The name of the input, so that a read error names it."""
-        return getattr(self._src, "name", None)
-
-    def read(self, n: int = -1) -> bytes:
-        data = self._src.read(n)
-        self._done += len(data)
-        # A file that grew while it was read has no known total any more.
-        if self._total is not None and self._done > self._total:
-            self._total = None
-        self._progress(self._done, self._total)
-        return data
 
 
 def _run_stream(args: argparse.Namespace) -> int:
