@@ -34,9 +34,13 @@ namespace ff = core::file_format;
 constexpr size_t kTag = ff::kTagLen;
 
 // whole_units is how many units of `unit` bytes make a slab: about
-// kSlabBytes, and at least two, so that a slab that keeps one back still
-// takes one.
-size_t whole_units(size_t unit) { return std::max<size_t>(2, kSlabBytes / unit); }
+// kSlabBytes, no more than the input's `needed` units and one (a small file
+// gets small buffers), and at least two, so that a slab that keeps one back
+// still takes one.
+size_t whole_units(size_t unit, uint64_t needed) {
+  return static_cast<size_t>(
+      std::max<uint64_t>(2, std::min<uint64_t>(kSlabBytes / unit, needed + 1)));
+}
 
 bool checked_keys(const Bound& a, size_t key_at, uint32_t chunk_size) {
   if (a.bytes(key_at).size() != ff::kFileKeyLen ||
@@ -79,7 +83,7 @@ PyObject* file_encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!snapshot_of(in_fd, before)) return raise_os_error(errno, a.object(9));
     const int64_t expected_end = std::max(before.size, offset);
 
-    const size_t per_slab = whole_units(chunk);
+    const size_t per_slab = whole_units(chunk, (remaining(in_fd, offset) + chunk - 1) / chunk);
     core::SecretBytes plain(per_slab * chunk);
     std::vector<Slab> slabs(slab_count(per_slab * (chunk + kTag)));
     for (Slab& s : slabs) s.buf.resize(per_slab * (chunk + kTag));
@@ -182,14 +186,14 @@ uint64_t failing_chunk(core::ByteView file_key, core::ByteView nonce, uint64_t f
 // decrypt_payload decrypts the chunks `src` reads (the payload, from
 // `offset` on) into out_fd; the arguments are file_decrypt_fd's, in `a`.
 template <class Source>
-PyObject* decrypt_payload(const Bound& a, Source& src, int64_t offset) {
+PyObject* decrypt_payload(const Bound& a, Source& src, int64_t offset, uint64_t size_hint) {
   const int out_fd = static_cast<int>(a.u32(2));
   const core::ByteView file_key = a.bytes(4), nonce = a.bytes(5);
   const size_t chunk = a.u32(6);
   const size_t block = chunk + kTag;
   const Reporter reporter{a.object(7), a.object(8)};
 
-  const size_t per_slab = whole_units(block);
+  const size_t per_slab = whole_units(block, (size_hint + block - 1) / block);
   std::vector<uint8_t> sealed(per_slab * block);
   std::vector<Slab> slabs(slab_count(per_slab * chunk));
   for (Slab& s : slabs) s.buf.resize(per_slab * chunk);
@@ -289,7 +293,7 @@ PyObject* file_decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* skip = a.object(10);
     if (skip == nullptr || skip == Py_None) {
       FileSource src{in_fd, offset};
-      return decrypt_payload(a, src, offset);
+      return decrypt_payload(a, src, offset, remaining(in_fd, offset));
     }
     // The payload of an armor block whose text starts at `offset`: the
     // first `skip` decoded bytes (the header, read already) are passed over.
@@ -302,7 +306,8 @@ PyObject* file_decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     ArmorSource src(in_fd, offset, static_cast<uint64_t>(skipped),
                     file_lines != 0 ? core::kFileArmor : core::kStreamArmor);
     if (!src.start()) return raise_os_error(EAGAIN, nullptr);
-    return decrypt_payload(a, src, static_cast<int64_t>(skipped));
+    return decrypt_payload(a, src, static_cast<int64_t>(skipped),
+                           remaining(in_fd, offset) / 4 * 3);
   });
 }
 

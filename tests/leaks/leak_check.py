@@ -157,6 +157,46 @@ def cases():
         expect(tc.DecryptionError, fio.decrypt_fd, cut_fd, hlen, out_fd, "out",
                stream[:hlen], sk, 768, None, None)()
 
+    # The multi-recipient format's payload, plain and armored.
+    file_key, file_nonce = bytes(range(32)), bytes(32)
+    rewind()
+    fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", file_key, file_nonce, 1024, None, None)
+    payload = os.pread(out_fd, 1 << 20, 0)
+    payload_fd = os.open(os.path.join(work, "payload"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(payload_fd, payload)
+    armor_enc = fio.armor_encoder()
+    armored = (fio.ARMOR_FILE_BEGIN_LINE + b"\n" + fio.armor_encode(armor_enc, payload)
+               + fio.armor_encode_finish(armor_enc) + fio.ARMOR_FILE_END_LINE + b"\n")
+    armored_fd = os.open(os.path.join(work, "payload.asc"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(armored_fd, armored)
+    flipped_fd = os.open(os.path.join(work, "payload.bad"), os.O_RDWR | os.O_CREAT, 0o600)
+    os.write(flipped_fd, payload[:500] + bytes([payload[500] ^ 1]) + payload[501:])
+
+    def payload_round_trip():
+        rewind()
+        fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
+                            lambda d, t: None, 10_000)
+        rewind()
+        assert fio.file_decrypt_fd(payload_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
+                                   None, None, "payload")[1:] == (10_000, None)
+        rewind()
+        assert fio.file_decrypt_fd(armored_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
+                                   None, None, "payload.asc", 0, True)[1:] == (10_000, None)
+
+    def payload_failures():
+        rewind()
+        assert fio.file_decrypt_fd(flipped_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
+                                   None, None, "payload.bad")[2] == ("chunk", 0)
+        rewind()
+        assert fio.file_decrypt_fd(payload_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
+                                   None, None, "payload", 0, False)[2] is not None  # labels
+        expect(tc.InvalidParameterError, fio.file_encrypt_fd, plain_fd, 0, out_fd, "out",
+               file_key[:-1], file_nonce, 1024, None, None)()
+        expect(IsADirectoryError, fio.file_decrypt_fd, dir_fd, 0, out_fd, "out", file_key,
+               file_nonce, 1024, None, None, "dir")()
+        expect(ZeroDivisionError, fio.file_encrypt_fd, plain_fd, 0, out_fd, "out", file_key,
+               file_nonce, 1024, lambda d, t: 1 / 0, 10_000)()
+
     def framing():
         fio.level_sizes(1024)
         assert fio.read_header(stream, 768, True) == (hlen, 4096)
@@ -341,6 +381,8 @@ def cases():
         ("file encrypt", file_encrypt),
         ("file decrypt", file_decrypt),
         ("file failures", file_failures),
+        ("file format payload", payload_round_trip),
+        ("file format payload failures", payload_failures),
         ("framing and key text", framing),
         ("armor codec", armor_codec),
         # KEM functions and the key pair.
