@@ -23,7 +23,9 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -138,6 +140,38 @@ struct Slab {
   std::vector<iovec> out;
   std::vector<char> text;  // the slab as armor lines, when the output is armored
 };
+
+// armor_slab sets slab.out to `bytes` (the slab's data) as armor lines of
+// `lines`: after the BEGIN line when `first`, then the lines the data
+// completes (the encoder keeps the rest), then when `last` the last line and
+// the END line. Returns the encoder's error, if any.
+inline std::optional<core::Error> armor_slab(core::ArmorEncoder& armor, core::ArmorLines lines,
+                                             Slab& slab, core::ByteView bytes, bool first,
+                                             bool last) {
+  const std::string_view begin = lines.begin, end = lines.end;
+  const size_t body = armor.update_len(bytes.size());
+  slab.text.resize((first ? begin.size() + 1 : 0) + body + core::kArmorLineChars + 1 +
+                   end.size() + 1);
+  char* t = slab.text.data();
+  if (first) {
+    std::memcpy(t, begin.data(), begin.size());
+    t[begin.size()] = '\n';
+    t += begin.size() + 1;
+  }
+  auto w = armor.update(std::span<char>(t, body), bytes);
+  if (!w.ok()) return w.error();
+  t += w.value();
+  if (last) {
+    auto tail = armor.finish(std::span<char>(t, armor.finish_len()));
+    if (!tail.ok()) return tail.error();
+    t += tail.value();
+    std::memcpy(t, end.data(), end.size());
+    t[end.size()] = '\n';
+    t += end.size() + 1;
+  }
+  slab.out.assign(1, iovec{slab.text.data(), static_cast<size_t>(t - slab.text.data())});
+  return std::nullopt;
+}
 
 // Writer writes submitted slabs in order on a thread of its own, which
 // blocks every signal so that they reach the interpreter's thread.

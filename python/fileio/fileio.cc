@@ -313,36 +313,8 @@ PyObject* encrypt_file_fd(const Bound& a, core::ArmorEncoder* armor) {
         }
         slab.out.assign(1, iovec{slab.buf.data(), static_cast<size_t>(p - slab.buf.data())});
         if (armor != nullptr && !crypt_error && !changed && read_error == 0) {
-          // The slab's bytes as armor lines, after the BEGIN line (first
-          // slab) and before the last line and the END line (last slab).
           const core::ByteView bytes(slab.buf.data(), static_cast<size_t>(p - slab.buf.data()));
-          const std::string_view begin = core::kArmorBeginLine, end = core::kArmorEndLine;
-          const size_t lines = armor->update_len(bytes.size());
-          slab.text.resize((k == 0 ? begin.size() + 1 : 0) + lines + 80 + end.size() + 1);
-          char* t = slab.text.data();
-          if (k == 0) {
-            std::memcpy(t, begin.data(), begin.size());
-            t[begin.size()] = '\n';
-            t += begin.size() + 1;
-          }
-          auto w = armor->update(std::span<char>(t, lines), bytes);
-          if (!w.ok()) {
-            crypt_error = w.error();
-          } else {
-            t += w.value();
-            if (ended) {
-              auto last = armor->finish(std::span<char>(t, armor->finish_len()));
-              if (!last.ok()) {
-                crypt_error = last.error();
-              } else {
-                t += last.value();
-                std::memcpy(t, end.data(), end.size());
-                t[end.size()] = '\n';
-                t += end.size() + 1;
-              }
-            }
-          }
-          slab.out.assign(1, iovec{slab.text.data(), static_cast<size_t>(t - slab.text.data())});
+          crypt_error = armor_slab(*armor, core::kStreamArmor, slab, bytes, k == 0, ended);
         }
       }
       if (read_error != 0)

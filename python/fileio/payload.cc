@@ -58,10 +58,11 @@ bool checked_keys(const Bound& a, size_t key_at, uint32_t chunk_size) {
 // ---- encryption ----
 
 constexpr Param kEncryptParams[] = {
-    {"in_fd", Kind::U32},         {"in_offset", Kind::I64},  {"out_fd", Kind::U32},
-    {"out_name", Kind::Object},   {"file_key", Kind::Bytes}, {"payload_nonce", Kind::Bytes},
-    {"chunk_size", Kind::U32},    {"progress", Kind::Object}, {"total", Kind::Object},
-    {"in_name", Kind::Object, true},
+    {"in_fd", Kind::U32},          {"in_offset", Kind::I64},     {"out_fd", Kind::U32},
+    {"out_name", Kind::Object},    {"header", Kind::Bytes},      {"file_key", Kind::Bytes},
+    {"payload_nonce", Kind::Bytes}, {"chunk_size", Kind::U32},   {"progress", Kind::Object},
+    {"total", Kind::Object},       {"in_name", Kind::Object, true},
+    {"armored", Kind::Object, true},
 };
 constexpr Signature kEncryptSig{"file_encrypt_fd()", kEncryptParams};
 
@@ -72,21 +73,26 @@ PyObject* file_encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     const int in_fd = static_cast<int>(a.u32(0));
     int64_t offset = a.i64(1);
     const int out_fd = static_cast<int>(a.u32(2));
-    const core::ByteView file_key = a.bytes(4), nonce = a.bytes(5);
-    const size_t chunk = a.u32(6);
-    const Reporter reporter{a.object(7), a.object(8)};
+    const core::ByteView header = a.bytes(4), file_key = a.bytes(5), nonce = a.bytes(6);
+    const size_t chunk = a.u32(7);
+    const Reporter reporter{a.object(8), a.object(9)};
+    PyObject* in_name = a.object(10);
+    const int armored = a.object(11) == nullptr ? 0 : PyObject_IsTrue(a.object(11));
+    if (armored < 0) return nullptr;
     if (offset < 0) return raise_exception(Exc::InvalidParameterError, "negative offset");
-    if (!checked_keys(a, 4, a.u32(6))) return nullptr;
+    if (!checked_keys(a, 5, a.u32(7))) return nullptr;
 
     // The input must end where its size says, and look the same at its end.
     Snapshot before{};
-    if (!snapshot_of(in_fd, before)) return raise_os_error(errno, a.object(9));
+    if (!snapshot_of(in_fd, before)) return raise_os_error(errno, in_name);
     const int64_t expected_end = std::max(before.size, offset);
 
     const size_t per_slab = whole_units(chunk, (remaining(in_fd, offset) + chunk - 1) / chunk);
     core::SecretBytes plain(per_slab * chunk);
+    // The first slab holds the header too.
     std::vector<Slab> slabs(slab_count(per_slab * (chunk + kTag)));
-    for (Slab& s : slabs) s.buf.resize(per_slab * (chunk + kTag));
+    for (Slab& s : slabs) s.buf.resize(per_slab * (chunk + kTag) + header.size());
+    core::ArmorEncoder armor;
 
     Writer writer(out_fd, slabs.size());
     if (!writer.start()) return raise_os_error(EAGAIN, nullptr);
@@ -120,10 +126,12 @@ PyObject* file_encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
           // A full slab keeps its last chunk back: it may be the file's last.
           const size_t take = ended ? have : have - chunk;
           const size_t sealed = *ff::sealed_run_len(take, chunk, ended);
+          const size_t head = k == 0 ? header.size() : 0;
           if (!changed && read_error == 0) {
+            std::memcpy(slab.buf.data(), header.data(), head);
             const core::ByteView run(plain.data(), take);
-            core::Status s = ff::seal_chunks(core::MutableBytes(slab.buf.data(), sealed), file_key,
-                                             nonce, index, chunk, run, ended);
+            core::Status s = ff::seal_chunks(core::MutableBytes(slab.buf.data() + head, sealed),
+                                             file_key, nonce, index, chunk, run, ended);
             if (!s.ok()) crypt_error = s.error();
           }
           if (!changed && read_error == 0 && !crypt_error) {
@@ -134,14 +142,16 @@ PyObject* file_encrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
               marks.push_back(done);
             }
             index += chunks;
-            slab.out.assign(1, iovec{slab.buf.data(), sealed});
+            const core::ByteView bytes(slab.buf.data(), head + sealed);
+            slab.out.assign(1, iovec{slab.buf.data(), bytes.size()});
+            if (armored != 0)
+              crypt_error = armor_slab(armor, core::kFileArmor, slab, bytes, k == 0, ended);
             carried = have - take;
             std::memmove(plain.data(), plain.data() + take, carried);
           }
         }
       }
-      if (read_error != 0)
-        return writer.abandon(raise_os_error(read_error, a.object(9)));
+      if (read_error != 0) return writer.abandon(raise_os_error(read_error, in_name));
       if (crypt_error) return writer.abandon(raise_core_error(*crypt_error));
       if (changed)
         return writer.abandon(
@@ -315,13 +325,14 @@ PyObject* file_decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 const PyMethodDef kPayloadMethods[kPayloadMethodCount] = {
     {"file_encrypt_fd", fastcall_keywords(&file_encrypt_fd), METH_FASTCALL | METH_KEYWORDS,
-     "file_encrypt_fd(in_fd, in_offset, out_fd, out_name, file_key, payload_nonce, "
-     "chunk_size, progress, total, in_name=None)\n--\n\n"
-     "Seal the file open as in_fd, from in_offset to its end, as the payload of a\n"
-     "file of the multi-recipient format (its header written to out_fd already),\n"
-     "into out_fd. Returns (outcome, plaintext_bytes): outcome 0 when the payload\n"
-     "is complete, 3 when the input changed while it was read (the payload is\n"
-     "then left without its last chunk). Read errors name in_name."},
+     "file_encrypt_fd(in_fd, in_offset, out_fd, out_name, header, file_key, payload_nonce, "
+     "chunk_size, progress, total, in_name=None, armored=False)\n--\n\n"
+     "Write a file of the multi-recipient format to out_fd: `header`, then the\n"
+     "file open as in_fd, from in_offset to its end, sealed as its payload; with\n"
+     "armored, all of it as an armor block with the file format's lines.\n"
+     "Returns (outcome, plaintext_bytes): outcome 0 when the file is complete, 3\n"
+     "when the input changed while it was read (the payload is then left without\n"
+     "its last chunk). Read errors name in_name."},
     {"file_decrypt_fd", fastcall_keywords(&file_decrypt_fd), METH_FASTCALL | METH_KEYWORDS,
      "file_decrypt_fd(in_fd, in_offset, out_fd, out_name, file_key, payload_nonce, "
      "chunk_size, progress, total, in_name, armor_skip=None, file_label=False)\n--\n\n"

@@ -98,12 +98,14 @@ def file_encrypt_fd(
     in_offset: int,
     out_fd: int,
     out_name: object,
+    header: bytes,
     file_key: bytes,
     payload_nonce: bytes,
     chunk_size: int,
     progress: Optional[Callable[[int, Optional[int]], object]],
     total: Optional[int],
     in_name: object = None,
+    armored: bool = False,
 ) -> tuple[int, int]: ...
 def file_decrypt_fd(
     in_fd: int,

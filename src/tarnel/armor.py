@@ -151,12 +151,14 @@ class ArmorWriter(io.RawIOBase):
             self._out.write(lines)
         return len(piece)
 
-    def native_handover(self) -> "Optional[tuple[Callable[[], None], IO[bytes]]]":
+    def native_handover(
+        self, label: str = STREAM_LABEL
+    ) -> "Optional[tuple[Callable[[], None], IO[bytes]]]":
         """For whole-file encryption in native code, which writes the block
-        itself: when nothing has been written yet, a function that hands the
-        block over (after it, write() refuses and finish() does nothing) and
-        the output; else None."""
-        if self._started or self._finished or self.closed or self._label != STREAM_LABEL:
+        itself: when nothing has been written yet and the block's label is
+        ``label``, a function that hands the block over (after it, write()
+        refuses and finish() does nothing) and the output; else None."""
+        if self._started or self._finished or self.closed or self._label != label:
             return None
 
         def hand_over() -> None:

@@ -33,7 +33,8 @@ import io
 import os
 import stat
 import struct
-from typing import IO, Callable, Iterable, Iterator, Optional, Sequence, Union, cast
+import sys
+from typing import IO, Any, Callable, Iterable, Iterator, Optional, Sequence, Union, cast
 
 from tarnel import _tarnel_fileio, _tarnel_pq
 from tarnel._files import OutputFile, close_input, write_all
@@ -464,6 +465,19 @@ def _native_output(out: object) -> Optional[OutputFile]:
     return out if isinstance(out, OutputFile) and out.atomic else None
 
 
+def _native_armored_output(out: object) -> Optional[tuple[Callable[[], None], OutputFile]]:
+    """When ``out`` is an armor writer of the file format's block that has
+    written nothing yet, into an atomic output file: the function that hands
+    the block over to native code, and that file."""
+    armor = sys.modules.get("tarnel.armor")  # loaded if out is its writer
+    if armor is None or type(out) is not armor.ArmorWriter:
+        return None
+    handover = cast(Any, out).native_handover(armor.FILE_LABEL)
+    if handover is None or _native_output(handover[1]) is None:
+        return None
+    return handover[0], cast(OutputFile, handover[1])
+
+
 def _size_after(f: IO[bytes], start: Optional[int] = None) -> Optional[int]:
     """How many bytes a regular file holds from ``start`` (by default its
     position) on; None for anything else."""
@@ -488,18 +502,23 @@ def _encrypt_with_header(src: IO[bytes], out: object, recipients: Sequence[objec
         header, nonce = _build_header(file_key, recipients, passphrase, chunk_size, seeds,
                                       scrypt_log2_n)
         target = _native_output(out)
+        armored = _native_armored_output(out) if target is None else None
+        if armored is not None:
+            target = armored[1]
         start = _native_start(src) if target is not None else None
         if target is not None and start is not None:
-            # A regular file into an atomic output: the payload in native
-            # code, which reads, seals and writes in overlapping steps.
+            # A regular file into an atomic output: the whole file in native
+            # code, which reads, seals (and armors) and writes in overlapping
+            # steps.
             size = _size_after(src, start)
-            write_all(target, header)
+            if armored is not None:
+                armored[0]()  # the block is written natively from here
             target.flush()
             if progress is not None:
                 progress(0, size)
             outcome, written = _tarnel_fileio.file_encrypt_fd(
-                src.fileno(), start, target.fileno(), target.path, file_key, nonce, chunk_size,
-                progress, size, name_of(src))
+                src.fileno(), start, target.fileno(), target.path, header, file_key, nonce,
+                chunk_size, progress, size, name_of(src), armored is not None)
             src.seek(start + written)
             if outcome != 0:
                 raise InputChangedError(name_of(src))

@@ -160,7 +160,7 @@ def cases():
     # The multi-recipient format's payload, plain and armored.
     file_key, file_nonce = bytes(range(32)), bytes(32)
     rewind()
-    fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", file_key, file_nonce, 1024, None, None)
+    fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", b"", file_key, file_nonce, 1024, None, None)
     payload = os.pread(out_fd, 1 << 20, 0)
     payload_fd = os.open(os.path.join(work, "payload"), os.O_RDWR | os.O_CREAT, 0o600)
     os.write(payload_fd, payload)
@@ -174,8 +174,11 @@ def cases():
 
     def payload_round_trip():
         rewind()
-        fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
+        fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", b"header", file_key, file_nonce, 1024,
                             lambda d, t: None, 10_000)
+        rewind()
+        fio.file_encrypt_fd(plain_fd, 0, out_fd, "out", b"header", file_key, file_nonce, 1024,
+                            None, None, "plain", True)
         rewind()
         assert fio.file_decrypt_fd(payload_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
                                    None, None, "payload")[1:] == (10_000, None)
@@ -190,12 +193,12 @@ def cases():
         rewind()
         assert fio.file_decrypt_fd(payload_fd, 0, out_fd, "out", file_key, file_nonce, 1024,
                                    None, None, "payload", 0, False)[2] is not None  # labels
-        expect(tc.InvalidParameterError, fio.file_encrypt_fd, plain_fd, 0, out_fd, "out",
+        expect(tc.InvalidParameterError, fio.file_encrypt_fd, plain_fd, 0, out_fd, "out", b"",
                file_key[:-1], file_nonce, 1024, None, None)()
         expect(IsADirectoryError, fio.file_decrypt_fd, dir_fd, 0, out_fd, "out", file_key,
                file_nonce, 1024, None, None, "dir")()
-        expect(ZeroDivisionError, fio.file_encrypt_fd, plain_fd, 0, out_fd, "out", file_key,
-               file_nonce, 1024, lambda d, t: 1 / 0, 10_000)()
+        expect(ZeroDivisionError, fio.file_encrypt_fd, plain_fd, 0, out_fd, "out", b"",
+               file_key, file_nonce, 1024, lambda d, t: 1 / 0, 10_000)()
 
     def framing():
         fio.level_sizes(1024)

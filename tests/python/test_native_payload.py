@@ -16,12 +16,13 @@ import os
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 import pytest
 
 import tarnel
 from tarnel import _tarnel_fileio, _tarnel_pq, armor, files, streaming, xwing
+from tarnel._files import OutputFile
 
 from support import Progress, sigint_on_call
 
@@ -42,16 +43,18 @@ def keys() -> tuple[bytes, bytes]:
     (KiB, 3 * MiB + 7), (64 * KiB, 2 * MiB), (4 * MiB, 4 * MiB + 1)])
 def test_the_payload_is_the_cores_run_and_opens_back(tmp_path: Path, chunk: int,
                                                      size: int) -> None:
-    key, nonce = os.urandom(32), os.urandom(32)
+    key, nonce, header = os.urandom(32), os.urandom(32), os.urandom(size % 200)
     plain = os.urandom(size)
     (tmp_path / "plain").write_bytes(plain)
     sealed = Progress()
-    with open(tmp_path / "plain", "rb") as fin, open(tmp_path / "sealed", "wb") as fout:
+    with open(tmp_path / "plain", "rb") as fin, open(tmp_path / "file", "wb") as fout:
         outcome, written = _tarnel_fileio.file_encrypt_fd(
-            fin.fileno(), 0, fout.fileno(), "sealed", key, nonce, chunk, sealed, size, "plain")
+            fin.fileno(), 0, fout.fileno(), "file", header, key, nonce, chunk, sealed, size,
+            "plain")
     assert (outcome, written) == (0, size)
-    assert (tmp_path / "sealed").read_bytes() == _tarnel_pq.file_seal_chunks(
+    assert (tmp_path / "file").read_bytes() == header + _tarnel_pq.file_seal_chunks(
         key, nonce, 0, chunk, plain, True)
+    (tmp_path / "sealed").write_bytes((tmp_path / "file").read_bytes()[len(header):])
     # A call per chunk of plaintext (none for an empty file), done growing.
     assert len(sealed.calls) == -(-size // chunk)
     assert [d for d, _ in sealed.calls] == sorted(d for d, _ in sealed.calls)
@@ -140,6 +143,29 @@ def armored(data: bytes, path: Path) -> None:
 
 def armor_reader(path: Path) -> io.BufferedReader:
     return io.BufferedReader(armor.ArmorReader(open(path, "rb"), armor.FILE_LABEL), 1 << 16)
+
+
+@pytest.mark.parametrize("size", [0, 100, 3 * MiB + 5])
+def test_armored_output_is_the_writers_block(keys: tuple[bytes, bytes], tmp_path: Path,
+                                            size: int) -> None:
+    sk, pk = keys
+    plain = os.urandom(size)
+    (tmp_path / "plain").write_bytes(plain)
+    seen = Progress()
+    with OutputFile(tmp_path / "f.asc") as out:
+        writer = armor.ArmorWriter(out, label=armor.FILE_LABEL)
+        files.encrypt_file(tmp_path / "plain", cast(Any, writer), [pk], progress=seen)
+        writer.finish()
+        out.commit()
+    assert seen.native or size == 0
+    with armor_reader(tmp_path / "f.asc") as src:
+        decoded = src.read()
+    assert files.decrypt(decoded, [sk]) == plain
+    again = io.BytesIO()
+    armored_again = armor.ArmorWriter(again, label=armor.FILE_LABEL)
+    armored_again.write(decoded)
+    armored_again.finish()
+    assert (tmp_path / "f.asc").read_bytes() == again.getvalue()
 
 
 def test_armored_files_open_natively_alike(keys: tuple[bytes, bytes], tmp_path: Path) -> None:
@@ -235,9 +261,10 @@ def test_bad_arguments_are_refused_before_any_work(tmp_path: Path) -> None:
             (bytes(32), bytes(33), KiB, "file key and payload nonce must be 32 bytes"),
             (bytes(32), bytes(32), 0, "chunk size must not be zero"),
         ]:
-            for call in (_tarnel_fileio.file_encrypt_fd, _tarnel_fileio.file_decrypt_fd):
-                with pytest.raises(tarnel.InvalidParameterError, match=message):
-                    call(fd, 0, fd, "f", key, nonce, chunk, None, None, "f")
+            with pytest.raises(tarnel.InvalidParameterError, match=message):
+                _tarnel_fileio.file_encrypt_fd(fd, 0, fd, "f", b"", key, nonce, chunk, None, None)
+            with pytest.raises(tarnel.InvalidParameterError, match=message):
+                _tarnel_fileio.file_decrypt_fd(fd, 0, fd, "f", key, nonce, chunk, None, None, "f")
         with pytest.raises(tarnel.InvalidParameterError, match="negative offset"):
             _tarnel_fileio.file_decrypt_fd(fd, -1, fd, "f", bytes(32), bytes(32), KiB, None, None,
                                            "f")
