@@ -41,7 +41,7 @@ from tarnel._files import OutputFile, close_input, write_all
 from tarnel._tarnel_core import DecryptionError, InvalidParameterError, TarnelError
 from tarnel._wipe import wipe_bytes
 from tarnel.hpke import AEAD, KDF, KEM, PrivateKey, PublicKey
-from tarnel._pipeline import WriteBehind, channel_depth, worth_a_thread
+from tarnel._pipeline import WriteBehind, channel_depth, widen_pipe, worth_a_thread
 from tarnel.streaming import (InputChangedError, _armored_file, _batch_writer, _native_start,
                               name_of)
 
@@ -434,8 +434,10 @@ def _runs(src: IO[bytes], piece: int) -> Iterator[tuple[bytes, bool]]:
 
 def _writer_behind(out: object) -> WriteBehind:
     """Buffers for ``out`` written in order, by a thread of their own when
-    ``out`` is a regular file (see tarnel._pipeline)."""
+    ``out`` is a regular file (see tarnel._pipeline); a pipe is widened, so
+    that a run goes into it in one write while the reader drains it."""
     f = cast(IO[bytes], out)
+    widen_pipe(f)
     return WriteBehind(_batch_writer(f), threaded=worth_a_thread(f, RUN_BYTES),
                        depth=channel_depth(RUN_BYTES))
 
