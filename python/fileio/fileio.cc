@@ -625,13 +625,7 @@ PyObject* decrypt_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-constexpr Param kDecryptArmoredParams[] = {
-    {"in_fd", Kind::U32},     {"in_offset", Kind::I64}, {"out_fd", Kind::U32},
-    {"out_name", Kind::Object}, {"header", Kind::Bytes}, {"secret_key", Kind::Bytes},
-    {"level", Kind::U32},     {"progress", Kind::Object}, {"total", Kind::Object},
-    {"in_name", Kind::Object},
-};
-constexpr Signature kDecryptArmoredSig{"decrypt_armored_fd()", kDecryptArmoredParams};
+constexpr Signature kDecryptArmoredSig{"decrypt_armored_fd()", kDecryptParams};
 
 PyObject* decrypt_armored_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -710,7 +704,7 @@ const PyMethodDef kFileMethods[] = {
      "a stream without its end)."},
     {"decrypt_armored_fd", fastcall_keywords(&decrypt_armored_fd), METH_FASTCALL | METH_KEYWORDS,
      "decrypt_armored_fd(in_fd, in_offset, out_fd, out_name, header, secret_key, level, "
-     "progress, total, in_name)\n--\n\n"
+     "progress, total, in_name=None)\n--\n\n"
      "decrypt_fd for a stream in an armor block whose text starts at in_offset:\n"
      "the block is decoded as tarnel.armor.ArmorReader decodes it, the stream's\n"
      "header (read already) passed over. Returns (end, plaintext_bytes,\n"

@@ -67,7 +67,7 @@ def decrypt_armored_fd(
     level: int,
     progress: Optional[Callable[[int, Optional[int]], None]],
     total: Optional[int],
-    in_name: object,
+    in_name: object = None,
 ) -> tuple[int, int, Optional[tuple[str, int, int, bytes]]]: ...
 def encrypt_stream_fd(
     in_fd: int,

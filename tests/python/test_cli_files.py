@@ -11,7 +11,6 @@ import io
 import json
 import os
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -327,10 +326,10 @@ def test_rekey_add_then_remove_then_rotate(ids, tmp_path, in_place) -> None:
     def rekey(*args: str) -> Path:
         target = enc if in_place else tmp_path / "out.tnl"
         extra = [] if in_place else ["-o", str(target), "--force"]
-        res = ok(run("rekey", "-i", key(ids, "u-xwing"), *args, *extra, str(enc)))
+        ok(run("rekey", "-i", key(ids, "u-xwing"), *args, *extra, str(enc)))
         if not in_place:
             assert enc.read_bytes() == before
-        return target if in_place else target
+        return target
 
     added = rekey("-r", str(ids["mlkem1024"]) + ".pub")
     assert can_open(ids, "mlkem1024", added) and can_open(ids, "u-mlkem768", added)

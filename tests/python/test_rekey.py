@@ -422,8 +422,8 @@ def test_a_signal_leaves_the_old_file_or_the_new_one(people, tmp_path):
     code = (
         "import sys\nfrom tarnel import files\n"
         "sys.stdout.write('go\\n'); sys.stdout.flush()\n"
-        f"files.rekey(sys.argv[1], None, [bytes.fromhex(sys.argv[2])], rotate=True, "
-        f"add=[bytes.fromhex(sys.argv[3])])\n"
+        "files.rekey(sys.argv[1], None, [bytes.fromhex(sys.argv[2])], rotate=True, "
+        "add=[bytes.fromhex(sys.argv[3])])\n"
     )
     proc = subprocess.Popen(
         [sys.executable, "-c", code, str(path), alice_sk.hex(), people["mlkem768"][1].hex()],

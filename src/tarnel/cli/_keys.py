@@ -6,10 +6,11 @@ names, fingerprints, and the text forms of public keys.
 from __future__ import annotations
 
 import base64
+import contextlib
 import hashlib
 import os
 import re
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import IO, NamedTuple, Optional
 
 from .. import _formats, _tarnel_fileio, files, keyfile, pkcs, streaming, xwing
@@ -284,12 +285,8 @@ def _load_xwing_identity(path: str, password: "_Password") -> Optional[bytes]:
     key_file = _xwing_key_file(data)
     if key_file is not None:
         _warn_permissions(path)
-        try:
+        with _opening(path):
             return keyfile.load_xwing_key_text(key_file, password.get(f"Password for {path}: "))
-        except DecryptionError:
-            raise CliError(f"{path}: wrong password, or the secret key file is damaged") from None
-        except TarnelError as e:
-            raise CliError(f"{path}: {e}") from None
     seed = _xwing_pkcs8_seed(data)
     if seed is not None:
         _warn(
@@ -396,12 +393,18 @@ def _load_key_file(
     start = data.find(b"\nML-KEM-Key-File:")
     if start >= 0 and not data.startswith(b"ML-KEM-Key-File:"):
         data = data[start + 1 :]
-    try:
+    with _opening(path):
         return keyfile.load_secret_key_text(data, password.get(f"Password for {path}: "))
+
+
+@contextlib.contextmanager
+def _opening(path: str) -> Iterator[None]:
+    """Opening the key file ``path``: its failures as the command line's
+    errors (status 1)."""
+    try:
+        yield
     except DecryptionError:
-        raise CliError(
-            f"{path}: wrong password, or the secret key file is damaged"
-        ) from None
+        raise CliError(f"{path}: wrong password, or the secret key file is damaged") from None
     except TarnelError as e:
         raise CliError(f"{path}: {e}") from None
 
@@ -619,17 +622,11 @@ class IdentityFile:
         found: list[bytes] = []
         try:
             for block in self._locked:
-                try:
+                with _opening(self.path):
                     if block.startswith(b"X-Wing-Key-File:"):
                         found.append(keyfile.load_xwing_key_text(block, passphrase))
                         continue
                     secret_key, level = keyfile.load_secret_key_text(block, passphrase)
-                except DecryptionError:
-                    raise CliError(
-                        f"{self.path}: wrong password, or the secret key file is damaged"
-                    ) from None
-                except TarnelError as e:
-                    raise CliError(f"{self.path}: {e}") from None
                 if int(level) == 512:
                     wipe_bytes(secret_key)
                     self.unusable += 1
