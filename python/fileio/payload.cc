@@ -211,6 +211,7 @@ PyObject* decrypt_payload(const Bound& a, Source& src, int64_t offset, uint64_t 
   Writer writer(out_fd, slabs.size());
   if (!writer.start()) return raise_os_error(EAGAIN, nullptr);
   int64_t done = 0;
+  int64_t opened_bytes = 0;  // of the payload, for progress
   uint64_t index = 0;
   size_t carried = 0;  // sealed bytes kept at the front of `sealed`
   bool ended = false;
@@ -253,8 +254,10 @@ PyObject* decrypt_payload(const Bound& a, Source& src, int64_t offset, uint64_t 
           if (s.ok()) {
             slab.out.assign(1, iovec{slab.buf.data(), opened});
             for (size_t at = 0; at < take; at += block) {
-              offset += static_cast<int64_t>(std::min(block, take - at));
-              marks.push_back(offset);
+              const auto step = static_cast<int64_t>(std::min(block, take - at));
+              offset += step;
+              opened_bytes += step;
+              marks.push_back(opened_bytes);
             }
             done += static_cast<int64_t>(opened);
             index += count;
@@ -341,10 +344,11 @@ const PyMethodDef kPayloadMethods[kPayloadMethodCount] = {
      "armor block's text starts (the file format's BEGIN and END lines with\n"
      "file_label, else the stream's), and the first armor_skip decoded bytes\n"
      "(the header) are passed over. Returns (end, plaintext_bytes, failure): end the\n"
-     "offset reached (in the decoded file when armored); failure None, ('chunk',\n"
-     "i) for the first chunk that does not open, ('short', i) for a last chunk\n"
-     "too short to be one, or an armor fault as tarnel.armor reads it; what\n"
-     "opened before a failure is written."},
+     "offset reached (in the decoded file when armored); failure None,\n"
+     "('chunk', i) for the first chunk that does not open, ('short', i) for a\n"
+     "last chunk too short to be one, or an armor fault as tarnel.armor reads\n"
+     "it; what opened before a failure is written. progress(done, total) counts\n"
+     "the payload's bytes."},
 };
 
 }  // namespace pyext

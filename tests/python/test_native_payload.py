@@ -89,6 +89,10 @@ def test_each_path_reads_what_the_other_wrote(keys: tuple[bytes, bytes], tmp_pat
     assert files.decrypt_file(tmp_path / "python.tnl", tmp_path / "out", [sk],
                               progress=opened) == size
     assert opened.native and (tmp_path / "out").read_bytes() == plain
+    # Progress counts the payload's bytes, after the header, up to its size.
+    data = (tmp_path / "python.tnl").read_bytes()
+    payload = len(data) - files.parse_header(io.BytesIO(data)).length
+    assert opened.calls[0] == (0, payload) and opened.calls[-1] == (payload, payload)
 
 
 def cut_to(n: int) -> Callable[[bytes, int], bytes]:
