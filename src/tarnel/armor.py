@@ -202,6 +202,7 @@ class ArmorReader(io.RawIOBase):
         self._pos = 0
         self._held = bytearray()  # the last batch decoded, released with the next one
         self._done = False  # the input ended after a well-formed block
+        self._handed = 0  # decoded bytes returned so far
         try:
             self._origin: Optional[int] = fileobj.tell()
         except (AttributeError, OSError, ValueError):
@@ -237,6 +238,10 @@ class ArmorReader(io.RawIOBase):
         """The label on the block's BEGIN and END lines."""
         return self._label
 
+    def tell(self) -> int:
+        """The number of decoded bytes read so far (the reader cannot seek)."""
+        return self._handed
+
     def source(self) -> tuple[IO[bytes], Optional[int]]:
         """The input and the offset the block's text starts at in it (None
         when unknown), for a reader of the whole input that starts over."""
@@ -253,4 +258,5 @@ class ArmorReader(io.RawIOBase):
             with memoryview(self._buffer) as ready:
                 mv[:n] = ready[self._pos : self._pos + n]
             self._pos += n
+            self._handed += n
             return n

@@ -702,6 +702,12 @@ def _write_payload(src: IO[bytes], file_key: bytes, header: Header, out: object,
     target = _native_output(out)
     start = _native_start(src) if target is not None else None
     armored = _armored_file(src) if target is not None and start is None else None
+    if armored is not None and src.tell() != len(header.encoded):
+        # Native code decodes the block from its start and passes over the
+        # header; a reader that had already handed out more than the header
+        # stands elsewhere, so its caller's position is kept by going chunk
+        # by chunk.
+        armored = None
     if target is not None and (start is not None or armored is not None):
         # Native code reads, opens and writes in overlapping steps, from the
         # file itself or from the armor block's text.

@@ -182,6 +182,21 @@ def test_armored_files_open_natively_alike(keys: tuple[bytes, bytes], tmp_path: 
     assert seen.native and (tmp_path / "out").read_bytes() == plain
 
 
+def test_an_armor_reader_read_past_its_start_is_read_from_where_it_stands(
+        keys: tuple[bytes, bytes], tmp_path: Path) -> None:
+    # The block holds a prefix and then a file; its caller reads the prefix
+    # first, so the header does not start the block.
+    sk, pk = keys
+    plain = os.urandom(2 * MiB + 7)
+    armored(b"prefix" + files.encrypt(plain, [pk]), tmp_path / "f.asc")
+    seen = Progress()
+    with armor_reader(tmp_path / "f.asc") as src:
+        assert src.read(6) == b"prefix"
+        assert files.decrypt_file(src, tmp_path / "out", [sk], progress=seen) == len(plain)
+        assert src.read() == b""
+    assert not seen.native and (tmp_path / "out").read_bytes() == plain
+
+
 @pytest.mark.parametrize("where", [0.1, 0.6, 0.999])
 def test_damaged_armor_raises_the_readers_error_natively(
         keys: tuple[bytes, bytes], tmp_path: Path, where: float) -> None:
