@@ -1291,6 +1291,49 @@ def _rekey_to(reader: IO[bytes], out: object, header: Header, start: int, file_k
     return _info(new_header, size)
 
 
+# What flock() answers on file systems without locks: the work goes on unlocked.
+_NO_LOCKS = frozenset({errno.ENOLCK, errno.EOPNOTSUPP, errno.EINVAL})
+
+
+def _same_file(path: str, f: IO[bytes]) -> bool:
+    """Whether ``path`` still names the file open as ``f``."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return False
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+    own = os.fstat(f.fileno())
+    return (st.st_dev, st.st_ino) == (own.st_dev, own.st_ino)
+
+
+def _open_for_rekey(path: str) -> IO[bytes]:
+    """``path`` opened for reading, holding an exclusive lock (flock) that
+    every in-place re-key of it takes, so that two of them run one after
+    the other instead of one losing the other's change. Each replaces the
+    file, so a waiter that wakes to find ``path`` naming a new file lets
+    the old one go and takes the new one."""
+    import fcntl
+
+    while True:
+        try:
+            f = open(path, "rb")
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, path) from None
+        try:
+            try:
+                fcntl.flock(f.fileno(), fcntl.LOCK_EX)
+            except OSError as e:
+                if e.errno not in _NO_LOCKS:
+                    raise OSError(e.errno, e.strerror, path) from None
+            if _same_file(path, f):
+                return f
+        except BaseException:
+            f.close()
+            raise
+        f.close()
+
+
 def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None] = None,
           identities: Iterable[Identity] = (), *,
           add: Iterable[Recipient] = (),
@@ -1336,7 +1379,11 @@ def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None]
     the old one only once it is complete and synced to disk; after any
     failure the original is untouched and nothing new is left in its
     directory. A symbolic link ``src`` stays a link; its target is
-    replaced. A ``dst`` path that exists (other than ``src`` itself) is
+    replaced. In-place re-keys of one file run one at a time (each holds an
+    advisory lock, flock(2), on it, and waits for another's), so that none
+    loses another's change; when the file is replaced by other means while
+    it is being re-keyed, :class:`~tarnel.InputChangedError` is raised and
+    the file that replaced it is kept. A ``dst`` path that exists (other than ``src`` itself) is
     refused with FileExistsError unless ``overwrite`` is true; a binary
     file ``dst`` receives the bytes as they are made, so after an error its
     contents must be discarded.
@@ -1401,8 +1448,11 @@ def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None]
         raise TypeError(f"dst must be a path or a binary file, not {type(dst).__name__}")
 
     src_name: Optional[str] = None
-    if isinstance(src, (str, os.PathLike)):
-        reader: IO[bytes] = open(src, "rb")
+    if in_place:
+        reader: IO[bytes] = _open_for_rekey(cast(str, dst_path))
+        opened, src_name = True, dst_path
+    elif isinstance(src, (str, os.PathLike)):
+        reader = open(src, "rb")
         opened, src_name = True, os.fspath(src)
     elif hasattr(src, "read"):
         reader, opened = src, False
@@ -1424,6 +1474,10 @@ def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None]
             with OutputFile(dst_path, replace=in_place or overwrite) as out:
                 info = _rekey_to(reader, out, header, start, file_key, plan, rotate, size,
                                  _seed, src_name, dst_path)
+                if in_place and not _same_file(dst_path, reader):
+                    # Replaced by something that does not take the lock:
+                    # its content is kept, and this change is not made.
+                    raise InputChangedError(dst_path)
                 out.commit()
             return info
         finally:

@@ -36,8 +36,8 @@ needs_strace = pytest.mark.skipif(STRACE is None, reason="needs strace that may 
 
 # System call numbers, to see in /proc which call a traced child is held in.
 SYSCALL_NR = {
-    "x86_64": {"fsync": 74, "renameat": 264, "linkat": 265},
-    "aarch64": {"fsync": 82, "linkat": 37, "renameat": 38},
+    "x86_64": {"fsync": 74, "renameat": 264, "linkat": 265, "copy_file_range": 326},
+    "aarch64": {"fsync": 82, "linkat": 37, "renameat": 38, "copy_file_range": 285},
 }.get(platform.machine())
 
 PLAIN = os.urandom(300_000)
@@ -247,19 +247,7 @@ def test_a_signal_during_the_commit_leaves_one_truthful_state(
     proc = traced(["-e", f"inject={call}:delay_enter=2000000:when={when}"], kind,
                   "decrypt", "-i", sec(keys, "a"), "-o", str(out), *(["--force"] if force else []),
                   str(stream))
-    deadline = time.monotonic() + 60
-    while True:
-        child = traced_child(proc)
-        if child is not None and held_in(child, SYSCALL_NR[call]):
-            # Every call of that kind stops briefly at its entry for strace;
-            # only the delayed one is still there a moment later.
-            time.sleep(0.3)
-            if held_in(child, SYSCALL_NR[call]):
-                break
-        assert proc.poll() is None, finish(proc)
-        assert time.monotonic() < deadline, f"the command never reached {call} #{when}"
-        time.sleep(0.01)
-    os.kill(child, signum)
+    os.kill(wait_held(proc, call), signum)
     code, stderr = finish(proc)
     assert code == (130 if signum == signal.SIGINT else 128 + signum), stderr
     assert "Traceback" not in stderr
@@ -269,6 +257,44 @@ def test_a_signal_during_the_commit_leaves_one_truthful_state(
     else:
         assert stderr.splitlines()[-1] == f"tarnel: error: {stopped}"
     assert_outcome(d, out, force, placed)
+
+
+def wait_held(proc: "subprocess.Popen[bytes]", call: str) -> int:
+    """The traced child, once it is held in the delayed ``call``."""
+    assert SYSCALL_NR is not None
+    deadline = time.monotonic() + 60
+    while True:
+        child = traced_child(proc)
+        if child is not None and held_in(child, SYSCALL_NR[call]):
+            # Every call of that kind stops briefly at its entry for strace;
+            # only the delayed one is still there a moment later.
+            time.sleep(0.3)
+            if held_in(child, SYSCALL_NR[call]):
+                return child
+        assert proc.poll() is None, finish(proc)
+        assert time.monotonic() < deadline, f"the command never reached {call}"
+        time.sleep(0.01)
+
+
+@needs_strace
+@pytest.mark.skipif(SYSCALL_NR is None, reason="system call numbers known for x86_64 and aarch64")
+def test_rekey_keeps_a_file_that_was_replaced_while_it_worked(keys: dict[str, Path],  # noqa: F811
+                                                              tmp_path: Path) -> None:
+    path = tmp_path / "f.tnl"
+    path.write_bytes(ok(run("encrypt", "-r", pub(keys, "a"), input=PLAIN)).stdout)
+    replacement = ok(run("encrypt", "-r", pub(keys, "b"), "-r", pub(keys, "a"), input=OLD)).stdout
+    # Held while it copies the payload, after it has read the header.
+    proc = traced(["-e", "inject=copy_file_range:delay_enter=2000000:when=1"], "unnamed",
+                  "rekey", "-i", sec(keys, "a"), "-r", pub(keys, "c"), str(path))
+    wait_held(proc, "copy_file_range")
+    (tmp_path / "new").write_bytes(replacement)
+    os.replace(tmp_path / "new", path)
+    code, stderr = finish(proc)
+    assert code == 1 and stderr.splitlines()[-1] == (
+        f"tarnel: error: {path} was replaced while it was being re-keyed; what replaced it "
+        "was kept, and this change was not made"), stderr
+    assert path.read_bytes() == replacement
+    assert os.listdir(tmp_path) == ["f.tnl"]
 
 
 # ---------------------------------------------------------------------------

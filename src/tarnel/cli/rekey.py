@@ -10,6 +10,7 @@ import sys
 from .. import files
 from .._tarnel_core import InvalidParameterError, TarnelError
 from .._wipe import wipe_bytes
+from ..streaming import InputChangedError
 from ._keys import Recipient, load_recipient, open_header, read_recipients_file
 from ._options import Command, _add_password_options
 from ._terminal import (
@@ -69,6 +70,11 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"{args.file}: {e}; the file was not changed") from None
     except files.FileFormatError as e:
         raise CliError(f"{args.file}: the file is damaged: {e}") from None
+    except InputChangedError:
+        raise CliError(
+            f"{args.file} was replaced while it was being re-keyed; what replaced it "
+            "was kept, and this change was not made"
+        ) from None
     except TarnelError as e:
         raise CliError(f"{_stream_error_message(e)}; the file was not changed") from None
     where = args.file if args.output is None else args.output
