@@ -573,7 +573,7 @@ def encrypt(plaintext: object, recipients: Iterable[Recipient] = (), *,
         return out.getvalue()
     finally:
         if opened:
-            src.close()
+            close_input(src)
 
 
 def encrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
@@ -602,7 +602,7 @@ def encrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
                            SCRYPT_LOG2_N, progress)
     finally:
         if opened:
-            reader.close()
+            close_input(reader)
 
 
 # -- reading
@@ -785,7 +785,7 @@ def decrypt(data: object, identities: Iterable[Identity] = (), *,
         return b"".join(_decrypt_stream(src, list(identities), passphrase))
     finally:
         if opened:
-            src.close()
+            close_input(src)
 
 
 def decrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
@@ -820,7 +820,7 @@ def decrypt_file(src: object, dst: Union[PathLike, IO[bytes]],
         return decrypt_into(dst)
     finally:
         if opened:
-            reader.close()
+            close_input(reader)
 
 
 class EncryptedFile(io.RawIOBase):
@@ -852,7 +852,7 @@ class EncryptedFile(io.RawIOBase):
         except BaseException:
             wipe_bytes(self._key)
             if owned:
-                f.close()
+                close_input(f)
             raise
         self._pos = 0
 
@@ -914,7 +914,7 @@ class EncryptedFile(io.RawIOBase):
             self._cache = (-1, b"")
             wipe_bytes(self._key)
             if self._owned:
-                self._f.close()
+                close_input(self._f)
         super().close()
 
 
@@ -1329,9 +1329,9 @@ def _open_for_rekey(path: str) -> IO[bytes]:
             if _same_file(path, f):
                 return f
         except BaseException:
-            f.close()
+            close_input(f)
             raise
-        f.close()
+        close_input(f)
 
 
 def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None] = None,

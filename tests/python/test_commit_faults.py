@@ -353,6 +353,42 @@ def test_api_callers_pass_a_commit_that_is_not_durable_on_unchanged(
         assert data == PLAIN
 
 
+INPUT_READERS = {
+    "decrypt_file": ("stream", "tarnel.decrypt_file({src!r}, {out!r}, sk)"),
+    "encrypt_file": ("plain", "tarnel.encrypt_file({src!r}, {out!r}, pk)"),
+    "files.decrypt_file": ("file", "tarnel.files.decrypt_file({src!r}, {out!r}, [sk])"),
+    "files.encrypt_file": ("plain", "tarnel.files.encrypt_file({src!r}, {out!r}, [pk])"),
+    "files.rekey": ("file", "tarnel.files.rekey({src!r}, {out!r}, [sk], add=[pk], overwrite=True)"),
+}
+
+
+@needs_strace
+@pytest.mark.parametrize("operation", sorted(INPUT_READERS))
+def test_a_failed_close_of_the_input_fails_nothing(tmp_path: Path, operation: str) -> None:
+    """Linux has released a descriptor whose close() reports EIO, and one
+    opened for reading holds no data to lose: the work is done."""
+    d, out = prepare(tmp_path, True)
+    kind, call = INPUT_READERS[operation]
+    src = tmp_path / "src"
+    prep = {"plain": "",
+            "stream": f"tarnel.encrypt_file({str(src) + '.plain'!r}, {str(src)!r}, pk)",
+            "file": f"import tarnel.files; tarnel.files.encrypt_file({str(src) + '.plain'!r}, "
+                    f"{str(src)!r}, [pk])"}[kind]
+    (tmp_path / ("src" if kind == "plain" else "src.plain")).write_bytes(PLAIN)
+    code = API_SCRIPT.format(prepare=prep + "\nimport tarnel.files",
+                             call=call.format(src=str(src), out=str(out)))
+    assert STRACE is not None
+    res = subprocess.run([STRACE, "-f", "-qq", "-o", os.devnull, "-P", str(src),
+                          "-e", "inject=close:error=EIO:when=1", sys.executable, "-c", code],
+                         env=child_env(), capture_output=True, timeout=300)
+    assert res.returncode == 0, res.stderr.decode()
+    assert json.loads(res.stdout) == {"returned": True}
+    data = out.read_bytes()
+    assert data != OLD and len(data) > 0
+    if operation.endswith("decrypt_file"):
+        assert data == PLAIN
+
+
 # ---------------------------------------------------------------------------
 # Unprivileged users and the unnamed temporary file
 
