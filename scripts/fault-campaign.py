@@ -43,7 +43,16 @@ Fault classes:
 - ``keys``: random and mutated key files and ``-r`` texts: no traceback,
   no secret bytes in any message;
 - ``writers``: two commands, and eight threads, writing one output path
-  at once.
+  at once;
+- ``diff``: damaged streams and multi-recipient files, plain and armored,
+  opened in process by the native path (a file into a file) and by the
+  chunk-by-chunk path (in memory): the same plaintext or the same exception
+  and message, and nothing left by a failure;
+- ``keytext``: every key loader, in process, on mutated key texts: a key or
+  a TarnelError, and no secret text in a message.
+
+The in-process classes can run against a sanitizer build of the package:
+``TARNEL_CAMPAIGN_PACKAGE=build-asan/python`` with libasan preloaded.
 
 Use: ``python3 scripts/fault-campaign.py [--quick] [--only CLASS,...]
 [--cap N] [--jobs 2] [--keep]`` from the repository root, with the native
@@ -78,13 +87,16 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 ROOT = Path(__file__).resolve().parents[1]
-SRC = ROOT / "src"
+# The package under test: the source tree's, or (for the in-process classes
+# under a sanitizer) another build's, named by TARNEL_CAMPAIGN_PACKAGE.
+SRC = Path(os.environ.get("TARNEL_CAMPAIGN_PACKAGE", str(ROOT / "src")))
 sys.path.insert(0, str(SRC))
 
 import tarnel  # noqa: E402
 import tarnel.keyfile as keyfile  # noqa: E402
-from tarnel import armor  # noqa: E402
-from tarnel.cli import public_key_of, public_key_text  # noqa: E402
+from tarnel import armor, files  # noqa: E402
+from tarnel import xwing  # noqa: E402
+from tarnel.cli import public_key_of, public_key_text, xwing_public_key_text  # noqa: E402
 
 PASSWORD = "campaign passphrase 7"
 CHEAP = keyfile.ScryptParams(log2_n=10, r=8, p=1)
@@ -129,6 +141,19 @@ try:
     elif op == "decrypt_file":
         sk = open(os.path.join(d_in, "a.raw.key"), "rb").read()
         tarnel.decrypt_file(os.path.join(d_in, "stream"), out, sk)
+    elif op == "files.encrypt_file":
+        import tarnel.files as tf
+        pk = open(os.path.join(d_in, "a.raw.pub"), "rb").read()
+        tf.encrypt_file(os.path.join(d_in, "plain"), out, [pk])
+    elif op == "files.decrypt_file":
+        import tarnel.files as tf
+        sk = open(os.path.join(d_in, "a.raw.key"), "rb").read()
+        tf.decrypt_file(os.path.join(d_in, "file.tn"), out, [sk])
+    elif op == "files.rekey":
+        import tarnel.files as tf
+        sk = open(os.path.join(d_in, "a.raw.key"), "rb").read()
+        pb = open(os.path.join(d_in, "b.raw.pub"), "rb").read()
+        tf.rekey(out, None, [sk], add=[pb])
     else:
         pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
         result["public"] = pair.public_key.hex()
@@ -154,6 +179,7 @@ class Material:
     secret: bytes = b""
     old_pair: tuple[bytes, bytes] = (b"", b"")
     secret_texts: list[tuple[str, bytes]] = field(default_factory=list)
+    second: bytes = b""  # the secret key of b.pub, a recipient that rekey adds
 
 
 def child_env() -> dict[str, str]:
@@ -178,6 +204,15 @@ def make_material(root: Path) -> Material:
     (d / "a.raw.key").write_bytes(pair.secret_key)
     (d / "plain").write_bytes(PLAIN)
     tarnel.encrypt_file(d / "plain", d / "stream", pair.public_key)
+    files.encrypt_file(d / "plain", d / "file.tn", [pair.public_key])
+    with open(d / "plain", "rb") as src, open(d / "file.asc", "wb") as raw:
+        w = armor.ArmorWriter(raw, armor.FILE_LABEL)
+        files.encrypt_file(src, w, [pair.public_key])
+        w.finish()
+    b = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
+    m.second = b.secret_key
+    (d / "b.pub").write_bytes(public_key_text(b.public_key, 768, "pem").encode())
+    (d / "b.raw.pub").write_bytes(b.public_key)
     with open(d / "plain", "rb") as src, open(d / "stream.asc", "wb") as raw:
         w = armor.ArmorWriter(raw)
         tarnel.encrypt_file(src, w, pair.public_key)
@@ -202,12 +237,19 @@ class Scenario:
     force: bool = False
     kind: str = "unnamed"  # unnamed, named (temporary files), api
     api: str = ""
+    old: str = ""  # a material file that the output starts as (else OLD when force)
+
+
+def old_bytes(scn: Scenario, m: Material) -> bytes:
+    return (m.root / "material" / scn.old).read_bytes() if scn.old else OLD
 
 
 def scenarios() -> list[Scenario]:
     key = ["-i", "{in}/a.key"]
     enc = ["encrypt", "-r", "{in}/a.pub", "-o", "{out}/r", "{in}/plain"]
     dec = ["decrypt", *key, "-o", "{out}/r", "{in}/stream"]
+    fdec = ["decrypt", *key, "-o", "{out}/r", "{in}/file.tn"]
+    rekey = ["rekey", *key, "-r", "{in}/b.pub"]
     return [
         Scenario("keygen", ["keygen", "-o", "{out}/k"], ("k.pub", "k.key"), "pair"),
         Scenario("keygen --force", ["keygen", "--force", "-o", "{out}/k"], ("k.pub", "k.key"), "pair", True),
@@ -215,18 +257,35 @@ def scenarios() -> list[Scenario]:
                  "pair", True, "named"),
         Scenario("encrypt", enc, ("r",), "cipher"),
         Scenario("encrypt --force", [*enc, "--force"], ("r",), "cipher", True),
-        Scenario("decrypt", dec, ("r",), "plain"),
-        Scenario("decrypt --force", [*dec, "--force"], ("r",), "plain", True),
-        Scenario("decrypt --force (named)", [*dec, "--force"], ("r",), "plain", True, "named"),
-        Scenario("encrypt -a", ["encrypt", "-a", "-r", "{in}/a.pub", "-o", "{out}/r", "{in}/plain"],
-                 ("r",), "armor"),
-        Scenario("decrypt armored --force", ["decrypt", *key, "-o", "{out}/r", "--force", "{in}/stream.asc"],
-                 ("r",), "plain", True),
-        Scenario("decrypt to a pipe", ["decrypt", *key, "{in}/stream"], (), "stdout"),
+        Scenario("encrypt --format stream --force", [*enc, "--format", "stream", "--force"], ("r",),
+                 "cipher", True),
+        Scenario("decrypt stream", dec, ("r",), "plain"),
+        Scenario("decrypt stream --force", [*dec, "--force"], ("r",), "plain", True),
+        Scenario("decrypt stream --force (named)", [*dec, "--force"], ("r",), "plain", True, "named"),
+        Scenario("decrypt file", fdec, ("r",), "plain"),
+        Scenario("decrypt file --force (named)", [*fdec, "--force"], ("r",), "plain", True, "named"),
+        Scenario("encrypt -a --force", ["encrypt", "-a", "-r", "{in}/a.pub", "-o", "{out}/r", "--force",
+                                        "{in}/plain"], ("r",), "armor", True),
+        Scenario("encrypt -a --format stream", ["encrypt", "-a", "--format", "stream", "-r", "{in}/a.pub",
+                                                "-o", "{out}/r", "{in}/plain"], ("r",), "armor"),
+        Scenario("decrypt armored stream --force", ["decrypt", *key, "-o", "{out}/r", "--force",
+                                                    "{in}/stream.asc"], ("r",), "plain", True),
+        Scenario("decrypt armored file --force", ["decrypt", *key, "-o", "{out}/r", "--force",
+                                                  "{in}/file.asc"], ("r",), "plain", True),
+        Scenario("decrypt stream to a pipe", ["decrypt", *key, "{in}/stream"], (), "stdout"),
+        Scenario("decrypt file to a pipe", ["decrypt", *key, "{in}/file.tn"], (), "stdout"),
+        Scenario("rekey in place", [*rekey, "{out}/r"], ("r",), "rekeyed", True, old="file.tn"),
+        Scenario("rekey in place (named)", [*rekey, "{out}/r"], ("r",), "rekeyed", True, "named",
+                 old="file.tn"),
+        Scenario("rekey --rotate -o --force", [*rekey, "--rotate", "-o", "{out}/r", "--force", "{in}/file.tn"],
+                 ("r",), "rekeyed", True),
         Scenario("pubkey -o", ["pubkey", *key, "-o", "{out}/p"], ("p",), "pub"),
         Scenario("pubkey -o --force", ["pubkey", *key, "-o", "{out}/p", "--force"], ("p",), "pub", True),
         Scenario("api encrypt_file", [], ("r",), "cipher", False, "api", "encrypt_file"),
         Scenario("api decrypt_file", [], ("r",), "plain", True, "api", "decrypt_file"),
+        Scenario("api files.encrypt_file", [], ("r",), "cipher", False, "api", "files.encrypt_file"),
+        Scenario("api files.decrypt_file", [], ("r",), "plain", True, "api", "files.decrypt_file"),
+        Scenario("api files.rekey", [], ("r",), "rekeyed", True, "api", "files.rekey", old="file.tn"),
         Scenario("api save_secret_key", [], ("r",), "seckey", False, "api", "save_secret_key"),
         Scenario("api save_secret_key overwrite", [], ("r",), "seckey", True, "api",
                  "save_secret_key_overwrite"),
@@ -265,7 +324,7 @@ class Slot:
                 os.chmod(self.out / "k.key", 0o600)
             else:
                 for name in scn.outputs:
-                    (self.out / name).write_bytes(OLD)
+                    (self.out / name).write_bytes(old_bytes(scn, m))
 
     def command(self, scn: Scenario) -> list[str]:
         if scn.kind == "api":
@@ -301,8 +360,12 @@ def pair_matches(pub: bytes, key: bytes) -> bool:
         if pub + key in _pair_cache:
             return _pair_cache[pub + key]
     try:
-        sk, level = keyfile.load_secret_key_text(key, PASSWORD)
-        ok = public_key_text(public_key_of(sk, int(level)), level, "pem").encode() == pub
+        if keyfile.key_file_type(key) == "X-Wing":
+            seed = keyfile.load_xwing_key_text(key, PASSWORD)
+            ok = xwing_public_key_text(xwing.PrivateKey(seed).public_key, "pem").encode() == pub
+        else:
+            sk, level = keyfile.load_secret_key_text(key, PASSWORD)
+            ok = public_key_text(public_key_of(sk, int(level)), level, "pem").encode() == pub
     except Exception:
         ok = False
     with _cache_lock:
@@ -316,12 +379,9 @@ def whole(scn: Scenario, data: bytes, m: Material, api: dict[str, Any]) -> bool:
         if scn.expect == "plain":
             return data == PLAIN
         if scn.expect in ("cipher", "armor"):
-            src: Any = io.BytesIO(data)
-            if scn.expect == "armor":
-                src = armor.ArmorReader(src)
-            out = io.BytesIO()
-            tarnel.decrypt_file(src, out, m.secret)
-            return out.getvalue() == PLAIN
+            return opens_to(data, m.secret, scn.expect == "armor") == PLAIN
+        if scn.expect == "rekeyed":
+            return all(opens_to(data, k, False) == PLAIN for k in (m.secret, m.second))
         if scn.expect == "pub":
             return data == m.pub_text
         if scn.expect == "seckey":
@@ -330,6 +390,24 @@ def whole(scn: Scenario, data: bytes, m: Material, api: dict[str, Any]) -> bool:
     except Exception:
         return False
     raise AssertionError(scn.expect)
+
+
+def opens_to(data: bytes, secret: bytes, armored: bool) -> Optional[bytes]:
+    """The plaintext of ``data`` in either format, or None."""
+    try:
+        if armored:
+            text = data.lstrip()
+            label = armor.FILE_LABEL if text.startswith(b"-----BEGIN " + armor.FILE_LABEL.encode()) \
+                else armor.STREAM_LABEL
+            with armor.ArmorReader(io.BytesIO(data), label) as r:
+                data = r.read()
+        if data.startswith(files.MAGIC):
+            return files.decrypt(data, [secret])
+        out = io.BytesIO()
+        tarnel.decrypt_file(io.BytesIO(data), out, secret)
+        return out.getvalue()
+    except Exception:
+        return None
 
 
 TEMP_NAME = re.compile(r"\.part\b|\.old\b|\.probe\.|/proc/self/fd|#\d+")
@@ -412,7 +490,7 @@ def check(scn: Scenario, slot: Slot, res: Outcome, m: Material, clean: bool = Fa
             data = None
         if data is None:
             state = "absent"
-        elif data == OLD:
+        elif data == old_bytes(scn, m):
             state = "old"
         elif whole(scn, data, m, api):
             state = "new"
@@ -482,6 +560,10 @@ def record(scn: Scenario, slot: Slot, m: Material, workdir: Path) -> dict[str, l
     if problems:
         raise SystemExit(f"{scn.name}: the clean run breaks an invariant: {problems}\n{res.stderr}")
     counts: dict[tuple[int, str], int] = collections.Counter()
+    # strace counts each thread's calls apart, and injects at the Nth call
+    # of whichever thread reaches it: an occurrence no later than the main
+    # thread's calls while it loads would hit the loader instead.
+    loading: dict[str, int] = collections.Counter()
     wanted: dict[str, set[int]] = collections.defaultdict(set)
     main_pid: Optional[int] = None
     started = False
@@ -495,19 +577,23 @@ def record(scn: Scenario, slot: Slot, m: Material, workdir: Path) -> dict[str, l
         counts[(pid, call)] += 1
         n = counts[(pid, call)]
         if pid == main_pid and not started:
-            if ("/tarnel/cli/__init__.py" in line and scn.kind != "api") or (
+            loading[call] = n
+            # The command line's last module (every command is loaded before
+            # the arguments are read).
+            if (("/tarnel/cli/rekey." in line or "/tarnel/cli/__pycache__/rekey." in line)
+                    and scn.kind != "api") or (
                     scn.kind == "api" and line.split("(", 1)[0].endswith("openat") and '"/dev/null"' in line):
                 started = True
             continue
-        if MODULE_RE.search(line) and str(slot.dir) not in line:
-            continue
+        if (MODULE_RE.search(line) or str(SRC) in line) and str(slot.dir) not in line:
+            continue  # loading modules, not the command's own files
         if scn.kind == "api" and re.match(r"\d+\s+write\(1<", line):
             continue  # the campaign's own report
         if call == "mmap" and str(slot.dir) not in line:
             continue  # only mappings of the command's own files
         if n <= 65534:
             wanted[call].add(n)
-    return {c: sorted(v) for c, v in wanted.items()}
+    return {c: sorted(k for k in v if k > loading[c]) for c, v in wanted.items()}
 
 
 def sample(ns: list[int], cap: int, rng: random.Random) -> list[int]:
@@ -649,9 +735,12 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
                 f.write(block)
         pk = (m.root / "material" / "a.raw.pub").read_bytes()
         tarnel.encrypt_file(big, d / "big.tn", pk)
+        files.encrypt_file(big, d / "big.ftn", [pk])
         out = d / "out"
         ops = [("encrypt", ["encrypt", "-r", str(m.root / "material" / "a.pub"), "-o", "{o}", str(big)]),
-               ("decrypt", ["decrypt", "-i", str(m.root / "material" / "a.key"), "-o", "{o}", str(d / "big.tn")])]
+               ("decrypt", ["decrypt", "-i", str(m.root / "material" / "a.key"), "-o", "{o}", str(d / "big.tn")]),
+               ("decrypt file", ["decrypt", "-i", str(m.root / "material" / "a.key"), "-o", "{o}",
+                                 str(d / "big.ftn")])]
         for name, argv in ops:
             t0 = time.monotonic()
             out.mkdir()
@@ -692,7 +781,7 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
                 res = run_child([sys.executable, "-c", LAUNCH, "unnamed", *cmd], on_start=hit)
                 bad = generic_check(res, {0, 3, 130, 128 + signal.SIGTERM, 128 + signal.SIGHUP})
                 data = (out / "r").read_bytes() if (out / "r").exists() else None
-                if name == "decrypt":
+                if name.startswith("decrypt"):
                     new = data is not None and len(data) == 200 << 20 and data == big.read_bytes()
                 else:
                     new = data is not None and len(data) == len(ref or b"") and _decrypts_to(data, big, m)
@@ -715,12 +804,7 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
 
 
 def _decrypts_to(data: bytes, big: Path, m: Material) -> bool:
-    out = io.BytesIO()
-    try:
-        tarnel.decrypt_file(io.BytesIO(data), out, m.secret)
-    except Exception:
-        return False
-    return out.getvalue() == big.read_bytes()
+    return opens_to(data, m.secret, False) == big.read_bytes()
 
 
 def fill(path: Path, size: int) -> None:
@@ -744,6 +828,8 @@ def full_disk_cases(m: Material, workdir: Path, levels: int) -> list[Result]:
     pk = (m.root / "material" / "a.raw.pub").read_bytes()
     stream = workdir / "full-stream"
     tarnel.encrypt_file(plain, stream, pk)
+    ftn = workdir / "full-file"
+    files.encrypt_file(plain, ftn, [pk])
     mnt = workdir / "tmpfs"
     mnt.mkdir()
     mounted = False
@@ -754,6 +840,9 @@ def full_disk_cases(m: Material, workdir: Path, levels: int) -> list[Result]:
     ops: list[tuple[str, list[str], str]] = [
         ("encrypt", ["encrypt", "-r", str(mat / "a.pub"), "-o", "{o}/r", str(plain)], "cipher"),
         ("decrypt", ["decrypt", "-i", str(mat / "a.key"), "-o", "{o}/r", str(stream)], "plain"),
+        ("decrypt file", ["decrypt", "-i", str(mat / "a.key"), "-o", "{o}/r", str(ftn)], "plain"),
+        ("encrypt --format stream", ["encrypt", "--format", "stream", "-r", str(mat / "a.pub"), "-o", "{o}/r",
+                                     str(plain)], "cipher"),
         ("encrypt -a", ["encrypt", "-a", "-r", str(mat / "a.pub"), "-o", "{o}/r", str(plain)], "armor"),
         ("keygen", ["keygen", "-o", "{o}/k"], "pair"),
         ("pubkey", ["pubkey", "-i", str(mat / "a.key"), "-o", "{o}/r"], "pub"),
@@ -788,12 +877,7 @@ def full_disk_cases(m: Material, workdir: Path, levels: int) -> list[Result]:
                     elif kind == "pub":
                         ok = data == m.pub_text
                     else:
-                        src: Any = io.BytesIO(data)
-                        if kind == "armor":
-                            src = armor.ArmorReader(src)
-                        dst = io.BytesIO()
-                        tarnel.decrypt_file(src, dst, m.secret)
-                        ok = dst.getvalue() == big_plain
+                        ok = opens_to(data, m.secret, kind == "armor") == big_plain
                 except Exception:
                     ok = False
                 state = "new" if ok else "damaged"
@@ -1006,6 +1090,170 @@ def writer_cases(m: Material, workdir: Path, rounds: int) -> list[Result]:
     return results
 
 
+def damage(data: bytes, rng: random.Random, block: int) -> bytes:
+    """``data`` with one random kind of damage: flipped bits (in the header
+    or not), a cut, an insertion, a deletion, a duplicated or swapped run of
+    chunks, or bytes appended."""
+    b = bytearray(data)
+    how = rng.randrange(8)
+    if how == 0:
+        for _ in range(rng.randint(1, 3)):
+            b[rng.randrange(min(len(b), 1300))] ^= 1 << rng.randrange(8)
+    elif how == 1:
+        b[rng.randrange(len(b))] ^= 1 << rng.randrange(8)
+    elif how == 2:
+        del b[rng.randrange(len(b) + 1):]
+    elif how == 3:
+        i = rng.randrange(len(b) + 1)
+        b[i:i] = os.urandom(rng.choice([1, 15, 16, 17, block]))
+    elif how == 4:
+        i = rng.randrange(len(b))
+        del b[i:i + rng.choice([1, 16, block, 2 * block])]
+    elif how == 5:
+        i = rng.randrange(len(b))
+        b[i:i] = b[i:i + block]
+    elif how == 6 and len(b) > 3 * block:
+        i = rng.randrange(len(b) - 2 * block)
+        j = i + block
+        b[i:j + block] = b[j:j + block] + b[i:j]
+    else:
+        b += os.urandom(rng.choice([1, 16, 100]))
+    return bytes(b)
+
+
+def _outcome(fn: Callable[[], bytes]) -> tuple[str, Any]:
+    try:
+        return "plaintext", hashlib_sha(fn())
+    except tarnel.TarnelError as e:
+        return type(e).__name__, str(e)
+    except Exception as e:  # noqa: BLE001 - an undocumented exception is what is looked for
+        return "undocumented " + type(e).__name__, str(e)
+
+
+def hashlib_sha(data: bytes) -> str:
+    import hashlib
+    return hashlib.sha256(data).hexdigest()
+
+
+def differential_cases(m: Material, workdir: Path, n: int, rng: random.Random) -> list[Result]:
+    """Damaged streams and files, plain and armored, opened by the native
+    path (a file into a file) and by the chunk-by-chunk path (in memory):
+    the same plaintext or the same exception and message, and nothing left
+    by a native failure."""
+    results: list[Result] = []
+    d = workdir / "diff"
+    d.mkdir()
+    pk = (m.root / "material" / "a.raw.pub").read_bytes()
+    sizes = [0, 1, 1023, 1024, 5000, 70_000, 300_000]
+    for i in range(n):
+        fmt = rng.choice(["stream", "file"])
+        armored = rng.random() < 0.25
+        plain = os.urandom(rng.choice(sizes))
+        chunk = rng.choice([1024, 4096]) if fmt == "file" else rng.choice([1024, 4096, 65536])
+        if fmt == "stream":
+            src, out = io.BytesIO(plain), io.BytesIO()
+            tarnel.encrypt_file(src, out, pk, chunk_size=chunk)
+            data = out.getvalue()
+        else:
+            data = files.encrypt(plain, [pk], chunk_size=chunk)
+        label = armor.STREAM_LABEL if fmt == "stream" else armor.FILE_LABEL
+        if armored:
+            text = io.BytesIO()
+            w = armor.ArmorWriter(text, label)
+            w.write(data)
+            w.finish()
+            data = text.getvalue()
+        data = damage(data, rng, chunk + 16) if rng.random() < 0.9 else data
+        path = d / "in"
+        path.write_bytes(data)
+        target = d / "out"
+
+        def native() -> bytes:
+            with open(path, "rb") as raw:
+                src: Any = io.BufferedReader(armor.ArmorReader(raw, label), 1 << 16) if armored else raw
+                if fmt == "stream":
+                    tarnel.decrypt_file(src, target, m.secret)
+                else:
+                    files.decrypt_file(src, target, [m.secret])
+            return target.read_bytes()
+
+        def in_memory() -> bytes:
+            src: Any = io.BytesIO(data)
+            if armored:
+                src = io.BufferedReader(armor.ArmorReader(src, label), 1 << 16)
+            if fmt == "file":
+                return files.decrypt(src, [m.secret])
+            out = io.BytesIO()
+            tarnel.decrypt_file(src, out, m.secret)
+            return out.getvalue()
+
+        a, b = _outcome(native), _outcome(in_memory)
+        bad = []
+        if a != b:
+            bad.append(f"native {a[0]}: {str(a[1])[:80]} / in memory {b[0]}: {str(b[1])[:80]}")
+        if any(x[0].startswith("undocumented") for x in (a, b)):
+            bad.append(f"undocumented exception: {a} {b}"[:200])
+        if a[0] != "plaintext" and target.exists():
+            bad.append("output left by a failed native decrypt")
+        stray = sorted(set(os.listdir(d)) - {"in", "out"})
+        if stray:
+            bad.append(f"(e) left: {stray}")
+        for name in ("out",):
+            if (d / name).exists():
+                (d / name).unlink()
+        results.append((f"damaged {'armored ' if armored else ''}{fmt}", "differential", f"#{i}", bad))
+    return results
+
+
+def key_text_cases(m: Material, n: int, rng: random.Random) -> list[Result]:
+    """Every key loader on mutated key texts, in process: a key or a
+    documented exception (TarnelError), and no secret text in a message."""
+    from tarnel import pkcs
+    pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
+    seed, xpub = xwing.generate_keypair()
+    xkey = keyfile.xwing_key_file_text(seed, PASSWORD, scrypt=CHEAP).encode()
+    loaders: dict[str, tuple[bytes, Callable[[bytes], object], bool]] = {
+        "key file": (keyfile.secret_key_file_text(pair, PASSWORD, scrypt=CHEAP).encode(),
+                     lambda b: keyfile.load_secret_key_text(b, PASSWORD), True),
+        "X-Wing key file": (xkey, lambda b: keyfile.load_xwing_key_text(b, PASSWORD), True),
+        "PKCS#8": (pkcs.export_secret_key_pkcs8(pair.secret_key).encode(), pkcs.load_secret_key_pkcs8, True),
+        "public PEM": (pair.public_key_pem().encode(),
+                       lambda b: tarnel.load_public_key_pem(b.decode("utf-8", "replace")), False),
+        "public JSON": (pair.public_key_json().encode(),
+                        lambda b: tarnel.load_public_key_json(b.decode("utf-8", "replace")), False),
+        "SPKI": (pkcs.export_public_key_spki(pair.public_key).encode(), pkcs.load_public_key_spki, False),
+        "X-Wing public text": (xwing_public_key_text(xpub, "pem").encode(), xwing.load_public_key_text, False),
+        "X-Wing PKCS#8": (pkcs.export_xwing_private_key_pkcs8(seed).encode(),
+                          pkcs.load_xwing_private_key_pkcs8, True),
+        "X-Wing SPKI DER": (pkcs.export_xwing_public_key_spki(xpub, "der"),
+                            pkcs.load_xwing_public_key_spki, False),
+        "PKCS#8 DER": (pkcs.export_secret_key_pkcs8(pair.secret_key, "der"), pkcs.load_secret_key_pkcs8, True),
+    }
+    results: list[Result] = []
+    secrets = {"key file": pair.secret_key, "PKCS#8": pair.secret_key, "PKCS#8 DER": pair.secret_key,
+               "X-Wing key file": seed, "X-Wing PKCS#8": seed}
+    windows = {name: [enc[i:i + 12] for enc in (base64.b64encode(k).decode(), k.hex(),
+                                                base64.urlsafe_b64encode(k).decode())
+                      for i in range(0, len(enc) - 12, 6)] for name, k in secrets.items()}
+    for i in range(n):
+        name = rng.choice(sorted(loaders))
+        seed_text, load, secret = loaders[name]
+        data = mutate(seed_text, rng)
+        bad = []
+        try:
+            load(data)
+            shown = ""
+        except tarnel.TarnelError as e:
+            shown = str(e) + repr(e)
+        except Exception as e:  # noqa: BLE001 - what is looked for
+            shown = str(e)
+            bad.append(f"undocumented {type(e).__name__}: {str(e)[:100]}")
+        if secret and any(w in shown for w in windows[name]):
+            bad.append("secret text in a message")
+        results.append((f"key text ({name})", "key text", f"#{i}", bad))
+    return results
+
+
 # ---------------------------------------------------------------------------
 # Main
 
@@ -1014,7 +1262,7 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--cap", type=int, default=8, help="occurrences tried per call and scenario")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--only", default="errors,signal,delay,double,large,full,keys,writers")
+    ap.add_argument("--only", default="errors,signal,delay,double,large,full,keys,writers,diff,keytext")
     ap.add_argument("--scenario", default="", help="only scenarios whose name contains this")
     ap.add_argument("--quick", action="store_true", help="a small sample of everything")
     ap.add_argument("--seed", type=int, default=1)
@@ -1070,6 +1318,10 @@ def main() -> int:
             results += hostile_key_cases(m, workdir, 20 if opts.quick else 300, rng)
         if "writers" in classes:
             results += writer_cases(m, workdir, 2 if opts.quick else 10)
+        if "diff" in classes:
+            results += differential_cases(m, workdir, 200 if opts.quick else 20_000, rng)
+        if "keytext" in classes:
+            results += key_text_cases(m, 500 if opts.quick else 50_000, rng)
     finally:
         if not opts.keep:
             shutil.rmtree(workdir, ignore_errors=True)
@@ -1083,7 +1335,7 @@ def main() -> int:
         if bad:
             row[1] += 1
             failures[(scn, klass)].append(f"{label}: {'; '.join(bad)}")
-    print(f"\n| scenario | fault class | tried | held | failed |\n|---|---|---|---|---|")
+    print("\n| scenario | fault class | tried | held | failed |\n|---|---|---|---|---|")
     for (scn, klass), (tried, failed) in table.items():
         print(f"| {scn} | {klass} | {tried} | {tried - failed} | {failed} |")
     total = sum(r[0] for r in table.values())
