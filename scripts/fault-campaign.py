@@ -740,10 +740,16 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
         ops = [("encrypt", ["encrypt", "-r", str(m.root / "material" / "a.pub"), "-o", "{o}", str(big)]),
                ("decrypt", ["decrypt", "-i", str(m.root / "material" / "a.key"), "-o", "{o}", str(d / "big.tn")]),
                ("decrypt file", ["decrypt", "-i", str(m.root / "material" / "a.key"), "-o", "{o}",
-                                 str(d / "big.ftn")])]
+                                 str(d / "big.ftn")]),
+               # In place: the output starts as the file it re-keys.
+               ("rekey --rotate", ["rekey", "-i", str(m.root / "material" / "a.key"), "--rotate", "{o}"])]
+        old_file = (d / "big.ftn").read_bytes()
         for name, argv in ops:
+            in_place = name.startswith("rekey")
             t0 = time.monotonic()
             out.mkdir()
+            if in_place:
+                shutil.copyfile(d / "big.ftn", out / "r")
             res = run_child([sys.executable, "-c", LAUNCH, "unnamed", *[a.replace("{o}", str(out / "r")) for a in argv]])
             took = time.monotonic() - t0
             ref = (out / "r").read_bytes() if res.status == 0 else None
@@ -752,9 +758,11 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
                 results.append((f"200 MB {name}", "large", "clean", [f"clean run: {res.stderr[-200:]}"]))
                 continue
             for i in range(n):
-                force = i % 2 == 1
+                force = i % 2 == 1 or in_place
                 out.mkdir()
-                if force:
+                if in_place:
+                    shutil.copyfile(d / "big.ftn", out / "r")
+                elif force:
                     (out / "r").write_bytes(OLD)
                 s = SIGNALS[i % 3]
                 at = rng.uniform(0.0, took * 1.05)
@@ -777,15 +785,19 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
                     except ProcessLookupError:
                         pass
 
-                cmd = [a.replace("{o}", str(out / "r")) for a in argv] + (["--force"] if force else [])
+                cmd = [a.replace("{o}", str(out / "r")) for a in argv] + (
+                    ["--force"] if force and not in_place else [])
                 res = run_child([sys.executable, "-c", LAUNCH, "unnamed", *cmd], on_start=hit)
                 bad = generic_check(res, {0, 3, 130, 128 + signal.SIGTERM, 128 + signal.SIGHUP})
                 data = (out / "r").read_bytes() if (out / "r").exists() else None
                 if name.startswith("decrypt"):
                     new = data is not None and len(data) == 200 << 20 and data == big.read_bytes()
+                elif in_place:
+                    new = data is not None and data != old_file and _decrypts_to(data, big, m)
                 else:
                     new = data is not None and len(data) == len(ref or b"") and _decrypts_to(data, big, m)
-                state = "new" if new else ("absent" if data is None else ("old" if data == OLD else "damaged"))
+                was = old_file if in_place else OLD
+                state = "new" if new else ("absent" if data is None else ("old" if data == was else "damaged"))
                 if state not in ({"old", "new"} if force else {"absent", "new"}):
                     bad.append(f"(d) output {state} after {s.name} at {at:.2f}s")
                 if res.status in (0, 3) and state != "new":
@@ -796,7 +808,8 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
                 if stray:
                     bad.append(f"(e) left: {stray}")
                 label = f"{s.name} at {at:.2f}s" + (" --force" if force else "")
-                results.append((f"200 MB {name}" + (" --force" if force else ""), "large signal", label, bad))
+                results.append((f"200 MB {name}" + (" --force" if force and not in_place else ""),
+                                "large signal", label, bad))
                 shutil.rmtree(out)
     finally:
         shutil.rmtree(d, ignore_errors=True)
