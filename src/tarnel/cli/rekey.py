@@ -9,6 +9,7 @@ import sys
 
 from .. import files
 from .._tarnel_core import InvalidParameterError, TarnelError
+from .._files import close_input
 from .._wipe import wipe_bytes
 from ..streaming import InputChangedError
 from ._keys import Recipient, load_recipient, open_header, read_recipients_file
@@ -46,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
     except OSError as e:
         raise CliError(f"cannot read {_shown_path(args.file)}: {e.strerror}") from None
     try:
-        with f:
+        try:
             if f.read(len(files.MAGIC)) != files.MAGIC:
                 raise CliError(
                     f"{args.file}: not a binary file of the multi-recipient format "
@@ -54,6 +55,8 @@ def run(args: argparse.Namespace) -> int:
                 )
             f.seek(0)
             header = files.parse_header(f)
+        finally:
+            close_input(f)
         keys, passphrase = open_header(header, args.identity, password, args.file)
         try:
             info = files.rekey(
