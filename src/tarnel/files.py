@@ -1343,7 +1343,8 @@ def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None]
           new_passphrase: Optional[Union[str, bytes]] = None,
           chunk_size: Optional[int] = None,
           overwrite: bool = False,
-          _seed: Optional[bytes] = None) -> FileInfo:
+          _seed: Optional[bytes] = None,
+          _track: Optional[Callable[[OutputFile], None]] = None) -> FileInfo:
     """Change who can open the file ``src``; returns a description of the result.
 
     ``identities`` (or ``passphrase``) open the file key, exactly as for
@@ -1472,6 +1473,9 @@ def rekey(src: Union[PathLike, IO[bytes]], dst: Union[PathLike, IO[bytes], None]
                 return _rekey_to(reader, dst, header, start, file_key, plan, rotate, size,
                                  _seed, src_name, None)
             with OutputFile(dst_path, replace=in_place or overwrite) as out:
+                if _track is not None:
+                    # The command line's report of what a signal left in place.
+                    _track(out)
                 info = _rekey_to(reader, out, header, start, file_key, plan, rotate, size,
                                  _seed, src_name, dst_path)
                 if in_place and not _same_file(dst_path, reader):

@@ -259,6 +259,33 @@ def test_a_signal_during_the_commit_leaves_one_truthful_state(
     assert_outcome(d, out, force, placed)
 
 
+@needs_strace
+@pytest.mark.skipif(SYSCALL_NR is None, reason="system call numbers known for x86_64 and aarch64 only")
+@pytest.mark.parametrize("when, placed", [(1, False), (2, True)], ids=["before", "after"])
+def test_a_signal_around_the_commit_of_a_rekey_is_told_truthfully(
+    keys: dict[str, Path], tmp_path: Path, when: int, placed: bool,  # noqa: F811
+) -> None:
+    """SIGTERM while the re-keyed file's fsync (before the moment) or its
+    directory's fsync (after it) is held: the file is the old one and the
+    command says it was stopped, or the new one and the command says so."""
+    path = tmp_path / "f.tnl"
+    old = ok(run("encrypt", "-r", pub(keys, "a"), input=PLAIN)).stdout
+    path.write_bytes(old)
+    proc = traced(["-e", f"inject=fsync:delay_enter=2000000:when={when}"], "unnamed",
+                  "rekey", "-i", sec(keys, "a"), "-r", pub(keys, "b"), str(path))
+    os.kill(wait_held(proc, "fsync"), signal.SIGTERM)
+    code, stderr = finish(proc)
+    assert "Traceback" not in stderr and code == 128 + signal.SIGTERM, stderr
+    last = stderr.splitlines()[-1]
+    assert os.listdir(tmp_path) == ["f.tnl"]
+    if placed:
+        assert last == f"tarnel: error: terminated by SIGTERM; {path} is already complete and in place"
+        assert ok(run("decrypt", "-i", sec(keys, "b"), str(path))).stdout == PLAIN
+    else:
+        assert last == "tarnel: error: terminated by SIGTERM"
+        assert path.read_bytes() == old
+
+
 def wait_held(proc: "subprocess.Popen[bytes]", call: str) -> int:
     """The traced child, once it is held in the delayed ``call``."""
     assert SYSCALL_NR is not None

@@ -14,6 +14,7 @@ from .._wipe import wipe_bytes
 from ..streaming import InputChangedError
 from ._keys import Recipient, load_recipient, open_header, read_recipients_file
 from ._options import Command, _add_password_options
+from ._output import _OUTPUTS
 from ._terminal import (
     CliError,
     _inform,
@@ -61,7 +62,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             info = files.rekey(
                 args.file, args.output, keys, add=add, remove=remove, rotate=args.rotate,
-                passphrase=passphrase, overwrite=args.force,
+                passphrase=passphrase, overwrite=args.force, _track=_OUTPUTS.append,
             )
         finally:
             wipe_bytes(*keys)
