@@ -807,7 +807,7 @@ def large_signal_cases(m: Material, workdir: Path, n: int, rng: random.Random) -
                 stray = sorted(set(os.listdir(out)) - {"r"})
                 if stray:
                     bad.append(f"(e) left: {stray}")
-                label = f"{s.name} at {at:.2f}s" + (" --force" if force else "")
+                label = f"{s.name} at {at:.2f}s" + (" --force" if force and not in_place else "")
                 results.append((f"200 MB {name}" + (" --force" if force and not in_place else ""),
                                 "large signal", label, bad))
                 shutil.rmtree(out)
