@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives import serialization
 import tarnel
 from tarnel import armor
 
-from support import PASSWORD, assert_user_error, ok, run
+from support import PASSWORD, assert_user_error, ok, public_key_bytes, run
 
 REPO = Path(__file__).resolve().parents[2]
 BEGIN = "-----BEGIN TARNEL ENCRYPTED STREAM-----"
@@ -325,6 +325,47 @@ def test_base64_recipient_may_start_with_a_dash(option: str) -> None:
                 if p.public_key_b64().startswith("-"))
     enc = ok(run("encrypt", "--format", "stream", option, pair.public_key_b64(), input=b"dash")).stdout
     assert tarnel.open_decryptor(io.BytesIO(enc), pair.secret_key).read() == b"dash"
+
+
+def base64_key_starting_with(first: str, kind: str) -> tuple[str, bytes, object]:
+    """(Base64 text, public key, secret) of a fresh key whose text begins
+    with ``first``: about one key in 64."""
+    from tarnel import xwing
+    from tarnel.cli import public_key_text, xwing_public_key_text
+
+    while True:
+        if kind == "x-wing":
+            secret, public = xwing.generate_keypair()
+            text = xwing_public_key_text(public, "base64")
+        else:
+            pair = tarnel.generate_keypair(tarnel.SecurityLevel.ML_KEM_768)
+            secret, public = pair.secret_key, pair.public_key
+            text = public_key_text(public, 768, "base64")
+        if text.startswith(first):
+            return text, public, secret
+
+
+# "0" is the byte of a DER SEQUENCE, "-" the start of an option.
+@pytest.mark.parametrize("first", ["0", "-"])
+@pytest.mark.parametrize("kind", ["x-wing", "ml-kem-768"])
+def test_base64_keys_that_look_like_der_or_an_option(tmp_path: Path, first: str, kind: str) -> None:
+    from tarnel import files
+
+    text, public, secret = base64_key_starting_with(first, kind)
+    (tmp_path / "k").write_text(text)
+    (tmp_path / "list").write_text("# one\n" + text)
+    for recipient in (["-r", str(tmp_path / "k")], ["-r", text.strip()],
+                      ["-R", str(tmp_path / "list")]):
+        enc = ok(run("encrypt", *recipient, input=b"zero")).stdout
+        assert files.decrypt(enc, [secret]) == b"zero"
+    shown = ok(run("inspect", str(tmp_path / "k"))).stdout.decode()
+    assert "URL-safe Base64 text" in shown and f"{len(public)} bytes" in shown
+    # rekey reads a recipient to remove the same way.
+    ok(run("keygen", "--level", "1024", "-o", str(tmp_path / "o")))
+    other = public_key_bytes(tmp_path / "o.pub")
+    (tmp_path / "f").write_bytes(files.encrypt(b"zero", [public, other]))
+    ok(run("rekey", "-i", str(tmp_path / "o.key"), "--remove", str(tmp_path / "k"), str(tmp_path / "f")))
+    assert files.describe(tmp_path / "f").entries == ("ML-KEM-1024",)
 
 
 def test_recipient_that_is_neither_file_nor_key(keypair: tuple[Path, Path], tmp_path: Path) -> None:

@@ -36,6 +36,7 @@ from ._input import _Replay
 from ._keys import (
     _as_text,
     _fingerprint,
+    _is_xwing_public,
     _level_name,
     _load_public_b64_any_level,
     _load_public_pem_any_level,
@@ -172,6 +173,8 @@ def _describe_key(forward: _Forward, head: bytes, name: str) -> Optional[list[tu
                 raise CliError(f"{name}: {e}") from None
             return [("type", "ML-KEM public key (JSON document)"), *_describe_public(key, level)]
         if re.fullmatch(r"\s*[A-Za-z0-9_-]{64,}\s*", text):
+            if _is_xwing_public(data):
+                return _describe_xwing(text, label, name)
             try:
                 key = _load_public_b64_any_level(text, name)
             except CliError:
@@ -259,7 +262,8 @@ def _describe_xwing(text: str, label: Optional[str], name: str) -> list[tuple[st
     except TarnelError as e:
         raise CliError(f"{name}: {e}") from None
     form = ("X.509 SubjectPublicKeyInfo, PEM" if label == "PUBLIC KEY"
-            else "PEM block" if keyfile.XWING_PUBLIC_PEM_HEADER in text else "JSON document")
+            else "PEM block" if keyfile.XWING_PUBLIC_PEM_HEADER in text
+            else "JSON document" if JSON_PUBLIC_KEY_FIELD in text else "URL-safe Base64 text")
     return [
         ("type", f"X-Wing public key ({form})"),
         ("algorithm", "X-Wing (ML-KEM-768 + X25519)"),

@@ -792,8 +792,9 @@ _TAKES = "tarnel encrypts to X-Wing and ML-KEM public keys"
 
 
 def _xwing_public(data: str | bytes, where: str) -> bytes:
-    """The X-Wing public key in ``data`` (any of its forms)."""
-    if isinstance(data, bytes) and data[:1] == b"\x30":
+    """The X-Wing public key in ``data`` (any of its forms). Only binary
+    data is DER: Base64 text may begin with "0", the byte of a SEQUENCE."""
+    if isinstance(data, bytes) and data[:1] == b"\x30" and _as_text(data) is None:
         try:
             return pkcs.load_xwing_public_key_spki(data)
         except TarnelError as e:
